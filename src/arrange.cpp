@@ -1,0 +1,297 @@
+#include "arrange.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "run_length.h"
+
+namespace zelto {
+
+namespace {
+
+constexpr const char* FALLBACK_PATH = "zelto.txt";
+constexpr const char* ERROR_LOG_PATH = "error.txt";
+// Lines are gathered into blocks of this size before they are written.
+constexpr std::size_t WRITE_BLOCK = 1 << 20;
+
+// The messages of one pass: the plain and the unique pass number their
+// call sites differently.
+struct PassMessages {
+  const char* open_failure;
+  const char* first_allocation_failure;
+  const char* later_allocation_failure;
+  const char* read_failure;
+};
+
+constexpr PassMessages PLAIN_PASS = {"fopen() error-2", "malloc() error-1", "malloc() error-1",
+                                     "fread() error-2"};
+constexpr PassMessages UNIQUE_PASS = {"fopen() error-3", "malloc() error-2", "malloc() error-3",
+                                      "fread() error-3"};
+
+void report_path(const char* site, const std::string& path) {
+  std::fprintf(stderr, "%s: %s\n", site, path.c_str());
+}
+
+void report_bytes(const char* site, long long bytes) {
+  std::fprintf(stderr, "%s: %lld bytes\n", site, bytes);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
+
+struct FreeDeleter {
+  void operator()(unsigned char* p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<unsigned char[], FreeDeleter>;
+
+// Sizes that would make a pass read outside its records are refused.
+bool sizes_are_valid(const ArrangeArguments& args) {
+  if (args.record_count < 0) {
+    std::fprintf(stderr, "record count error: %d\n", args.record_count);
+    return false;
+  }
+  if (args.record_count > 0 && args.record_size < MINIMUM_RECORD_SIZE) {
+    std::fprintf(stderr, "record size error: %d bytes\n", args.record_size);
+    return false;
+  }
+  return true;
+}
+
+// The text field of a record: from `text_offset` up to its NUL, or up to the
+// record's end when the field holds no NUL.
+std::string_view text_field(const unsigned char* record, std::size_t record_size,
+                            int text_offset) {
+  const auto* text = reinterpret_cast<const char*>(record + text_offset);
+  const std::size_t room = record_size - static_cast<std::size_t>(text_offset);
+  const void* nul = std::memchr(text, 0, room);
+  return {text, nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text)
+                               : room};
+}
+
+// Gathers bytes into large blocks for one stream and remembers whether any
+// write failed.
+class BlockWriter {
+ public:
+  explicit BlockWriter(std::FILE* stream) : stream_(stream) { block_.reserve(WRITE_BLOCK); }
+
+  void append(std::string_view bytes) {
+    if (block_.size() + bytes.size() > WRITE_BLOCK) write_block();
+    if (bytes.size() > WRITE_BLOCK) {
+      write(bytes);
+    } else {
+      block_.insert(block_.end(), bytes.begin(), bytes.end());
+    }
+  }
+
+  // Writes what is gathered; true when every write so far succeeded.
+  [[nodiscard]] bool finish() {
+    write_block();
+    return ok_;
+  }
+
+ private:
+  void write_block() {
+    write({block_.data(), block_.size()});
+    block_.clear();
+  }
+
+  void write(std::string_view bytes) {
+    if (ok_ && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size()) {
+      ok_ = false;
+    }
+  }
+
+  std::FILE* stream_;
+  std::vector<char> block_;
+  bool ok_ = true;
+};
+
+// Hints the next records' text into the cache while the current one is copied.
+constexpr std::size_t PREFETCH_DISTANCE = 8;
+
+void prefetch_text(const RecordTable& table, std::size_t i, int text_offset) {
+  if (i + PREFETCH_DISTANCE < table.order.size()) {
+    __builtin_prefetch(table.record(i + PREFETCH_DISTANCE) + text_offset);
+  }
+}
+
+// Writes every line in the output-file format; false when a write failed.
+bool write_lines(std::FILE* stream, const RecordTable& table, int text_offset, int crlf) {
+  const std::string_view line_end = crlf == 1 ? "\r\n" : "\n";
+  BlockWriter writer(stream);
+  for (std::size_t i = 0; i < table.order.size(); ++i) {
+    prefetch_text(table, i, text_offset);
+    std::string_view text = text_field(table.record(i), table.record_size, text_offset);
+    // Only the first newline ends the line; the rest of the field is dropped.
+    text = text.substr(0, text.find('\n'));
+    writer.append(text);
+    writer.append(line_end);
+  }
+  return writer.finish();
+}
+
+Delivery deliver(const ArrangeArguments& args, const RecordTable& table) {
+  const int text_offset = args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET;
+  if (args.output_path.empty()) return display_records(table, text_offset);
+  return producing(args.output_path, table, text_offset, args.crlf);
+}
+
+ArrangeResult result_of(Delivery delivery) {
+  switch (delivery) {
+    case Delivery::Written:
+      return {0, true};
+    case Delivery::FellBack:
+      return {ERROR_CODE, true};
+    case Delivery::Failed:
+      break;
+  }
+  return {ERROR_CODE, false};
+}
+
+constexpr ArrangeResult FAILED = {ERROR_CODE, false};
+
+// Keeps, in place, each record whose pattern code differs from the code of
+// the record just before it in sorted order; returns how many were kept.
+// Records with identical key areas have identical codes, so a code is made
+// only where a key area differs from its neighbour's.
+std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_size,
+                              std::span<std::uint32_t> order) {
+  // No 640-bit pattern codes to the single byte 80h, so the first record is
+  // always kept.
+  std::vector<unsigned char> previous_code(PATTERN_CODE_CAPACITY, 0);
+  std::vector<unsigned char> current_code(PATTERN_CODE_CAPACITY, 0);
+  previous_code[0] = 0x80;
+  std::size_t previous_length = 1;
+  const unsigned char* previous_key = nullptr;
+  std::size_t kept = 0;
+  for (const std::uint32_t index : order) {
+    const unsigned char* key = records + static_cast<std::size_t>(index) * record_size;
+    if (previous_key != nullptr && std::memcmp(key, previous_key, KEY_AREA_SIZE) == 0) continue;
+    const std::size_t length =
+        run_length_encoding(key, current_code.data(), current_code.size());
+    const bool differs =
+        length != previous_length ||
+        std::memcmp(current_code.data(), previous_code.data(), length) != 0;
+    previous_key = key;
+    if (!differs) continue;
+    std::swap(previous_code, current_code);
+    previous_length = length;
+    order[kept++] = index;
+  }
+  return kept;
+}
+
+ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages, bool unique) {
+  if (!sizes_are_valid(args)) return FAILED;
+  FilePointer input(std::fopen(args.input_path.c_str(), "rb"));
+  if (!input) {
+    report_path(messages.open_failure, args.input_path);
+    return FAILED;
+  }
+  const auto count = static_cast<std::size_t>(args.record_count);
+  const std::size_t record_size = count == 0 ? 0 : static_cast<std::size_t>(args.record_size);
+  // The total never wraps: both factors are below 2^31.
+  const std::size_t total = count * record_size;
+  Buffer records(total == 0 ? nullptr : static_cast<unsigned char*>(std::malloc(total)));
+  if (total != 0 && !records) {
+    report_bytes(messages.first_allocation_failure, static_cast<long long>(total));
+    return FAILED;
+  }
+  SortSpace space(count);
+  if (!space.allocated()) {
+    report_bytes(messages.later_allocation_failure, static_cast<long long>(total));
+    return FAILED;
+  }
+  if (total != 0 && std::fread(records.get(), 1, total, input.get()) != total) {
+    report_path(messages.read_failure, args.input_path);
+    return FAILED;
+  }
+  // The input is closed before any output is opened: the output may be the
+  // record file itself.
+  input.reset();
+
+  const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
+  std::span<std::uint32_t> order = sort_records(records.get(), record_size, policy, space);
+  if (unique) order = order.first(keep_new_patterns(records.get(), record_size, order));
+  return result_of(deliver(args, RecordTable{records.get(), record_size, order}));
+}
+
+}  // namespace
+
+SortPolicy select_policy(std::int32_t key_type, int case_sensitive, int descending) {
+  const bool down = descending == 1;
+  switch (key_type) {
+    case 1:
+      return {KeyKind::Integers, down, down ? compare_integers_descending : compare_integers};
+    case 2:
+      return {KeyKind::Doubles, down, down ? compare_doubles_descending : compare_doubles};
+    case 0:
+      if (case_sensitive == 0) {
+        return {KeyKind::FoldedPhrase, down,
+                down ? case_insensitive_comparison_descending : case_insensitive_comparison};
+      }
+      break;
+    default:
+      break;
+  }
+  return {KeyKind::Phrase, down, down ? compare_phrases_descending : compare_phrases};
+}
+
+ArrangeResult arranging_to_produce_text(const ArrangeArguments& args) {
+  return arrange(args, PLAIN_PASS, false);
+}
+
+ArrangeResult arranging_unique_lines_to_produce_text(const ArrangeArguments& args) {
+  return arrange(args, UNIQUE_PASS, true);
+}
+
+Delivery producing(const std::string& output_path, const RecordTable& table, int text_offset,
+                   int crlf) {
+  Delivery delivery = Delivery::Written;
+  const char* path = output_path.c_str();
+  FilePointer output(std::fopen(path, "wb"));
+  if (!output) {
+    delivery = Delivery::FellBack;
+    error_handler("fopen() error-1:", output_path);
+    path = FALLBACK_PATH;
+    output.reset(std::fopen(path, "wb"));
+    if (!output) {
+      report_path("fopen() error-4", path);
+      return Delivery::Failed;
+    }
+  }
+  const bool written = write_lines(output.get(), table, text_offset, crlf);
+  const bool closed = std::fclose(output.release()) == 0;
+  if (!written || !closed) {
+    report_path("fwrite() error-1", path);
+    return Delivery::Failed;
+  }
+  return delivery;
+}
+
+Delivery display_records(const RecordTable& table, int text_offset) {
+  BlockWriter writer(stdout);
+  for (std::size_t i = 0; i < table.order.size(); ++i) {
+    prefetch_text(table, i, text_offset);
+    writer.append(text_field(table.record(i), table.record_size, text_offset));
+  }
+  const bool written = writer.finish();
+  const bool flushed = std::fflush(stdout) == 0;
+  if (!written || !flushed) {
+    report_path("fwrite() error-1", "stdout");
+    return Delivery::Failed;
+  }
+  return Delivery::Written;
+}
+
+void error_handler(const char* message, const std::string& path) {
+  FilePointer log(std::fopen(ERROR_LOG_PATH, "w"));
+  if (log) std::fprintf(log.get(), "%s %s", message, path.c_str());
+}
+
+}  // namespace zelto

@@ -1,0 +1,174 @@
+#include "compare.h"
+
+#include <cfloat>
+#include <cstdio>
+#include <cstring>
+
+namespace zelto {
+
+// The double tie-break adds a record number to the last key with a 64-bit
+// significand before rounding to binary64; x87 extended precision is that.
+static_assert(LDBL_MANT_DIG == 64,
+              "the double tie-break needs a long double with a 64-bit significand");
+
+std::array<std::int32_t, TIE_SLOTS> check_ID{};
+int h = 0;
+
+void note_tie(std::int32_t number) {
+  check_ID[static_cast<std::size_t>(h)] = number;
+  h = h + 1 > TIE_SLOTS - 1 ? 0 : h + 1;
+}
+
+void clear_tie_register() {
+  check_ID.fill(0);
+  h = 0;
+}
+
+namespace {
+
+std::int32_t load_int32(const unsigned char* p) {
+  std::uint32_t v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                    static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  return static_cast<std::int32_t>(v);
+}
+
+double load_double(const unsigned char* p) {
+  double d;
+  std::memcpy(&d, p, sizeof d);
+  return d;
+}
+
+int sign_of(bool greater) { return greater ? 1 : -1; }
+
+// Ascending result of the integer key; the caller negates for descending.
+int integers_ascending(const unsigned char* a, const unsigned char* b) {
+  for (int offset = 0; offset < KEY_AREA_SIZE; offset += 4) {
+    const std::int32_t x = load_int32(a + offset);
+    const std::int32_t y = load_int32(b + offset);
+    if (x != y) return sign_of(x > y);
+  }
+  note_tie(record_number(a));
+  const int last = KEY_AREA_SIZE - 4;
+  // The sums wrap in 32 bits.
+  const auto sum_a = static_cast<std::int32_t>(static_cast<std::uint32_t>(load_int32(a + last)) +
+                                               static_cast<std::uint32_t>(record_number(a)));
+  const auto sum_b = static_cast<std::int32_t>(static_cast<std::uint32_t>(load_int32(b + last)) +
+                                               static_cast<std::uint32_t>(record_number(b)));
+  if (sum_a == sum_b) return 0;
+  return sign_of(sum_a > sum_b);
+}
+
+// Ascending result of the double key. A NaN fails both `x == y` and `x > y`,
+// so a pair holding one always gives -1 here (+1 once negated for descending),
+// whichever record comes first: the order is not consistent for NaN keys.
+int doubles_ascending(const unsigned char* a, const unsigned char* b) {
+  for (int offset = 0; offset < KEY_AREA_SIZE; offset += 8) {
+    const double x = load_double(a + offset);
+    const double y = load_double(b + offset);
+    if (x == y) continue;
+    return sign_of(x > y);
+  }
+  note_tie(record_number(a));
+  const int last = KEY_AREA_SIZE - 8;
+  const double du = record_number(a);
+  const double dv = record_number(b);
+  const auto sum_a = static_cast<double>(static_cast<long double>(load_double(a + last)) + du);
+  const auto sum_b = static_cast<double>(static_cast<long double>(load_double(b + last)) + dv);
+  if (sum_a == sum_b) return 0;
+  return sign_of(sum_a > sum_b);
+}
+
+unsigned char fold(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+// Byte comparison of two phrases as if each ended with a NUL.
+int compare_phrase_bytes(std::string_view x, std::string_view y, bool folded) {
+  const std::size_t n = x.size() < y.size() ? x.size() : y.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    auto cx = static_cast<unsigned char>(x[i]);
+    auto cy = static_cast<unsigned char>(y[i]);
+    if (folded) {
+      cx = fold(cx);
+      cy = fold(cy);
+    }
+    if (cx != cy) return cx < cy ? -1 : 1;
+  }
+  if (x.size() == y.size()) return 0;
+  return x.size() < y.size() ? -1 : 1;
+}
+
+// Equal phrases are ordered by the record numbers written with "%10d": blank
+// padded to ten characters, so the texts compare as bytes, not as numbers.
+int compare_number_texts(const unsigned char* a, const unsigned char* b) {
+  char wide_a[16];
+  char wide_b[16];
+  std::snprintf(wide_a, sizeof wide_a, "%10d", static_cast<int>(record_number(a)));
+  std::snprintf(wide_b, sizeof wide_b, "%10d", static_cast<int>(record_number(b)));
+  const int r = std::strcmp(wide_a, wide_b);
+  return r == 0 ? 0 : (r < 0 ? -1 : 1);
+}
+
+int phrases_ascending(const unsigned char* a, const unsigned char* b, bool folded) {
+  const std::string_view x = phrase_of(a);
+  const std::string_view y = phrase_of(b);
+  const int primary = compare_phrase_bytes(x, y, folded);
+  if (primary != 0) return primary;
+  note_tie(record_number(a));
+  // Under folding the phrases have equal length, so the exact comparison of
+  // phrase plus number text is the exact phrase order, then the numbers.
+  if (folded) {
+    const int exact = compare_phrase_bytes(x, y, false);
+    if (exact != 0) return exact;
+  }
+  return compare_number_texts(a, b);
+}
+
+}  // namespace
+
+std::int32_t record_number(const unsigned char* record) {
+  return load_int32(record + RECORD_NUMBER_OFFSET);
+}
+
+std::string_view phrase_of(const unsigned char* record) {
+  const auto* text = reinterpret_cast<const char*>(record);
+  const void* nul = std::memchr(text, 0, PHRASE_WINDOW);
+  const std::size_t length =
+      nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text)
+                     : PHRASE_WINDOW;
+  return {text, length};
+}
+
+int compare_integers(const unsigned char* a, const unsigned char* b) {
+  return integers_ascending(a, b);
+}
+
+int compare_integers_descending(const unsigned char* a, const unsigned char* b) {
+  return -integers_ascending(a, b);
+}
+
+int compare_doubles(const unsigned char* a, const unsigned char* b) {
+  return doubles_ascending(a, b);
+}
+
+int compare_doubles_descending(const unsigned char* a, const unsigned char* b) {
+  return -doubles_ascending(a, b);
+}
+
+int compare_phrases(const unsigned char* a, const unsigned char* b) {
+  return phrases_ascending(a, b, false);
+}
+
+int compare_phrases_descending(const unsigned char* a, const unsigned char* b) {
+  return -phrases_ascending(a, b, false);
+}
+
+int case_insensitive_comparison(const unsigned char* a, const unsigned char* b) {
+  return phrases_ascending(a, b, true);
+}
+
+int case_insensitive_comparison_descending(const unsigned char* a, const unsigned char* b) {
+  return -phrases_ascending(a, b, true);
+}
+
+}  // namespace zelto

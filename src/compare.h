@@ -1,0 +1,58 @@
+// Record comparators and the tie register.
+//
+// A record starts with an 80-byte key area, followed by its record number (a
+// signed 32-bit little-endian integer at offset 80). Every comparator reads
+// only the first 91 bytes of each record, so records must be at least 91 bytes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace zelto {
+
+inline constexpr int KEY_AREA_SIZE = 80;
+inline constexpr int RECORD_NUMBER_OFFSET = 80;
+// The phrase key is read from this many leading bytes of a record.
+inline constexpr int PHRASE_WINDOW = 91;
+inline constexpr int TIE_SLOTS = 128;
+
+// Orders two records: negative puts `a` first, positive puts `b` first.
+using Comparator = int (*)(const unsigned char* a, const unsigned char* b);
+
+// Record numbers noted at full ties: a ring of 128 slots, `h` is the slot the
+// next tie writes. Both start at zero and are never reset by a run.
+extern std::array<std::int32_t, TIE_SLOTS> check_ID;
+extern int h;
+
+// Writes `record_number` into slot `h` and advances `h` around the ring.
+void note_tie(std::int32_t record_number);
+// Clears every slot and rewinds `h` (for callers that run several sorts).
+void clear_tie_register();
+
+// The signed 32-bit little-endian record number at offset 80.
+[[nodiscard]] std::int32_t record_number(const unsigned char* record);
+// The phrase key: the bytes before the first NUL of the 91-byte window, or
+// the whole window when it holds no NUL.
+[[nodiscard]] std::string_view phrase_of(const unsigned char* record);
+
+// Twenty signed 32-bit words; full ties are broken by (last word + record
+// number), each sum wrapping in 32 bits.
+int compare_integers(const unsigned char* a, const unsigned char* b);
+int compare_integers_descending(const unsigned char* a, const unsigned char* b);
+// Ten binary64 doubles; a NaN makes a pair unequal and puts the first record
+// first in both orders. Full ties are broken by (last double + record number),
+// each sum formed with a 64-bit significand and then rounded to binary64.
+int compare_doubles(const unsigned char* a, const unsigned char* b);
+int compare_doubles_descending(const unsigned char* a, const unsigned char* b);
+// Phrases as unsigned bytes; equal phrases are ordered by the "%10d" text of
+// their record numbers, compared as bytes.
+int compare_phrases(const unsigned char* a, const unsigned char* b);
+int compare_phrases_descending(const unsigned char* a, const unsigned char* b);
+// Phrases with ASCII A-Z folded to a-z; phrases equal under folding are
+// ordered by their exact bytes, then by the record numbers' "%10d" text.
+int case_insensitive_comparison(const unsigned char* a, const unsigned char* b);
+int case_insensitive_comparison_descending(const unsigned char* a,
+                                           const unsigned char* b);
+
+}  // namespace zelto

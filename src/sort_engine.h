@@ -1,0 +1,66 @@
+// The sort engine: orders record indices by order-preserving key prefixes and
+// calls the exact comparator only where those prefixes are all equal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "compare.h"
+
+namespace zelto {
+
+enum class KeyKind { Phrase, FoldedPhrase, Integers, Doubles };
+
+// How one run orders its records: the key kind and direction drive the
+// engine, `compare` is the exact order it reproduces.
+struct SortPolicy {
+  KeyKind kind;
+  bool descending;
+  Comparator compare;
+};
+
+// Records laid out back to back, visited in `order` (indices of records).
+struct RecordTable {
+  const unsigned char* base;
+  std::size_t record_size;
+  std::span<const std::uint32_t> order;
+  [[nodiscard]] const unsigned char* record(std::size_t i) const {
+    return base + static_cast<std::size_t>(order[i]) * record_size;
+  }
+};
+
+// Working memory of the engine for `count` records, 24 bytes a record.
+// `allocated()` is false when the memory could not be had.
+class SortSpace {
+ public:
+  explicit SortSpace(std::size_t count);
+  ~SortSpace();
+  SortSpace(const SortSpace&) = delete;
+  SortSpace& operator=(const SortSpace&) = delete;
+  [[nodiscard]] bool allocated() const { return count_ == 0 || memory_ != nullptr; }
+  [[nodiscard]] std::size_t count() const { return count_; }
+  [[nodiscard]] unsigned char* memory() const { return memory_; }
+
+ private:
+  unsigned char* memory_ = nullptr;
+  std::size_t count_;
+};
+
+// Sorts the `space.count()` records at `records` (each `record_size` >= 91
+// bytes, fewer than 2^32 of them) by `policy` and returns their indices in
+// sorted order, held in `space`. Records whose keys fully tie meet in the
+// comparator, so their ties are noted; a record is never compared with itself.
+// With an inconsistent comparator (NaN doubles) the result is still a
+// permutation of the indices.
+std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
+                                            const SortPolicy& policy, SortSpace& space);
+
+// The same order by a plain merge sort that calls the comparator for every
+// decision: the reference the engine is checked against.
+std::span<std::uint32_t> sort_records_by_comparator(const unsigned char* records,
+                                                          std::size_t record_size,
+                                                          const SortPolicy& policy,
+                                                          SortSpace& space);
+
+}  // namespace zelto

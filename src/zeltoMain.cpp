@@ -1,0 +1,190 @@
+#include "zeltoMain.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+
+#include "arrange.h"
+#include "compare.h"
+#include "guide.h"
+
+namespace zelto {
+
+namespace {
+
+// A 256-byte line buffer holds at most this many characters of a line.
+constexpr std::size_t PIECE_LIMIT = 255;
+constexpr int PARAMETER_LINES = 13;
+// No more of the file than this can reach the thirteen lines: each piece
+// takes at most 255 characters and one dropped CR.
+constexpr std::size_t PARAMETER_BYTES_READ = PARAMETER_LINES * (PIECE_LIMIT + 1) + 1;
+
+std::string cut_path(std::string_view text) {
+  return std::string(text.substr(0, PATH_LIMIT));
+}
+
+// A line's value ends at the first NUL, newline, apostrophe, bar or TAB;
+// the rest is a comment. Blanks are kept.
+std::string_view line_value(std::string_view piece) {
+  const std::size_t end = piece.find_first_of(std::string_view("\0\n'|\t", 5));
+  return piece.substr(0, end);
+}
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// A base-10 number read as strtol reads it, kept within the signed 32-bit
+// range: leading white space and a sign, then digits up to the first other
+// character; no digits give 0.
+std::int32_t parse_number(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && is_space(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  constexpr long long limit = 1LL << 31;  // beyond either end of the range
+  long long magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    magnitude = std::min(limit, magnitude * 10 + (text[i] - '0'));
+  }
+  const long long value = negative ? -magnitude : magnitude;
+  return static_cast<std::int32_t>(
+      std::clamp<long long>(value, std::numeric_limits<std::int32_t>::min(),
+                            std::numeric_limits<std::int32_t>::max()));
+}
+
+// A flag line holds "0" when its option is not in force; any other text,
+// the empty line included, puts it in force.
+bool in_force(std::string_view value) { return value != "0"; }
+
+void apply_parameter_line(int line, std::string_view value, RunSettings& s) {
+  switch (line) {
+    case 1: s.record_count = parse_number(value); break;
+    case 2: s.key_type = parse_number(value); break;
+    case 3: s.record_size = parse_number(value); break;
+    case 4: s.numbered = in_force(value) ? 1 : 0; break;
+    case 5: s.case_sensitive = in_force(value) ? 0 : 1; break;
+    case 6: s.report_ties = in_force(value) ? 1 : 0; break;
+    case 7: s.input_path = cut_path(value); break;
+    case 8: s.output_path = cut_path(value); break;
+    case 9: s.crlf = value == "-LF" || value == "-L" || value == "0" ? 0 : 1; break;
+    case 10: s.descending = in_force(value) ? 1 : 0; break;
+    case 11: s.guide_to_stderr = in_force(value) ? 0 : 1; break;
+    case 12: s.remove_record_file = in_force(value) ? 0 : 1; break;
+    case 13: s.unique = in_force(value) ? 1 : 0; break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+void apply_parameter_text(std::string_view text, RunSettings& settings) {
+  std::string piece;
+  int line = 0;
+  const auto finish_piece = [&] {
+    apply_parameter_line(++line, line_value(piece), settings);
+    piece.clear();
+  };
+  for (std::size_t i = 0; i < text.size() && line < PARAMETER_LINES; ++i) {
+    const char c = text[i];
+    // Text mode: a CR right before an LF is not part of the line.
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    piece += c;
+    if (c == '\n' || piece.size() == PIECE_LIMIT) finish_piece();
+  }
+  if (!piece.empty() && line < PARAMETER_LINES) finish_piece();
+}
+
+void acquire_parameters_from_text(const char* path, RunSettings& settings) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return;
+  std::string text(PARAMETER_BYTES_READ, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), file));
+  std::fclose(file);
+  apply_parameter_text(text, settings);
+}
+
+ScanOutcome scan_arguments(std::span<const char* const> arguments, RunSettings& s) {
+  bool expect_output = false;
+  for (const std::string_view arg : arguments) {
+    if (arg == "-r") s.descending = 1;
+    else if (arg == "-CRLF") s.crlf = 1;
+    else if (arg == "-L-") s.crlf = 1;
+    else if (arg == "-y") s.remove_record_file = 0;
+    else if (arg == "-e") s.crlf = 0;
+    else if (arg == "--help") return ScanOutcome::FullGuide;
+    else if (arg == "-u") s.unique = 1;
+    else if (arg == "-o") expect_output = true;
+    else if (arg == "-f") s.case_sensitive = 0;
+    else if (arg == "-LF") s.crlf = 0;
+    else if (arg == "-L") s.crlf = 0;
+    else if (arg == "-s") s.guide_to_stderr = 0;
+    // Empties the path but still waits for one: "-o -o- name" writes to name.
+    else if (arg == "-o-") s.output_path.clear();
+    else if (arg == "-8") s.crlf = 0;
+    else if (arg == "-VC") return ScanOutcome::FullGuide;
+    else if (arg == "-V") return ScanOutcome::ShortGuide;
+    else if (expect_output) {
+      s.output_path = cut_path(arg);
+      expect_output = false;
+    } else {
+      s.input_path = cut_path(arg);
+    }
+  }
+  return ScanOutcome::Arrange;
+}
+
+namespace {
+
+// True when the lines were written into the record file itself, which then
+// holds them and must stay.
+bool output_is_record_file(const std::string& output_path) {
+  if (output_path.empty()) return false;
+  std::error_code error;
+  return std::filesystem::equivalent(output_path, RECORD_FILE, error);
+}
+
+// Lists the noted record numbers in slot order, up to the first one that is
+// 0 or less.
+void print_tie_report() {
+  for (const std::int32_t number : check_ID) {
+    if (number <= 0) break;
+    std::printf("Line-%d\n", number);
+  }
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int run_command(int argc, const char* const* argv) {
+  RunSettings s;
+  acquire_parameters_from_text(PARAMETER_FILE, s);
+  const auto arguments = std::span<const char* const>(argv, static_cast<std::size_t>(argc));
+  switch (scan_arguments(arguments.subspan(argc > 0 ? 1 : 0), s)) {
+    case ScanOutcome::FullGuide: version_guide(VERSION, 1, s.guide_to_stderr);
+    case ScanOutcome::ShortGuide: version_guide(VERSION, 0, s.guide_to_stderr);
+    case ScanOutcome::Arrange: break;
+  }
+  const ArrangeArguments pass{s.input_path,  s.output_path, s.record_count,
+                              s.key_type,    s.record_size, s.numbered,
+                              s.crlf,        s.case_sensitive, s.descending};
+  const ArrangeResult result = s.unique == 1 ? arranging_unique_lines_to_produce_text(pass)
+                                             : arranging_to_produce_text(pass);
+  // Records whose lines were not delivered, or were delivered into the
+  // record file itself, stay on disk.
+  if (s.remove_record_file == 1 && result.lines_delivered && !output_is_record_file(s.output_path)) {
+    std::remove(RECORD_FILE);
+  }
+  if (s.report_ties == 1) print_tie_report();
+  return result.status;
+}
+
+}  // namespace zelto
+
+#ifndef ZELTO_NO_MAIN
+int main(int argc, char** argv) { return zelto::run_command(argc, argv); }
+#endif

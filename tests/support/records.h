@@ -1,0 +1,111 @@
+// Builds records and record files for tests: an 80-byte key area, the record
+// number at offset 80 and the text field at offset 80 or 91.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelto::testing {
+
+using Bytes = std::vector<unsigned char>;
+
+struct RecordShape {
+  int record_size = 128;
+  bool numbered = true;  // text at offset 91 instead of 80
+};
+
+inline void put_int32(Bytes& r, std::size_t offset, std::int32_t v) {
+  std::memcpy(r.data() + offset, &v, 4);
+}
+
+inline void put_double(Bytes& r, std::size_t offset, double v) {
+  std::memcpy(r.data() + offset, &v, 8);
+}
+
+// A record with a zeroed key area, `number` at offset 80 and `text` (which
+// should normally end with a newline) at the text offset, NUL-terminated
+// when room allows. With `numbered` false the text overwrites the number's
+// bytes, as it does in real records: give such records number 0 and let the
+// text supply them.
+inline Bytes make_record(std::int32_t number, std::string_view text, RecordShape shape = {}) {
+  Bytes r(static_cast<std::size_t>(shape.record_size), 0);
+  put_int32(r, 80, number);
+  const std::size_t offset = shape.numbered ? 91 : 80;
+  const std::size_t n = std::min(text.size(), r.size() - offset);
+  std::memcpy(r.data() + offset, text.data(), n);
+  return r;
+}
+
+// A phrase key: `phrase` at offset 0 (up to 91 bytes; a longer phrase is cut).
+inline Bytes phrase_record(std::string_view phrase, std::int32_t number, std::string_view text,
+                           RecordShape shape = {}) {
+  Bytes r = make_record(number, text, shape);
+  std::memcpy(r.data(), phrase.data(), std::min<std::size_t>(phrase.size(), 80));
+  return r;
+}
+
+// Integer keys: the given words at offsets 0, 4, ...; the rest zero.
+inline Bytes int_record(std::initializer_list<std::int32_t> words, std::int32_t number,
+                        std::string_view text, RecordShape shape = {}) {
+  Bytes r = make_record(number, text, shape);
+  std::size_t offset = 0;
+  for (std::int32_t w : words) {
+    put_int32(r, offset, w);
+    offset += 4;
+  }
+  return r;
+}
+
+// Double keys: the given values at offsets 0, 8, ...; the rest 0.0.
+inline Bytes double_record(std::initializer_list<double> values, std::int32_t number,
+                           std::string_view text, RecordShape shape = {}) {
+  Bytes r = make_record(number, text, shape);
+  std::size_t offset = 0;
+  for (double v : values) {
+    put_double(r, offset, v);
+    offset += 8;
+  }
+  return r;
+}
+
+// Concatenates records into the bytes of a record file.
+inline Bytes join(const std::vector<Bytes>& records) {
+  Bytes file;
+  for (const Bytes& r : records) file.insert(file.end(), r.begin(), r.end());
+  return file;
+}
+
+// The thirteen lines of a parameter file, each given as it should appear.
+struct Parameters {
+  std::int32_t record_count = 0;
+  std::int32_t key_type = 0;
+  std::int32_t record_size = 128;
+  std::string numbered = "-#";
+  std::string ignore_case = "0";
+  std::string report_ties = "0";
+  std::string input_path = "binary.tmp";
+  std::string output_path = "";
+  std::string crlf = "-LF";
+  std::string descending = "0";
+  std::string guide_to_stdout = "0";
+  std::string keep_record_file = "0";
+  std::string unique = "0";
+
+  [[nodiscard]] std::string text() const {
+    std::string t;
+    for (const std::string& line :
+         {std::to_string(record_count), std::to_string(key_type), std::to_string(record_size),
+          numbered, ignore_case, report_ties, input_path, output_path, crlf, descending,
+          guide_to_stdout, keep_record_file, unique}) {
+      t += line;
+      t += '\n';
+    }
+    return t;
+  }
+};
+
+}  // namespace zelto::testing
