@@ -132,6 +132,7 @@ printf 'kind\tcount\tsize\tcheck\tresult\n' >"$CHECKS"
 {
   echo "date: $(date -Is)"
   echo "commit: $(git -C "$REPO" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+  echo "uncommitted changes in src/: $(git -C "$REPO" status --short -- src 2>/dev/null | wc -l) files"
   echo "host: $(uname -srm), $(nproc) cores, $(awk '/MemTotal/ {print $2 " kB"}' /proc/meminfo)"
   echo "cpu: $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)"
   echo "sort: $(sort --version | head -1)"
