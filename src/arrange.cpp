@@ -44,11 +44,6 @@ struct FileCloser {
 };
 using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
 
-struct FreeDeleter {
-  void operator()(unsigned char* p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<unsigned char[], FreeDeleter>;
-
 // Sizes that would make a pass read outside its records are refused.
 bool sizes_are_valid(const ArrangeArguments& args) {
   if (args.record_count < 0) {
@@ -64,13 +59,12 @@ bool sizes_are_valid(const ArrangeArguments& args) {
 
 // The text field of a record: from `text_offset` up to its NUL, or up to the
 // record's end when the field holds no NUL.
-std::string_view text_field(const unsigned char* record, std::size_t record_size,
-                            int text_offset) {
+std::string_view text_field(const unsigned char* record, std::size_t record_size, int text_offset) {
   const auto* text = reinterpret_cast<const char*>(record + text_offset);
   const std::size_t room = record_size - static_cast<std::size_t>(text_offset);
   const void* nul = std::memchr(text, 0, room);
-  return {text, nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text)
-                               : room};
+  return {text,
+          nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
 }
 
 // Gathers bytes into large blocks for one stream and remembers whether any
@@ -101,7 +95,8 @@ class BlockWriter {
   }
 
   void write(std::string_view bytes) {
-    if (ok_ && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size()) {
+    if (ok_ && !bytes.empty() &&
+        std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size()) {
       ok_ = false;
     }
   }
@@ -143,12 +138,9 @@ Delivery deliver(const ArrangeArguments& args, const RecordTable& table) {
 
 ArrangeResult result_of(Delivery delivery) {
   switch (delivery) {
-    case Delivery::Written:
-      return {0, true};
-    case Delivery::FellBack:
-      return {ERROR_CODE, true};
-    case Delivery::Failed:
-      break;
+    case Delivery::Written: return {0, true};
+    case Delivery::FellBack: return {ERROR_CODE, true};
+    case Delivery::Failed: break;
   }
   return {ERROR_CODE, false};
 }
@@ -156,32 +148,19 @@ ArrangeResult result_of(Delivery delivery) {
 constexpr ArrangeResult FAILED = {ERROR_CODE, false};
 
 // Keeps, in place, each record whose pattern code differs from the code of
-// the record just before it in sorted order; returns how many were kept.
-// Records with identical key areas have identical codes, so a code is made
-// only where a key area differs from its neighbour's.
+// the record just before it in sorted order, and returns how many it kept.
+// The first record is always kept: its predecessor counts as the one-byte
+// code 80h, which no 640-bit pattern has. Identical key areas need no code.
 std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_size,
                               std::span<std::uint32_t> order) {
-  // No 640-bit pattern codes to the single byte 80h, so the first record is
-  // always kept.
-  std::vector<unsigned char> previous_code(PATTERN_CODE_CAPACITY, 0);
-  std::vector<unsigned char> current_code(PATTERN_CODE_CAPACITY, 0);
-  previous_code[0] = 0x80;
-  std::size_t previous_length = 1;
-  const unsigned char* previous_key = nullptr;
   std::size_t kept = 0;
+  const unsigned char* previous = nullptr;
   for (const std::uint32_t index : order) {
     const unsigned char* key = records + static_cast<std::size_t>(index) * record_size;
-    if (previous_key != nullptr && std::memcmp(key, previous_key, KEY_AREA_SIZE) == 0) continue;
-    const std::size_t length =
-        run_length_encoding(key, current_code.data(), current_code.size());
-    const bool differs =
-        length != previous_length ||
-        std::memcmp(current_code.data(), previous_code.data(), length) != 0;
-    previous_key = key;
-    if (!differs) continue;
-    std::swap(previous_code, current_code);
-    previous_length = length;
-    order[kept++] = index;
+    const bool repeats = previous != nullptr && (std::memcmp(key, previous, KEY_AREA_SIZE) == 0 ||
+                                                 same_pattern_code(key, previous));
+    if (!repeats) order[kept++] = index;
+    previous = key;
   }
   return kept;
 }
@@ -197,8 +176,8 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
   const std::size_t record_size = count == 0 ? 0 : static_cast<std::size_t>(args.record_size);
   // The total never wraps: both factors are below 2^31.
   const std::size_t total = count * record_size;
-  Buffer records(total == 0 ? nullptr : static_cast<unsigned char*>(std::malloc(total)));
-  if (total != 0 && !records) {
+  const LargeBuffer records(total);
+  if (!records.allocated()) {
     report_bytes(messages.first_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
@@ -207,7 +186,7 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
     report_bytes(messages.later_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
-  if (total != 0 && std::fread(records.get(), 1, total, input.get()) != total) {
+  if (total != 0 && std::fread(records.data(), 1, total, input.get()) != total) {
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
@@ -216,9 +195,9 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
   input.reset();
 
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
-  std::span<std::uint32_t> order = sort_records(records.get(), record_size, policy, space);
-  if (unique) order = order.first(keep_new_patterns(records.get(), record_size, order));
-  return result_of(deliver(args, RecordTable{records.get(), record_size, order}));
+  std::span<std::uint32_t> order = sort_records(records.data(), record_size, policy, space);
+  if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order));
+  return result_of(deliver(args, RecordTable{records.data(), record_size, order}));
 }
 
 }  // namespace
@@ -226,18 +205,15 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
 SortPolicy select_policy(std::int32_t key_type, int case_sensitive, int descending) {
   const bool down = descending == 1;
   switch (key_type) {
-    case 1:
-      return {KeyKind::Integers, down, down ? compare_integers_descending : compare_integers};
-    case 2:
-      return {KeyKind::Doubles, down, down ? compare_doubles_descending : compare_doubles};
+    case 1: return {KeyKind::Integers, down, down ? compare_integers_descending : compare_integers};
+    case 2: return {KeyKind::Doubles, down, down ? compare_doubles_descending : compare_doubles};
     case 0:
       if (case_sensitive == 0) {
         return {KeyKind::FoldedPhrase, down,
                 down ? case_insensitive_comparison_descending : case_insensitive_comparison};
       }
       break;
-    default:
-      break;
+    default: break;
   }
   return {KeyKind::Phrase, down, down ? compare_phrases_descending : compare_phrases};
 }

@@ -1,7 +1,6 @@
 #include "compare.h"
 
 #include <cfloat>
-#include <cstdio>
 #include <cstring>
 
 namespace zelto {
@@ -38,7 +37,9 @@ double load_double(const unsigned char* p) {
   return d;
 }
 
-int sign_of(bool greater) { return greater ? 1 : -1; }
+int sign_of(bool greater) {
+  return greater ? 1 : -1;
+}
 
 // Ascending result of the integer key; the caller negates for descending.
 int integers_ascending(const unsigned char* a, const unsigned char* b) {
@@ -78,47 +79,58 @@ int doubles_ascending(const unsigned char* a, const unsigned char* b) {
   return sign_of(sum_a > sum_b);
 }
 
-unsigned char fold(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
-
-// Byte comparison of two phrases as if each ended with a NUL.
-int compare_phrase_bytes(std::string_view x, std::string_view y, bool folded) {
-  const std::size_t n = x.size() < y.size() ? x.size() : y.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    auto cx = static_cast<unsigned char>(x[i]);
-    auto cy = static_cast<unsigned char>(y[i]);
-    if (folded) {
-      cx = fold(cx);
-      cy = fold(cy);
-    }
-    if (cx != cy) return cx < cy ? -1 : 1;
+// Compares the two phrase keys as unsigned bytes (ASCII letters folded to
+// lower case when `folded`), eight bytes at a time.
+int compare_phrase_bytes(const unsigned char* a, const unsigned char* b, bool folded) {
+  for (int offset = 0; offset < PHRASE_WINDOW; offset += 8) {
+    const std::uint64_t x = phrase_chunk(a, offset, folded);
+    const std::uint64_t y = phrase_chunk(b, offset, folded);
+    if (x != y) return x < y ? -1 : 1;
+    if (chunk_ends_phrase(x)) return 0;
   }
-  if (x.size() == y.size()) return 0;
-  return x.size() < y.size() ? -1 : 1;
+  return 0;
 }
 
-// Equal phrases are ordered by the record numbers written with "%10d": blank
-// padded to ten characters, so the texts compare as bytes, not as numbers.
+// `number` as "%10d" writes it: right-aligned in ten characters, blank
+// padded, a minus sign for negative values, never cut.
+std::string_view wide_number_text(std::int32_t number, char (&text)[16]) {
+  char digits[12];
+  int count = 0;
+  std::uint32_t magnitude =
+      number < 0 ? 0U - static_cast<std::uint32_t>(number) : static_cast<std::uint32_t>(number);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (number < 0) digits[count++] = '-';
+  const int width = count < 10 ? 10 : count;
+  std::memset(text, ' ', static_cast<std::size_t>(width - count));
+  for (int i = 0; i < count; ++i) text[width - 1 - i] = digits[i];
+  return {text, static_cast<std::size_t>(width)};
+}
+
+// Equal phrases are ordered by their record numbers' "%10d" texts compared
+// as bytes, not as numbers: a blank sorts before "-", "-" before the digits.
 int compare_number_texts(const unsigned char* a, const unsigned char* b) {
-  char wide_a[16];
-  char wide_b[16];
-  std::snprintf(wide_a, sizeof wide_a, "%10d", static_cast<int>(record_number(a)));
-  std::snprintf(wide_b, sizeof wide_b, "%10d", static_cast<int>(record_number(b)));
-  const int r = std::strcmp(wide_a, wide_b);
+  const std::int32_t x = record_number(a);
+  const std::int32_t y = record_number(b);
+  // Texts of non-negative numbers are all ten characters wide with the
+  // digits right-aligned, so their byte order is the numeric order.
+  if (x >= 0 && y >= 0) return x == y ? 0 : (x < y ? -1 : 1);
+  char text_a[16];
+  char text_b[16];
+  const int r = wide_number_text(x, text_a).compare(wide_number_text(y, text_b));
   return r == 0 ? 0 : (r < 0 ? -1 : 1);
 }
 
 int phrases_ascending(const unsigned char* a, const unsigned char* b, bool folded) {
-  const std::string_view x = phrase_of(a);
-  const std::string_view y = phrase_of(b);
-  const int primary = compare_phrase_bytes(x, y, folded);
+  const int primary = compare_phrase_bytes(a, b, folded);
   if (primary != 0) return primary;
   note_tie(record_number(a));
-  // Under folding the phrases have equal length, so the exact comparison of
-  // phrase plus number text is the exact phrase order, then the numbers.
+  // Phrases equal under folding have equal lengths, so the exact comparison
+  // of phrase plus number text is the exact phrase order, then the numbers.
   if (folded) {
-    const int exact = compare_phrase_bytes(x, y, false);
+    const int exact = compare_phrase_bytes(a, b, false);
     if (exact != 0) return exact;
   }
   return compare_number_texts(a, b);
@@ -133,9 +145,9 @@ std::int32_t record_number(const unsigned char* record) {
 std::string_view phrase_of(const unsigned char* record) {
   const auto* text = reinterpret_cast<const char*>(record);
   const void* nul = std::memchr(text, 0, PHRASE_WINDOW);
-  const std::size_t length =
-      nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text)
-                     : PHRASE_WINDOW;
+  const std::size_t length = nul != nullptr
+                                 ? static_cast<std::size_t>(static_cast<const char*>(nul) - text)
+                                 : PHRASE_WINDOW;
   return {text, length};
 }
 

@@ -23,4 +23,8 @@ inline constexpr std::size_t PATTERN_CODE_CAPACITY = 642;
 std::size_t run_length_encoding(const unsigned char* key, unsigned char* code,
                                 std::size_t capacity);
 
+// True when the two key areas have the same code. Stops at the first code
+// byte that differs, so neighbours that differ early cost little.
+[[nodiscard]] bool same_pattern_code(const unsigned char* a, const unsigned char* b);
+
 }  // namespace zelto

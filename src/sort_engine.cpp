@@ -1,10 +1,14 @@
 #include "sort_engine.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace zelto {
 
@@ -20,22 +24,25 @@ struct Entry {
 #pragma pack(pop)
 static_assert(sizeof(Entry) == 12);
 
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 constexpr std::uint64_t SIGN_BIT = 1ULL << 63;
 // The prefix every NaN double gets: above every number, so NaNs gather after
 // all numbers (before them when descending) and are ordered among themselves
 // by the comparator.
 constexpr std::uint64_t NAN_PREFIX = ~0ULL;
+constexpr int RADIX_BITS = 11;
+constexpr int RADIX_DIGITS = (64 + RADIX_BITS - 1) / RADIX_BITS;
+constexpr std::size_t RADIX_BUCKETS = std::size_t{1} << RADIX_BITS;
 // Runs at least this long are ordered by radix passes, shorter ones by a
 // comparison sort of their prefixes.
 constexpr std::size_t RADIX_THRESHOLD = 512;
 // Runs of equal prefixes at most this long are ordered by insertion.
 constexpr std::size_t INSERTION_THRESHOLD = 12;
 
-std::uint64_t byte_swap(std::uint64_t v) { return __builtin_bswap64(v); }
-
 // The first `n` (at most 8) bytes at `p` as a little-endian number.
 std::uint64_t load_le64(const unsigned char* p, std::size_t n) {
-  static_assert(std::endian::native == std::endian::little, "records are read on little-endian hosts");
+  static_assert(std::endian::native == std::endian::little,
+                "records are read on little-endian hosts");
   std::uint64_t v = 0;
   std::memcpy(&v, p, n);
   return v;
@@ -48,35 +55,9 @@ std::uint32_t load_le32(const unsigned char* p) {
 int level_count(KeyKind kind) {
   switch (kind) {
     case KeyKind::Integers:
-    case KeyKind::Doubles:
-      return 10;
-    default:
-      return (PHRASE_WINDOW + 7) / 8;
+    case KeyKind::Doubles: return 10;
+    default: return (PHRASE_WINDOW + 7) / 8;
   }
-}
-
-// Eight phrase bytes from `offset` of the 91-byte window, big-endian so that
-// the prefixes order as the bytes do; bytes from the first NUL on are zero.
-std::uint64_t phrase_prefix(const unsigned char* record, int offset, bool folded) {
-  const std::size_t n = std::min<std::size_t>(8, static_cast<std::size_t>(PHRASE_WINDOW - offset));
-  std::uint64_t w = load_le64(record + offset, n);
-  constexpr std::uint64_t ones = 0x0101010101010101ULL;
-  constexpr std::uint64_t highs = 0x8080808080808080ULL;
-  // The lowest flagged byte is the first zero byte (later flags may be false).
-  const std::uint64_t zeros = (w - ones) & ~w & highs;
-  if (zeros != 0) {
-    const int first_zero = std::countr_zero(zeros) / 8;
-    w &= first_zero == 0 ? 0 : ~0ULL >> (64 - 8 * first_zero);
-  }
-  if (folded) {
-    // Set bit 5 of every byte from 'A' to 'Z', which is adding 0x20.
-    const std::uint64_t low7 = w & ~highs;
-    const std::uint64_t at_least_a = low7 + 0x3F3F3F3F3F3F3F3FULL;  // low7 >= 0x41
-    const std::uint64_t beyond_z = low7 + 0x2525252525252525ULL;    // low7 >= 0x5B
-    const std::uint64_t upper = at_least_a & ~beyond_z & ~w & highs;
-    w |= upper >> 2;
-  }
-  return byte_swap(w);
 }
 
 // Doubles as unsigned integers of the same order; -0.0 is 0.0.
@@ -96,18 +77,11 @@ std::uint64_t ascending_prefix(const unsigned char* record, KeyKind kind, int le
       const std::uint64_t lo = load_le32(record + 8 * level + 4) ^ 0x80000000U;
       return hi << 32 | lo;
     }
-    case KeyKind::Doubles:
-      return double_prefix(record + 8 * level);
-    case KeyKind::Phrase:
-      return phrase_prefix(record, 8 * level, false);
-    case KeyKind::FoldedPhrase:
-      return phrase_prefix(record, 8 * level, true);
+    case KeyKind::Doubles: return double_prefix(record + 8 * level);
+    case KeyKind::Phrase: return phrase_chunk(record, 8 * level, false);
+    case KeyKind::FoldedPhrase: return phrase_chunk(record, 8 * level, true);
   }
   return 0;
-}
-
-bool has_zero_byte(std::uint64_t v) {
-  return ((v - 0x0101010101010101ULL) & ~v & 0x8080808080808080ULL) != 0;
 }
 
 class Engine {
@@ -123,8 +97,8 @@ class Engine {
 
   void sort(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      entries_[i] = Entry{prefix(record(static_cast<std::uint32_t>(i)), 0),
-                          static_cast<std::uint32_t>(i)};
+      entries_[i] =
+          Entry{prefix(record(static_cast<std::uint32_t>(i)), 0), static_cast<std::uint32_t>(i)};
     }
     sort_level(0, count, 0);
   }
@@ -159,12 +133,21 @@ class Engine {
     const std::uint64_t ascending = policy_.descending ? ~key : key;
     switch (policy_.kind) {
       case KeyKind::Phrase:
-      case KeyKind::FoldedPhrase:
-        return has_zero_byte(ascending);
-      case KeyKind::Doubles:
-        return ascending == NAN_PREFIX;
-      case KeyKind::Integers:
-        return false;
+      case KeyKind::FoldedPhrase: return chunk_ends_phrase(ascending);
+      case KeyKind::Doubles: return ascending == NAN_PREFIX;
+      case KeyKind::Integers: return false;
+    }
+    return true;
+  }
+
+  // True for numeric keys whose key areas are identical across [begin,
+  // end): no deeper level can part them, so the comparator takes over at
+  // once instead of after every remaining level.
+  bool same_numeric_keys(std::size_t begin, std::size_t end) const {
+    if (policy_.kind != KeyKind::Integers && policy_.kind != KeyKind::Doubles) return false;
+    const unsigned char* first = record(entries_[begin].index);
+    for (std::size_t i = begin + 1; i < end; ++i) {
+      if (std::memcmp(record(entries_[i].index), first, KEY_AREA_SIZE) != 0) return false;
     }
     return true;
   }
@@ -184,7 +167,7 @@ class Engine {
       std::size_t next = run + 1;
       while (next < end && entries_[next].key == key) ++next;
       if (next - run > 1) {
-        if (settled(key, level)) {
+        if (settled(key, level) || same_numeric_keys(run, next)) {
           comparator_sort(run, next);
         } else {
           for (std::size_t i = run; i < next; ++i) {
@@ -197,33 +180,33 @@ class Engine {
     }
   }
 
-  // Least-significant-byte radix sort of [begin, end) by key, skipping every
-  // byte position in which all keys agree.
+  // Least-significant-digit radix sort of [begin, end) by key, in 11-bit
+  // digits, skipping every digit in which all keys agree.
   void radix_sort(std::size_t begin, std::size_t end) {
-    std::array<std::array<std::size_t, 256>, 8> counts{};
+    std::vector<std::array<std::size_t, RADIX_BUCKETS>> counts(RADIX_DIGITS);
     for (std::size_t i = begin; i < end; ++i) {
       const std::uint64_t key = entries_[i].key;
-      for (int b = 0; b < 8; ++b) ++counts[b][(key >> (8 * b)) & 0xFF];
+      for (int d = 0; d < RADIX_DIGITS; ++d) ++counts[d][digit(key, d)];
     }
     Entry* from = entries_ + begin;
     Entry* to = scratch_ + begin;
     const std::size_t n = end - begin;
-    for (int b = 0; b < 8; ++b) {
-      auto& count = counts[b];
+    for (int d = 0; d < RADIX_DIGITS; ++d) {
+      auto& count = counts[d];
       if (std::find(count.begin(), count.end(), n) != count.end()) continue;
       std::size_t position = 0;
-      for (std::size_t& c : count) {
-        const std::size_t here = c;
-        c = position;
-        position += here;
-      }
+      for (std::size_t& c : count) position += std::exchange(c, position);
       for (std::size_t i = 0; i < n; ++i) {
         const Entry e = from[i];
-        to[count[(e.key >> (8 * b)) & 0xFF]++] = e;
+        to[count[digit(e.key, d)]++] = e;
       }
       std::swap(from, to);
     }
     if (from != entries_ + begin) std::memcpy(entries_ + begin, from, n * sizeof(Entry));
+  }
+
+  static std::size_t digit(std::uint64_t key, int d) {
+    return (key >> (RADIX_BITS * d)) & (RADIX_BUCKETS - 1);
   }
 
   bool before(const Entry& a, const Entry& b) const {
@@ -269,9 +252,13 @@ class Engine {
   Entry* scratch_;
 };
 
-Entry* entries_of(SortSpace& space) { return reinterpret_cast<Entry*>(space.memory()); }
+Entry* entries_of(SortSpace& space) {
+  return reinterpret_cast<Entry*>(space.memory());
+}
 
-Entry* scratch_of(SortSpace& space) { return entries_of(space) + space.count(); }
+Entry* scratch_of(SortSpace& space) {
+  return entries_of(space) + space.count();
+}
 
 // Leaves the sorted indices at the start of the scratch array.
 std::span<std::uint32_t> collect_order(SortSpace& space) {
@@ -283,29 +270,41 @@ std::span<std::uint32_t> collect_order(SortSpace& space) {
 
 }  // namespace
 
-SortSpace::SortSpace(std::size_t count) : count_(count) {
-  if (count != 0) memory_ = static_cast<unsigned char*>(std::malloc(2 * count * sizeof(Entry)));
+LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
+  if (bytes == 0) return;
+  if (bytes < HUGE_PAGE) {
+    data_ = static_cast<unsigned char*>(std::malloc(bytes));
+    return;
+  }
+  const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  data_ = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE, rounded));
+  // Only advice: without huge pages the block works the same, more slowly.
+  if (data_ != nullptr) madvise(data_, rounded, MADV_HUGEPAGE);
 }
 
-SortSpace::~SortSpace() { std::free(memory_); }
+LargeBuffer::~LargeBuffer() {
+  std::free(data_);
+}
+
+SortSpace::SortSpace(std::size_t count) : count_(count), memory_(2 * count * sizeof(Entry)) {}
 
 std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
-                                            const SortPolicy& policy, SortSpace& space) {
+                                      const SortPolicy& policy, SortSpace& space) {
   if (space.count() == 0) return {};
   Engine(records, record_size, policy, entries_of(space), scratch_of(space)).sort(space.count());
   return collect_order(space);
 }
 
 std::span<std::uint32_t> sort_records_by_comparator(const unsigned char* records,
-                                                          std::size_t record_size,
-                                                          const SortPolicy& policy,
-                                                          SortSpace& space) {
+                                                    std::size_t record_size,
+                                                    const SortPolicy& policy, SortSpace& space) {
   if (space.count() == 0) return {};
   Entry* entries = entries_of(space);
   for (std::size_t i = 0; i < space.count(); ++i) {
     entries[i] = Entry{0, static_cast<std::uint32_t>(i)};
   }
-  Engine(records, record_size, policy, entries, scratch_of(space)).comparator_sort(0, space.count());
+  Engine(records, record_size, policy, entries, scratch_of(space))
+      .comparator_sort(0, space.count());
   return collect_order(space);
 }
 

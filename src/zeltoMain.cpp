@@ -52,14 +52,15 @@ std::int32_t parse_number(std::string_view text) {
     magnitude = std::min(limit, magnitude * 10 + (text[i] - '0'));
   }
   const long long value = negative ? -magnitude : magnitude;
-  return static_cast<std::int32_t>(
-      std::clamp<long long>(value, std::numeric_limits<std::int32_t>::min(),
-                            std::numeric_limits<std::int32_t>::max()));
+  return static_cast<std::int32_t>(std::clamp<long long>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 // A flag line holds "0" when its option is not in force; any other text,
 // the empty line included, puts it in force.
-bool in_force(std::string_view value) { return value != "0"; }
+bool in_force(std::string_view value) {
+  return value != "0";
+}
 
 void apply_parameter_line(int line, std::string_view value, RunSettings& s) {
   switch (line) {
@@ -111,23 +112,39 @@ void acquire_parameters_from_text(const char* path, RunSettings& settings) {
 ScanOutcome scan_arguments(std::span<const char* const> arguments, RunSettings& s) {
   bool expect_output = false;
   for (const std::string_view arg : arguments) {
-    if (arg == "-r") s.descending = 1;
-    else if (arg == "-CRLF") s.crlf = 1;
-    else if (arg == "-L-") s.crlf = 1;
-    else if (arg == "-y") s.remove_record_file = 0;
-    else if (arg == "-e") s.crlf = 0;
-    else if (arg == "--help") return ScanOutcome::FullGuide;
-    else if (arg == "-u") s.unique = 1;
-    else if (arg == "-o") expect_output = true;
-    else if (arg == "-f") s.case_sensitive = 0;
-    else if (arg == "-LF") s.crlf = 0;
-    else if (arg == "-L") s.crlf = 0;
-    else if (arg == "-s") s.guide_to_stderr = 0;
+    if (arg == "-r")
+      s.descending = 1;
+    else if (arg == "-CRLF")
+      s.crlf = 1;
+    else if (arg == "-L-")
+      s.crlf = 1;
+    else if (arg == "-y")
+      s.remove_record_file = 0;
+    else if (arg == "-e")
+      s.crlf = 0;
+    else if (arg == "--help")
+      return ScanOutcome::FullGuide;
+    else if (arg == "-u")
+      s.unique = 1;
+    else if (arg == "-o")
+      expect_output = true;
+    else if (arg == "-f")
+      s.case_sensitive = 0;
+    else if (arg == "-LF")
+      s.crlf = 0;
+    else if (arg == "-L")
+      s.crlf = 0;
+    else if (arg == "-s")
+      s.guide_to_stderr = 0;
     // Empties the path but still waits for one: "-o -o- name" writes to name.
-    else if (arg == "-o-") s.output_path.clear();
-    else if (arg == "-8") s.crlf = 0;
-    else if (arg == "-VC") return ScanOutcome::FullGuide;
-    else if (arg == "-V") return ScanOutcome::ShortGuide;
+    else if (arg == "-o-")
+      s.output_path.clear();
+    else if (arg == "-8")
+      s.crlf = 0;
+    else if (arg == "-VC")
+      return ScanOutcome::FullGuide;
+    else if (arg == "-V")
+      return ScanOutcome::ShortGuide;
     else if (expect_output) {
       s.output_path = cut_path(arg);
       expect_output = false;
@@ -169,14 +186,15 @@ int run_command(int argc, const char* const* argv) {
     case ScanOutcome::ShortGuide: version_guide(VERSION, 0, s.guide_to_stderr);
     case ScanOutcome::Arrange: break;
   }
-  const ArrangeArguments pass{s.input_path,  s.output_path, s.record_count,
-                              s.key_type,    s.record_size, s.numbered,
-                              s.crlf,        s.case_sensitive, s.descending};
+  const ArrangeArguments pass{s.input_path, s.output_path,    s.record_count,
+                              s.key_type,   s.record_size,    s.numbered,
+                              s.crlf,       s.case_sensitive, s.descending};
   const ArrangeResult result = s.unique == 1 ? arranging_unique_lines_to_produce_text(pass)
                                              : arranging_to_produce_text(pass);
   // Records whose lines were not delivered, or were delivered into the
   // record file itself, stay on disk.
-  if (s.remove_record_file == 1 && result.lines_delivered && !output_is_record_file(s.output_path)) {
+  if (s.remove_record_file == 1 && result.lines_delivered &&
+      !output_is_record_file(s.output_path)) {
     std::remove(RECORD_FILE);
   }
   if (s.report_ties == 1) print_tie_report();
@@ -186,5 +204,7 @@ int run_command(int argc, const char* const* argv) {
 }  // namespace zelto
 
 #ifndef ZELTO_NO_MAIN
-int main(int argc, char** argv) { return zelto::run_command(argc, argv); }
+int main(int argc, char** argv) {
+  return zelto::run_command(argc, argv);
+}
 #endif
