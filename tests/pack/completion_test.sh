@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Checks the bash completions of zelto and zelto-pack: each case feeds the
+# words of a command line to the completion function and compares the
+# candidates it offers.
+set -u
+source_dir=${1:?usage: completion_test.sh SOURCE_DIR}
+source "$source_dir/completion/zelto"
+source "$source_dir/completion/zelto-pack"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" && touch data.txt notes.txt
+
+failed=0
+passed=0
+# expect FUNCTION "EXPECTED CANDIDATES" WORD...
+expect() {
+    local function=$1 expected=$2
+    shift 2
+    COMP_WORDS=("$@")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    "$function"
+    local got="${COMPREPLY[*]}"
+    if [[ $got == "$expected" ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: [$*] gave [$got], expected [$expected]"
+    fi
+}
+
+expect _zelto "-V -VC" zelto -V
+expect _zelto "-L- -LF -L" zelto -L
+expect _zelto "-o -o-" zelto -r -o
+expect _zelto "data.txt" zelto -o d
+expect _zelto "notes.txt" zelto -u n
+expect _zelto "--help" zelto --
+expect _zelto_pack "--key= --keep" zelto-pack --k
+expect _zelto_pack "--reverse --record-size= --report-ties" zelto-pack --re
+expect _zelto_pack "int" zelto-pack --key = i
+expect _zelto_pack "phrase int double" zelto-pack --key =
+expect _zelto_pack "double" zelto-pack --key d
+expect _zelto_pack "phrase" zelto-pack --key=p
+expect _zelto_pack "data.txt" zelto-pack --output = d
+expect _zelto_pack "" zelto-pack --record-size ""
+expect _zelto_pack "data.txt" zelto-pack --unique d
+expect _zelto_pack "--ignore-case" zelto-pack --ig
+
+echo "$passed passed, $failed failed"
+((failed == 0))

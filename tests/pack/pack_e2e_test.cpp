@@ -1,0 +1,472 @@
+// End-to-end tests: `zelto-pack` turns a text file into records and a
+// parameter file, then `zelto` arranges them; the lines must come out in the
+// expected order.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (const char c : s) {
+    if (c == '\'') {
+      q.append("'\\''");
+    } else {
+      q.push_back(c);
+    }
+  }
+  q.push_back('\'');
+  return q;
+}
+
+std::string command_line(const char* program, const std::vector<std::string>& arguments) {
+  std::string line = quote(program);
+  for (const std::string& a : arguments) line.append(" ").append(quote(a));
+  return line;
+}
+
+// A fresh working directory, removed with its contents at the end.
+class Workdir {
+ public:
+  Workdir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zelto-pack-e2e-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+  }
+  ~Workdir() { std::filesystem::remove_all(dir_); }
+  Workdir(const Workdir&) = delete;
+  Workdir& operator=(const Workdir&) = delete;
+
+  void write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(dir_ / name, std::ios::binary) << bytes;
+  }
+  [[nodiscard]] std::string read(const std::string& name) const {
+    std::ifstream in(dir_ / name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  [[nodiscard]] bool exists(const std::string& name) const {
+    return std::filesystem::exists(std::filesystem::symlink_status(dir_ / name));
+  }
+  [[nodiscard]] std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  [[nodiscard]] std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Runs `shell` (a command line) in this directory, with standard input
+  // from `stdin_name` (or empty), and captures what it prints.
+  Outcome run(const std::string& shell, const std::string& stdin_name = "") const {
+    const std::string out = dir_.string() + ".out";
+    const std::string err = dir_.string() + ".err";
+    const std::string input = stdin_name.empty() ? "/dev/null" : path(stdin_name);
+    const std::string command = "cd " + quote(dir_.string()) + " && { " + shell + "; } <" +
+                                quote(input) + " >" + quote(out) + " 2>" + quote(err);
+    const int raw = std::system(command.c_str());
+    Outcome o;
+    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    const auto slurp = [](const std::string& name) {
+      std::ifstream in(name, std::ios::binary);
+      std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+      std::filesystem::remove(name);
+      return s;
+    };
+    o.out = slurp(out);
+    o.err = slurp(err);
+    return o;
+  }
+
+  // zelto-pack with `pack_arguments`, then (on success) zelto with
+  // `zelto_arguments`.
+  Outcome pack_then_arrange(const std::vector<std::string>& pack_arguments,
+                            const std::vector<std::string>& zelto_arguments = {},
+                            const std::string& stdin_name = "") const {
+    return run(command_line(ZELTO_PACK_BINARY, pack_arguments) + " && " +
+                   command_line(ZELTO_BINARY, zelto_arguments),
+               stdin_name);
+  }
+
+  Outcome pack(const std::vector<std::string>& arguments,
+               const std::string& stdin_name = "") const {
+    return run(command_line(ZELTO_PACK_BINARY, arguments), stdin_name);
+  }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+// ------------------------------------------------------------ orders
+
+struct OrderCase {
+  std::string name;
+  std::string input;
+  std::vector<std::string> options;
+  std::string expected;
+};
+
+void PrintTo(const OrderCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PackOrder : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(PackOrder, LinesComeOutInTheExpectedOrder) {
+  const OrderCase& c = GetParam();
+  Workdir dir;
+  dir.write("data.txt", c.input);
+  std::vector<std::string> arguments = c.options;
+  arguments.push_back("data.txt");
+  const Outcome o = dir.pack_then_arrange(arguments);
+  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, c.expected);
+  // zelto removes the record file; the parameter file and input stay.
+  EXPECT_EQ(dir.files(), (std::vector<std::string>{"data.txt", "manager.txt"}));
+}
+
+const std::string FRUIT = "pear\nApple\nbanana\napple\nCherry\nbanana\n";
+const std::string NUMBERS = "10 ten\n9 nine\n-3 minus three\n100 hundred\n9 nine again\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    KeysAndOptions, PackOrder,
+    ::testing::Values(
+        OrderCase{"PhraseBytes", FRUIT, {}, "Apple\nCherry\napple\nbanana\nbanana\npear\n"},
+        OrderCase{"PhraseEqualLinesKeepInputOrder",
+                  "b\na\nb\na\n",
+                  {"--numbered"},
+                  "2:a\n4:a\n1:b\n3:b\n"},
+        OrderCase{
+            "PhraseReverse", FRUIT, {"--reverse"}, "pear\nbanana\nbanana\napple\nCherry\nApple\n"},
+        OrderCase{"PhraseReverseEqualLinesInReverseInputOrder",
+                  "b\na\nb\n",
+                  {"--reverse", "--numbered"},
+                  "3:b\n1:b\n2:a\n"},
+        OrderCase{"PhraseIgnoreCase",
+                  FRUIT,
+                  {"--ignore-case"},
+                  "Apple\napple\nbanana\nbanana\nCherry\npear\n"},
+        OrderCase{"PhraseIgnoreCaseReverse",
+                  FRUIT,
+                  {"--ignore-case", "--reverse"},
+                  "pear\nCherry\nbanana\nbanana\napple\nApple\n"},
+        OrderCase{"PhraseUnique",
+                  FRUIT,
+                  {"--unique", "--numbered"},
+                  "2:Apple\n5:Cherry\n4:apple\n3:banana\n1:pear\n"},
+        OrderCase{"PhraseField",
+                  "x 3 carol\ny 1 alice\nz 2 bob\n",
+                  {"--field=3"},
+                  "y 1 alice\nz 2 bob\nx 3 carol\n"},
+        OrderCase{"PhraseFieldsJoined",
+                  "ann smith\nbob jones\nal smith\n",
+                  {"--field=2,1"},
+                  "bob jones\nal smith\nann smith\n"},
+        // Only the first 79 bytes key a line; lines equal there keep their order.
+        OrderCase{"PhraseLongLinesCutToTheKeyArea",
+                  std::string(79, 'k') + "z\n" + std::string(79, 'k') + "a\n" +
+                      std::string(78, 'k') + "a\n",
+                  {},
+                  std::string(78, 'k') + "a\n" + std::string(79, 'k') + "z\n" +
+                      std::string(79, 'k') + "a\n"},
+        OrderCase{"PhraseBytesAboveAscii",
+                  "\xC3\xA9t\xC3\xA9\nzoo\n\xE2\x82\xAC\n",
+                  {},
+                  "zoo\n\xC3\xA9t\xC3\xA9\n\xE2\x82\xAC\n"},
+        OrderCase{"IntLeading",
+                  NUMBERS,
+                  {"--key=int"},
+                  "-3 minus three\n9 nine\n9 nine again\n10 ten\n100 hundred\n"},
+        OrderCase{"IntReverse",
+                  NUMBERS,
+                  {"--key=int", "--reverse"},
+                  "100 hundred\n10 ten\n9 nine again\n9 nine\n-3 minus three\n"},
+        OrderCase{"IntSeveralLeadingNumbers",
+                  "1 5\n1 3 x\n0 9\n1 3 7\n",
+                  {"--key=int"},
+                  "0 9\n1 3 x\n1 3 7\n1 5\n"},
+        OrderCase{"IntExtremes",
+                  "2147483647\n-2147483648\n0\n+5\n",
+                  {"--key=int"},
+                  "-2147483648\n0\n+5\n2147483647\n"},
+        OrderCase{"IntField",
+                  "carol 30\nalice 25\nbob 41\n",
+                  {"--key=int", "--field=2"},
+                  "alice 25\ncarol 30\nbob 41\n"},
+        OrderCase{"IntFieldsInGivenOrder",
+                  "a 1 9\nb 2 8\nc 1 8\n",
+                  {"--key=int", "--field=3,2"},
+                  "c 1 8\nb 2 8\na 1 9\n"},
+        OrderCase{"IntUniqueKeepsFirstOfEachKey",
+                  "3 a\n1 b\n3 c\n1 d\n",
+                  {"--key=int", "--unique"},
+                  "1 b\n3 a\n"},
+        // Descending, equal keys come in reverse line order, so the last line
+        // of each key is the one kept.
+        OrderCase{"IntUniqueReverse",
+                  "3 a\n1 b\n3 c\n1 d\n",
+                  {"--key=int", "--unique", "--reverse"},
+                  "3 c\n1 d\n"},
+        OrderCase{"DoubleLeading",
+                  "2.5\n-1e3\n1e-3\ninf\n-inf\n0\n",
+                  {"--key=double"},
+                  "-inf\n-1e3\n0\n1e-3\n2.5\ninf\n"},
+        OrderCase{"DoubleReverse",
+                  "2.5\n-1e3\n1e-3\n",
+                  {"--key=double", "--reverse"},
+                  "2.5\n1e-3\n-1e3\n"},
+        OrderCase{"DoubleSeveralAndField",
+                  "x 1.5 2\ny 1.5 1\nz 0.5 9\n",
+                  {"--key=double", "--field=2,3"},
+                  "z 0.5 9\ny 1.5 1\nx 1.5 2\n"},
+        OrderCase{
+            "DoubleUnique", "1.0 a\n1 b\n2 c\n", {"--key=double", "--unique"}, "1.0 a\n2 c\n"},
+        OrderCase{"EmptyInput", "", {}, ""},
+        OrderCase{"EmptyLinesSortFirst", "b\n\na\n", {}, "\na\nb\n"},
+        OrderCase{"LastLineGetsItsNewline", "b\na", {}, "a\nb\n"},
+        // On standard output every line comes back with the end it had.
+        OrderCase{"CrLfLinesKeepTheirEnds", "b\r\na\r\nc\n", {}, "a\r\nb\r\nc\n"},
+        OrderCase{"CrLfIntegers", "10\r\n9\r\n", {"--key=int"}, "9\r\n10\r\n"},
+        OrderCase{"GivenRecordSize", "bb\na\n", {"--record-size=4096"}, "a\nbb\n"}),
+    [](const ::testing::TestParamInfo<OrderCase>& info) { return info.param.name; });
+
+// ------------------------------------------------------------ the pipeline
+
+TEST(PackPipeline, SortsATextFileByItsLeadingIntegers) {
+  Workdir dir;
+  std::string input;
+  std::vector<int> numbers;
+  for (int i = 0; i < 500; ++i) {
+    const int n = (i * 7919) % 1009 - 500;
+    numbers.push_back(n);
+    input += std::to_string(n) + " item\n";
+  }
+  dir.write("data.txt", input);
+  const Outcome o = dir.run(command_line(ZELTO_PACK_BINARY, {"--key=int", "data.txt"}) + " && " +
+                            command_line(ZELTO_BINARY, {}));
+  ASSERT_EQ(o.status, 0) << o.err;
+  std::sort(numbers.begin(), numbers.end());
+  std::string expected;
+  for (const int n : numbers) expected += std::to_string(n) + " item\n";
+  EXPECT_EQ(o.out, expected);
+}
+
+TEST(PackPipeline, ReadsStandardInput) {
+  Workdir dir;
+  dir.write("in", "3\n1\n2\n");
+  EXPECT_EQ(dir.pack_then_arrange({"--key=int"}, {}, "in").out, "1\n2\n3\n");
+  EXPECT_EQ(dir.pack_then_arrange({"--key=int", "-"}, {}, "in").out, "1\n2\n3\n");
+}
+
+TEST(PackPipeline, OutputFileGetsCrLfOrWithLfLf) {
+  Workdir dir;
+  dir.write("data.txt", "b\r\na\n");
+  Outcome o = dir.pack_then_arrange({"--output=sorted.txt", "data.txt"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(dir.read("sorted.txt"), "a\r\nb\r\n");  // never CR CR LF
+  o = dir.pack_then_arrange({"--output=sorted.txt", "--lf", "data.txt"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(dir.read("sorted.txt"), "a\nb\n");
+}
+
+TEST(PackPipeline, ZeltoCommandLineStillOverridesTheParameterFile) {
+  Workdir dir;
+  dir.write("data.txt", "2\n1\n3\n");
+  EXPECT_EQ(dir.pack_then_arrange({"--key=int", "data.txt"}, {"-r"}).out, "3\n2\n1\n");
+}
+
+TEST(PackPipeline, KeepLeavesTheRecordFile) {
+  Workdir dir;
+  dir.write("data.txt", "b\na\n");
+  ASSERT_EQ(dir.pack_then_arrange({"--keep", "data.txt"}).status, 0);
+  EXPECT_TRUE(dir.exists("binary.tmp"));
+  // The kept records arrange again, the same way.
+  EXPECT_EQ(dir.run(command_line(ZELTO_BINARY, {})).out, "a\nb\n");
+}
+
+TEST(PackPipeline, TieReportNamesTiedLines) {
+  Workdir dir;
+  dir.write("data.txt", "x\ny\nx\n");
+  const Outcome o = dir.pack_then_arrange({"--report-ties", "data.txt"});
+  ASSERT_EQ(o.status, 0) << o.err;
+  // Which of the two tied lines is noted, and how often, depends on how
+  // the sort met the pair.
+  ASSERT_TRUE(o.out.starts_with("x\nx\ny\n")) << o.out;
+  const std::string report = o.out.substr(6);
+  EXPECT_FALSE(report.empty());
+  for (std::size_t at = 0; at < report.size(); at += 7) {
+    const std::string line = report.substr(at, 7);
+    EXPECT_TRUE(line == "Line-1\n" || line == "Line-3\n") << report;
+  }
+
+  dir.write("data.txt", "x\ny\n");
+  EXPECT_EQ(dir.pack_then_arrange({"--report-ties", "data.txt"}).out, "x\ny\n");
+}
+
+TEST(PackPipeline, ParameterFileDeclaresTheRecords) {
+  Workdir dir;
+  dir.write("data.txt", "abc\nabcdefgh\n");
+  ASSERT_EQ(dir.pack({"--keep", "--lf", "--output=o.txt", "data.txt"}).status, 0);
+  EXPECT_EQ(dir.read("manager.txt"), "2\n0\n101\n-#\n0\n0\nbinary.tmp\no.txt\n-LF\n0\n0\n-y\n0\n");
+  EXPECT_EQ(dir.read("binary.tmp").size(), 2u * 101u);
+}
+
+// ------------------------------------------------------------ failures
+
+struct FailureCase {
+  std::string name;
+  std::string input;
+  std::vector<std::string> options;
+  int status;
+  std::string err;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PackFailure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(PackFailure, ReportsAndWritesNothing) {
+  const FailureCase& c = GetParam();
+  Workdir dir;
+  dir.write("data.txt", c.input);
+  const Outcome o = dir.pack(c.options);
+  EXPECT_EQ(o.status, c.status);
+  EXPECT_EQ(o.err, c.err);
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(dir.files(), std::vector<std::string>{"data.txt"});
+}
+
+const std::string TRY_HELP = "Try 'zelto-pack --help' for more information.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, PackFailure,
+    ::testing::Values(
+        FailureCase{"NotAnInteger",
+                    "1\n2\nthree 3\n",
+                    {"--key=int", "data.txt"},
+                    1,
+                    "zelto-pack: data.txt:3: not an integer: 'three'\n"},
+        FailureCase{"IntegerOutOfRange",
+                    "1\n4294967296\n",
+                    {"--key=int", "data.txt"},
+                    1,
+                    "zelto-pack: data.txt:2: integer out of the 32-bit range: '4294967296'\n"},
+        FailureCase{"NegativeOutOfRange",
+                    "-2147483649\n",
+                    {"--key=int", "data.txt"},
+                    1,
+                    "zelto-pack: data.txt:1: integer out of the 32-bit range: '-2147483649'\n"},
+        FailureCase{"NoNumber",
+                    "1.5\n\n",
+                    {"--key=double", "data.txt"},
+                    1,
+                    "zelto-pack: data.txt:2: no number on the line\n"},
+        FailureCase{"NaN",
+                    "nan\n",
+                    {"--key=double", "data.txt"},
+                    1,
+                    "zelto-pack: data.txt:1: NaN cannot be ordered: 'nan'\n"},
+        FailureCase{"MissingField",
+                    "a 1\nb\n",
+                    {"--key=int", "--field=2", "data.txt"},
+                    1,
+                    "zelto-pack: data.txt:2: field 2 missing (the line has 1 field)\n"},
+        FailureCase{"NulByte",
+                    std::string("ok\na\0b\n", 7),
+                    {"data.txt"},
+                    1,
+                    "zelto-pack: data.txt:2: the line holds a NUL byte, which a record's text "
+                    "cannot carry\n"},
+        FailureCase{"LineTooLongForRecordSize",
+                    "short\n" + std::string(10, 'x') + "\n",
+                    {"--record-size=100", "data.txt"},
+                    1,
+                    "zelto-pack: data.txt:2: the line needs a record of 103 bytes; "
+                    "--record-size=100 is too small\n"},
+        FailureCase{"MissingInput",
+                    "",
+                    {"nosuch.txt"},
+                    1,
+                    "zelto-pack: nosuch.txt: No such file or directory\n"},
+        FailureCase{"UnknownOption",
+                    "",
+                    {"--sort"},
+                    2,
+                    "zelto-pack: unrecognized option '--sort'\n" + TRY_HELP},
+        FailureCase{"BadKeyKind",
+                    "",
+                    {"--key=float"},
+                    2,
+                    "zelto-pack: invalid key kind 'float' (phrase, int or double)\n" + TRY_HELP},
+        FailureCase{"TwoInputs",
+                    "",
+                    {"a", "b"},
+                    2,
+                    "zelto-pack: extra operand 'b' (one input file at most)\n" + TRY_HELP},
+        FailureCase{"SmallRecordSize",
+                    "",
+                    {"--record-size=64"},
+                    2,
+                    "zelto-pack: invalid record size '64' (92 to 2147483647)\n" + TRY_HELP}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+TEST(PackFailures, StandardInputIsNamedInMessages) {
+  Workdir dir;
+  dir.write("in", "x\n");
+  const Outcome o = dir.pack({"--key=double"}, "in");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "zelto-pack: (standard input):1: not a number: 'x'\n");
+}
+
+TEST(PackFailures, FailedWriteRemovesBothFiles) {
+  Workdir dir;
+  dir.write("data.txt", "a\n");
+  std::filesystem::create_symlink("/dev/full", dir.path("binary.tmp"));
+  const Outcome o = dir.pack({"data.txt"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "zelto-pack: binary.tmp: No space left on device\n");
+  EXPECT_EQ(dir.files(), std::vector<std::string>{"data.txt"});
+}
+
+TEST(PackFailures, DataErrorLeavesEarlierFilesAlone) {
+  Workdir dir;
+  dir.write("data.txt", "x\n");
+  dir.write("binary.tmp", "old");
+  dir.write("manager.txt", "old");
+  EXPECT_EQ(dir.pack({"--key=int", "data.txt"}).status, 1);
+  EXPECT_EQ(dir.read("binary.tmp"), "old");
+  EXPECT_EQ(dir.read("manager.txt"), "old");
+}
+
+TEST(PackGuide, HelpAndVersionGoToStandardOutput) {
+  Workdir dir;
+  Outcome o = dir.pack({"--help"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(o.out.starts_with("Usage: zelto-pack [OPTION]... [FILE]\n")) << o.out;
+  EXPECT_EQ(o.err, "");
+  o = dir.pack({"--version"});
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(o.out, "zelto-pack 1.022\n");
+  EXPECT_TRUE(dir.files().empty());
+}
+
+}  // namespace

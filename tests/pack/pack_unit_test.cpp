@@ -1,0 +1,486 @@
+// Unit tests of the zelto-pack module: the command line, line splitting,
+// key building, the record layout, the record size and the parameter file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <vector>
+
+#include "zeltoMain.h"
+#include "zeltoPack.h"
+
+namespace zelto {
+namespace {
+
+// ------------------------------------------------------------ arguments
+
+struct ParseOutcome {
+  int status;
+  PackOptions options;
+  PackRequest request;
+  std::string message;
+};
+
+ParseOutcome parse(std::vector<const char*> arguments) {
+  ParseOutcome outcome{};
+  outcome.status =
+      parse_pack_arguments(arguments, outcome.options, outcome.request, outcome.message);
+  return outcome;
+}
+
+TEST(PackArguments, DefaultsReadStandardInputAsPhrases) {
+  const ParseOutcome o = parse({});
+  ASSERT_EQ(o.status, PACK_OK);
+  EXPECT_EQ(o.request, PackRequest::Pack);
+  EXPECT_EQ(o.options.input_path, "-");
+  EXPECT_EQ(o.options.key, PackKey::Phrase);
+  EXPECT_TRUE(o.options.fields.empty());
+  EXPECT_EQ(o.options.record_size, 0);
+  EXPECT_EQ(o.options.output_path, "");
+}
+
+TEST(PackArguments, EveryOptionTakesEffect) {
+  const ParseOutcome o =
+      parse({"--key=int", "--field", "3,1", "--reverse", "--unique", "--lf", "--output=out.txt",
+             "--numbered", "--record-size=200", "--report-ties", "--keep", "data.txt"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_EQ(o.options.key, PackKey::Integers);
+  EXPECT_EQ(o.options.fields, (std::vector<std::int32_t>{3, 1}));
+  EXPECT_TRUE(o.options.reverse);
+  EXPECT_TRUE(o.options.unique);
+  EXPECT_TRUE(o.options.lf);
+  EXPECT_EQ(o.options.output_path, "out.txt");
+  EXPECT_TRUE(o.options.numbered);
+  EXPECT_EQ(o.options.record_size, 200);
+  EXPECT_TRUE(o.options.report_ties);
+  EXPECT_TRUE(o.options.keep_record_file);
+  EXPECT_EQ(o.options.input_path, "data.txt");
+}
+
+TEST(PackArguments, AbbreviationsSeparateValuesAndOperandForms) {
+  ParseOutcome o = parse({"--ign", "--rev", "--key", "phrase", "--out", "x"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_TRUE(o.options.ignore_case);
+  EXPECT_TRUE(o.options.reverse);
+  EXPECT_EQ(o.options.output_path, "x");
+
+  o = parse({"--", "--reverse"});
+  ASSERT_EQ(o.status, PACK_OK);
+  EXPECT_FALSE(o.options.reverse);
+  EXPECT_EQ(o.options.input_path, "--reverse");
+
+  o = parse({"-"});
+  ASSERT_EQ(o.status, PACK_OK);
+  EXPECT_EQ(o.options.input_path, "-");
+
+  o = parse({"--key=double", "--key=phrase"});  // the last one counts
+  EXPECT_EQ(o.options.key, PackKey::Phrase);
+}
+
+TEST(PackArguments, HelpAndVersionEndTheScan) {
+  ParseOutcome o = parse({"--help", "--bogus"});
+  EXPECT_EQ(o.status, PACK_OK);
+  EXPECT_EQ(o.request, PackRequest::Help);
+  o = parse({"--reverse", "--version"});
+  EXPECT_EQ(o.status, PACK_OK);
+  EXPECT_EQ(o.request, PackRequest::Version);
+  EXPECT_EQ(compose_pack_version(), "zelto-pack 1.022\n");
+}
+
+struct UsageErrorCase {
+  std::vector<const char*> arguments;
+  std::string message;
+};
+
+TEST(PackArguments, UsageErrorsSayWhatIsWrong) {
+  const std::vector<UsageErrorCase> cases = {
+      {{"--bogus"}, "unrecognized option '--bogus'"},
+      {{"-r"}, "unrecognized option '-r'"},
+      {{"--re"}, "option '--re' is ambiguous"},
+      {{"--key=text"}, "invalid key kind 'text' (phrase, int or double)"},
+      {{"--key"}, "option '--key' requires an argument"},
+      {{"--reverse=yes"}, "option '--reverse' doesn't allow an argument"},
+      {{"--field=0"}, "invalid field list '0' (field numbers from 1, separated by commas)"},
+      {{"--field=2,"}, "invalid field list '2,' (field numbers from 1, separated by commas)"},
+      {{"--field=a"}, "invalid field list 'a' (field numbers from 1, separated by commas)"},
+      {{"--field=2147483648"},
+       "invalid field list '2147483648' (field numbers from 1, separated by commas)"},
+      {{"--record-size=91"}, "invalid record size '91' (92 to 2147483647)"},
+      {{"--record-size=2147483648"}, "invalid record size '2147483648' (92 to 2147483647)"},
+      {{"--record-size=-100"}, "invalid record size '-100' (92 to 2147483647)"},
+      {{"--output=a|b"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
+      {{"--output=it's"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
+      {{"--output=a\tb"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
+      {{"a", "b"}, "extra operand 'b' (one input file at most)"},
+      {{"--key=int", "--ignore-case"}, "--ignore-case applies to phrase keys only"},
+      {{"--key=double", "--field=1,2,3,4,5,6,7,8,9,10,11"},
+       "--field names 11 fields; a double key holds at most 10"},
+      {{"--field=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21"},
+       "--field names 21 fields; a key holds at most 20"},
+  };
+  for (const UsageErrorCase& c : cases) {
+    const ParseOutcome o = parse(c.arguments);
+    EXPECT_EQ(o.status, PACK_USAGE_ERROR) << c.message;
+    EXPECT_EQ(o.message, c.message);
+  }
+}
+
+TEST(PackArguments, OutputPathLimitKeepsParameterLinesInPlace) {
+  const std::string longest(OUTPUT_PATH_LIMIT, 'p');
+  const std::string too_long = "--output=" + longest + "p";
+  const std::string fits = "--output=" + longest;
+  EXPECT_EQ(parse({fits.c_str()}).status, PACK_OK);
+  EXPECT_EQ(parse({too_long.c_str()}).message, "the output file name is longer than 254 bytes");
+}
+
+// ------------------------------------------------------------ lines
+
+struct SplitCase {
+  std::string data;
+  std::vector<std::pair<std::string, bool>> lines;  // content, CR LF end
+};
+
+TEST(PackLines, SplitAtLineFeeds) {
+  const std::vector<SplitCase> cases = {
+      {"", {}},
+      {"\n", {{"", false}}},
+      {"a\nb\n", {{"a", false}, {"b", false}}},
+      {"a\nb", {{"a", false}, {"b", false}}},  // last line without newline
+      {"a\r\nb\r\n", {{"a", true}, {"b", true}}},
+      {"a\r\nb", {{"a", true}, {"b", false}}},
+      {"a\rb\n", {{"a\rb", false}}},  // a lone CR is text
+      {"x\r", {{"x\r", false}}},      // a CR with no LF after it is text
+      {"\n\n", {{"", false}, {"", false}}},
+      {std::string("a\0b\n", 4), {{std::string("a\0b", 3), false}}},
+  };
+  for (const SplitCase& c : cases) {
+    const std::vector<InputLine> lines = split_lines(c.data);
+    ASSERT_EQ(lines.size(), c.lines.size()) << testing::PrintToString(c.data);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i].content, c.lines[i].first) << testing::PrintToString(c.data);
+      EXPECT_EQ(lines[i].ends_with_crlf, c.lines[i].second) << testing::PrintToString(c.data);
+    }
+  }
+}
+
+// ------------------------------------------------------------ keys
+
+PackOptions key_options(PackKey kind, std::vector<std::int32_t> fields = {}) {
+  PackOptions options;
+  options.key = kind;
+  options.fields = std::move(fields);
+  return options;
+}
+
+KeyArea int_key(std::initializer_list<std::int32_t> words) {
+  KeyArea key{};
+  std::size_t offset = 0;
+  for (const std::int32_t w : words) {
+    const auto bits = static_cast<std::uint32_t>(w);
+    for (int b = 0; b < 4; ++b) key[offset++] = static_cast<unsigned char>(bits >> (8 * b));
+  }
+  return key;
+}
+
+KeyArea double_key(std::initializer_list<double> values) {
+  KeyArea key{};
+  std::size_t offset = 0;
+  for (const double v : values) {
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    for (int b = 0; b < 8; ++b) key[offset++] = static_cast<unsigned char>(bits >> (8 * b));
+  }
+  return key;
+}
+
+KeyArea phrase_key(std::string_view phrase) {
+  KeyArea key{};
+  std::memcpy(key.data(), phrase.data(), phrase.size());
+  return key;
+}
+
+struct KeyCase {
+  std::string content;
+  PackOptions options;
+  KeyArea expected;
+};
+
+TEST(PackKeys, KeysAreLaidOutAsZeltoReadsThem) {
+  std::string twenty_one;
+  for (int i = 1; i <= 21; ++i) twenty_one += std::to_string(i) + " ";
+  const std::string long_line(100, 'x');
+  const std::vector<KeyCase> cases = {
+      {"pear tree", key_options(PackKey::Phrase), phrase_key("pear tree")},
+      {long_line, key_options(PackKey::Phrase), phrase_key(std::string(79, 'x'))},
+      {"  Smith\tJohn  42", key_options(PackKey::Phrase, {2, 1}), phrase_key("John Smith")},
+      {"one", key_options(PackKey::Phrase, {3}), phrase_key("")},
+      {"one two", key_options(PackKey::Phrase, {3, 1}), phrase_key(" one")},
+      {"42 apples", key_options(PackKey::Integers), int_key({42})},
+      {"  -7\t+8 9x 10", key_options(PackKey::Integers), int_key({-7, 8})},
+      {"2147483647 -2147483648", key_options(PackKey::Integers),
+       int_key({2147483647, -2147483648})},
+      {"007", key_options(PackKey::Integers), int_key({7})},
+      {twenty_one, key_options(PackKey::Integers),
+       int_key({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20})},
+      {"a 5 b 6", key_options(PackKey::Integers, {4, 2}), int_key({6, 5})},
+      {"1.5 -2e3 x", key_options(PackKey::Doubles), double_key({1.5, -2000.0})},
+      {"-inf +0.25 .5", key_options(PackKey::Doubles),
+       double_key({-std::numeric_limits<double>::infinity(), 0.25, 0.5})},
+      {"-0", key_options(PackKey::Doubles), double_key({-0.0})},
+      {"1 2 3 4 5 6 7 8 9 10 11", key_options(PackKey::Doubles),
+       double_key({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})},
+      {"name 3.25", key_options(PackKey::Doubles, {2}), double_key({3.25})},
+  };
+  for (const KeyCase& c : cases) {
+    KeyArea key;
+    key.fill(0xEE);  // every byte must be written
+    std::string message;
+    ASSERT_EQ(build_key(c.content, c.options, key, message), PACK_OK) << c.content << message;
+    EXPECT_EQ(key, c.expected) << c.content;
+  }
+}
+
+struct KeyErrorCase {
+  std::string content;
+  PackOptions options;
+  std::string message;
+};
+
+TEST(PackKeys, UnusableNumbersAreNamed) {
+  const std::vector<KeyErrorCase> cases = {
+      {"", key_options(PackKey::Integers), "no integer on the line"},
+      {" \t ", key_options(PackKey::Doubles), "no number on the line"},
+      {"apples 42", key_options(PackKey::Integers), "not an integer: 'apples'"},
+      {"12x", key_options(PackKey::Integers), "not an integer: '12x'"},
+      {"1.5", key_options(PackKey::Integers), "not an integer: '1.5'"},
+      {"+-3", key_options(PackKey::Integers), "not an integer: '+-3'"},
+      {"2147483648", key_options(PackKey::Integers),
+       "integer out of the 32-bit range: '2147483648'"},
+      {"1 -2147483649", key_options(PackKey::Integers),
+       "integer out of the 32-bit range: '-2147483649'"},
+      {"0x10", key_options(PackKey::Doubles), "not a number: '0x10'"},
+      {"1e999", key_options(PackKey::Doubles), "number out of the range of a double: '1e999'"},
+      {"2 nan", key_options(PackKey::Doubles), "NaN cannot be ordered: 'nan'"},
+      {"a b", key_options(PackKey::Integers, {3}), "field 3 missing (the line has 2 fields)"},
+      {"a", key_options(PackKey::Doubles, {2}), "field 2 missing (the line has 1 field)"},
+      {"a 5 b", key_options(PackKey::Integers, {2, 3}), "not an integer: 'b'"},
+      {"caf\xC3\xA9\r", key_options(PackKey::Integers), "not an integer: 'caf\\xC3\\xA9\\x0D'"},
+      {std::string(400, '9'), key_options(PackKey::Doubles),
+       "number out of the range of a double: '" + std::string(60, '9') + "...'"},
+  };
+  for (const KeyErrorCase& c : cases) {
+    KeyArea key{};
+    std::string message;
+    EXPECT_EQ(build_key(c.content, c.options, key, message), PACK_FAILURE) << c.content;
+    EXPECT_EQ(message, c.message) << c.content;
+  }
+}
+
+// ------------------------------------------------------------ records
+
+TEST(PackRecords, TextFieldCarriesNumberAndLineEnd) {
+  PackOptions plain;
+  PackOptions numbered;
+  numbered.numbered = true;
+  PackOptions to_file;
+  to_file.output_path = "out.txt";
+  const InputLine lf{"abc", false};
+  const InputLine crlf{"abc", true};
+  EXPECT_EQ(text_field_of(lf, 1, plain), "abc\n");
+  EXPECT_EQ(text_field_of(crlf, 1, plain), "abc\r\n");  // shown as it came
+  EXPECT_EQ(text_field_of(crlf, 1, to_file), "abc\n");  // zelto adds its own line end
+  EXPECT_EQ(text_field_of(lf, 1234, numbered), "1234:abc\n");
+  EXPECT_EQ(text_field_of(InputLine{"", false}, 7, numbered), "7:\n");
+}
+
+TEST(PackRecords, RecordHoldsKeyNumberAndTextAtTheirOffsets) {
+  std::vector<unsigned char> record(100, 0xEE);
+  const KeyArea key = int_key({-2, 3});
+  fill_record(record, key, 258, "hi\n");
+  std::vector<unsigned char> expected(100, 0);
+  std::copy(key.begin(), key.end(), expected.begin());
+  expected[80] = 0x02;  // 258, little-endian
+  expected[81] = 0x01;
+  expected[91] = 'h';
+  expected[92] = 'i';
+  expected[93] = '\n';
+  EXPECT_EQ(record, expected);
+}
+
+TEST(PackRecords, RecordSizeIsTheSmallestThatHoldsTheLongestLine) {
+  const std::string data = "a\nlonger line\nmid\n";
+  const std::vector<InputLine> lines = split_lines(data);
+  PackOptions options;
+  std::int32_t size = 0;
+  std::string message;
+  ASSERT_EQ(plan_records(lines, options, size, message), PACK_OK);
+  EXPECT_EQ(size, 91 + 12 + 1);  // "longer line\n" and its NUL
+  options.numbered = true;
+  ASSERT_EQ(plan_records(lines, options, size, message), PACK_OK);
+  EXPECT_EQ(size, 91 + 14 + 1);  // "2:longer line\n"
+  EXPECT_EQ(record_size_for(0), SMALLEST_PACK_RECORD);
+
+  ASSERT_EQ(plan_records({}, PackOptions{}, size, message), PACK_OK);
+  EXPECT_EQ(size, SMALLEST_PACK_RECORD);
+}
+
+TEST(PackRecords, GivenRecordSizeIsKeptOrTheLineThatDoesNotFitIsNamed) {
+  const std::string data = "abc\nabcd\n";
+  const std::vector<InputLine> lines = split_lines(data);
+  PackOptions options;
+  options.input_path = "data.txt";
+  options.record_size = 96;  // 91 + "abc\n" + NUL
+  std::int32_t size = 0;
+  std::string message;
+  EXPECT_EQ(plan_records(std::span(lines).first(1), options, size, message), PACK_OK);
+  EXPECT_EQ(size, 96);
+  EXPECT_EQ(plan_records(lines, options, size, message), PACK_FAILURE);
+  EXPECT_EQ(message,
+            "data.txt:2: the line needs a record of 97 bytes; --record-size=96 is too small");
+}
+
+TEST(PackRecords, LineErrorsNameInputAndLine) {
+  std::string message;
+  std::int32_t size = 0;
+  const std::string with_nul("ok\nbad\0byte\n", 12);
+  EXPECT_EQ(plan_records(split_lines(with_nul), PackOptions{}, size, message), PACK_FAILURE);
+  EXPECT_EQ(message,
+            "(standard input):2: the line holds a NUL byte, which a record's text cannot carry");
+
+  PackOptions ints = key_options(PackKey::Integers);
+  ints.input_path = "n.txt";
+  EXPECT_EQ(plan_records(split_lines("1\n2\nthree\n"), ints, size, message), PACK_FAILURE);
+  EXPECT_EQ(message, "n.txt:3: not an integer: 'three'");
+}
+
+// ------------------------------------------------------------ parameter file
+
+TEST(PackParameters, DefaultParameterFile) {
+  EXPECT_EQ(compose_manager_text(PackOptions{}, 3, 104),
+            "3\n0\n104\n-#\n0\n0\nbinary.tmp\n\n-CRLF\n0\n0\n0\n0\n");
+}
+
+TEST(PackParameters, EveryOptionReachesZeltoThroughItsLine) {
+  PackOptions options;
+  options.key = PackKey::Doubles;
+  options.ignore_case = true;
+  options.report_ties = true;
+  options.output_path = std::string(OUTPUT_PATH_LIMIT - 4, 'o') + ".txt";
+  options.lf = true;
+  options.reverse = true;
+  options.keep_record_file = true;
+  options.unique = true;
+  const std::string text = compose_manager_text(options, 12, 300);
+
+  // What zelto makes of the file is what matters.
+  RunSettings s;
+  apply_parameter_text(text, s);
+  EXPECT_EQ(s.record_count, 12);
+  EXPECT_EQ(s.key_type, 2);
+  EXPECT_EQ(s.record_size, 300);
+  EXPECT_EQ(s.numbered, 1);
+  EXPECT_EQ(s.case_sensitive, 0);
+  EXPECT_EQ(s.report_ties, 1);
+  EXPECT_EQ(s.input_path, "binary.tmp");
+  EXPECT_EQ(s.output_path, options.output_path);
+  EXPECT_EQ(s.crlf, 0);
+  EXPECT_EQ(s.descending, 1);
+  EXPECT_EQ(s.guide_to_stderr, 1);
+  EXPECT_EQ(s.remove_record_file, 0);
+  EXPECT_EQ(s.unique, 1);
+
+  RunSettings defaults;
+  apply_parameter_text(compose_manager_text(PackOptions{}, 0, 92), defaults);
+  EXPECT_EQ(defaults.case_sensitive, 1);
+  EXPECT_EQ(defaults.report_ties, 0);
+  EXPECT_EQ(defaults.output_path, "");
+  EXPECT_EQ(defaults.crlf, 1);
+  EXPECT_EQ(defaults.descending, 0);
+  EXPECT_EQ(defaults.remove_record_file, 1);
+  EXPECT_EQ(defaults.unique, 0);
+}
+
+// ------------------------------------------------------------ files
+
+class PackFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "zelto-pack-unit-XXXXXX").string();
+    dir_ = mkdtemp(pattern.data());
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string path(const char* name) const { return (dir_ / name).string(); }
+  static std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(PackFiles, RecordFileHoldsOneRecordPerLine) {
+  const std::string data = "b 2\na 1\n";
+  const std::vector<InputLine> lines = split_lines(data);
+  PackOptions options = key_options(PackKey::Integers, {2});
+  std::string message;
+  const std::string file = path("binary.tmp");
+  ASSERT_EQ(write_record_file(file.c_str(), lines, options, 100, message), PACK_OK) << message;
+  const std::string bytes = slurp(file);
+  ASSERT_EQ(bytes.size(), 200u);
+  std::string first(100, '\0');
+  first[0] = 2;
+  first[80] = 1;
+  first.replace(91, 4, "b 2\n");
+  std::string second(100, '\0');
+  second[0] = 1;
+  second[80] = 2;
+  second.replace(91, 4, "a 1\n");
+  EXPECT_EQ(bytes, first + second);
+}
+
+TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
+  std::string data;
+  for (int i = 0; i < 3000; ++i) data += std::to_string(i) + "\n";
+  const std::vector<InputLine> lines = split_lines(data);
+  std::string message;
+  const std::string file = path("binary.tmp");
+  const std::int32_t size = 1000;  // 1048 records fill a block of 1 MiB
+  ASSERT_EQ(write_record_file(file.c_str(), lines, PackOptions{}, size, message), PACK_OK);
+  const std::string bytes = slurp(file);
+  ASSERT_EQ(bytes.size(), 3000u * size);
+  for (const int i : {0, 1047, 1048, 2999}) {
+    const std::string_view record = std::string_view(bytes).substr(i * size, size);
+    EXPECT_EQ(record.substr(91, record.find('\0', 91) - 91), std::to_string(i) + "\n");
+    EXPECT_EQ(static_cast<unsigned char>(record[80]) | static_cast<unsigned char>(record[81]) << 8,
+              i + 1);
+  }
+}
+
+TEST_F(PackFiles, EmptyInputGivesAnEmptyRecordFile) {
+  std::string message;
+  const std::string file = path("binary.tmp");
+  ASSERT_EQ(write_record_file(file.c_str(), {}, PackOptions{}, 92, message), PACK_OK);
+  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
+}
+
+TEST_F(PackFiles, FailuresNameThePathAndCause) {
+  std::string message;
+  std::string data;
+  EXPECT_EQ(read_input(path("missing.txt"), data, message), PACK_FAILURE);
+  EXPECT_EQ(message, path("missing.txt") + ": No such file or directory");
+  EXPECT_EQ(read_input(dir_.string(), data, message), PACK_FAILURE);
+  EXPECT_EQ(message, dir_.string() + ": Is a directory");
+  EXPECT_EQ(write_text_file("/dev/full", "x", message), PACK_FAILURE);
+  EXPECT_EQ(message, "/dev/full: No space left on device");
+  const std::string nowhere = path("no/such/dir/binary.tmp");
+  EXPECT_EQ(write_record_file(nowhere.c_str(), {}, PackOptions{}, 92, message), PACK_FAILURE);
+  EXPECT_EQ(message, nowhere + ": No such file or directory");
+}
+
+}  // namespace
+}  // namespace zelto
