@@ -17,10 +17,11 @@
 // checks: status, standard error (captured) and which files exist, as the
 // sizes, the record file and the output path decide; the output holds one
 // line per record (plain pass), each line the newline-cut text of a record,
-// in an order that the comparator agrees with; the unique pass keeps exactly
-// the records whose model pattern code differs from their predecessor's in
-// the engine's order; every noted tie belongs to a record that really shares
-// its key with another one.
+// in an order that a model of the comparators agrees with; the comparator
+// itself agrees with the model (sign and tie noting); the unique pass keeps
+// exactly the records whose model pattern code differs from their
+// predecessor's in the engine's order; every noted tie belongs to a record
+// that really shares its key with another one.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -209,6 +210,12 @@ double double_at(const unsigned char* p) {
   return d;
 }
 
+std::int32_t int_at(const unsigned char* p) {
+  std::int32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 bool has_nan_key(const unsigned char* record) {
   for (int offset = 0; offset < 80; offset += 8) {
     if (std::isnan(double_at(record + offset))) return true;
@@ -216,30 +223,142 @@ bool has_nan_key(const unsigned char* record) {
   return false;
 }
 
+// --- a plain model of the comparators ---
+
+enum class ModelKey { Integers, Doubles, Phrase, FoldedPhrase };
+
+// The selection table: 1 integers, 2 doubles, 0 phrases (folded when not
+// case-sensitive), any other key type exact phrases.
+ModelKey model_key(const zelto::ArrangeArguments& a) {
+  if (a.key_type == 1) return ModelKey::Integers;
+  if (a.key_type == 2) return ModelKey::Doubles;
+  if (a.key_type == 0 && a.case_sensitive == 0) return ModelKey::FoldedPhrase;
+  return ModelKey::Phrase;
+}
+
+// The phrase key: the first 91 bytes up to their first NUL.
+std::string phrase_at(const unsigned char* record) {
+  const std::string window(reinterpret_cast<const char*>(record), 91);
+  return window.substr(0, window.find('\0'));
+}
+
+std::string folded(std::string text) {
+  for (char& ch : text) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string wide_number(std::int32_t n) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d", n);
+  return text;
+}
+
+int sign_of(long long v) {
+  return (v > 0) - (v < 0);
+}
+
+struct ModelComparison {
+  int sign;  // -1, 0 or 1
+  bool tie;  // the keys tie fully, so a tie is noted
+};
+
+ModelComparison model_ascending(const unsigned char* x, const unsigned char* y, ModelKey key) {
+  const std::int32_t nx = int_at(x + 80);
+  const std::int32_t ny = int_at(y + 80);
+  switch (key) {
+    case ModelKey::Integers: {
+      for (int offset = 0; offset < 80; offset += 4) {
+        const std::int32_t wx = int_at(x + offset);
+        const std::int32_t wy = int_at(y + offset);
+        if (wx != wy) return {wx > wy ? 1 : -1, false};
+      }
+      const auto sx = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(x + 76)) +
+                                                static_cast<std::uint32_t>(nx));
+      const auto sy = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(y + 76)) +
+                                                static_cast<std::uint32_t>(ny));
+      return {sign_of(static_cast<long long>(sx) - sy), true};
+    }
+    case ModelKey::Doubles: {
+      for (int offset = 0; offset < 80; offset += 8) {
+        const double dx = double_at(x + offset);
+        const double dy = double_at(y + offset);
+        if (dx == dy) continue;
+        return {dx > dy ? 1 : -1, false};
+      }
+      const auto sx = static_cast<double>(static_cast<long double>(double_at(x + 72)) + nx);
+      const auto sy = static_cast<double>(static_cast<long double>(double_at(y + 72)) + ny);
+      return {sx == sy ? 0 : (sx > sy ? 1 : -1), true};
+    }
+    case ModelKey::Phrase:
+    case ModelKey::FoldedPhrase: {
+      const std::string px = phrase_at(x);
+      const std::string py = phrase_at(y);
+      const int primary =
+          key == ModelKey::FoldedPhrase ? folded(px).compare(folded(py)) : px.compare(py);
+      if (primary != 0) return {sign_of(primary), false};
+      return {sign_of((px + wide_number(nx)).compare(py + wide_number(ny))), true};
+    }
+  }
+  return {0, false};
+}
+
+ModelComparison model_compare(const unsigned char* x, const unsigned char* y,
+                              const zelto::ArrangeArguments& a) {
+  ModelComparison m = model_ascending(x, y, model_key(a));
+  if (a.descending == 1) m.sign = -m.sign;
+  return m;
+}
+
 // A text that two records share exactly when the selected comparator finds
 // their keys fully equal; `tie_possible` is false when it never does (a NaN).
 std::string key_identity(const unsigned char* record, const zelto::ArrangeArguments& a,
                          bool& tie_possible) {
   tie_possible = true;
-  if (a.key_type == 1) return std::string(reinterpret_cast<const char*>(record), 80);
-  if (a.key_type == 2) {
-    std::string identity;
-    for (int offset = 0; offset < 80; offset += 8) {
-      double d = double_at(record + offset);
-      if (std::isnan(d)) tie_possible = false;
-      if (d == 0.0) d = 0.0;  // -0.0 equals 0.0
-      identity.append(reinterpret_cast<const char*>(&d), sizeof d);
+  switch (model_key(a)) {
+    case ModelKey::Integers: return std::string(reinterpret_cast<const char*>(record), 80);
+    case ModelKey::Doubles: {
+      std::string identity;
+      for (int offset = 0; offset < 80; offset += 8) {
+        double d = double_at(record + offset);
+        if (std::isnan(d)) tie_possible = false;
+        if (d == 0.0) d = 0.0;  // -0.0 equals 0.0
+        identity.append(reinterpret_cast<const char*>(&d), sizeof d);
+      }
+      return identity;
     }
-    return identity;
+    case ModelKey::Phrase: return phrase_at(record);
+    case ModelKey::FoldedPhrase: return folded(phrase_at(record));
   }
-  std::string phrase(reinterpret_cast<const char*>(record), 91);
-  phrase = phrase.substr(0, phrase.find('\0'));
-  if (a.key_type == 0 && a.case_sensitive == 0) {
-    for (char& ch : phrase) {
-      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  return {};
+}
+
+// The selected comparator against the model, on each record and the next
+// (both ways round): the same sign, and a tie noted (the first record's
+// number, in the next slot) exactly when the keys tie fully.
+void check_comparator(const Records& r, const zelto::ArrangeArguments& a) {
+  if (r.count < 2) return;
+  const zelto::SortPolicy policy = zelto::select_policy(a.key_type, a.case_sensitive, a.descending);
+  const auto compare_pair = [&](const unsigned char* x, const unsigned char* y) {
+    const int slot = zelto::h;
+    const int sign = sign_of(policy.compare(x, y));
+    const ModelComparison m = model_compare(x, y, a);
+    if (sign != m.sign) {
+      fail("comparator gives " + std::to_string(sign) + ", model " + std::to_string(m.sign));
     }
+    const bool noted = zelto::h != slot;
+    if (noted != m.tie) fail(m.tie ? "full tie not noted" : "tie noted without a full tie");
+    if (noted && (zelto::h != (slot + 1) % zelto::TIE_SLOTS ||
+                  zelto::check_ID[static_cast<std::size_t>(slot)] != int_at(x + 80))) {
+      fail("tie noted in the wrong slot or with the wrong number");
+    }
+  };
+  for (std::size_t i = 0; i < r.count; ++i) {
+    const std::size_t j = (i + 1) % r.count;
+    compare_pair(r.at(i), r.at(j));
+    compare_pair(r.at(j), r.at(i));
   }
-  return phrase;
 }
 
 // Every record number in the tie register (other than 0, which also marks an
@@ -269,31 +388,32 @@ void check_ties(const Records& r, const zelto::ArrangeArguments& a,
   }
 }
 
-// The output order must be a sorted order by the comparator: it may differ
-// from the reference merge sort only within runs of records that compare
-// equal. Not checked for double keys holding a NaN, whose order is not
-// consistent.
+// The output order must be a sorted order by the model comparator: within
+// each run of records that compare equal the lines may come in any order.
+// Not checked for double keys holding a NaN, whose order is not consistent.
 void check_order(const Records& r, const zelto::ArrangeArguments& a,
                  const std::vector<std::string>& lines) {
-  const zelto::SortPolicy policy = zelto::select_policy(a.key_type, a.case_sensitive, a.descending);
-  if (policy.kind == zelto::KeyKind::Doubles) {
+  if (model_key(a) == ModelKey::Doubles) {
     for (std::size_t i = 0; i < r.count; ++i) {
       if (has_nan_key(r.at(i))) return;
     }
   }
-  zelto::SortSpace space(r.count);
-  if (!space.allocated()) fail("no memory for the reference sort");
-  const std::span<std::uint32_t> order =
-      zelto::sort_records_by_comparator(r.base, r.size, policy, space);
+  std::vector<std::size_t> order(r.count);
+  for (std::size_t i = 0; i < r.count; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    return model_compare(r.at(x), r.at(y), a).sign < 0;
+  });
   std::size_t run = 0;
   while (run < order.size()) {
     std::size_t next = run + 1;
-    while (next < order.size() && policy.compare(r.at(order[next - 1]), r.at(order[next])) == 0) {
+    while (next < order.size() &&
+           model_compare(r.at(order[next - 1]), r.at(order[next]), a).sign == 0) {
       ++next;
     }
     std::vector<std::string> expected;
-    for (std::size_t k = run; k < next; ++k)
+    for (std::size_t k = run; k < next; ++k) {
       expected.push_back(line_of(r.at(order[k]), r.size, a.numbered));
+    }
     std::vector<std::string> written(lines.begin() + static_cast<std::ptrdiff_t>(run),
                                      lines.begin() + static_cast<std::ptrdiff_t>(next));
     std::sort(expected.begin(), expected.end());
@@ -429,6 +549,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           static_cast<std::size_t>(c.args.record_size),
                           static_cast<std::size_t>(c.args.record_count)};
     check_ties(records, c.args, noted);
+    check_comparator(records, c.args);
   }
   if (fchdir(home_directory) != 0) fail("cannot return to the working directory");
   return 0;

@@ -75,8 +75,8 @@ for t in "${targets[@]}"; do
     failures=$((failures + 1))
     echo "$t: FAILED (status $status) after ${runs:-?} runs; the end of its log:"
     tail -n 60 "$log"
-    echo "crash inputs:"
-    ls -1 "$artifacts" || true
+    echo "crash inputs (rerun one with: $build/$t FILE):"
+    ls -1d "$artifacts"/* 2>/dev/null || true
   fi
 done
 
