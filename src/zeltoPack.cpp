@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -293,13 +294,21 @@ NumberStatus parse_int32(std::string_view token, std::int32_t& value) {
 }
 
 // The whole token as a double (decimal or exponent form, inf, infinity).
-// NaN is refused: it has no place in an order.
+// A number too small for a double rounds to zero or a subnormal, as strtod
+// rounds it; one too large is out of range. NaN is refused: it has no place
+// in an order.
 NumberStatus parse_double(std::string_view token, double& value) {
   token = without_plus(token);
   const char* end = token.data() + token.size();
   const auto [stop, error] = std::from_chars(token.data(), end, value);
   if (stop != end || error == std::errc::invalid_argument) return NumberStatus::NotANumber;
-  if (error == std::errc::result_out_of_range) return NumberStatus::OutOfRange;
+  if (error == std::errc::result_out_of_range) {
+    // from_chars leaves `value` alone here; strtod tells underflow from
+    // overflow and gives the rounded value.
+    const std::string copy(token);
+    value = std::strtod(copy.c_str(), nullptr);
+    if (std::isinf(value)) return NumberStatus::OutOfRange;
+  }
   if (std::isnan(value)) return NumberStatus::NotOrdered;
   return NumberStatus::Ok;
 }

@@ -234,6 +234,8 @@ TEST(PackKeys, KeysAreLaidOutAsZeltoReadsThem) {
       {"1 2 3 4 5 6 7 8 9 10 11", key_options(PackKey::Doubles),
        double_key({1, 2, 3, 4, 5, 6, 7, 8, 9, 10})},
       {"name 3.25", key_options(PackKey::Doubles, {2}), double_key({3.25})},
+      // Too small for a double: rounded as strtod rounds, not refused.
+      {"1e-400 -1e-400 4.9e-324", key_options(PackKey::Doubles), double_key({0.0, -0.0, 4.9e-324})},
   };
   for (const KeyCase& c : cases) {
     KeyArea key;
@@ -264,6 +266,7 @@ TEST(PackKeys, UnusableNumbersAreNamed) {
        "integer out of the 32-bit range: '-2147483649'"},
       {"0x10", key_options(PackKey::Doubles), "not a number: '0x10'"},
       {"1e999", key_options(PackKey::Doubles), "number out of the range of a double: '1e999'"},
+      {"-1e309", key_options(PackKey::Doubles), "number out of the range of a double: '-1e309'"},
       {"2 nan", key_options(PackKey::Doubles), "NaN cannot be ordered: 'nan'"},
       {"a b", key_options(PackKey::Integers, {3}), "field 3 missing (the line has 2 fields)"},
       {"a", key_options(PackKey::Doubles, {2}), "field 2 missing (the line has 1 field)"},
