@@ -6,9 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -327,6 +332,158 @@ TEST(PackPipeline, ParameterFileDeclaresTheRecords) {
   EXPECT_EQ(dir.read("manager.txt"), "2\n0\n101\n-#\n0\n0\nbinary.tmp\no.txt\n-LF\n0\n0\n-y\n0\n");
   EXPECT_EQ(dir.read("binary.tmp").size(), 2u * 101u);
 }
+
+// ------------------------------------------------------------ against a model
+
+// A model of the order zelto gives packed lines: keys compared as the key
+// kind says, equal keys by line number, everything reversed for descending;
+// unique keeps the first line of each run of equal key bytes.
+struct ModelLine {
+  std::string text;
+  int number;
+  std::string phrase;           // the first 79 bytes
+  std::vector<long long> ints;  // twenty words, zero-padded
+  std::vector<double> doubles;  // ten values, zero-padded
+};
+
+std::string folded(std::string s) {
+  for (char& c : s) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return s;
+}
+
+struct ModelCase {
+  std::string kind;  // phrase, int, double
+  bool reverse;
+  bool unique;
+  bool ignore_case;
+};
+
+void PrintTo(const ModelCase& c, std::ostream* os) {
+  *os << c.kind << (c.reverse ? " reverse" : "") << (c.unique ? " unique" : "")
+      << (c.ignore_case ? " ignore-case" : "");
+}
+
+// Random lines with many repeated keys: words of mixed case, long lines that
+// share their first 79 bytes, and leading numbers from a small range.
+std::vector<std::string> random_lines(const std::string& kind, unsigned seed) {
+  std::mt19937 random(seed);
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const std::vector<std::string> words = {"pear", "Pear", "PEAR", "apple", "Apple", "fig",
+                                          "a",    "b",    "B",    "zz",    "Zz",    "m n"};
+  std::vector<std::string> lines;
+  for (int i = 0; i < 1500; ++i) {
+    std::string line;
+    if (kind == "phrase") {
+      line = words[pick(words.size())];
+      if (pick(4) == 0) line += " " + words[pick(words.size())];
+      if (pick(8) == 0) line = std::string(78, 'q') + line;  // beyond 79 bytes
+    } else if (kind == "int") {
+      const int count = 1 + pick(3);
+      for (int n = 0; n < count; ++n) line += std::to_string(pick(7) - 3) + " ";
+      line += words[pick(words.size())];
+    } else {
+      const int count = 1 + pick(3);
+      for (int n = 0; n < count; ++n) {
+        char number[32];
+        std::snprintf(number, sizeof number, pick(2) == 0 ? "%g " : "%e ", (pick(13) - 6) / 4.0);
+        line += number;
+      }
+      line += words[pick(words.size())];
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<ModelLine> model_lines(const std::vector<std::string>& lines) {
+  std::vector<ModelLine> model;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    ModelLine m{lines[i], static_cast<int>(i + 1), lines[i].substr(0, 79), {}, {}};
+    std::istringstream in(lines[i]);
+    std::string field;
+    while (in >> field) {
+      char* end = nullptr;
+      const double d = std::strtod(field.c_str(), &end);
+      if (*end != '\0') break;
+      m.doubles.push_back(d);
+      m.ints.push_back(std::strtoll(field.c_str(), nullptr, 10));
+    }
+    m.ints.resize(20, 0);
+    m.doubles.resize(10, 0.0);
+    model.push_back(m);
+  }
+  return model;
+}
+
+std::string model_order(const std::vector<std::string>& lines, const ModelCase& c) {
+  std::vector<ModelLine> model = model_lines(lines);
+  // -1, 0 or 1 for the keys alone; 0 means the key bytes are equal.
+  const auto key_order = [&](const ModelLine& a, const ModelLine& b) -> int {
+    if (c.kind == "int") return a.ints < b.ints ? -1 : (b.ints < a.ints ? 1 : 0);
+    if (c.kind == "double") return a.doubles < b.doubles ? -1 : (b.doubles < a.doubles ? 1 : 0);
+    if (c.ignore_case) {
+      const int f = folded(a.phrase).compare(folded(b.phrase));
+      if (f != 0) return f < 0 ? -1 : 1;
+    }
+    const int e = a.phrase.compare(b.phrase);
+    return e < 0 ? -1 : (e > 0 ? 1 : 0);
+  };
+  std::sort(model.begin(), model.end(), [&](const ModelLine& a, const ModelLine& b) {
+    int order = key_order(a, b);
+    if (order == 0) order = a.number < b.number ? -1 : 1;
+    return c.reverse ? order > 0 : order < 0;
+  });
+  std::string out;
+  const ModelLine* previous = nullptr;
+  for (const ModelLine& m : model) {
+    const bool same_key = previous != nullptr && key_order(*previous, m) == 0 &&
+                          (c.kind != "phrase" || previous->phrase == m.phrase);
+    if (!(c.unique && same_key)) out += m.text + "\n";
+    previous = &m;
+  }
+  return out;
+}
+
+class PackModel : public ::testing::TestWithParam<ModelCase> {};
+
+TEST_P(PackModel, RandomLinesComeOutAsTheModelOrdersThem) {
+  const ModelCase& c = GetParam();
+  const std::vector<std::string> lines = random_lines(c.kind, 20261208);
+  std::string input;
+  for (const std::string& line : lines) input += line + "\n";
+  Workdir dir;
+  dir.write("data.txt", input);
+  std::vector<std::string> arguments = {"--key=" + c.kind};
+  if (c.reverse) arguments.push_back("--reverse");
+  if (c.unique) arguments.push_back("--unique");
+  if (c.ignore_case) arguments.push_back("--ignore-case");
+  arguments.push_back("data.txt");
+  const Outcome o = dir.pack_then_arrange(arguments);
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, model_order(lines, c));
+}
+
+std::vector<ModelCase> every_model_case() {
+  std::vector<ModelCase> cases;
+  for (const std::string kind : {"phrase", "int", "double"}) {
+    for (const bool reverse : {false, true}) {
+      for (const bool unique : {false, true}) {
+        cases.push_back({kind, reverse, unique, false});
+        if (kind == "phrase") cases.push_back({kind, reverse, unique, true});
+      }
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyKindsAndOptions, PackModel, ::testing::ValuesIn(every_model_case()),
+                         [](const ::testing::TestParamInfo<ModelCase>& info) {
+                           const ModelCase& c = info.param;
+                           return c.kind + (c.reverse ? "Reverse" : "") +
+                                  (c.unique ? "Unique" : "") + (c.ignore_case ? "IgnoreCase" : "");
+                         });
 
 // ------------------------------------------------------------ failures
 
