@@ -208,5 +208,60 @@ TEST(RunLength, MatchesBitAtATimeModelOnRandomKeys) {
   }
 }
 
+// Pairs of keys whose codes are equal, differ early, differ late, or where
+// one code is a prefix of the other.
+TEST(RunLength, SamePatternCodeAgreesWithTheCodes) {
+  const Key zero{};
+  const Key wrap_256 = with_set_range(with_set_range(zero, 0, 1), 257, 258);
+  const Key wrap_512 = with_set_range(with_set_range(zero, 0, 1), 2, 128);
+  const Key all_set = filled(0xFF);
+  const Key leading_255 = with_set_range(zero, 0, 255);
+  const Key leading_254 = with_set_range(zero, 0, 254);
+  // Codes 01 1F 01 60 and 01 1F 01 5F 01: equal in their first three bytes.
+  const Key bit_32 = with_set_range(zero, 31, 32);
+  const Key bit_32_and_last = with_set_range(bit_32, 639, 640);
+  // 128 clear bits, then 512 set bits whose run leaves no byte: 01 80, the
+  // code of all clear; with the last bit clear instead, 01 80 FF 01.
+  const Key trailing_512 = with_set_range(zero, 128, 640);
+  const Key trailing_511 = with_set_range(zero, 128, 639);
+  struct Pair {
+    const char* name;
+    Key a;
+    Key b;
+    bool same;
+  };
+  const std::vector<Pair> pairs = {
+      {"identical", wrap_256, wrap_256, true},
+      {"clear runs of 256 and 512 wrap", wrap_256, wrap_512, true},
+      {"all set and 255 set", all_set, leading_255, true},
+      {"255 set and 254 set", leading_255, leading_254, false},
+      {"differ from the fourth byte", bit_32, bit_32_and_last, false},
+      {"a trailing set run of 512 vanishes", zero, trailing_512, true},
+      {"one code a prefix of the other", zero, trailing_511, false},
+      {"all clear and all set", zero, all_set, false},
+      {"55 and AA", filled(0x55), filled(0xAA), false},
+      {"55 and 55", filled(0x55), filled(0x55), true},
+  };
+  for (const Pair& p : pairs) {
+    SCOPED_TRACE(p.name);
+    ASSERT_EQ(encode(p.a) == encode(p.b), p.same) << "the case itself is wrong";
+    EXPECT_EQ(same_pattern_code(p.a.data(), p.b.data()), p.same);
+    EXPECT_EQ(same_pattern_code(p.b.data(), p.a.data()), p.same);
+  }
+  std::mt19937 rng(642);
+  for (int n = 0; n < 2000; ++n) {
+    const Key a = runs_key(rng);
+    // Half the time a near copy: one bit flipped, often leaving the code.
+    Key b = runs_key(rng);
+    if (n % 2 == 0) {
+      b = a;
+      const int i = static_cast<int>(rng() % KEY_BITS);
+      b[byte_of_bit(i)] ^= mask_of_bit(i);
+    }
+    ASSERT_EQ(same_pattern_code(a.data(), b.data()), model_encode(a) == model_encode(b))
+        << "pair number " << n;
+  }
+}
+
 }  // namespace
 }  // namespace zelto
