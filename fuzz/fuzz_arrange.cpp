@@ -3,7 +3,7 @@
 // Input:
 //   byte 0  bits 0-2 key type (0, 1, 2, 0, 1, 2, 5, -3), bit 3 case_sensitive,
 //           bit 4 descending, bit 5 numbered, bit 6 crlf, bit 7 unique pass
-//   byte 1  record count: below F8h a count of 0 to 47 (500 to 1488 in the
+//   byte 1  record count: below F8h a count of 0 to 47 (512 to 1006 in the
 //           "many" mode), from F8h on a negative count
 //   byte 2  record size: below F8h 80 to 151, from F8h on an odd size (0, 1,
 //           negative, 90, 91, ...)
@@ -90,7 +90,7 @@ Case decode(const std::uint8_t* data, std::size_t size) {
   if (header[1] >= 0xF8) {
     a.record_count = NEGATIVE_COUNTS[header[1] - 0xF8];
   } else {
-    a.record_count = many ? 500 + 4 * header[1] : header[1] % 48;
+    a.record_count = many ? 512 + 2 * header[1] : header[1] % 48;
   }
   a.record_size = header[2] >= 0xF8 ? ODD_SIZES[header[2] - 0xF8] : 80 + header[2] % 72;
   c.unreachable_output = (header[3] & 1) != 0;
@@ -264,52 +264,74 @@ struct ModelComparison {
   bool tie;  // the keys tie fully, so a tie is noted
 };
 
-ModelComparison model_ascending(const unsigned char* x, const unsigned char* y, ModelKey key) {
-  const std::int32_t nx = int_at(x + 80);
-  const std::int32_t ny = int_at(y + 80);
-  switch (key) {
-    case ModelKey::Integers: {
-      for (int offset = 0; offset < 80; offset += 4) {
-        const std::int32_t wx = int_at(x + offset);
-        const std::int32_t wy = int_at(y + offset);
-        if (wx != wy) return {wx > wy ? 1 : -1, false};
-      }
-      const auto sx = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(x + 76)) +
-                                                static_cast<std::uint32_t>(nx));
-      const auto sy = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(y + 76)) +
-                                                static_cast<std::uint32_t>(ny));
-      return {sign_of(static_cast<long long>(sx) - sy), true};
-    }
-    case ModelKey::Doubles: {
-      for (int offset = 0; offset < 80; offset += 8) {
-        const double dx = double_at(x + offset);
-        const double dy = double_at(y + offset);
-        if (dx == dy) continue;
-        return {dx > dy ? 1 : -1, false};
-      }
-      const auto sx = static_cast<double>(static_cast<long double>(double_at(x + 72)) + nx);
-      const auto sy = static_cast<double>(static_cast<long double>(double_at(y + 72)) + ny);
-      return {sx == sy ? 0 : (sx > sy ? 1 : -1), true};
-    }
-    case ModelKey::Phrase:
-    case ModelKey::FoldedPhrase: {
-      const std::string px = phrase_at(x);
-      const std::string py = phrase_at(y);
-      const int primary =
-          key == ModelKey::FoldedPhrase ? folded(px).compare(folded(py)) : px.compare(py);
-      if (primary != 0) return {sign_of(primary), false};
-      return {sign_of((px + wide_number(nx)).compare(py + wide_number(ny))), true};
+// The comparators' order over the records of one pass. The phrase texts are
+// made once per record, not once per comparison.
+class ComparatorModel {
+ public:
+  ComparatorModel(const Records& r, const zelto::ArrangeArguments& a)
+      : r_(r), key_(model_key(a)), descending_(a.descending == 1) {
+    if (key_ != ModelKey::Phrase && key_ != ModelKey::FoldedPhrase) return;
+    for (std::size_t i = 0; i < r.count; ++i) {
+      std::string phrase = phrase_at(r.at(i));
+      primary_.push_back(key_ == ModelKey::FoldedPhrase ? folded(phrase) : phrase);
+      // Full ties compare the phrase followed by the "%10d" record number.
+      extended_.push_back(phrase + wide_number(int_at(r.at(i) + 80)));
     }
   }
-  return {0, false};
-}
 
-ModelComparison model_compare(const unsigned char* x, const unsigned char* y,
-                              const zelto::ArrangeArguments& a) {
-  ModelComparison m = model_ascending(x, y, model_key(a));
-  if (a.descending == 1) m.sign = -m.sign;
-  return m;
-}
+  // Records `i` and `j` as the selected comparator orders them.
+  [[nodiscard]] ModelComparison compare(std::size_t i, std::size_t j) const {
+    ModelComparison m = ascending(i, j);
+    if (descending_) m.sign = -m.sign;
+    return m;
+  }
+
+ private:
+  ModelComparison ascending(std::size_t i, std::size_t j) const {
+    const unsigned char* x = r_.at(i);
+    const unsigned char* y = r_.at(j);
+    const std::int32_t nx = int_at(x + 80);
+    const std::int32_t ny = int_at(y + 80);
+    switch (key_) {
+      case ModelKey::Integers: {
+        for (int offset = 0; offset < 80; offset += 4) {
+          const std::int32_t wx = int_at(x + offset);
+          const std::int32_t wy = int_at(y + offset);
+          if (wx != wy) return {wx > wy ? 1 : -1, false};
+        }
+        const auto sx = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(x + 76)) +
+                                                  static_cast<std::uint32_t>(nx));
+        const auto sy = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(y + 76)) +
+                                                  static_cast<std::uint32_t>(ny));
+        return {sign_of(static_cast<long long>(sx) - sy), true};
+      }
+      case ModelKey::Doubles: {
+        for (int offset = 0; offset < 80; offset += 8) {
+          const double dx = double_at(x + offset);
+          const double dy = double_at(y + offset);
+          if (dx == dy) continue;
+          return {dx > dy ? 1 : -1, false};
+        }
+        const auto sx = static_cast<double>(static_cast<long double>(double_at(x + 72)) + nx);
+        const auto sy = static_cast<double>(static_cast<long double>(double_at(y + 72)) + ny);
+        return {sx == sy ? 0 : (sx > sy ? 1 : -1), true};
+      }
+      case ModelKey::Phrase:
+      case ModelKey::FoldedPhrase: {
+        const int primary = primary_[i].compare(primary_[j]);
+        if (primary != 0) return {sign_of(primary), false};
+        return {sign_of(extended_[i].compare(extended_[j])), true};
+      }
+    }
+    return {0, false};
+  }
+
+  const Records& r_;
+  ModelKey key_;
+  bool descending_;
+  std::vector<std::string> primary_;   // the phrase, folded when the key is
+  std::vector<std::string> extended_;  // the exact phrase and number text
+};
 
 // A text that two records share exactly when the selected comparator finds
 // their keys fully equal; `tie_possible` is false when it never does (a NaN).
@@ -340,10 +362,12 @@ std::string key_identity(const unsigned char* record, const zelto::ArrangeArgume
 void check_comparator(const Records& r, const zelto::ArrangeArguments& a) {
   if (r.count < 2) return;
   const zelto::SortPolicy policy = zelto::select_policy(a.key_type, a.case_sensitive, a.descending);
-  const auto compare_pair = [&](const unsigned char* x, const unsigned char* y) {
+  const ComparatorModel model(r, a);
+  const auto compare_pair = [&](std::size_t i, std::size_t j) {
+    const unsigned char* x = r.at(i);
     const int slot = zelto::h;
-    const int sign = sign_of(policy.compare(x, y));
-    const ModelComparison m = model_compare(x, y, a);
+    const int sign = sign_of(policy.compare(x, r.at(j)));
+    const ModelComparison m = model.compare(i, j);
     if (sign != m.sign) {
       fail("comparator gives " + std::to_string(sign) + ", model " + std::to_string(m.sign));
     }
@@ -356,8 +380,8 @@ void check_comparator(const Records& r, const zelto::ArrangeArguments& a) {
   };
   for (std::size_t i = 0; i < r.count; ++i) {
     const std::size_t j = (i + 1) % r.count;
-    compare_pair(r.at(i), r.at(j));
-    compare_pair(r.at(j), r.at(i));
+    compare_pair(i, j);
+    compare_pair(j, i);
   }
 }
 
@@ -398,16 +422,15 @@ void check_order(const Records& r, const zelto::ArrangeArguments& a,
       if (has_nan_key(r.at(i))) return;
     }
   }
+  const ComparatorModel model(r, a);
   std::vector<std::size_t> order(r.count);
   for (std::size_t i = 0; i < r.count; ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-    return model_compare(r.at(x), r.at(y), a).sign < 0;
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t x, std::size_t y) { return model.compare(x, y).sign < 0; });
   std::size_t run = 0;
   while (run < order.size()) {
     std::size_t next = run + 1;
-    while (next < order.size() &&
-           model_compare(r.at(order[next - 1]), r.at(order[next]), a).sign == 0) {
+    while (next < order.size() && model.compare(order[next - 1], order[next]).sign == 0) {
       ++next;
     }
     std::vector<std::string> expected;
