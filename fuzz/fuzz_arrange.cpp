@@ -401,8 +401,9 @@ void check_ties(const Records& r, const zelto::ArrangeArguments& a,
   }
   std::unordered_set<std::int32_t> tied_numbers;
   for (std::size_t i = 0; i < r.count; ++i) {
-    if (possible[i] && sharing[identities[i]] > 1)
+    if (possible[i] && sharing[identities[i]] > 1) {
       tied_numbers.insert(zelto::record_number(r.at(i)));
+    }
   }
   for (const std::int32_t number : noted) {
     if (number != 0 && tied_numbers.count(number) == 0) {
@@ -483,8 +484,9 @@ void check_lines(const Case& c, const Records& r, const std::string& content) {
     fail(std::to_string(lines.size()) + " lines for " + std::to_string(r.count) + " records");
   }
   std::vector<std::string> expected;
-  for (std::size_t i = 0; i < r.count; ++i)
+  for (std::size_t i = 0; i < r.count; ++i) {
     expected.push_back(line_of(r.at(i), r.size, a.numbered));
+  }
   std::vector<std::string> sorted_lines = lines;
   std::sort(sorted_lines.begin(), sorted_lines.end());
   std::sort(expected.begin(), expected.end());
@@ -496,8 +498,9 @@ void expect_failure(const Outcome& o, const std::string& message) {
   if (o.result.status != zelto::ERROR_CODE || o.result.lines_delivered) {
     fail("expected a failed pass for: " + message);
   }
-  if (o.errors != message)
+  if (o.errors != message) {
     fail("standard error \"" + o.errors + "\", expected \"" + message + "\"");
+  }
   if (exists(OUTPUT_FILE) || exists(FALLBACK_FILE) || exists(ERROR_LOG)) {
     fail("a failed pass wrote output for: " + message);
   }
