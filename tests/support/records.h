@@ -2,6 +2,7 @@
 // number at offset 80 and the text field at offset 80 or 91.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -77,6 +78,21 @@ inline Bytes join(const std::vector<Bytes>& records) {
   Bytes file;
   for (const Bytes& r : records) file.insert(file.end(), r.begin(), r.end());
   return file;
+}
+
+// The same bytes as a string, for comparing with files read back.
+inline std::string as_text(const Bytes& bytes) {
+  return {bytes.begin(), bytes.end()};
+}
+
+// The bytes of a record file made of `records`.
+inline std::string record_file(const std::vector<Bytes>& records) {
+  return as_text(join(records));
+}
+
+// Puts `bytes` into record `r` at `offset`.
+inline void put_bytes(Bytes& r, std::size_t offset, std::string_view bytes) {
+  std::memcpy(r.data() + offset, bytes.data(), bytes.size());
 }
 
 // The thirteen lines of a parameter file, each given as it should appear.

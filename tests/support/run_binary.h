@@ -2,76 +2,60 @@
 // leaves behind: standard output, standard error, exit status and files.
 #pragma once
 
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "records.h"
 
+extern char** environ;
+
 namespace zelto::testing {
 
+// True in a build with AddressSanitizer, whose allocator cannot live under an
+// address-space limit.
+#if defined(ZELTO_E2E_SANITIZED)
+inline constexpr bool SANITIZED_BUILD = true;
+#else
+inline constexpr bool SANITIZED_BUILD = false;
+#endif
+
 struct RunResult {
-  int status = -1;
+  int status = -1;  // exit status; 128 + signal when a signal ended the command
   std::string out;
   std::string err;
 };
 
-// A private working directory, removed with everything in it at the end.
-class Sandbox {
- public:
-  Sandbox() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelto-e2e-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  ~Sandbox() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
-
-  [[nodiscard]] const std::filesystem::path& dir() const { return dir_; }
-  [[nodiscard]] std::filesystem::path path(const std::string& name) const { return dir_ / name; }
-
-  void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path(name), std::ios::binary) << bytes;
-  }
-  void write(const std::string& name, const Bytes& bytes) const {
-    std::ofstream(path(name), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-  }
-  [[nodiscard]] std::string read(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  [[nodiscard]] bool exists(const std::string& name) const {
-    return std::filesystem::exists(path(name));
-  }
-  // The names of every entry in the directory, sorted.
-  [[nodiscard]] std::vector<std::string> files() const;
-
-  // Runs the command with `arguments` (each single-quoted for the shell) in
-  // this directory; `shell_suffix` is appended verbatim (e.g. "| head -n 1").
-  RunResult run(const std::vector<std::string>& arguments, const std::string& shell_suffix = "") const;
-
- private:
-  std::filesystem::path dir_;
+// How to start the command. Every field but `arguments` is optional.
+struct RunOptions {
+  std::vector<std::string> arguments;
+  // Shell text that receives standard output through a pipe ("head -n 1");
+  // the status is still the command's own (pipefail).
+  std::string pipe_to;
+  // A file that receives standard output instead of the capture ("/dev/full").
+  std::string stdout_path;
+  // Address-space limit in bytes (prlimit --as); 0 leaves it unlimited.
+  std::uint64_t address_space_limit = 0;
 };
 
-inline std::vector<std::string> Sandbox::files() const {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+// Every entry below a directory: a file maps its relative path to its bytes,
+// a directory maps "path/" to "".
+using Tree = std::map<std::string, std::string>;
 
 inline std::string shell_quote(const std::string& s) {
   std::string q = "'";
@@ -86,31 +70,174 @@ inline std::string shell_quote(const std::string& s) {
   return q;
 }
 
-inline RunResult Sandbox::run(const std::vector<std::string>& arguments,
-                              const std::string& shell_suffix) const {
-  const std::filesystem::path base = dir_.parent_path() / dir_.filename();
-  const std::string out_file = base.string() + ".out";
-  const std::string err_file = base.string() + ".err";
+inline std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The command under test: the one this suite was built with, unless
+// ZELTO_E2E_BINARY names another build of it.
+inline std::string binary_path() {
+  const char* other = std::getenv("ZELTO_E2E_BINARY");
+  return other != nullptr && *other != '\0' ? other : ZELTO_BINARY;
+}
+
+// Runs `command` with bash (pipefail), SIGPIPE at its default action whatever
+// the test runner inherited; returns the exit status (128 + signal when a
+// signal ended it) or -1 when bash could not be started.
+inline int run_shell(const std::string& command) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  std::string bash = "bash", option = "-o", pipefail = "pipefail", dash_c = "-c";
+  std::string text = command;
+  char* argv[] = {bash.data(), option.data(), pipefail.data(), dash_c.data(), text.data(), nullptr};
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, "/bin/bash", nullptr, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (spawned != 0) return -1;
+  int raw = 0;
+  while (waitpid(pid, &raw, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+  return -1;
+}
+
+// A private working directory, removed with everything in it at the end. The
+// captured streams live beside it, so they never appear among its files.
+class Sandbox {
+ public:
+  Sandbox() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zelto-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
+    dir_ = root_ / "work";
+    std::filesystem::create_directory(dir_);
+  }
+  ~Sandbox() {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  [[nodiscard]] const std::filesystem::path& dir() const { return dir_; }
+  [[nodiscard]] std::filesystem::path path(const std::string& name) const { return dir_ / name; }
+  // A path beside the working directory: removed with it, never among its files.
+  [[nodiscard]] std::filesystem::path beside(const std::string& name) const { return root_ / name; }
+
+  void write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path(name), std::ios::binary) << bytes;
+  }
+  void write(const std::string& name, const Bytes& bytes) const {
+    std::ofstream(path(name), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  void make_directory(const std::string& name) const {
+    std::filesystem::create_directories(path(name));
+  }
+  // Lays out `tree`: "name/" entries become directories, the others files.
+  void lay_out(const Tree& tree) const {
+    for (const auto& [name, bytes] : tree) {
+      if (!name.empty() && name.back() == '/') {
+        make_directory(name);
+      } else {
+        std::filesystem::create_directories(path(name).parent_path());
+        write(name, bytes);
+      }
+    }
+  }
+  [[nodiscard]] std::string read(const std::string& name) const { return read_file(path(name)); }
+  [[nodiscard]] bool exists(const std::string& name) const {
+    return std::filesystem::exists(path(name));
+  }
+  // The names of every entry in the directory, sorted.
+  [[nodiscard]] std::vector<std::string> files() const;
+  // Every file (with its bytes) and directory below the working directory.
+  [[nodiscard]] Tree tree() const;
+
+  // Runs the command with `arguments` in this directory; a `shell_suffix`
+  // such as "| head -n 1" receives its standard output through a pipe.
+  RunResult run(const std::vector<std::string>& arguments,
+                const std::string& shell_suffix = "") const {
+    RunOptions options{arguments, "", "", 0};
+    const std::size_t start = shell_suffix.find_first_not_of(" |");
+    if (start != std::string::npos) options.pipe_to = shell_suffix.substr(start);
+    return run_with(options);
+  }
+  // Runs the command as `options` say, in this directory.
+  RunResult run_with(const RunOptions& options) const;
+
+ private:
+  std::filesystem::path root_;
+  std::filesystem::path dir_;
+};
+
+inline std::vector<std::string> Sandbox::files() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline Tree Sandbox::tree() const {
+  Tree entries;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_)) {
+    const std::string name = entry.path().lexically_relative(dir_).string();
+    if (entry.is_directory()) {
+      entries[name + "/"] = "";
+    } else {
+      entries[name] = read_file(entry.path());
+    }
+  }
+  return entries;
+}
+
+inline RunResult Sandbox::run_with(const RunOptions& options) const {
+  const std::filesystem::path out_file = root_ / "stdout";
+  const std::filesystem::path err_file = root_ / "stderr";
   std::string command = "cd ";
-  command.append(shell_quote(dir_.string())).append(" && ").append(shell_quote(ZELTO_BINARY));
-  for (const std::string& a : arguments) command.append(" ").append(shell_quote(a));
-  command.append(" 2>").append(shell_quote(err_file));
-  // Without a suffix the command writes straight to the file; with one, the
-  // suffix (a pipe) receives standard output first.
-  if (!shell_suffix.empty()) command.append(" ").append(shell_suffix);
-  command.append(" >").append(shell_quote(out_file));
-  const int raw = std::system(command.c_str());
+  command.append(shell_quote(dir_.string())).append(" && ");
+  // AddressSanitizer would abort on an impossible allocation instead of
+  // letting the command report it.
+  if (SANITIZED_BUILD) {
+    command.append("ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1\" ");
+  }
+  if (options.address_space_limit != 0) {
+    command.append("prlimit --as=").append(std::to_string(options.address_space_limit)).append(" ");
+  }
+  command.append(shell_quote(binary_path()));
+  for (const std::string& a : options.arguments) command.append(" ").append(shell_quote(a));
+  command.append(" </dev/null 2>").append(shell_quote(err_file.string()));
+  if (!options.pipe_to.empty()) command.append(" | ").append(options.pipe_to);
+  const std::string out_target =
+      options.stdout_path.empty() ? out_file.string() : options.stdout_path;
+  command.append(" >").append(shell_quote(out_target));
   RunResult result;
-  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  auto slurp = [](const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::filesystem::remove(name);
-    return s;
-  };
-  result.out = slurp(out_file);
-  result.err = slurp(err_file);
+  result.status = run_shell(command);
+  result.out = read_file(out_file);
+  result.err = read_file(err_file);
+  std::error_code ignored;
+  std::filesystem::remove(out_file, ignored);
+  std::filesystem::remove(err_file, ignored);
   return result;
+}
+
+// The files a run should leave: `before` less `removed`, with `written`
+// added or replacing what was there.
+inline Tree changed(Tree before, const std::vector<std::string>& removed,
+                    const Tree& written = {}) {
+  for (const std::string& name : removed) before.erase(name);
+  for (const auto& [name, bytes] : written) before[name] = bytes;
+  return before;
 }
 
 }  // namespace zelto::testing
