@@ -106,12 +106,15 @@ class BlockWriter {
   bool ok_ = true;
 };
 
-// Hints the next records' text into the cache while the current one is copied.
-constexpr std::size_t PREFETCH_DISTANCE = 8;
+// Hints a record further down the order into the cache while the current
+// one is read: the records are visited in sorted, not stored, order.
+constexpr std::size_t PREFETCH_DISTANCE = 16;
 
-void prefetch_text(const RecordTable& table, std::size_t i, int text_offset) {
+void prefetch_ahead(const RecordTable& table, std::size_t i, int offset) {
   if (i + PREFETCH_DISTANCE < table.order.size()) {
-    __builtin_prefetch(table.record(i + PREFETCH_DISTANCE) + text_offset);
+    const unsigned char* start = table.record(i + PREFETCH_DISTANCE) + offset;
+    __builtin_prefetch(start);
+    __builtin_prefetch(start + 64);
   }
 }
 
@@ -120,7 +123,7 @@ bool write_lines(std::FILE* stream, const RecordTable& table, int text_offset, i
   const std::string_view line_end = crlf == 1 ? "\r\n" : "\n";
   BlockWriter writer(stream);
   for (std::size_t i = 0; i < table.order.size(); ++i) {
-    prefetch_text(table, i, text_offset);
+    prefetch_ahead(table, i, text_offset);
     std::string_view text = text_field(table.record(i), table.record_size, text_offset);
     // Only the first newline ends the line; the rest of the field is dropped.
     text = text.substr(0, text.find('\n'));
@@ -153,13 +156,16 @@ constexpr ArrangeResult FAILED = {ERROR_CODE, false};
 // code 80h, which no 640-bit pattern has. Identical key areas need no code.
 std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_size,
                               std::span<std::uint32_t> order) {
+  const RecordTable table{records, record_size, order};
   std::size_t kept = 0;
   const unsigned char* previous = nullptr;
-  for (const std::uint32_t index : order) {
-    const unsigned char* key = records + static_cast<std::size_t>(index) * record_size;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    prefetch_ahead(table, i, 0);
+    const unsigned char* key = table.record(i);
     const bool repeats = previous != nullptr && (std::memcmp(key, previous, KEY_AREA_SIZE) == 0 ||
                                                  same_pattern_code(key, previous));
-    if (!repeats) order[kept++] = index;
+    // Writes only behind the read position, which `table` reads from.
+    if (!repeats) order[kept++] = order[i];
     previous = key;
   }
   return kept;
@@ -253,7 +259,7 @@ Delivery producing(const std::string& output_path, const RecordTable& table, int
 Delivery display_records(const RecordTable& table, int text_offset) {
   BlockWriter writer(stdout);
   for (std::size_t i = 0; i < table.order.size(); ++i) {
-    prefetch_text(table, i, text_offset);
+    prefetch_ahead(table, i, text_offset);
     writer.append(text_field(table.record(i), table.record_size, text_offset));
   }
   const bool written = writer.finish();
