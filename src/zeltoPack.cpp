@@ -49,13 +49,13 @@ enum class OptionId {
   Version
 };
 
-struct OptionSpec {
+struct OptionEntry {
   std::string_view name;
   OptionId id;
   bool takes_value;
 };
 
-constexpr std::array<OptionSpec, 13> OPTION_TABLE = {{
+constexpr std::array<OptionEntry, 13> OPTION_TABLE = {{
     {"key", OptionId::Key, true},
     {"field", OptionId::Field, true},
     {"ignore-case", OptionId::IgnoreCase, false},
@@ -73,16 +73,16 @@ constexpr std::array<OptionSpec, 13> OPTION_TABLE = {{
 
 // The option named `name` exactly, or the only one that `name` abbreviates.
 // Returns PACK_OK with `found` set, or PACK_USAGE_ERROR with `message`.
-int find_option(std::string_view name, const OptionSpec*& found, std::string& message) {
+int find_option(std::string_view name, const OptionEntry*& found, std::string& message) {
   found = nullptr;
   int matches = 0;
-  for (const OptionSpec& spec : OPTION_TABLE) {
-    if (spec.name == name) {
-      found = &spec;
+  for (const OptionEntry& entry : OPTION_TABLE) {
+    if (entry.name == name) {
+      found = &entry;
       return PACK_OK;
     }
-    if (!name.empty() && spec.name.starts_with(name)) {
-      found = &spec;
+    if (!name.empty() && entry.name.starts_with(name)) {
+      found = &entry;
       ++matches;
     }
   }
@@ -213,24 +213,24 @@ int take_long_option(std::span<const char* const> arguments, std::size_t& index,
   const std::string_view argument = arguments[index];
   const std::string_view body = argument.substr(2);
   const std::size_t equals = body.find('=');
-  const OptionSpec* spec = nullptr;
-  if (find_option(body.substr(0, equals), spec, message) != PACK_OK) return PACK_USAGE_ERROR;
-  const std::string name = "--" + std::string(spec->name);
+  const OptionEntry* entry = nullptr;
+  if (find_option(body.substr(0, equals), entry, message) != PACK_OK) return PACK_USAGE_ERROR;
+  const std::string name = "--" + std::string(entry->name);
   std::string_view value;
   if (equals != std::string_view::npos) {
-    if (!spec->takes_value) {
+    if (!entry->takes_value) {
       message = "option '" + name + "' doesn't allow an argument";
       return PACK_USAGE_ERROR;
     }
     value = body.substr(equals + 1);
-  } else if (spec->takes_value) {
+  } else if (entry->takes_value) {
     if (index + 1 >= arguments.size()) {
       message = "option '" + name + "' requires an argument";
       return PACK_USAGE_ERROR;
     }
     value = arguments[++index];
   }
-  return apply_option(spec->id, value, options, request, message);
+  return apply_option(entry->id, value, options, request, message);
 }
 
 // ---------------------------------------------------------------- keys
