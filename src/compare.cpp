@@ -26,15 +26,11 @@ void clear_tie_register() {
 namespace {
 
 std::int32_t load_int32(const unsigned char* p) {
-  std::uint32_t v = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                    static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-  return static_cast<std::int32_t>(v);
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(load_little_endian(p, 4)));
 }
 
 double load_double(const unsigned char* p) {
-  double d;
-  std::memcpy(&d, p, sizeof d);
-  return d;
+  return std::bit_cast<double>(load_little_endian(p, 8));
 }
 
 int sign_of(bool greater) {

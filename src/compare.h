@@ -38,18 +38,27 @@ void clear_tie_register();
 // the whole window when it holds no NUL.
 [[nodiscard]] std::string_view phrase_of(const unsigned char* record);
 
+// The first `n` (at most 8) bytes at `p` as a little-endian number; every
+// multi-byte field of a record is little-endian.
+inline std::uint64_t load_little_endian(const unsigned char* p, std::size_t n) {
+  static_assert(std::endian::native == std::endian::little,
+                "records are read on little-endian hosts");
+  std::uint64_t v = 0;
+  std::memcpy(&v, p, n);
+  return v;
+}
+
 // Eight bytes of a record's phrase key from `offset` (a multiple of 8 below
 // 91) as a big-endian number, so that chunks order as the bytes do; bytes from
 // the phrase's NUL on, and past the 91-byte window, count as zero. With
 // `folded`, ASCII A-Z read as a-z. Phrases compare as the sequences of their
 // chunks, up to the first chunk that holds the phrase's end.
 inline std::uint64_t phrase_chunk(const unsigned char* record, int offset, bool folded) {
-  static_assert(std::endian::native == std::endian::little);
   constexpr std::uint64_t ones = 0x0101010101010101ULL;
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
   const int available = PHRASE_WINDOW - offset;
-  std::uint64_t w = 0;
-  std::memcpy(&w, record + offset, available < 8 ? static_cast<std::size_t>(available) : 8);
+  std::uint64_t w =
+      load_little_endian(record + offset, available < 8 ? static_cast<std::size_t>(available) : 8);
   // The lowest flagged byte is the first zero byte (flags above it may be false).
   const std::uint64_t zeros = (w - ones) & ~w & highs;
   if (zeros != 0) {

@@ -39,17 +39,8 @@ constexpr std::size_t RADIX_THRESHOLD = 512;
 // Runs of equal prefixes at most this long are ordered by insertion.
 constexpr std::size_t INSERTION_THRESHOLD = 12;
 
-// The first `n` (at most 8) bytes at `p` as a little-endian number.
-std::uint64_t load_le64(const unsigned char* p, std::size_t n) {
-  static_assert(std::endian::native == std::endian::little,
-                "records are read on little-endian hosts");
-  std::uint64_t v = 0;
-  std::memcpy(&v, p, n);
-  return v;
-}
-
 std::uint32_t load_le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(load_le64(p, 4));
+  return static_cast<std::uint32_t>(load_little_endian(p, 4));
 }
 
 int level_count(KeyKind kind) {
@@ -62,7 +53,7 @@ int level_count(KeyKind kind) {
 
 // Doubles as unsigned integers of the same order; -0.0 is 0.0.
 std::uint64_t double_prefix(const unsigned char* p) {
-  std::uint64_t bits = load_le64(p, 8);
+  std::uint64_t bits = load_little_endian(p, 8);
   const std::uint64_t magnitude = bits & ~SIGN_BIT;
   if (magnitude > 0x7FF0000000000000ULL) return NAN_PREFIX;
   if (magnitude == 0) bits = 0;
