@@ -27,6 +27,18 @@ inline void put_double(Bytes& r, std::size_t offset, double v) {
   std::memcpy(r.data() + offset, &v, 8);
 }
 
+// `r` with integer key word `index` (0 to 19) set to `value`.
+inline Bytes with_word(Bytes r, int index, std::int32_t value) {
+  put_int32(r, static_cast<std::size_t>(4 * index), value);
+  return r;
+}
+
+// `r` with double key `index` (0 to 9) set to `value`.
+inline Bytes with_double(Bytes r, int index, double value) {
+  put_double(r, static_cast<std::size_t>(8 * index), value);
+  return r;
+}
+
 // A record with a zeroed key area, `number` at offset 80 and `text` (which
 // should normally end with a newline) at the text offset, NUL-terminated
 // when room allows. With `numbered` false the text overwrites the number's

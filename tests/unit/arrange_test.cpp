@@ -18,10 +18,14 @@
 #include <string_view>
 #include <vector>
 
+#include "records.h"
+
 namespace zelto {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using zelto::testing::with_double;
+using zelto::testing::with_word;
 namespace fs = std::filesystem;
 
 constexpr int SIZE = 128;
@@ -33,16 +37,6 @@ Bytes record(std::int32_t number, std::string_view text, int size = SIZE, bool n
   std::memcpy(r.data() + 80, &number, 4);
   const std::size_t offset = numbered ? 91 : 80;
   std::memcpy(r.data() + offset, text.data(), std::min(text.size(), r.size() - offset));
-  return r;
-}
-
-Bytes with_word(Bytes r, int index, std::int32_t value) {
-  std::memcpy(r.data() + 4 * index, &value, 4);
-  return r;
-}
-
-Bytes with_double(Bytes r, int index, double value) {
-  std::memcpy(r.data() + 8 * index, &value, 8);
   return r;
 }
 
@@ -82,7 +76,7 @@ struct PassRun {
   std::string err;
 };
 
-class Arrange : public testing::Test {
+class Arrange : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "zelto-arrange-XXXXXX").string();
@@ -110,12 +104,12 @@ class Arrange : public testing::Test {
   }
 
   static PassRun run(bool unique, const ArrangeArguments& args) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
     const ArrangeResult result =
         unique ? arranging_unique_lines_to_produce_text(args) : arranging_to_produce_text(args);
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string err = ::testing::internal::GetCapturedStderr();
     return {result, out, err};
   }
 
@@ -524,9 +518,9 @@ TEST_F(Arrange, ReportsAFailedDisplay) {
   ASSERT_GE(full, 0);
   dup2(full, STDOUT_FILENO);
   close(full);
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   const ArrangeResult result = arranging_to_produce_text(args);
-  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string err = ::testing::internal::GetCapturedStderr();
   // Drop what could not be written and give standard output back.
   __fpurge(stdout);
   clearerr(stdout);

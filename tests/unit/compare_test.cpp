@@ -14,10 +14,14 @@
 #include <string_view>
 #include <vector>
 
+#include "records.h"
+
 namespace zelto {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using zelto::testing::with_double;
+using zelto::testing::with_word;
 
 // Comparators read exactly the first 91 bytes; records of exactly that size
 // let the sanitizer catch any read beyond them.
@@ -31,18 +35,6 @@ const double INF = std::numeric_limits<double>::infinity();
 Bytes numbered(std::int32_t number) {
   Bytes r(RECORD_SIZE, 0);
   std::memcpy(r.data() + 80, &number, 4);
-  return r;
-}
-
-// Integer key: word `index` (0 to 19) set to `value` on top of `r`.
-Bytes with_word(Bytes r, int index, std::int32_t value) {
-  std::memcpy(r.data() + 4 * index, &value, 4);
-  return r;
-}
-
-// Double key: double `index` (0 to 9) set to `value` on top of `r`.
-Bytes with_double(Bytes r, int index, double value) {
-  std::memcpy(r.data() + 8 * index, &value, 8);
   return r;
 }
 
