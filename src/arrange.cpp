@@ -12,8 +12,6 @@ namespace zelto {
 
 namespace {
 
-constexpr const char* FALLBACK_PATH = "zelto.txt";
-constexpr const char* ERROR_LOG_PATH = "error.txt";
 // Lines are gathered into blocks of this size before they are written.
 constexpr std::size_t WRITE_BLOCK = 1 << 20;
 

@@ -10,15 +10,10 @@
 #include <string>
 
 #include "compare.h"
+#include "record_format.h"
 #include "sort_engine.h"
 
 namespace zelto {
-
-inline constexpr int ERROR_CODE = 1;
-inline constexpr int TEXT_OFFSET = 80;
-inline constexpr int NUMBERED_TEXT_OFFSET = 91;
-// Comparison, pattern coding and the numbered text field read this much.
-inline constexpr int MINIMUM_RECORD_SIZE = 91;
 
 // What a pass tells the driver: its status (0 or ERROR_CODE) and whether the
 // lines reached a destination, the requested output or the fallback file. A

@@ -11,12 +11,10 @@
 #include <cstring>
 #include <string_view>
 
+#include "record_format.h"
+
 namespace zelto {
 
-inline constexpr int KEY_AREA_SIZE = 80;
-inline constexpr int RECORD_NUMBER_OFFSET = 80;
-// The phrase key is read from this many leading bytes of a record.
-inline constexpr int PHRASE_WINDOW = 91;
 inline constexpr int TIE_SLOTS = 128;
 
 // Orders two records: negative puts `a` first, positive puts `b` first.
@@ -37,16 +35,6 @@ void clear_tie_register();
 // The phrase key: the bytes before the first NUL of the 91-byte window, or
 // the whole window when it holds no NUL.
 [[nodiscard]] std::string_view phrase_of(const unsigned char* record);
-
-// The first `n` (at most 8) bytes at `p` as a little-endian number; every
-// multi-byte field of a record is little-endian.
-inline std::uint64_t load_little_endian(const unsigned char* p, std::size_t n) {
-  static_assert(std::endian::native == std::endian::little,
-                "records are read on little-endian hosts");
-  std::uint64_t v = 0;
-  std::memcpy(&v, p, n);
-  return v;
-}
 
 // Eight bytes of a record's phrase key from `offset` (a multiple of 8 below
 // 91) as a big-endian number, so that chunks order as the bytes do; bytes from

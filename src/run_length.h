@@ -5,12 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "record_format.h"
+
 namespace zelto {
 
 // The set-run counter starts here, so the first code byte is the leading set
 // run's length plus one (1 when the pattern starts with a clear bit).
 inline constexpr int NEW_PATTERN_BEGINS_WITH_SET_BIT = 1;
-inline constexpr int KEY_WORDS = 20;
 // Longest code (641 bytes) plus its terminating NUL.
 inline constexpr std::size_t PATTERN_CODE_CAPACITY = 642;
 

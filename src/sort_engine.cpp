@@ -39,10 +39,6 @@ constexpr std::size_t RADIX_THRESHOLD = 512;
 // Runs of equal prefixes at most this long are ordered by insertion.
 constexpr std::size_t INSERTION_THRESHOLD = 12;
 
-std::uint32_t load_le32(const unsigned char* p) {
-  return static_cast<std::uint32_t>(load_little_endian(p, 4));
-}
-
 int level_count(KeyKind kind) {
   switch (kind) {
     case KeyKind::Integers:

@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "record_format.h"
+
 namespace zelto {
 
 // Paths keep at most this many characters; longer values are cut.
 inline constexpr std::size_t PATH_LIMIT = 255;
-inline constexpr const char* PARAMETER_FILE = "manager.txt";
-inline constexpr const char* RECORD_FILE = "binary.tmp";
 
 // The thirteen settings that steer one run, with their defaults. Flags hold
 // 0 or 1.

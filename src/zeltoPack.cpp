@@ -402,11 +402,11 @@ void build_phrase_key(std::string_view content, const PackOptions& options, KeyA
       if (i > 0) joined += ' ';
       const auto index = static_cast<std::size_t>(options.fields[i]) - 1;
       if (index < fields.size()) joined += fields[index];
-      if (joined.size() >= PHRASE_KEY_LIMIT) break;
+      if (joined.size() >= static_cast<std::size_t>(PHRASE_KEY_LIMIT)) break;
     }
     content = joined;
   }
-  const std::size_t length = std::min(content.size(), PHRASE_KEY_LIMIT);
+  const std::size_t length = std::min(content.size(), static_cast<std::size_t>(PHRASE_KEY_LIMIT));
   std::memcpy(key.data(), content.data(), length);
 }
 

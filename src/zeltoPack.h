@@ -29,9 +29,6 @@ inline constexpr int PACK_USAGE_ERROR = 2;
 // The key kinds; each value is the key type that parameter line 2 carries.
 enum class PackKey : int { Phrase = 0, Integers = 1, Doubles = 2 };
 
-// A phrase key keeps at most this many bytes, so that a NUL always ends it
-// inside the key area and equal phrases fall back on the line number.
-inline constexpr std::size_t PHRASE_KEY_LIMIT = 79;
 inline constexpr std::size_t INTEGER_KEY_LIMIT = 20;
 inline constexpr std::size_t DOUBLE_KEY_LIMIT = 10;
 // A parameter line of 255 characters would push every later line down by
