@@ -3,9 +3,9 @@
 
 #include <string>
 
-namespace zelto {
+#include "version.h"
 
-inline constexpr double VERSION = 1.022;
+namespace zelto {
 
 // The banner ("zelto C-1.022" and an empty line) followed by the full list of
 // commands when `full_guide` is 1, or by a pointer to "--help" otherwise.
