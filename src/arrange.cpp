@@ -1,11 +1,18 @@
 #include "arrange.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
+#include "external_sort.h"
+#include "memory_budget.h"
+#include "progress.h"
 #include "run_length.h"
 
 namespace zelto {
@@ -13,7 +20,7 @@ namespace zelto {
 namespace {
 
 // Lines are gathered into blocks of this size before they are written.
-constexpr std::size_t WRITE_BLOCK = 1 << 20;
+constexpr std::size_t WRITE_BLOCK = OUTPUT_BLOCK;
 
 // The messages of one pass: the plain and the unique pass number their
 // call sites differently.
@@ -116,23 +123,86 @@ void prefetch_ahead(const RecordTable& table, std::size_t i, int offset) {
   }
 }
 
-// Writes every line in the output-file format; false when a write failed.
-bool write_lines(std::FILE* stream, const RecordTable& table, int text_offset, int crlf) {
+// Hands a pass's records, in order, to a visitor; false when they could not
+// all be had (the reason is reported already).
+using RecordFeed = std::function<bool(const RecordVisitor&)>;
+
+RecordFeed feed_of(const RecordTable& table, int offset) {
+  return [&table, offset](const RecordVisitor& visit) {
+    for (std::size_t i = 0; i < table.order.size(); ++i) {
+      prefetch_ahead(table, i, offset);
+      visit(table.record(i));
+    }
+    return true;
+  };
+}
+
+enum class Written { All, WriteFailed, FeedFailed };
+
+// Writes every line in the output-file format.
+Written write_lines(std::FILE* stream, const RecordFeed& feed, std::size_t record_size,
+                    int text_offset, int crlf) {
   const std::string_view line_end = crlf == 1 ? "\r\n" : "\n";
   BlockWriter writer(stream);
-  for (std::size_t i = 0; i < table.order.size(); ++i) {
-    prefetch_ahead(table, i, text_offset);
-    std::string_view text = text_field(table.record(i), table.record_size, text_offset);
+  const bool fed = feed([&](const unsigned char* record) {
+    std::string_view text = text_field(record, record_size, text_offset);
     // Only the first newline ends the line; the rest of the field is dropped.
     text = text.substr(0, text.find('\n'));
     writer.append(text);
     writer.append(line_end);
+  });
+  const bool written = writer.finish();
+  if (!fed) return Written::FeedFailed;
+  return written ? Written::All : Written::WriteFailed;
+}
+
+// The line output of `producing` and `display_records`, from any feed.
+Delivery produce_from(const std::string& output_path, const RecordFeed& feed,
+                      std::size_t record_size, int text_offset, int crlf) {
+  Delivery delivery = Delivery::Written;
+  const char* path = output_path.c_str();
+  FilePointer output(std::fopen(path, "wb"));
+  if (!output) {
+    delivery = Delivery::FellBack;
+    error_handler("fopen() error-1:", output_path);
+    path = FALLBACK_PATH;
+    output.reset(std::fopen(path, "wb"));
+    if (!output) {
+      report_path("fopen() error-4", path);
+      return Delivery::Failed;
+    }
   }
-  return writer.finish();
+  const Written written = write_lines(output.get(), feed, record_size, text_offset, crlf);
+  const bool closed = std::fclose(output.release()) == 0;
+  if (written == Written::FeedFailed) return Delivery::Failed;
+  if (written == Written::WriteFailed || !closed) {
+    report_path("fwrite() error-1", path);
+    return Delivery::Failed;
+  }
+  return delivery;
+}
+
+Delivery display_from(const RecordFeed& feed, std::size_t record_size, int text_offset) {
+  BlockWriter writer(stdout);
+  const bool fed = feed([&](const unsigned char* record) {
+    writer.append(text_field(record, record_size, text_offset));
+  });
+  const bool written = writer.finish();
+  const bool flushed = std::fflush(stdout) == 0;
+  if (!fed) return Delivery::Failed;
+  if (!written || !flushed) {
+    report_path("fwrite() error-1", "stdout");
+    return Delivery::Failed;
+  }
+  return Delivery::Written;
+}
+
+int text_offset_of(const ArrangeArguments& args) {
+  return args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET;
 }
 
 Delivery deliver(const ArrangeArguments& args, const RecordTable& table) {
-  const int text_offset = args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET;
+  const int text_offset = text_offset_of(args);
   if (args.output_path.empty()) return display_records(table, text_offset);
   return producing(args.output_path, table, text_offset, args.crlf);
 }
@@ -169,8 +239,56 @@ std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_s
   return kept;
 }
 
+// False for a regular file too short for its records: such a run fails
+// whichever way it goes, and the in-memory pass reports it as it always has.
+bool may_hold(std::FILE* input, std::size_t total) {
+  struct stat status {};
+  if (fstat(fileno(input), &status) != 0 || !S_ISREG(status.st_mode)) return true;
+  return static_cast<std::uint64_t>(status.st_size) >= total;
+}
+
+// The pass for records beyond the memory budget: sorted runs on a temporary
+// file, merged straight into the line output.
+ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessages& messages,
+                                 bool unique, FilePointer input, const ExternalPlan& plan) {
+  const auto count = static_cast<std::size_t>(args.record_count);
+  const auto record_size = static_cast<std::size_t>(args.record_size);
+  Progress progress = Progress::on_standard_error();
+  const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
+  ExternalSort sorter(record_size, policy, plan, progress);
+  switch (sorter.prepare(input.get(), count)) {
+    case ExternalStatus::Done: break;
+    case ExternalStatus::ReadFailure:
+      report_path(messages.read_failure, args.input_path);
+      return FAILED;
+    case ExternalStatus::AllocationFailure:
+      report_bytes(messages.first_allocation_failure, static_cast<long long>(count * record_size));
+      return FAILED;
+    case ExternalStatus::TemporaryFileFailure: return FAILED;
+  }
+  // As in memory: every record is read before any output is opened.
+  input.reset();
+  // Lines shown on a terminal must not mix with the status line.
+  if (args.output_path.empty()) progress.stop();
+  ExternalStatus merged = ExternalStatus::Done;
+  const RecordFeed feed = [&](const RecordVisitor& visit) {
+    merged = sorter.merge(visit, unique);
+    return merged == ExternalStatus::Done;
+  };
+  const Delivery delivery =
+      args.output_path.empty()
+          ? display_from(feed, record_size, text_offset_of(args))
+          : produce_from(args.output_path, feed, record_size, text_offset_of(args), args.crlf);
+  if (merged == ExternalStatus::AllocationFailure) {
+    report_bytes(messages.later_allocation_failure, static_cast<long long>(count * record_size));
+  }
+  return result_of(delivery);
+}
+
 ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages, bool unique) {
   if (!sizes_are_valid(args)) return FAILED;
+  std::uint64_t budget = 0;
+  if (!memory_budget(budget)) return FAILED;
   FilePointer input(std::fopen(args.input_path.c_str(), "rb"));
   if (!input) {
     report_path(messages.open_failure, args.input_path);
@@ -180,6 +298,12 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
   const std::size_t record_size = count == 0 ? 0 : static_cast<std::size_t>(args.record_size);
   // The total never wraps: both factors are below 2^31.
   const std::size_t total = count * record_size;
+  if (!fits_in_memory(count, record_size, budget) && may_hold(input.get(), total)) {
+    // Records too large for even two of them to fit go the in-memory way.
+    if (const auto plan = plan_external(count, record_size, budget)) {
+      return arrange_externally(args, messages, unique, std::move(input), *plan);
+    }
+  }
   const LargeBuffer records(total);
   if (!records.allocated()) {
     report_bytes(messages.first_allocation_failure, static_cast<long long>(total));
@@ -232,41 +356,12 @@ ArrangeResult arranging_unique_lines_to_produce_text(const ArrangeArguments& arg
 
 Delivery producing(const std::string& output_path, const RecordTable& table, int text_offset,
                    int crlf) {
-  Delivery delivery = Delivery::Written;
-  const char* path = output_path.c_str();
-  FilePointer output(std::fopen(path, "wb"));
-  if (!output) {
-    delivery = Delivery::FellBack;
-    error_handler("fopen() error-1:", output_path);
-    path = FALLBACK_PATH;
-    output.reset(std::fopen(path, "wb"));
-    if (!output) {
-      report_path("fopen() error-4", path);
-      return Delivery::Failed;
-    }
-  }
-  const bool written = write_lines(output.get(), table, text_offset, crlf);
-  const bool closed = std::fclose(output.release()) == 0;
-  if (!written || !closed) {
-    report_path("fwrite() error-1", path);
-    return Delivery::Failed;
-  }
-  return delivery;
+  return produce_from(output_path, feed_of(table, text_offset), table.record_size, text_offset,
+                      crlf);
 }
 
 Delivery display_records(const RecordTable& table, int text_offset) {
-  BlockWriter writer(stdout);
-  for (std::size_t i = 0; i < table.order.size(); ++i) {
-    prefetch_ahead(table, i, text_offset);
-    writer.append(text_field(table.record(i), table.record_size, text_offset));
-  }
-  const bool written = writer.finish();
-  const bool flushed = std::fflush(stdout) == 0;
-  if (!written || !flushed) {
-    report_path("fwrite() error-1", "stdout");
-    return Delivery::Failed;
-  }
-  return Delivery::Written;
+  return display_from(feed_of(table, text_offset), table.record_size, text_offset);
 }
 
 void error_handler(const char* message, const std::string& path) {

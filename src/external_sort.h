@@ -1,0 +1,113 @@
+// The pass for record files larger than the memory budget: sorted runs on a
+// temporary file, merged with a tournament tree into the in-memory order.
+//
+// The record file is read front to back in chunks that fit the budget (with
+// read, so resident memory stays within it); each chunk is sorted by the
+// engine and stored as a run. Runs are merged by a loser tree with the pass's
+// comparator. Chunks follow the file's order and a tie between runs goes to
+// the earlier run, so for a consistent comparator the merged order is exactly
+// the engine's order of the whole file (stable by record index); with an
+// inconsistent one (NaN doubles) it is a permutation of the records. Ties are
+// noted by the comparator wherever two fully equal keys meet, so every noted
+// number still belongs to a record whose key equals another's.
+//
+// When there are more runs than the budget can buffer at once, consecutive
+// runs are merged into longer ones first, as often as needed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "progress.h"
+#include "sort_engine.h"
+#include "temp_files.h"
+
+namespace zelto {
+
+// Bytes the line writer gathers before it writes; counted in every plan.
+inline constexpr std::size_t OUTPUT_BLOCK = std::size_t{1} << 20;
+
+// True when `count` records of `record_size` bytes, the engine's sort space
+// and the output block fit in `budget` bytes.
+[[nodiscard]] bool fits_in_memory(std::uint64_t count, std::uint64_t record_size,
+                                  std::uint64_t budget);
+
+struct ExternalPlan {
+  std::size_t chunk_records;  // records sorted in memory at once
+  std::size_t block_records;  // records a run is read or written in at once
+  std::size_t fan_in;         // runs merged at once, at least 2
+};
+
+// How to run `count` (> 0) records of `record_size` bytes within `budget`;
+// nothing when not even two records and their sort space fit.
+[[nodiscard]] std::optional<ExternalPlan> plan_external(std::uint64_t count,
+                                                        std::uint64_t record_size,
+                                                        std::uint64_t budget);
+
+// A k-way tournament of sorted sequences. `heads[i]` is sequence i's current
+// record, nullptr once it is spent; the caller replaces the winner's head and
+// calls `replay`. Records that the comparator calls equal leave in sequence
+// order. Needs at least one sequence.
+class LoserTree {
+ public:
+  LoserTree(std::span<const unsigned char* const> heads, Comparator compare);
+  // The sequence whose head goes next; its head is nullptr when all are spent.
+  [[nodiscard]] std::size_t winner() const { return losers_[0]; }
+  // Restores the tournament after the winner's head changed.
+  void replay();
+
+ private:
+  [[nodiscard]] bool goes_first(std::size_t a, std::size_t b) const;
+
+  std::span<const unsigned char* const> heads_;
+  Comparator compare_;
+  std::vector<std::size_t> losers_;  // [0] the winner, [n] the loser at node n
+};
+
+enum class ExternalStatus { Done, ReadFailure, AllocationFailure, TemporaryFileFailure };
+
+using RecordVisitor = std::function<void(const unsigned char* record)>;
+
+// The runs of one pass in a temporary file and how to merge them.
+class ExternalSort {
+ public:
+  ExternalSort(std::size_t record_size, const SortPolicy& policy, const ExternalPlan& plan,
+               Progress& progress);
+
+  // Reads `count` records from `input`, sorts each chunk and stores it as a
+  // run, then merges runs until one merge can take them all. Temporary-file
+  // failures are reported here; read and allocation failures are left to
+  // the caller's messages.
+  [[nodiscard]] ExternalStatus prepare(std::FILE* input, std::size_t count);
+  // Hands every record to `visit` in merged order (with `unique`, only each
+  // record whose key pattern differs from the record before it). A run that
+  // cannot be read back is reported here.
+  [[nodiscard]] ExternalStatus merge(const RecordVisitor& visit, bool unique);
+
+ private:
+  struct Run {
+    std::uint64_t first;  // index of the run's first record in its file
+    std::uint64_t count;
+  };
+  [[nodiscard]] ExternalStatus form_runs(std::FILE* input, std::size_t count);
+  [[nodiscard]] ExternalStatus merge_level();
+  [[nodiscard]] bool merge_runs(TemporaryFile& file, std::span<const Run> runs,
+                                unsigned char* buffers, const RecordVisitor& visit);
+
+  std::size_t record_size_;
+  SortPolicy policy_;
+  ExternalPlan plan_;
+  Progress& progress_;
+  std::string directory_;
+  TemporaryFile file_;
+  std::vector<Run> runs_;
+  std::uint64_t total_ = 0;
+  std::uint64_t merged_ = 0;  // records merged in this phase
+};
+
+}  // namespace zelto

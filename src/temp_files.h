@@ -1,0 +1,50 @@
+// Temporary files that no ending of the process can leave behind.
+//
+// A temporary file lives in $TMPDIR (/tmp when unset or empty) and has no
+// name from the moment it exists: it is made with O_TMPFILE, or, where the
+// file system lacks that, with mkstemp and unlinked at once. Closing its
+// descriptor, or any end of the process including SIGKILL, frees its space.
+//
+// Every failure to create, write or read back such a file is reported as
+// "temporary file error: DIR: REASON" (DIR the directory, REASON the
+// system's text for the error); the pass then ends with status 1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zelto {
+
+// The directory temporary files go to.
+[[nodiscard]] std::string temporary_directory();
+
+// Prints "temporary file error: DIR: REASON" for `error` (an errno value).
+void report_temporary_file_error(const std::string& directory, int error);
+
+// One nameless file, read and written at explicit offsets. Failures print
+// the message above and return false; the object stays usable to close.
+class TemporaryFile {
+ public:
+  TemporaryFile() = default;
+  ~TemporaryFile();
+  TemporaryFile(TemporaryFile&& other) noexcept;
+  TemporaryFile& operator=(TemporaryFile&& other) noexcept;
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  // Creates the file in `directory`; false (reported) when it cannot be made.
+  [[nodiscard]] bool create(const std::string& directory);
+  // Writes all `size` bytes at `offset`.
+  [[nodiscard]] bool write_at(const void* data, std::size_t size, std::uint64_t offset);
+  // Reads exactly `size` bytes from `offset`; a file that holds fewer is an
+  // I/O error.
+  [[nodiscard]] bool read_at(void* data, std::size_t size, std::uint64_t offset);
+  void close();
+
+ private:
+  int fd_ = -1;
+  std::string directory_;
+};
+
+}  // namespace zelto
