@@ -155,8 +155,11 @@ class Engine {
     if (end - begin >= RADIX_THRESHOLD) {
       radix_sort(begin, end);
     } else {
-      std::sort(entries_ + begin, entries_ + end,
-                [](const Entry& a, const Entry& b) { return a.key < b.key; });
+      // Equal prefixes stay in index order, as the radix passes keep them:
+      // records the comparator cannot part leave in record order.
+      std::sort(entries_ + begin, entries_ + end, [](const Entry& a, const Entry& b) {
+        return a.key < b.key || (a.key == b.key && a.index < b.index);
+      });
     }
     std::size_t run = begin;
     while (run < end) {
