@@ -1,0 +1,299 @@
+// The external pass in process: the plan, the loser tree against a stable
+// sort of the whole set (a table of run shapes), the whole pass through a
+// temporary file against the engine's in-memory order, plain and unique,
+// and the temporary-file failures.
+#include "external_sort.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "compare.h"
+#include "run_length.h"
+
+namespace zelto {
+namespace {
+
+constexpr std::size_t SIZE = 96;
+
+// Records of integer keys from a small range, so that many keys tie fully,
+// some with equal record numbers (then only their position orders them).
+std::vector<unsigned char> tied_records(std::size_t count, unsigned seed, int distinct = 7) {
+  std::mt19937 rng(seed);
+  std::vector<unsigned char> bytes(count * SIZE);
+  for (std::size_t i = 0; i < count; ++i) {
+    unsigned char* r = bytes.data() + i * SIZE;
+    const auto key = static_cast<std::int32_t>(rng() % static_cast<unsigned>(distinct)) - 3;
+    const auto number = static_cast<std::int32_t>(rng() % 3);
+    std::memcpy(r + 4 * (rng() % 2), &key, 4);
+    std::memcpy(r + 80, &number, 4);
+    std::memcpy(r + 88, &i, sizeof(std::uint32_t));  // which record it was
+  }
+  return bytes;
+}
+
+std::uint32_t identity(const unsigned char* record) {
+  std::uint32_t i = 0;
+  std::memcpy(&i, record + 88, sizeof i);
+  return i;
+}
+
+// The records' identities in comparator order, ties in record order.
+std::vector<std::uint32_t> stable_order(const unsigned char* records, std::size_t count,
+                                        Comparator compare) {
+  std::vector<std::uint32_t> order(count);
+  for (std::uint32_t i = 0; i < count; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return compare(records + a * SIZE, records + b * SIZE) < 0;
+  });
+  for (std::uint32_t& i : order) i = identity(records + i * SIZE);
+  return order;
+}
+
+TEST(LoserTree, MergesRunsIntoTheStableOrderOfTheWhole) {
+  struct Shape {
+    const char* name;
+    std::vector<std::size_t> runs;  // lengths, in record order
+  };
+  const Shape shapes[] = {
+      {"OneRun", {50}},
+      {"TwoEqualRuns", {40, 40}},
+      {"PowerOfTwoRuns", {10, 10, 10, 10, 10, 10, 10, 10}},
+      {"OddRunCount", {17, 3, 25, 9, 1}},
+      {"EmptyRuns", {0, 12, 0, 0, 30, 0}},
+      {"AllEmpty", {0, 0, 0}},
+      {"SingleRecords", std::vector<std::size_t>(33, 1)},
+      {"ManyUneven", {1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144}},
+  };
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    std::size_t count = 0;
+    for (const std::size_t n : shape.runs) count += n;
+    const std::vector<unsigned char> records = tied_records(count, 7);
+    // Each run sorted on its own, as the engine sorts a chunk.
+    std::vector<std::vector<unsigned char>> runs;
+    std::size_t first = 0;
+    for (const std::size_t n : shape.runs) {
+      std::vector<unsigned char> run(n * SIZE);
+      const std::vector<std::uint32_t> order =
+          stable_order(records.data() + first * SIZE, n, compare_integers);
+      for (std::size_t j = 0; j < n; ++j) {
+        std::memcpy(run.data() + j * SIZE, records.data() + order[j] * SIZE, SIZE);
+      }
+      runs.push_back(std::move(run));
+      first += n;
+    }
+    std::vector<const unsigned char*> heads;
+    std::vector<const unsigned char*> ends;
+    for (const auto& run : runs) {
+      heads.push_back(run.empty() ? nullptr : run.data());
+      ends.push_back(run.data() + run.size());
+    }
+    LoserTree tree(heads, compare_integers);
+    std::vector<std::uint32_t> merged;
+    for (std::size_t w = tree.winner(); heads[w] != nullptr; w = tree.winner()) {
+      merged.push_back(identity(heads[w]));
+      heads[w] += SIZE;
+      if (heads[w] == ends[w]) heads[w] = nullptr;
+      tree.replay();
+    }
+    EXPECT_EQ(merged, stable_order(records.data(), count, compare_integers));
+  }
+}
+
+TEST(ExternalPlan, FitsTheBudget) {
+  EXPECT_TRUE(fits_in_memory(1000, 128, 1000 * 152 + OUTPUT_BLOCK));
+  EXPECT_FALSE(fits_in_memory(1000, 128, 1000 * 152 + OUTPUT_BLOCK - 1));
+  EXPECT_TRUE(fits_in_memory(0, 0, OUTPUT_BLOCK));
+
+  const auto gib = plan_external(32000000, 128, 1 << 30);
+  ASSERT_TRUE(gib.has_value());
+  // A chunk, its sort space and one block stay within the budget.
+  EXPECT_LE(gib->chunk_records * 152 + gib->block_records * 128, 1U << 30);
+  EXPECT_GE(gib->chunk_records, 7000000U);
+  EXPECT_EQ(gib->block_records * 128, 8U << 20);
+  // Every block of a merge and the output block stay within it too.
+  EXPECT_LE((gib->fan_in + 1) * gib->block_records * 128 + OUTPUT_BLOCK, (1U << 30) + OUTPUT_BLOCK);
+
+  const auto tiny = plan_external(1000, 128, 8192);
+  ASSERT_TRUE(tiny.has_value());
+  EXPECT_EQ(tiny->block_records, 4U);
+  EXPECT_EQ(tiny->chunk_records, (8192U - 512) / 152);
+  EXPECT_EQ(tiny->fan_in, 15U);
+  EXPECT_EQ(plan_external(10, 128, 1 << 20)->chunk_records, 10U);  // never beyond the count
+  // Not even two records and their sort space: the in-memory pass reports it.
+  EXPECT_FALSE(plan_external(3, 2147483647, 1 << 30).has_value());
+  EXPECT_FALSE(plan_external(100, 128, 300).has_value());
+  EXPECT_EQ(plan_external(100, 128, 500)->fan_in, 2U);
+}
+
+// A record file in a nameless temporary file, read from its start.
+struct InputFile {
+  std::FILE* file = std::tmpfile();
+  explicit InputFile(const std::vector<unsigned char>& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::rewind(file);
+  }
+  ~InputFile() { std::fclose(file); }
+};
+
+std::vector<std::uint32_t> run_external(const std::vector<unsigned char>& records,
+                                        const ExternalPlan& plan, const SortPolicy& policy,
+                                        bool unique) {
+  InputFile input(records);
+  Progress quiet(stderr, false);
+  ExternalSort sorter(SIZE, policy, plan, quiet);
+  std::vector<std::uint32_t> order;
+  EXPECT_EQ(sorter.prepare(input.file, records.size() / SIZE), ExternalStatus::Done);
+  EXPECT_EQ(sorter.merge([&](const unsigned char* r) { order.push_back(identity(r)); }, unique),
+            ExternalStatus::Done);
+  return order;
+}
+
+// The engine's order of the whole set; with `unique` only each record whose
+// key area, then pattern code, differs from the one before it.
+std::vector<std::uint32_t> in_memory(const std::vector<unsigned char>& records,
+                                     const SortPolicy& policy, bool unique) {
+  SortSpace space(records.size() / SIZE);
+  const auto order = sort_records(records.data(), SIZE, policy, space);
+  std::vector<std::uint32_t> kept;
+  const unsigned char* previous = nullptr;
+  for (const std::uint32_t i : order) {
+    const unsigned char* r = records.data() + i * SIZE;
+    if (!unique || previous == nullptr ||
+        (std::memcmp(r, previous, KEY_AREA_SIZE) != 0 && !same_pattern_code(r, previous))) {
+      kept.push_back(identity(r));
+    }
+    previous = r;
+  }
+  return kept;
+}
+
+TEST(ExternalSort, ReproducesTheInMemoryOrderThroughEveryPlan) {
+  struct Case {
+    const char* name;
+    std::size_t count;
+    ExternalPlan plan;
+  };
+  const Case cases[] = {
+      {"OneChunk", 300, {300, 64, 4}},       {"FewRuns", 300, {64, 8, 16}},
+      {"RunsEqualToFanIn", 320, {40, 5, 8}}, {"TwoLevels", 500, {9, 2, 4}},
+      {"ManyLevelsOfTwo", 257, {2, 1, 2}},   {"LastChunkShort", 101, {10, 3, 3}},
+  };
+  const SortPolicy policies[] = {{KeyKind::Integers, false, compare_integers},
+                                 {KeyKind::Integers, true, compare_integers_descending}};
+  for (const Case& c : cases) {
+    for (const SortPolicy& policy : policies) {
+      for (const bool unique : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + (policy.descending ? " descending" : "") +
+                     (unique ? " unique" : ""));
+        const std::vector<unsigned char> records = tied_records(c.count, 11, 40);
+        EXPECT_EQ(run_external(records, c.plan, policy, unique),
+                  in_memory(records, policy, unique));
+      }
+    }
+  }
+}
+
+TEST(ExternalSort, KeepsEveryRecordOnceWithNaNKeys) {
+  std::vector<unsigned char> records = tied_records(400, 5);
+  std::mt19937 rng(3);
+  for (std::size_t i = 0; i < 400; ++i) {
+    const double value =
+        rng() % 4 == 0 ? std::numeric_limits<double>::quiet_NaN() : static_cast<double>(rng() % 5);
+    std::memcpy(records.data() + i * SIZE + 8 * (rng() % 3), &value, 8);
+  }
+  std::vector<std::uint32_t> order =
+      run_external(records, {7, 2, 3}, {KeyKind::Doubles, false, compare_doubles}, false);
+  std::sort(order.begin(), order.end());
+  for (std::uint32_t i = 0; i < 400; ++i) ASSERT_EQ(order[i], i);
+}
+
+// TMPDIR for one test.
+class TemporaryDirectory {
+ public:
+  explicit TemporaryDirectory(const char* path) {
+    const char* old = std::getenv("TMPDIR");
+    if (old != nullptr) old_ = old;
+    had_ = old != nullptr;
+    setenv("TMPDIR", path, 1);
+  }
+  ~TemporaryDirectory() {
+    if (had_) {
+      setenv("TMPDIR", old_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+  }
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST(ExternalSort, ReportsAMissingTemporaryDirectory) {
+  const TemporaryDirectory missing("/nonexistent/zelto-test");
+  const std::vector<unsigned char> records = tied_records(50, 1);
+  InputFile input(records);
+  Progress quiet(stderr, false);
+  ExternalSort sorter(SIZE, {KeyKind::Integers, false, compare_integers}, {10, 2, 2}, quiet);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(sorter.prepare(input.file, 50), ExternalStatus::TemporaryFileFailure);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "temporary file error: /nonexistent/zelto-test: No such file or directory\n");
+}
+
+TEST(ExternalSort, LeavesAShortInputToTheCaller) {
+  const std::vector<unsigned char> records = tied_records(50, 1);
+  InputFile input(records);
+  Progress quiet(stderr, false);
+  ExternalSort sorter(SIZE, {KeyKind::Integers, false, compare_integers}, {10, 2, 2}, quiet);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(sorter.prepare(input.file, 51), ExternalStatus::ReadFailure);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(TemporaryFile, ReportsWhatCannotBeReadBack) {
+  TemporaryFile file;
+  ASSERT_TRUE(file.create(temporary_directory()));
+  const char bytes[] = "0123456789";
+  ASSERT_TRUE(file.write_at(bytes, 10, 0));
+  char back[10] = {};
+  ASSERT_TRUE(file.read_at(back, 10, 0));
+  EXPECT_EQ(std::string(back, 10), "0123456789");
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(file.read_at(back, 5, 8));  // two bytes are there, not five
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "temporary file error: " + temporary_directory() + ": Input/output error\n");
+}
+
+TEST(TemporaryFile, LeavesNoNameBehind) {
+  char pattern[] = "/tmp/zelto-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  {
+    TemporaryFile file;
+    ASSERT_TRUE(file.create(pattern));
+    ASSERT_TRUE(file.write_at("x", 1, 0));
+    // While it is open and written, the directory holds no name for it.
+    EXPECT_TRUE(std::filesystem::is_empty(pattern));
+  }
+  EXPECT_EQ(rmdir(pattern), 0);
+}
+
+TEST(Progress, LineNamesThePhasePercentAndRate) {
+  EXPECT_EQ(progress_line("sorting", 25, 100, 0.5), "zelto: sorting  25% 50 records/s");
+  EXPECT_EQ(progress_line("merging", 0, 0, 0), "zelto: merging 100% 0 records/s");
+}
+
+}  // namespace
+}  // namespace zelto
