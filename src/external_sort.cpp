@@ -28,6 +28,7 @@ ExternalStatus read_back(bool read) {
 }  // namespace
 
 bool fits_in_memory(std::uint64_t count, std::uint64_t record_size, std::uint64_t budget) {
+  if (count == 0) return true;
   // Neither product wraps: both counts are below 2^31.
   const std::uint64_t need = count * record_size + count * SORT_SPACE_PER_RECORD + OUTPUT_BLOCK;
   return need <= budget;

@@ -33,7 +33,7 @@ namespace zelto {
 inline constexpr std::size_t OUTPUT_BLOCK = std::size_t{1} << 20;
 
 // True when `count` records of `record_size` bytes, the engine's sort space
-// and the output block fit in `budget` bytes.
+// and the output block fit in `budget` bytes; always when there are none.
 [[nodiscard]] bool fits_in_memory(std::uint64_t count, std::uint64_t record_size,
                                   std::uint64_t budget);
 

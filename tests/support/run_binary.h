@@ -51,6 +51,9 @@ struct RunOptions {
   std::string stdout_path;
   // Address-space limit in bytes (prlimit --as); 0 leaves it unlimited.
   std::uint64_t address_space_limit = 0;
+  // Arguments of env(1) that change the command's environment
+  // ({"-u", "ZELTO_MEMORY", "TMPDIR=/x"}).
+  std::vector<std::string> environment;
 };
 
 // Every entry below a directory: a file maps its relative path to its bytes,
@@ -166,7 +169,8 @@ class Sandbox {
   // such as "| head -n 1" receives its standard output through a pipe.
   RunResult run(const std::vector<std::string>& arguments,
                 const std::string& shell_suffix = "") const {
-    RunOptions options{arguments, "", "", 0};
+    RunOptions options;
+    options.arguments = arguments;
     const std::size_t start = shell_suffix.find_first_not_of(" |");
     if (start != std::string::npos) options.pipe_to = shell_suffix.substr(start);
     return run_with(options);
@@ -210,6 +214,11 @@ inline RunResult Sandbox::run_with(const RunOptions& options) const {
   // letting the command report it.
   if (SANITIZED_BUILD) {
     command.append("ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1\" ");
+  }
+  if (!options.environment.empty()) {
+    command.append("env");
+    for (const std::string& e : options.environment) command.append(" ").append(shell_quote(e));
+    command.append(" ");
   }
   if (options.address_space_limit != 0) {
     command.append("prlimit --as=").append(std::to_string(options.address_space_limit)).append(" ");

@@ -1,0 +1,152 @@
+// Record files beyond the memory budget, through the built command: the
+// temporary directory missing or full, a budget that is not a byte count, and
+// a file four times the address-space limit sorted without any setting.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "records.h"
+#include "run_binary.h"
+#include "sample_records.h"
+
+namespace zelto::testing {
+namespace {
+
+// Records whose integer keys are 0 to count - 1 in a scrambled order, each
+// with its key as its line; arranged, they read "0\n1\n2\n...".
+void write_scrambled(const std::filesystem::path& path, std::int32_t count) {
+  std::ofstream out(path, std::ios::binary);
+  std::vector<char> block;
+  for (std::int32_t i = 0; i < count; ++i) {
+    const auto key = static_cast<std::int32_t>((static_cast<std::int64_t>(i) * 7919) % count);
+    const Bytes r = int_record({key}, i + 1, std::to_string(key) + "\n");
+    block.insert(block.end(), r.begin(), r.end());
+    if (block.size() >= (1 << 20) || i + 1 == count) {
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
+      block.clear();
+    }
+  }
+}
+
+std::string counting_lines(std::int32_t count) {
+  std::string lines;
+  for (std::int32_t i = 0; i < count; ++i) lines.append(std::to_string(i)).append("\n");
+  return lines;
+}
+
+Parameters integers(std::int32_t count, const std::string& output = "out.txt") {
+  Parameters p = parameters(count, output);
+  p.key_type = 1;
+  return p;
+}
+
+struct FailureCase {
+  std::string name;
+  std::vector<std::string> arguments;
+  std::string output;  // parameter line 8
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// The ways a pass can end before its lines: plain and unique, to a file
+// and to standard output.
+const auto EVERY_PASS = ::testing::Values(
+    FailureCase{"ToAFile", {}, "out.txt"}, FailureCase{"Unique", {"-u"}, "out.txt"},
+    FailureCase{"Displayed", {}, ""}, FailureCase{"DisplayedUnique", {"-u"}, ""});
+
+// Runs a pass over 2000 records with `environment` and checks that it ended
+// with `message`, status 1, nothing written and every file as it was.
+void check_refused(const FailureCase& c, std::vector<std::string> environment,
+                   const std::string& message) {
+  Sandbox box;
+  box.write("manager.txt", integers(2000, c.output).text());
+  write_scrambled(box.path("binary.tmp"), 2000);
+  const Tree before = box.tree();
+  RunOptions options{c.arguments};
+  options.environment = std::move(environment);
+  const RunResult r = box.run_with(options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, message);
+  EXPECT_TRUE(box.tree() == before);
+}
+
+class TemporaryDirectory : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(TemporaryDirectory, MissingEndsTheRunBeforeAnyOutput) {
+  check_refused(GetParam(), {"ZELTO_MEMORY=16K", "TMPDIR=/nonexistent/zelto"},
+                "temporary file error: /nonexistent/zelto: No such file or directory\n");
+}
+
+// A file system of 16 KiB made for the test (the tests run as root; where
+// mounting is not allowed the test skips itself).
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(std::filesystem::path where) : path_(std::move(where)) {
+    std::filesystem::create_directories(path_);
+    mounted_ = mount("zelto-test", path_.c_str(), "tmpfs", 0, "size=16k") == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  [[nodiscard]] bool mounted() const { return mounted_; }
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  bool mounted_ = false;
+};
+
+TEST_P(TemporaryDirectory, FullEndsTheRunBeforeAnyOutput) {
+  Sandbox outside;
+  const SmallFileSystem small(outside.beside("small"));
+  if (!small.mounted()) GTEST_SKIP() << "a tmpfs cannot be mounted here";
+  check_refused(GetParam(), {"ZELTO_MEMORY=16K", "TMPDIR=" + small.path().string()},
+                "temporary file error: " + small.path().string() + ": No space left on device\n");
+  EXPECT_TRUE(std::filesystem::is_empty(small.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(External, TemporaryDirectory, EVERY_PASS,
+                         [](const auto& info) { return info.param.name; });
+
+TEST(External, MemorySettingThatIsNoByteCountIsRefused) {
+  for (const std::string setting : {"12X", "0", "-5M", "1.5G", "lots"}) {
+    SCOPED_TRACE(setting);
+    check_refused(FailureCase{"", {}, "out.txt"}, {"ZELTO_MEMORY=" + setting},
+                  "memory budget error: ZELTO_MEMORY=" + setting + "\n");
+  }
+}
+
+// The budget comes from the address-space limit itself: a file of four
+// times the limit is arranged through runs on disk, and its temporary files
+// are gone afterwards.
+TEST(External, FileOfFourTimesTheAddressSpaceLimitIsArranged) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizer's allocator cannot run under prlimit --as";
+  constexpr std::uint64_t LIMIT = 96ULL << 20;
+  constexpr std::int32_t COUNT = static_cast<std::int32_t>(4 * LIMIT / 128);
+  Sandbox box;
+  box.write("manager.txt", integers(COUNT).text());
+  write_scrambled(box.path("binary.tmp"), COUNT);
+  std::filesystem::create_directory(box.beside("tmp"));
+  RunOptions options{{}};
+  options.address_space_limit = LIMIT;
+  options.environment = {"-u", "ZELTO_MEMORY", "TMPDIR=" + box.beside("tmp").string()};
+  const RunResult r = box.run_with(options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(box.files(), (std::vector<std::string>{"manager.txt", "out.txt"}));
+  EXPECT_TRUE(box.read("out.txt") == counting_lines(COUNT));
+  EXPECT_TRUE(std::filesystem::is_empty(box.beside("tmp")));
+}
+
+}  // namespace
+}  // namespace zelto::testing
