@@ -1,11 +1,16 @@
 #include "arrange.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <optional>
 #include <vector>
 
+#include "output_file.h"
 #include "run_length.h"
 
 namespace zelto {
@@ -65,18 +70,19 @@ std::string_view text_field(const unsigned char* record, std::size_t record_size
           nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
 }
 
-// Gathers bytes into large blocks for one stream and remembers whether any
-// write failed.
+// Gathers bytes into a block reserved beforehand, so that no allocation can
+// fail once an output is open, and remembers whether any write failed.
 class BlockWriter {
  public:
-  explicit BlockWriter(std::FILE* stream) : stream_(stream) { block_.reserve(WRITE_BLOCK); }
+  BlockWriter(std::FILE* stream, std::span<unsigned char> block) : stream_(stream), block_(block) {}
 
   void append(std::string_view bytes) {
-    if (block_.size() + bytes.size() > WRITE_BLOCK) write_block();
-    if (bytes.size() > WRITE_BLOCK) {
+    if (used_ + bytes.size() > block_.size()) write_block();
+    if (bytes.size() > block_.size()) {
       write(bytes);
     } else {
-      block_.insert(block_.end(), bytes.begin(), bytes.end());
+      std::memcpy(block_.data() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
     }
   }
 
@@ -88,8 +94,8 @@ class BlockWriter {
 
  private:
   void write_block() {
-    write({block_.data(), block_.size()});
-    block_.clear();
+    write({reinterpret_cast<const char*>(block_.data()), used_});
+    used_ = 0;
   }
 
   void write(std::string_view bytes) {
@@ -100,7 +106,8 @@ class BlockWriter {
   }
 
   std::FILE* stream_;
-  std::vector<char> block_;
+  std::span<unsigned char> block_;
+  std::size_t used_ = 0;
   bool ok_ = true;
 };
 
@@ -117,9 +124,10 @@ void prefetch_ahead(const RecordTable& table, std::size_t i, int offset) {
 }
 
 // Writes every line in the output-file format; false when a write failed.
-bool write_lines(std::FILE* stream, const RecordTable& table, int text_offset, int crlf) {
-  const std::string_view line_end = crlf == 1 ? "\r\n" : "\n";
-  BlockWriter writer(stream);
+bool write_lines(std::FILE* stream, const RecordTable& table, const OutputContext& context) {
+  const int text_offset = context.text_offset;
+  const std::string_view line_end = context.crlf == 1 ? "\r\n" : "\n";
+  BlockWriter writer(stream, context.block);
   for (std::size_t i = 0; i < table.order.size(); ++i) {
     prefetch_ahead(table, i, text_offset);
     std::string_view text = text_field(table.record(i), table.record_size, text_offset);
@@ -131,19 +139,20 @@ bool write_lines(std::FILE* stream, const RecordTable& table, int text_offset, i
   return writer.finish();
 }
 
-Delivery deliver(const ArrangeArguments& args, const RecordTable& table) {
-  const int text_offset = args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET;
-  if (args.output_path.empty()) return display_records(table, text_offset);
-  return producing(args.output_path, table, text_offset, args.crlf);
+Delivery deliver(const ArrangeArguments& args, const RecordTable& table, OutputContext& context) {
+  if (args.output_path.empty()) return display_records(table, context);
+  return producing(args.output_path, table, context);
 }
 
-ArrangeResult result_of(Delivery delivery) {
+ArrangeResult result_of(Delivery delivery, const OutputContext& context) {
+  ArrangeResult result{ERROR_CODE, false};
+  result.delivered_into_input = context.delivered_into_input;
   switch (delivery) {
-    case Delivery::Written: return {0, true};
-    case Delivery::FellBack: return {ERROR_CODE, true};
-    case Delivery::Failed: break;
+    case Delivery::Written: result = {0, true, context.delivered_into_input}; break;
+    case Delivery::FellBack: result = {ERROR_CODE, true, context.delivered_into_input}; break;
+    case Delivery::Failed: result.stdout_failed = context.stdout_failed; break;
   }
-  return {ERROR_CODE, false};
+  return result;
 }
 
 constexpr ArrangeResult FAILED = {ERROR_CODE, false};
@@ -169,7 +178,14 @@ std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_s
   return kept;
 }
 
-ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages, bool unique) {
+std::optional<FileIdentity> input_identity(std::FILE* input) {
+  struct stat status {};
+  if (fstat(fileno(input), &status) != 0) return std::nullopt;
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
+ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& messages,
+                              bool unique) {
   if (!sizes_are_valid(args)) return FAILED;
   FilePointer input(std::fopen(args.input_path.c_str(), "rb"));
   if (!input) {
@@ -186,7 +202,9 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
     return FAILED;
   }
   SortSpace space(count);
-  if (!space.allocated()) {
+  // Every buffer the pass needs is had before any output is opened.
+  const LargeBuffer write_block(WRITE_BLOCK);
+  if (!space.allocated() || !write_block.allocated()) {
     report_bytes(messages.later_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
@@ -194,6 +212,10 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
+  OutputContext context{args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
+                        args.crlf,
+                        {write_block.data(), WRITE_BLOCK},
+                        input_identity(input.get())};
   // The input is closed before any output is opened: the output may be the
   // record file itself.
   input.reset();
@@ -201,7 +223,20 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
   std::span<std::uint32_t> order = sort_records(records.data(), record_size, policy, space);
   if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order));
-  return result_of(deliver(args, RecordTable{records.data(), record_size, order}));
+  const Delivery delivery = deliver(args, RecordTable{records.data(), record_size, order}, context);
+  return result_of(delivery, context);
+}
+
+// A pass never ends in an exception: memory that could not be had after all
+// is reported as the pass's allocation failure, with the records' total.
+ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages, bool unique) {
+  try {
+    return arrange_records(args, messages, unique);
+  } catch (const std::bad_alloc&) {
+    const long long total = static_cast<long long>(args.record_count) * args.record_size;
+    report_bytes(messages.later_allocation_failure, total);
+    return FAILED;
+  }
 }
 
 }  // namespace
@@ -230,40 +265,41 @@ ArrangeResult arranging_unique_lines_to_produce_text(const ArrangeArguments& arg
   return arrange(args, UNIQUE_PASS, true);
 }
 
-Delivery producing(const std::string& output_path, const RecordTable& table, int text_offset,
-                   int crlf) {
+Delivery producing(const std::string& output_path, const RecordTable& table,
+                   OutputContext& context) {
   Delivery delivery = Delivery::Written;
-  const char* path = output_path.c_str();
-  FilePointer output(std::fopen(path, "wb"));
-  if (!output) {
+  std::string path = output_path;
+  OutputFile output;
+  if (!output.open(path, context.input)) {
     delivery = Delivery::FellBack;
     error_handler("fopen() error-1:", output_path);
     path = FALLBACK_PATH;
-    output.reset(std::fopen(path, "wb"));
-    if (!output) {
+    if (!output.open(path, context.input)) {
       report_path("fopen() error-4", path);
       return Delivery::Failed;
     }
   }
-  const bool written = write_lines(output.get(), table, text_offset, crlf);
-  const bool closed = std::fclose(output.release()) == 0;
-  if (!written || !closed) {
+  const bool written = write_lines(output.stream(), table, context);
+  // A replacement takes the record file's place only here, once it is whole.
+  if (!written || !output.commit()) {
     report_path("fwrite() error-1", path);
     return Delivery::Failed;
   }
+  context.delivered_into_input = output.replaces_input();
   return delivery;
 }
 
-Delivery display_records(const RecordTable& table, int text_offset) {
-  BlockWriter writer(stdout);
+Delivery display_records(const RecordTable& table, OutputContext& context) {
+  BlockWriter writer(stdout, context.block);
   for (std::size_t i = 0; i < table.order.size(); ++i) {
-    prefetch_ahead(table, i, text_offset);
-    writer.append(text_field(table.record(i), table.record_size, text_offset));
+    prefetch_ahead(table, i, context.text_offset);
+    writer.append(text_field(table.record(i), table.record_size, context.text_offset));
   }
   const bool written = writer.finish();
   const bool flushed = std::fflush(stdout) == 0;
   if (!written || !flushed) {
     report_path("fwrite() error-1", "stdout");
+    context.stdout_failed = true;
     return Delivery::Failed;
   }
   return Delivery::Written;
