@@ -7,11 +7,14 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "external_sort.h"
 #include "memory_budget.h"
+#include "output_file.h"
 #include "progress.h"
 #include "run_length.h"
 
@@ -72,18 +75,19 @@ std::string_view text_field(const unsigned char* record, std::size_t record_size
           nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
 }
 
-// Gathers bytes into large blocks for one stream and remembers whether any
-// write failed.
+// Gathers bytes into a block reserved beforehand, so that no allocation can
+// fail once an output is open, and remembers whether any write failed.
 class BlockWriter {
  public:
-  explicit BlockWriter(std::FILE* stream) : stream_(stream) { block_.reserve(WRITE_BLOCK); }
+  BlockWriter(std::FILE* stream, std::span<unsigned char> block) : stream_(stream), block_(block) {}
 
   void append(std::string_view bytes) {
-    if (block_.size() + bytes.size() > WRITE_BLOCK) write_block();
-    if (bytes.size() > WRITE_BLOCK) {
+    if (used_ + bytes.size() > block_.size()) write_block();
+    if (bytes.size() > block_.size()) {
       write(bytes);
     } else {
-      block_.insert(block_.end(), bytes.begin(), bytes.end());
+      std::memcpy(block_.data() + used_, bytes.data(), bytes.size());
+      used_ += bytes.size();
     }
   }
 
@@ -95,8 +99,8 @@ class BlockWriter {
 
  private:
   void write_block() {
-    write({block_.data(), block_.size()});
-    block_.clear();
+    write({reinterpret_cast<const char*>(block_.data()), used_});
+    used_ = 0;
   }
 
   void write(std::string_view bytes) {
@@ -107,7 +111,8 @@ class BlockWriter {
   }
 
   std::FILE* stream_;
-  std::vector<char> block_;
+  std::span<unsigned char> block_;
+  std::size_t used_ = 0;
   bool ok_ = true;
 };
 
@@ -141,9 +146,10 @@ enum class Written { All, WriteFailed, FeedFailed };
 
 // Writes every line in the output-file format.
 Written write_lines(std::FILE* stream, const RecordFeed& feed, std::size_t record_size,
-                    int text_offset, int crlf) {
-  const std::string_view line_end = crlf == 1 ? "\r\n" : "\n";
-  BlockWriter writer(stream);
+                    const OutputContext& context) {
+  const int text_offset = context.text_offset;
+  const std::string_view line_end = context.crlf == 1 ? "\r\n" : "\n";
+  BlockWriter writer(stream, context.block);
   const bool fed = feed([&](const unsigned char* record) {
     std::string_view text = text_field(record, record_size, text_offset);
     // Only the first newline ends the line; the rest of the field is dropped.
@@ -156,64 +162,64 @@ Written write_lines(std::FILE* stream, const RecordFeed& feed, std::size_t recor
   return written ? Written::All : Written::WriteFailed;
 }
 
-// The line output of `producing` and `display_records`, from any feed.
+// The line output of `producing`, from any feed.
 Delivery produce_from(const std::string& output_path, const RecordFeed& feed,
-                      std::size_t record_size, int text_offset, int crlf) {
+                      std::size_t record_size, OutputContext& context) {
   Delivery delivery = Delivery::Written;
-  const char* path = output_path.c_str();
-  FilePointer output(std::fopen(path, "wb"));
-  if (!output) {
+  std::string path = output_path;
+  OutputFile output;
+  if (!output.open(path, context.input)) {
     delivery = Delivery::FellBack;
     error_handler("fopen() error-1:", output_path);
     path = FALLBACK_PATH;
-    output.reset(std::fopen(path, "wb"));
-    if (!output) {
+    if (!output.open(path, context.input)) {
       report_path("fopen() error-4", path);
       return Delivery::Failed;
     }
   }
-  const Written written = write_lines(output.get(), feed, record_size, text_offset, crlf);
-  const bool closed = std::fclose(output.release()) == 0;
+  const Written written = write_lines(output.stream(), feed, record_size, context);
+  // Records that could not all be had leave the output uncommitted.
   if (written == Written::FeedFailed) return Delivery::Failed;
-  if (written == Written::WriteFailed || !closed) {
+  // A replacement takes the record file's place only here, once it is whole.
+  if (written != Written::All || !output.commit()) {
     report_path("fwrite() error-1", path);
     return Delivery::Failed;
   }
+  context.delivered_into_input = output.replaces_input();
   return delivery;
 }
 
-Delivery display_from(const RecordFeed& feed, std::size_t record_size, int text_offset) {
-  BlockWriter writer(stdout);
+// The line output of `display_records`, from any feed.
+Delivery display_from(const RecordFeed& feed, std::size_t record_size, OutputContext& context) {
+  BlockWriter writer(stdout, context.block);
   const bool fed = feed([&](const unsigned char* record) {
-    writer.append(text_field(record, record_size, text_offset));
+    writer.append(text_field(record, record_size, context.text_offset));
   });
   const bool written = writer.finish();
   const bool flushed = std::fflush(stdout) == 0;
   if (!fed) return Delivery::Failed;
   if (!written || !flushed) {
     report_path("fwrite() error-1", "stdout");
+    context.stdout_failed = true;
     return Delivery::Failed;
   }
   return Delivery::Written;
 }
 
-int text_offset_of(const ArrangeArguments& args) {
-  return args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET;
+Delivery deliver(const ArrangeArguments& args, const RecordTable& table, OutputContext& context) {
+  if (args.output_path.empty()) return display_records(table, context);
+  return producing(args.output_path, table, context);
 }
 
-Delivery deliver(const ArrangeArguments& args, const RecordTable& table) {
-  const int text_offset = text_offset_of(args);
-  if (args.output_path.empty()) return display_records(table, text_offset);
-  return producing(args.output_path, table, text_offset, args.crlf);
-}
-
-ArrangeResult result_of(Delivery delivery) {
+ArrangeResult result_of(Delivery delivery, const OutputContext& context) {
+  ArrangeResult result{ERROR_CODE, false};
+  result.delivered_into_input = context.delivered_into_input;
   switch (delivery) {
-    case Delivery::Written: return {0, true};
-    case Delivery::FellBack: return {ERROR_CODE, true};
-    case Delivery::Failed: break;
+    case Delivery::Written: result = {0, true, context.delivered_into_input}; break;
+    case Delivery::FellBack: result = {ERROR_CODE, true, context.delivered_into_input}; break;
+    case Delivery::Failed: result.stdout_failed = context.stdout_failed; break;
   }
-  return {ERROR_CODE, false};
+  return result;
 }
 
 constexpr ArrangeResult FAILED = {ERROR_CODE, false};
@@ -239,6 +245,12 @@ std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_s
   return kept;
 }
 
+std::optional<FileIdentity> input_identity(std::FILE* input) {
+  struct stat status {};
+  if (fstat(fileno(input), &status) != 0) return std::nullopt;
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
 // False for a regular file too short for its records: such a run fails
 // whichever way it goes, and the in-memory pass reports it as it always has.
 bool may_hold(std::FILE* input, std::size_t total) {
@@ -253,6 +265,7 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
                                  bool unique, FilePointer input, const ExternalPlan& plan) {
   const auto count = static_cast<std::size_t>(args.record_count);
   const auto record_size = static_cast<std::size_t>(args.record_size);
+  const auto total = static_cast<long long>(count * record_size);
   Progress progress = Progress::on_standard_error();
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
   ExternalSort sorter(record_size, policy, plan, progress);
@@ -262,10 +275,19 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
       report_path(messages.read_failure, args.input_path);
       return FAILED;
     case ExternalStatus::AllocationFailure:
-      report_bytes(messages.first_allocation_failure, static_cast<long long>(count * record_size));
+      report_bytes(messages.first_allocation_failure, total);
       return FAILED;
     case ExternalStatus::TemporaryFileFailure: return FAILED;
   }
+  const LargeBuffer write_block(WRITE_BLOCK);
+  if (!write_block.allocated()) {
+    report_bytes(messages.later_allocation_failure, total);
+    return FAILED;
+  }
+  OutputContext context{args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
+                        args.crlf,
+                        {write_block.data(), WRITE_BLOCK},
+                        input_identity(input.get())};
   // As in memory: every record is read before any output is opened.
   input.reset();
   // Lines shown on a terminal must not mix with the status line.
@@ -275,17 +297,17 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
     merged = sorter.merge(visit, unique);
     return merged == ExternalStatus::Done;
   };
-  const Delivery delivery =
-      args.output_path.empty()
-          ? display_from(feed, record_size, text_offset_of(args))
-          : produce_from(args.output_path, feed, record_size, text_offset_of(args), args.crlf);
+  const Delivery delivery = args.output_path.empty()
+                                ? display_from(feed, record_size, context)
+                                : produce_from(args.output_path, feed, record_size, context);
   if (merged == ExternalStatus::AllocationFailure) {
-    report_bytes(messages.later_allocation_failure, static_cast<long long>(count * record_size));
+    report_bytes(messages.later_allocation_failure, total);
   }
-  return result_of(delivery);
+  return result_of(delivery, context);
 }
 
-ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages, bool unique) {
+ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& messages,
+                              bool unique) {
   if (!sizes_are_valid(args)) return FAILED;
   std::uint64_t budget = 0;
   if (!memory_budget(budget)) return FAILED;
@@ -310,7 +332,9 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
     return FAILED;
   }
   SortSpace space(count);
-  if (!space.allocated()) {
+  // Every buffer the pass needs is had before any output is opened.
+  const LargeBuffer write_block(WRITE_BLOCK);
+  if (!space.allocated() || !write_block.allocated()) {
     report_bytes(messages.later_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
@@ -318,6 +342,10 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
+  OutputContext context{args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
+                        args.crlf,
+                        {write_block.data(), WRITE_BLOCK},
+                        input_identity(input.get())};
   // The input is closed before any output is opened: the output may be the
   // record file itself.
   input.reset();
@@ -325,7 +353,20 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
   std::span<std::uint32_t> order = sort_records(records.data(), record_size, policy, space);
   if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order));
-  return result_of(deliver(args, RecordTable{records.data(), record_size, order}));
+  const Delivery delivery = deliver(args, RecordTable{records.data(), record_size, order}, context);
+  return result_of(delivery, context);
+}
+
+// A pass never ends in an exception: memory that could not be had after all
+// is reported as the pass's allocation failure, with the records' total.
+ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages, bool unique) {
+  try {
+    return arrange_records(args, messages, unique);
+  } catch (const std::bad_alloc&) {
+    const long long total = static_cast<long long>(args.record_count) * args.record_size;
+    report_bytes(messages.later_allocation_failure, total);
+    return FAILED;
+  }
 }
 
 }  // namespace
@@ -354,14 +395,13 @@ ArrangeResult arranging_unique_lines_to_produce_text(const ArrangeArguments& arg
   return arrange(args, UNIQUE_PASS, true);
 }
 
-Delivery producing(const std::string& output_path, const RecordTable& table, int text_offset,
-                   int crlf) {
-  return produce_from(output_path, feed_of(table, text_offset), table.record_size, text_offset,
-                      crlf);
+Delivery producing(const std::string& output_path, const RecordTable& table,
+                   OutputContext& context) {
+  return produce_from(output_path, feed_of(table, context.text_offset), table.record_size, context);
 }
 
-Delivery display_records(const RecordTable& table, int text_offset) {
-  return display_from(feed_of(table, text_offset), table.record_size, text_offset);
+Delivery display_records(const RecordTable& table, OutputContext& context) {
+  return display_from(feed_of(table, context.text_offset), table.record_size, context);
 }
 
 void error_handler(const char* message, const std::string& path) {

@@ -7,9 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "compare.h"
+#include "output_file.h"
 #include "record_format.h"
 #include "sort_engine.h"
 
@@ -21,6 +24,10 @@ namespace zelto {
 struct ArrangeResult {
   int status;
   bool lines_delivered;
+  // The lines took the place of the record file that was read.
+  bool delivered_into_input = false;
+  // Writing the lines to standard output failed, and was reported.
+  bool stdout_failed = false;
 };
 
 // The nine arguments of a pass, as the run settings give them.
@@ -49,13 +56,27 @@ struct ArrangeArguments {
 
 enum class Delivery { Written, FellBack, Failed };
 
+// How the lines of a pass are written, and what became of them.
+struct OutputContext {
+  int text_offset;
+  int crlf;
+  // Lines are gathered here before they are written; reserved before any
+  // output is opened.
+  std::span<unsigned char> block;
+  // The record file that was read: an output that is this file replaces it
+  // only once every line is written.
+  std::optional<FileIdentity> input;
+  bool delivered_into_input = false;
+  bool stdout_failed = false;
+};
+
 // Writes each record's text, cut at its first newline, followed by LF or
 // (with `crlf` 1) CR LF, to `output_path`; when that cannot be opened, notes
 // it in the error log and writes to "zelto.txt" instead (FellBack).
 [[nodiscard]] Delivery producing(const std::string& output_path, const RecordTable& table,
-                                 int text_offset, int crlf);
+                                 OutputContext& context);
 // Writes each record's text unchanged to standard output.
-[[nodiscard]] Delivery display_records(const RecordTable& table, int text_offset);
+[[nodiscard]] Delivery display_records(const RecordTable& table, OutputContext& context);
 // Replaces the error log "error.txt" with "<message> <path>"; skipped when
 // the log cannot be opened.
 void error_handler(const char* message, const std::string& path);

@@ -1,14 +1,10 @@
 #include "compare.h"
 
-#include <cfloat>
 #include <cstring>
 
-namespace zelto {
+#include "extended_sum.h"
 
-// The double tie-break adds a record number to the last key with a 64-bit
-// significand before rounding to binary64; x87 extended precision is that.
-static_assert(LDBL_MANT_DIG == 64,
-              "the double tie-break needs a long double with a 64-bit significand");
+namespace zelto {
 
 std::array<std::int32_t, TIE_SLOTS> check_ID{};
 int h = 0;
@@ -67,10 +63,8 @@ int doubles_ascending(const unsigned char* a, const unsigned char* b) {
   }
   note_tie(record_number(a));
   const int last = KEY_AREA_SIZE - 8;
-  const double du = record_number(a);
-  const double dv = record_number(b);
-  const auto sum_a = static_cast<double>(static_cast<long double>(load_double(a + last)) + du);
-  const auto sum_b = static_cast<double>(static_cast<long double>(load_double(b + last)) + dv);
+  const double sum_a = sum_rounded_twice(load_double(a + last), record_number(a));
+  const double sum_b = sum_rounded_twice(load_double(b + last), record_number(b));
   if (sum_a == sum_b) return 0;
   return sign_of(sum_a > sum_b);
 }

@@ -1,13 +1,15 @@
 #include "zeltoMain.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
-#include <filesystem>
 #include <limits>
+#include <optional>
 
 #include "arrange.h"
 #include "compare.h"
 #include "guide.h"
+#include "output_file.h"
 
 namespace zelto {
 
@@ -157,27 +159,29 @@ ScanOutcome scan_arguments(std::span<const char* const> arguments, RunSettings& 
 
 namespace {
 
-// True when the lines were written into the record file itself, which then
-// holds them and must stay.
-bool output_is_record_file(const std::string& output_path) {
-  if (output_path.empty()) return false;
-  std::error_code error;
-  return std::filesystem::equivalent(output_path, RECORD_FILE, error);
+// True when `input_path` names the record file "binary.tmp" of the working
+// directory: only that file's records may be removed after the run.
+bool reads_record_file(const std::string& input_path) {
+  const std::optional<FileIdentity> input = identity_of(input_path);
+  return input.has_value() && input == identity_of(RECORD_FILE);
 }
 
 // Lists the noted record numbers in slot order, up to the first one that is
-// 0 or less.
-void print_tie_report() {
+// 0 or less. False when the listing could not be written.
+bool print_tie_report() {
+  bool written = true;
   for (const std::int32_t number : check_ID) {
     if (number <= 0) break;
-    std::printf("Line-%d\n", number);
+    written = std::printf("Line-%d\n", number) >= 0 && written;
   }
-  std::fflush(stdout);
+  return std::fflush(stdout) == 0 && written && std::ferror(stdout) == 0;
 }
 
 }  // namespace
 
 int run_command(int argc, const char* const* argv) {
+  // A file-size limit makes a write fail, which is reported like any other.
+  std::signal(SIGXFSZ, SIG_IGN);
   RunSettings s;
   acquire_parameters_from_text(PARAMETER_FILE, s);
   const auto arguments = std::span<const char* const>(argv, static_cast<std::size_t>(argc));
@@ -186,18 +190,23 @@ int run_command(int argc, const char* const* argv) {
     case ScanOutcome::ShortGuide: version_guide(VERSION, 0, s.guide_to_stderr);
     case ScanOutcome::Arrange: break;
   }
+  const bool record_file_is_read = reads_record_file(s.input_path);
   const ArrangeArguments pass{s.input_path, s.output_path,    s.record_count,
                               s.key_type,   s.record_size,    s.numbered,
                               s.crlf,       s.case_sensitive, s.descending};
-  const ArrangeResult result = s.unique == 1 ? arranging_unique_lines_to_produce_text(pass)
-                                             : arranging_to_produce_text(pass);
+  ArrangeResult result = s.unique == 1 ? arranging_unique_lines_to_produce_text(pass)
+                                       : arranging_to_produce_text(pass);
   // Records whose lines were not delivered, or were delivered into the
-  // record file itself, stay on disk.
-  if (s.remove_record_file == 1 && result.lines_delivered &&
-      !output_is_record_file(s.output_path)) {
+  // record file itself, stay on disk; so does any file the run did not read.
+  if (s.remove_record_file == 1 && record_file_is_read && result.lines_delivered &&
+      !result.delivered_into_input) {
     std::remove(RECORD_FILE);
   }
-  if (s.report_ties == 1) print_tie_report();
+  // The tie report is output too: its loss is a failure, reported once.
+  if (s.report_ties == 1 && !print_tie_report()) {
+    if (!result.stdout_failed) std::fprintf(stderr, "fwrite() error-1: stdout\n");
+    result.status = ERROR_CODE;
+  }
   return result.status;
 }
 

@@ -51,6 +51,10 @@ struct RunOptions {
   std::string stdout_path;
   // Address-space limit in bytes (prlimit --as); 0 leaves it unlimited.
   std::uint64_t address_space_limit = 0;
+  // File-size limit in bytes (prlimit --fsize); 0 leaves it unlimited.
+  std::uint64_t file_size_limit = 0;
+  // Starts the command with standard output closed.
+  bool close_stdout = false;
   // Arguments of env(1) that change the command's environment
   // ({"-u", "ZELTO_MEMORY", "TMPDIR=/x"}).
   std::vector<std::string> environment;
@@ -223,6 +227,9 @@ inline RunResult Sandbox::run_with(const RunOptions& options) const {
   if (options.address_space_limit != 0) {
     command.append("prlimit --as=").append(std::to_string(options.address_space_limit)).append(" ");
   }
+  if (options.file_size_limit != 0) {
+    command.append("prlimit --fsize=").append(std::to_string(options.file_size_limit)).append(" ");
+  }
   command.append(shell_quote(binary_path()));
   for (const std::string& a : options.arguments) command.append(" ").append(shell_quote(a));
   command.append(" </dev/null 2>").append(shell_quote(err_file.string()));
@@ -230,6 +237,7 @@ inline RunResult Sandbox::run_with(const RunOptions& options) const {
   const std::string out_target =
       options.stdout_path.empty() ? out_file.string() : options.stdout_path;
   command.append(" >").append(shell_quote(out_target));
+  if (options.close_stdout) command.append(" >&-");
   RunResult result;
   result.status = run_shell(command);
   result.out = read_file(out_file);
