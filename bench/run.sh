@@ -27,6 +27,9 @@ KEEP_DATA=0
 BUILD=1
 UNIQUE_CHECK=1
 REPORT_ONLY=""
+EXTERNAL=1
+EXTERNAL_COUNT=32000000        # records of the external-pass rows (bench/external.sh)
+EXTERNAL_MEMORY=1G
 
 usage() {
   cat <<'EOF'
@@ -48,6 +51,8 @@ usage: bench/run.sh [options]
   --no-unique-check       skip the untimed baseline -u run that checks zelto -u's output
   --keep-data             keep the generated files (default: each is deleted once measured)
   --report=DIR            print the table of an earlier run's results again and exit
+  --no-external           skip the external-pass rows (bench/external.sh: 32e6 records,
+                          ZELTO_MEMORY=1G; 1e6 records and 32M with --quick)
 EOF
 }
 
@@ -70,12 +75,15 @@ for arg in "$@"; do
     --no-unique-check) UNIQUE_CHECK=0 ;;
     --keep-data) KEEP_DATA=1 ;;
     --report=*) REPORT_ONLY=${arg#*=} ;;
+    --no-external) EXTERNAL=0 ;;
     -h | --help) usage; exit 0 ;;
     *) echo "run.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
   esac
 done
 
 if [ "$QUICK" = 1 ]; then
+  EXTERNAL_COUNT=1000000
+  EXTERNAL_MEMORY=32M
   COUNTS="100000,1000000"
   WIDE_COUNTS="100000"
   SCALING_COUNTS="100000,300000,1000000"
@@ -311,6 +319,11 @@ EOF
 fi
 
 report "$RESULTS" | tee "$RESULTS/table.txt"
+if [ "$EXTERNAL" = 1 ]; then
+  say "external pass: $EXTERNAL_COUNT records, ZELTO_MEMORY=$EXTERNAL_MEMORY"
+  bash "$BENCH/external.sh" --no-build --build-dir="$BUILD_DIR" --count="$EXTERNAL_COUNT" \
+    --memory="$EXTERNAL_MEMORY" --runs=3 --out="$RESULTS/external.txt"
+fi
 rm -f "$RESULTS_ROOT/latest"
 ln -s "$(basename "$RESULTS")" "$RESULTS_ROOT/latest"
 say "results: $RESULTS"
