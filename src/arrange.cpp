@@ -269,7 +269,10 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
   Progress progress = Progress::on_standard_error();
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
   ExternalSort sorter(record_size, policy, plan, progress);
-  switch (sorter.prepare(input.get(), count)) {
+  const ExternalStatus prepared = sorter.prepare(input.get(), count);
+  // No message may land on the status line.
+  if (prepared != ExternalStatus::Done) progress.stop();
+  switch (prepared) {
     case ExternalStatus::Done: break;
     case ExternalStatus::ReadFailure:
       report_path(messages.read_failure, args.input_path);
@@ -290,11 +293,18 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
                         input_identity(input.get())};
   // As in memory: every record is read before any output is opened.
   input.reset();
-  // Lines shown on a terminal must not mix with the status line.
-  if (args.output_path.empty()) progress.stop();
+  // Lines shown on a terminal must not mix with the status line, nor may
+  // the messages of opening and writing the output: it is shown only while
+  // the merge runs.
+  if (args.output_path.empty()) {
+    progress.stop();
+  } else {
+    progress.erase();
+  }
   ExternalStatus merged = ExternalStatus::Done;
   const RecordFeed feed = [&](const RecordVisitor& visit) {
     merged = sorter.merge(visit, unique);
+    progress.stop();
     return merged == ExternalStatus::Done;
   };
   const Delivery delivery = args.output_path.empty()

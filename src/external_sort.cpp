@@ -91,9 +91,15 @@ ExternalSort::ExternalSort(std::size_t record_size, const SortPolicy& policy,
       progress_(progress),
       directory_(temporary_directory()) {}
 
+ExternalStatus ExternalSort::failure_of(const TemporaryFile& file) {
+  progress_.stop();
+  file.report_failure();
+  return ExternalStatus::TemporaryFileFailure;
+}
+
 ExternalStatus ExternalSort::prepare(std::FILE* input, std::size_t count) {
   total_ = count;
-  if (!file_.create(directory_)) return ExternalStatus::TemporaryFileFailure;
+  if (!file_.create(directory_)) return failure_of(file_);
   const ExternalStatus formed = form_runs(input, count);
   if (formed != ExternalStatus::Done) return formed;
   while (runs_.size() > plan_.fan_in) {
@@ -129,7 +135,7 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
         std::memcpy(block.data() + j * record_size_, sorted.record(i + j), record_size_);
       }
       if (!file_.write_at(block.data(), m * record_size_, (stored + i) * record_size_)) {
-        return ExternalStatus::TemporaryFileFailure;
+        return failure_of(file_);
       }
     }
     runs_.push_back(Run{stored, n});
@@ -141,7 +147,7 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
 
 ExternalStatus ExternalSort::merge_level() {
   TemporaryFile next;
-  if (!next.create(directory_)) return ExternalStatus::TemporaryFileFailure;
+  if (!next.create(directory_)) return failure_of(next);
   const std::size_t block_bytes = plan_.block_records * record_size_;
   const LargeBuffer buffers((plan_.fan_in + 1) * block_bytes);
   if (!buffers.allocated()) return ExternalStatus::AllocationFailure;
@@ -169,7 +175,8 @@ ExternalStatus ExternalSort::merge_level() {
       if (++gathered == plan_.block_records) flush();
     });
     flush();
-    if (!read || write_failed) return ExternalStatus::TemporaryFileFailure;
+    if (!read) return ExternalStatus::TemporaryFileFailure;  // reported
+    if (write_failed) return failure_of(next);
     merged.push_back(Run{start, written - start});
   }
   // The runs now live in the new file; closing the old one frees its space.
@@ -217,7 +224,10 @@ bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
     const std::uint64_t n = std::min<std::uint64_t>(plan_.block_records, r.end - r.next);
     heads[i] = nullptr;
     if (n == 0) return true;
-    if (!file.read_at(r.block, n * record_size_, r.next * record_size_)) return false;
+    if (!file.read_at(r.block, n * record_size_, r.next * record_size_)) {
+      failure_of(file);
+      return false;
+    }
     r.next += n;
     heads[i] = r.block;
     r.last = r.block + (n - 1) * record_size_;

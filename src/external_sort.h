@@ -82,7 +82,7 @@ class ExternalSort {
   // Reads `count` records from `input`, sorts each chunk and stores it as a
   // run, then merges runs until one merge can take them all. Temporary-file
   // failures are reported here; read and allocation failures are left to
-  // the caller's messages.
+  // the caller's messages (after `Progress::stop`).
   [[nodiscard]] ExternalStatus prepare(std::FILE* input, std::size_t count);
   // Hands every record to `visit` in merged order (with `unique`, only each
   // record whose key pattern differs from the record before it). A run that
@@ -96,6 +96,8 @@ class ExternalSort {
   };
   [[nodiscard]] ExternalStatus form_runs(std::FILE* input, std::size_t count);
   [[nodiscard]] ExternalStatus merge_level();
+  // Clears the status line, then reports the failure of `file`.
+  ExternalStatus failure_of(const TemporaryFile& file);
   [[nodiscard]] bool merge_runs(TemporaryFile& file, std::span<const Run> runs,
                                 unsigned char* buffers, const RecordVisitor& visit);
 

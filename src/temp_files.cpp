@@ -25,15 +25,22 @@ TemporaryFile::~TemporaryFile() {
 }
 
 TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), directory_(std::move(other.directory_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      directory_(std::move(other.directory_)),
+      error_(other.error_) {}
 
 TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
     directory_ = std::move(other.directory_);
+    error_ = other.error_;
   }
   return *this;
+}
+
+void TemporaryFile::report_failure() const {
+  report_temporary_file_error(directory_, error_);
 }
 
 void TemporaryFile::close() {
@@ -53,7 +60,7 @@ bool TemporaryFile::create(const std::string& directory) {
     if (fd_ >= 0) unlink(pattern.c_str());
   }
   if (fd_ < 0) {
-    report_temporary_file_error(directory_, errno);
+    error_ = errno;
     return false;
   }
   return true;
@@ -65,7 +72,7 @@ bool TemporaryFile::write_at(const void* data, std::size_t size, std::uint64_t o
     const ssize_t written = pwrite(fd_, bytes, size, static_cast<off_t>(offset));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
-      report_temporary_file_error(directory_, written < 0 ? errno : ENOSPC);
+      error_ = written < 0 ? errno : ENOSPC;
       return false;
     }
     bytes += written;
@@ -81,7 +88,7 @@ bool TemporaryFile::read_at(void* data, std::size_t size, std::uint64_t offset) 
     const ssize_t got = pread(fd_, bytes, size, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
-      report_temporary_file_error(directory_, got < 0 ? errno : EIO);
+      error_ = got < 0 ? errno : EIO;
       return false;
     }
     bytes += got;

@@ -22,8 +22,9 @@ namespace zelto {
 // Prints "temporary file error: DIR: REASON" for `error` (an errno value).
 void report_temporary_file_error(const std::string& directory, int error);
 
-// One nameless file, read and written at explicit offsets. Failures print
-// the message above and return false; the object stays usable to close.
+// One nameless file, read and written at explicit offsets. Failures return
+// false and keep the reason for `report_failure`, so that the caller can
+// first clear the terminal line it may be showing.
 class TemporaryFile {
  public:
   TemporaryFile() = default;
@@ -41,10 +42,13 @@ class TemporaryFile {
   // I/O error.
   [[nodiscard]] bool read_at(void* data, std::size_t size, std::uint64_t offset);
   void close();
+  // Prints the message for the last failure.
+  void report_failure() const;
 
  private:
   int fd_ = -1;
   std::string directory_;
+  int error_ = 0;
 };
 
 }  // namespace zelto

@@ -273,6 +273,7 @@ TEST(TemporaryFile, ReportsWhatCannotBeReadBack) {
   EXPECT_EQ(std::string(back, 10), "0123456789");
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(file.read_at(back, 5, 8));  // two bytes are there, not five
+  file.report_failure();
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "temporary file error: " + temporary_directory() + ": Input/output error\n");
 }
