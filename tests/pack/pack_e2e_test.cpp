@@ -550,6 +550,101 @@ INSTANTIATE_TEST_SUITE_P(KeyKindsAndOptions, PackModel, ::testing::ValuesIn(ever
                                   (c.unique ? "Unique" : "") + (c.ignore_case ? "IgnoreCase" : "");
                          });
 
+// ------------------------------------------------------------ against sort
+
+// zelto-pack's short options mean what they mean to sort: on text such as
+// /etc/passwd, `ls -l` output, CSV and words, the order is that of
+// `LC_ALL=C sort -s` with the matching key, and CR LF lines come back as
+// they were.
+struct SortCase {
+  std::string name;
+  std::string input;
+  std::vector<std::string> pack_options;
+  std::string sort_options;
+};
+
+void PrintTo(const SortCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class PackMatchesSort : public ::testing::TestWithParam<SortCase> {};
+
+TEST_P(PackMatchesSort, SameOrderAsSort) {
+  const SortCase& c = GetParam();
+  Workdir dir;
+  dir.write("data.txt", c.input);
+  std::vector<std::string> arguments = c.pack_options;
+  arguments.push_back("data.txt");
+  // Into a file, which gets the input's line ends back (CR LF for the CSV).
+  const Outcome packed = dir.pack_then_arrange(arguments, {"-o", "out.txt"});
+  ASSERT_EQ(packed.status, 0) << packed.err;
+  const Outcome sorted = dir.run("LC_ALL=C sort " + c.sort_options + " data.txt");
+  ASSERT_EQ(sorted.status, 0) << sorted.err;
+  EXPECT_EQ(dir.read("out.txt"), sorted.out);
+}
+
+std::string passwd_like() {
+  std::mt19937 random(7);
+  std::string text;
+  for (int i = 0; i < 300; ++i) {
+    const auto uid = random() % 120 * (i % 3 == 0 ? 1000 : 1);  // repeated ids too
+    text += "user" + std::to_string(i) + ":x:" + std::to_string(uid) + ":" +
+            std::to_string(random() % 50) + ":User " + std::to_string(i) + ":/home/u" +
+            std::to_string(i) + ":/bin/sh\n";
+  }
+  return text;
+}
+
+// A header, then entries with sizes, some equal, and a blank line.
+std::string listing_like() {
+  std::mt19937 random(11);
+  std::string text = "total 123456\n";
+  for (int i = 0; i < 300; ++i) {
+    text += "-rwxr-xr-x 1 root root " + std::to_string(1 + random() % 90000 * (i % 4)) +
+            " Jan  1  2026 prog" + std::to_string(i) + "\n";
+    if (i == 150) text += "\n";
+  }
+  return text;
+}
+
+std::string csv_like() {
+  const std::vector<std::string> towns = {"Oslo", "Lima", "Quito", "Rome", "Baku", "", "Apia"};
+  std::mt19937 random(13);
+  std::string text;
+  for (int i = 0; i < 200; ++i) {
+    text += std::to_string(i) + "," + towns[random() % towns.size()] + "," +
+            std::to_string(static_cast<int>(random() % 2000) - 1000) + "." +
+            std::to_string(random() % 100) + "\r\n";
+  }
+  return text;
+}
+
+std::string words_like() {
+  const std::vector<std::string> words = {"pear", "Pear", "apple", "APPLE", "Apple", "fig",
+                                          "Fig",  "kiwi", "lime",  "Lime",  "b",     "B"};
+  std::mt19937 random(17);
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += words[random() % words.size()] + "\n";
+  return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RealText, PackMatchesSort,
+    ::testing::Values(SortCase{"PasswdByUid", passwd_like(), {"-t:", "-k3", "-n"}, "-t: -k3,3n -s"},
+                      SortCase{"PasswdByGidUnique",
+                               passwd_like(),
+                               {"-t", ":", "-k", "4", "-n", "-u"},
+                               "-t: -k4,4n -u"},
+                      SortCase{"PasswdByHome", passwd_like(), {"-t:", "-k6"}, "-t: -k6,6 -s"},
+                      SortCase{
+                          "ListingBySize", listing_like(), {"-k5", "-n", "--lenient"}, "-k5,5n -s"},
+                      SortCase{"CsvByTown", csv_like(), {"-t,", "-k2"}, "-t, -k2,2 -s"},
+                      SortCase{"CsvByAmount", csv_like(), {"-t,", "-k3", "-g"}, "-t, -k3,3g -s"},
+                      SortCase{"Words", words_like(), {}, "-s"},
+                      SortCase{"WordsUnique", words_like(), {"-u"}, "-u"},
+                      SortCase{"WordsIgnoringCaseUnique", words_like(), {"-f", "-u"}, "-f -u"}),
+    [](const ::testing::TestParamInfo<SortCase>& info) { return info.param.name; });
+
 // ------------------------------------------------------------ failures
 
 struct FailureCase {
