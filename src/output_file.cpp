@@ -100,7 +100,11 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>& input) {
-  if (input.has_value() && identity_of(path) == input) {
+  // Only a regular file is replaced: a device or a pipe that is also the
+  // input is written to as it is.
+  struct stat status {};
+  if (input.has_value() && identity_of(path) == input && stat(path.c_str(), &status) == 0 &&
+      S_ISREG(status.st_mode)) {
     char real[PATH_MAX];
     if (realpath(path.c_str(), real) == nullptr) return false;
     replacing_ = true;

@@ -1,12 +1,12 @@
 // An output file that never costs the record file its records.
 //
 // A file a pass writes its lines to is normally opened and truncated in
-// place. When it is the very file the records were read from (same device
-// and inode, through any path or link), the lines go to a new, nameless file
-// in the directory of that file's real location instead; only once every
-// line is written and the file is safely on disk and closed does it take the
-// old file's name (and permission bits). Until then the record file stays
-// whole, and a failure or a signal leaves no stray file behind.
+// place. When it is the very regular file the records were read from (same
+// device and inode, through any path or link), the lines go to a new,
+// nameless file in the directory of that file's real location instead; only
+// once every line is written and the file is safely on disk and closed does
+// it take the old file's name (and permission bits). Until then the record
+// file stays whole, and a failure or a signal leaves no stray file behind.
 #pragma once
 
 #include <sys/types.h>

@@ -211,9 +211,3 @@ int run_command(int argc, const char* const* argv) {
 }
 
 }  // namespace zelto
-
-#ifndef ZELTO_NO_MAIN
-int main(int argc, char** argv) {
-  return zelto::run_command(argc, argv);
-}
-#endif

@@ -46,6 +46,15 @@ expect _zelto_pack "data.txt" zelto-pack --output = d
 expect _zelto_pack "" zelto-pack --record-size ""
 expect _zelto_pack "data.txt" zelto-pack --unique d
 expect _zelto_pack "--ignore-case" zelto-pack --ig
+expect _zelto_pack "--lenient --lf" zelto-pack --l
+expect _zelto_pack "--crlf" zelto-pack --c
+expect _zelto_pack "--field= --field-separator=" zelto-pack --fi
+expect _zelto_pack "--max-line=" zelto-pack --m
+expect _zelto_pack "data.txt" zelto-pack -o d
+expect _zelto_pack "" zelto-pack -k ""
+expect _zelto_pack "" zelto-pack -t ""
+expect _zelto_pack "" zelto-pack --max-line = ""
+expect _zelto_pack "-k" zelto-pack -n -k
 
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -28,8 +28,9 @@ extern char** environ;
 namespace zelto::testing {
 
 // True in a build with AddressSanitizer, whose allocator cannot live under an
-// address-space limit.
-#if defined(ZELTO_E2E_SANITIZED)
+// address-space limit, and in a build run under an emulator, which cannot
+// either.
+#if defined(ZELTO_E2E_SANITIZED) || defined(ZELTO_E2E_EMULATED)
 inline constexpr bool SANITIZED_BUILD = true;
 #else
 inline constexpr bool SANITIZED_BUILD = false;

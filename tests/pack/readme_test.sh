@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs the README's shell sessions as written and compares what they print.
+#
+# Every indented block whose first line starts with "$ " is a session: each
+# "$ COMMAND" line runs in one bash (so `cd` and files carry over from block
+# to block), and the indented lines up to the next "$ " are what it prints on
+# standard output and standard error together. The commands run in a fresh
+# temporary directory with BIN_DIR first on the PATH.
+set -u
+source_dir=${1:?usage: readme_test.sh SOURCE_DIR BIN_DIR}
+bin_dir=$(cd "${2:?usage: readme_test.sh SOURCE_DIR BIN_DIR}" && pwd) || exit 1
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/run" "$work/tmp"
+
+# Splits the sessions into $work/command.N and $work/expected.N.
+awk -v dir="$work" '
+    /^    \$ / { n++; sub(/^    \$ /, ""); print > (dir "/command." n);
+                 printf "" > (dir "/expected." n); in_session = 1; next }
+    in_session && /^    / { sub(/^    /, ""); print >> (dir "/expected." n); next }
+    { in_session = 0 }
+    END { print n > (dir "/count") }
+' "$source_dir/README.md"
+count=$(cat "$work/count")
+[ "$count" -gt 0 ] || { echo "no sessions found in README.md"; exit 1; }
+
+script=$work/script.sh
+{
+    echo "export PATH=$(printf '%q' "$bin_dir"):\$PATH TMPDIR=$(printf '%q' "$work/tmp")"
+    echo "cd $(printf '%q' "$work/run")"
+    for ((i = 1; i <= count; i++)); do
+        echo "{ $(cat "$work/command.$i")"
+        echo "} > $(printf '%q' "$work/got.$i") 2>&1"
+    done
+} > "$script"
+bash "$script" < /dev/null
+
+failed=0
+for ((i = 1; i <= count; i++)); do
+    if ! cmp -s "$work/expected.$i" "$work/got.$i"; then
+        failed=$((failed + 1))
+        echo "FAILED: \$ $(cat "$work/command.$i")"
+        diff "$work/expected.$i" "$work/got.$i"
+    fi
+done
+echo "$((count - failed)) of $count README commands printed what the README shows"
+((failed == 0))

@@ -1,0 +1,46 @@
+// zelto-pack's keys: how a line's fields and numbers become the 80-byte key
+// area that zelto compares.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "pack_options.h"
+#include "record_format.h"
+
+namespace zelto {
+
+using KeyArea = std::array<unsigned char, KEY_AREA_SIZE>;
+
+// The fields of a line, in order. Without a separator they are the runs of
+// non-blanks (blank: space or TAB); with one, the pieces between separator
+// bytes, empty ones included, so a line always has at least one field.
+[[nodiscard]] std::vector<std::string_view> split_fields(std::string_view content,
+                                                         std::optional<char> separator);
+
+// What build_key made of a line.
+enum class KeyResult {
+  Whole,       // the key holds all of its text or numbers
+  Cut,         // a phrase longer than 79 bytes, keyed by its first 79
+  NoNumber,    // a number field missing or not a number; the key is the lowest
+  OutOfRange,  // a number too large for its kind; the key is unusable
+};
+
+// Fills `key` (zeroed first) from a line's content, as `options` choose:
+// a phrase of at most 79 bytes (ASCII lower-cased with --ignore-case
+// --unique, so that case variants are one key), up to twenty little-endian
+// signed 32-bit integers, or up to ten little-endian binary64 doubles (-0
+// written as 0). For NoNumber and OutOfRange `message` names the field or
+// text at fault; NoNumber also leaves the lowest key of its kind in `key`.
+[[nodiscard]] KeyResult build_key(std::string_view content, const PackOptions& options,
+                                  KeyArea& key, std::string& message);
+
+// The key below the keys of number lines: each word the lowest value of its
+// kind, except a double key's last word, which is -2^53: zelto breaks ties by
+// the last word plus the record number, and that sum must stay exact (it
+// would not at -inf) to keep such lines in input order.
+void fill_lowest_key(KeyType kind, KeyArea& key);
+
+}  // namespace zelto

@@ -1,0 +1,354 @@
+#include "pack_writing.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace zelto {
+
+namespace {
+
+constexpr const char* COMMAND_NAME = "zelto-pack";
+// Records are written in blocks of about this size.
+constexpr std::size_t WRITE_BLOCK = 1 << 20;
+constexpr std::int64_t LARGEST_RECORD = std::numeric_limits<std::int32_t>::max();
+// A record file more than this many times what its lines need is reported.
+constexpr std::int64_t BLOW_UP_FACTOR = 8;
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
+
+// The content that goes into the text field: all of it, or its first
+// --max-line bytes.
+std::string_view kept_content(const InputLine& line, const PackOptions& options) {
+  return options.max_line ? line.content.substr(0, *options.max_line) : line.content;
+}
+
+// The length of text_field_of(line, number, options), without building it.
+std::size_t text_field_length(const InputLine& line, std::int32_t number,
+                              const PackOptions& options) {
+  std::size_t length = kept_content(line, options).size() + 1;
+  if (options.numbered) length += std::to_string(number).size() + 1;
+  return length;
+}
+
+std::string system_error_message(const std::string& path) {
+  return path + ": " + std::strerror(errno);
+}
+
+// Writes `size` bytes or records why not.
+int write_bytes(std::FILE* file, const void* bytes, std::size_t size, const char* path,
+                std::string& message) {
+  if (size != 0 && std::fwrite(bytes, 1, size, file) != size) {
+    message = system_error_message(path);
+    return PACK_FAILURE;
+  }
+  return PACK_OK;
+}
+
+// Closes `file`, reporting a failure to flush what was buffered.
+int close_file(FilePointer& file, const char* path, std::string& message) {
+  if (std::fclose(file.release()) != 0) {
+    message = system_error_message(path);
+    return PACK_FAILURE;
+  }
+  return PACK_OK;
+}
+
+// Reads the whole stream into `data`.
+int read_stream(std::FILE* stream, const std::string& name, std::string& data,
+                std::string& message) {
+  constexpr std::size_t CHUNK = 1 << 16;
+  data.clear();
+  std::size_t got = 0;
+  do {
+    data.resize(data.size() + CHUNK);
+    got = std::fread(data.data() + data.size() - CHUNK, 1, CHUNK, stream);
+    data.resize(data.size() - CHUNK + got);
+  } while (got == CHUNK);
+  if (std::ferror(stream)) {
+    message = system_error_message(name);
+    return PACK_FAILURE;
+  }
+  return PACK_OK;
+}
+
+void report(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", COMMAND_NAME, message.c_str());
+}
+
+void report_usage(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", COMMAND_NAME,
+               message.c_str(), COMMAND_NAME);
+}
+
+// Writes a guide text to standard output; status 1 when it could not be
+// written (a closed or full standard output).
+int print_to_stdout(const std::string& text) {
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  if (!written || std::fflush(stdout) != 0) {
+    report(std::string("standard output: ") + std::strerror(errno));
+    return PACK_FAILURE;
+  }
+  return PACK_OK;
+}
+
+// "1 line" or "3 lines".
+std::string count_of(std::int64_t count, const char* thing) {
+  return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
+}
+
+// Checks one line's key and counts what build_key made of it. Returns
+// PACK_OK, or PACK_FAILURE with `message` saying why the key is unusable.
+int check_key(const InputLine& line, const PackOptions& options, PackPlan& plan,
+              std::string& message) {
+  KeyArea key{};
+  switch (build_key(line.content, options, key, message)) {
+    case KeyResult::Whole: return PACK_OK;
+    case KeyResult::Cut: ++plan.cut_keys; return PACK_OK;
+    case KeyResult::NoNumber:
+      if (!options.lenient) {
+        message += " (--lenient sorts such lines first)";
+        return PACK_FAILURE;
+      }
+      ++plan.lenient_lines;
+      return PACK_OK;
+    case KeyResult::OutOfRange: return PACK_FAILURE;
+  }
+  return PACK_FAILURE;
+}
+
+}  // namespace
+
+std::vector<InputLine> split_lines(std::string_view data) {
+  std::vector<InputLine> lines;
+  std::size_t start = 0;
+  while (start < data.size()) {
+    const std::size_t newline = data.find('\n', start);
+    if (newline == std::string_view::npos) {
+      lines.push_back({data.substr(start), false});
+      break;
+    }
+    std::string_view content = data.substr(start, newline - start);
+    const bool crlf = content.ends_with('\r');
+    if (crlf) content.remove_suffix(1);
+    lines.push_back({content, crlf});
+    start = newline + 1;
+  }
+  return lines;
+}
+
+int read_input(const std::string& path, std::string& data, std::string& message) {
+  if (path == "-") return read_stream(stdin, "(standard input)", data, message);
+  FilePointer file(std::fopen(path.c_str(), "rb"));
+  if (!file) {
+    message = system_error_message(path);
+    return PACK_FAILURE;
+  }
+  return read_stream(file.get(), path, data, message);
+}
+
+std::string text_field_of(const InputLine& line, std::int32_t number, const PackOptions& options) {
+  std::string text;
+  text.reserve(text_field_length(line, number, options));
+  if (options.numbered) text += std::to_string(number) + ':';
+  text += kept_content(line, options);
+  text += '\n';
+  return text;
+}
+
+std::int64_t record_size_for(std::size_t text_length) {
+  return NUMBERED_TEXT_OFFSET + static_cast<std::int64_t>(text_length) + 1;
+}
+
+void fill_record(std::span<unsigned char> record, const KeyArea& key, std::int32_t number,
+                 std::string_view text) {
+  std::fill(record.begin(), record.end(), 0);
+  std::copy(key.begin(), key.end(), record.begin());
+  store_little_endian(record.data() + RECORD_NUMBER_OFFSET, static_cast<std::uint32_t>(number), 4);
+  std::memcpy(record.data() + NUMBERED_TEXT_OFFSET, text.data(), text.size());
+}
+
+int plan_records(std::span<const InputLine> lines, const PackOptions& options, PackPlan& plan,
+                 std::string& message) {
+  plan = PackPlan{};
+  if (lines.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    message = input_name(options) + ": more than 2147483647 lines";
+    return PACK_FAILURE;
+  }
+  plan.input_crlf = !lines.empty() && lines.front().ends_with_crlf;
+  std::int64_t needed = SMALLEST_PACK_RECORD;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto number = static_cast<std::int32_t>(i + 1);
+    const InputLine& line = lines[i];
+    const auto fail = [&](const std::string& what) {
+      message = input_name(options) + ":" + std::to_string(number) + ": " + what;
+      return PACK_FAILURE;
+    };
+    if (line.content.find('\0') != std::string_view::npos) {
+      return fail("the line holds a NUL byte, which a record's text cannot carry");
+    }
+    if (check_key(line, options, plan, message) != PACK_OK) return fail(message);
+    if (options.max_line && line.content.size() > *options.max_line) ++plan.cut_texts;
+    const std::int64_t size = record_size_for(text_field_length(line, number, options));
+    if (options.record_size != 0 && size > options.record_size) {
+      return fail("the line needs a record of " + std::to_string(size) +
+                  " bytes; --record-size=" + std::to_string(options.record_size) + " is too small");
+    }
+    if (size > LARGEST_RECORD) {
+      return fail("the line is too long for a record (more than 2147483647 bytes)");
+    }
+    if (size > needed) plan.widest_line = number;
+    needed = std::max(needed, size);
+    plan.fitted_bytes += size;
+  }
+  plan.record_count = static_cast<std::int32_t>(lines.size());
+  plan.record_size =
+      options.record_size != 0 ? options.record_size : static_cast<std::int32_t>(needed);
+  return PACK_OK;
+}
+
+std::vector<std::string> plan_notes(const PackPlan& plan, const PackOptions& options) {
+  std::vector<std::string> notes;
+  if (plan.cut_keys > 0) {
+    notes.push_back("warning: " + count_of(plan.cut_keys, "key") +
+                    " cut to 79 bytes: lines equal in their first 79 bytes keep their input order" +
+                    (options.unique ? ", and --unique counts them as one" : ""));
+  }
+  if (plan.lenient_lines > 0) {
+    notes.push_back(count_of(plan.lenient_lines, "line") + " without a number in the key sorted " +
+                    (options.reverse ? "last" : "first") + " (--lenient)");
+  }
+  if (plan.cut_texts > 0) {
+    notes.push_back(count_of(plan.cut_texts, "line") + " cut to " +
+                    std::to_string(*options.max_line) + " bytes of text (--max-line)");
+  }
+  const std::int64_t file_bytes = std::int64_t{plan.record_count} * plan.record_size;
+  if (options.record_size == 0 && file_bytes > BLOW_UP_FACTOR * plan.fitted_bytes) {
+    notes.push_back(
+        "warning: " + std::string(RECORD_FILE) + " takes " + std::to_string(file_bytes) +
+        " bytes, " + std::to_string(file_bytes / plan.fitted_bytes) +
+        " times what its lines need, for records of " + std::to_string(plan.record_size) +
+        " bytes that line " + std::to_string(plan.widest_line) +
+        " needs; --max-line=N cuts longer lines' text, --record-size=N sets the size");
+  }
+  return notes;
+}
+
+std::string compose_manager_text(const PackOptions& options, const PackPlan& plan) {
+  const auto flag = [](bool on, std::string_view option) {
+    return std::string(on ? option : "0") + '\n';
+  };
+  const bool crlf = options.line_end == LineEnd::CrLf ||
+                    (options.line_end == LineEnd::FromInput && plan.input_crlf);
+  std::string text;
+  text += std::to_string(plan.record_count) + '\n';
+  text += std::to_string(static_cast<int>(options.key)) + '\n';
+  text += std::to_string(plan.record_size) + '\n';
+  text += "-#\n";  // numbered records: the text starts at offset 91
+  text += flag(options.ignore_case, "-f");
+  text += flag(options.report_ties, "-!");
+  text += std::string(RECORD_FILE) + '\n';
+  text += options.output_path + '\n';
+  text += crlf ? "-CRLF\n" : "-LF\n";
+  text += flag(options.reverse, "-r");
+  text += "0\n";  // the guide goes to standard error
+  text += flag(options.keep_record_file, "-y");
+  text += flag(options.unique, "-u");
+  return text;
+}
+
+int write_record_file(const char* path, std::span<const InputLine> lines,
+                      const PackOptions& options, std::int32_t record_size, std::string& message) {
+  FilePointer file(std::fopen(path, "wb"));
+  if (!file) {
+    message = system_error_message(path);
+    return PACK_FAILURE;
+  }
+  const auto size = static_cast<std::size_t>(record_size);
+  const std::size_t per_block = std::max<std::size_t>(1, WRITE_BLOCK / size);
+  std::vector<unsigned char> block(std::min(per_block, std::max<std::size_t>(1, lines.size())) *
+                                   size);
+  std::size_t filled = 0;
+  KeyArea key{};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto number = static_cast<std::int32_t>(i + 1);
+    // plan_records has accepted the key; an unusable one is the lowest here.
+    std::string ignored;
+    (void)build_key(lines[i].content, options, key, ignored);
+    const std::span<unsigned char> record = std::span(block).subspan(filled * size, size);
+    fill_record(record, key, number, text_field_of(lines[i], number, options));
+    if (++filled * size == block.size()) {
+      if (write_bytes(file.get(), block.data(), block.size(), path, message) != PACK_OK) {
+        return PACK_FAILURE;
+      }
+      filled = 0;
+    }
+  }
+  if (write_bytes(file.get(), block.data(), filled * size, path, message) != PACK_OK) {
+    return PACK_FAILURE;
+  }
+  return close_file(file, path, message);
+}
+
+int write_text_file(const char* path, std::string_view text, std::string& message) {
+  FilePointer file(std::fopen(path, "wb"));
+  if (!file) {
+    message = system_error_message(path);
+    return PACK_FAILURE;
+  }
+  if (write_bytes(file.get(), text.data(), text.size(), path, message) != PACK_OK) {
+    return PACK_FAILURE;
+  }
+  return close_file(file, path, message);
+}
+
+int pack_lines(const PackOptions& options) {
+  std::string data;
+  std::string message;
+  if (read_input(options.input_path, data, message) != PACK_OK) {
+    report(message);
+    return PACK_FAILURE;
+  }
+  const std::vector<InputLine> lines = split_lines(data);
+  PackPlan plan;
+  if (plan_records(lines, options, plan, message) != PACK_OK) {
+    report(message);
+    return PACK_FAILURE;
+  }
+  if (write_record_file(RECORD_FILE, lines, options, plan.record_size, message) != PACK_OK ||
+      write_text_file(PARAMETER_FILE, compose_manager_text(options, plan), message) != PACK_OK) {
+    // Half a pair would make zelto read records that do not match.
+    std::remove(RECORD_FILE);
+    std::remove(PARAMETER_FILE);
+    report(message);
+    return PACK_FAILURE;
+  }
+  for (const std::string& note : plan_notes(plan, options)) report(note);
+  return PACK_OK;
+}
+
+int run_pack(int argc, const char* const* argv) {
+  PackOptions options;
+  PackRequest request = PackRequest::Pack;
+  std::string message;
+  const auto arguments = std::span<const char* const>(argv, static_cast<std::size_t>(argc));
+  if (parse_pack_arguments(arguments.subspan(argc > 0 ? 1 : 0), options, request, message) !=
+      PACK_OK) {
+    report_usage(message);
+    return PACK_USAGE_ERROR;
+  }
+  switch (request) {
+    case PackRequest::Help: return print_to_stdout(compose_pack_help());
+    case PackRequest::Version: return print_to_stdout(compose_pack_version());
+    case PackRequest::Pack: break;
+  }
+  return pack_lines(options);
+}
+
+}  // namespace zelto
