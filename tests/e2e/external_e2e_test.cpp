@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,39 @@ TEST(External, MemorySettingThatIsNoByteCountIsRefused) {
     check_refused(FailureCase{"", {}, "out.txt"}, {"ZELTO_MEMORY=" + setting},
                   "memory budget error: ZELTO_MEMORY=" + setting + "\n");
   }
+}
+
+// Ties noted while runs are sorted and while they are merged: every number
+// in the report belongs to a record whose key equals another record's key.
+TEST(External, TieReportNamesOnlyRecordsWithAnEqualKey) {
+  constexpr std::int32_t COUNT = 3000;
+  std::vector<Bytes> records;
+  std::vector<bool> tied(COUNT + 1, false);
+  for (std::int32_t i = 0; i < COUNT; ++i) {
+    // Every seventh record shares its key with a record far away in the
+    // file, so most pairs meet only in the merge; the rest are distinct.
+    const bool pair = i % 7 == 0;
+    const std::int32_t key = pair ? i % 700 : 100000 + i;
+    records.push_back(int_record({key}, i + 1, std::to_string(key) + "\n"));
+    tied[static_cast<std::size_t>(i + 1)] = pair && COUNT / 700 > 1;
+  }
+  Parameters p = integers(COUNT);
+  p.report_ties = "-!";
+  Sandbox box;
+  box.write("manager.txt", p.text());
+  box.write("binary.tmp", record_file(records));
+  RunOptions options{{}};
+  options.environment = {"ZELTO_MEMORY=16K"};
+  const RunResult r = box.run_with(options);
+  ASSERT_EQ(r.status, 0);
+  std::istringstream report(r.out);
+  int noted = 0;
+  for (std::string line; std::getline(report, line); ++noted) {
+    ASSERT_EQ(line.rfind("Line-", 0), 0U) << line;
+    const int n = std::stoi(line.substr(5));
+    ASSERT_TRUE(n >= 1 && n <= COUNT && tied[static_cast<std::size_t>(n)]) << line;
+  }
+  EXPECT_EQ(noted, 128);
 }
 
 // The budget comes from the address-space limit itself: a file of four
