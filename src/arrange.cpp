@@ -6,6 +6,9 @@
 #include <memory>
 #include <vector>
 
+#include "line_gathering.h"
+#include "mapped_file.h"
+#include "parallel.h"
 #include "run_length.h"
 
 namespace zelto {
@@ -53,16 +56,6 @@ bool sizes_are_valid(const ArrangeArguments& args) {
     return false;
   }
   return true;
-}
-
-// The text field of a record: from `text_offset` up to its NUL, or up to the
-// record's end when the field holds no NUL.
-std::string_view text_field(const unsigned char* record, std::size_t record_size, int text_offset) {
-  const auto* text = reinterpret_cast<const char*>(record + text_offset);
-  const std::size_t room = record_size - static_cast<std::size_t>(text_offset);
-  const void* nul = std::memchr(text, 0, room);
-  return {text,
-          nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
 }
 
 // Gathers bytes into large blocks for one stream and remembers whether any
@@ -118,16 +111,10 @@ void prefetch_ahead(const RecordTable& table, std::size_t i, int offset) {
 
 // Writes every line in the output-file format; false when a write failed.
 bool write_lines(std::FILE* stream, const RecordTable& table, int text_offset, int crlf) {
-  const std::string_view line_end = crlf == 1 ? "\r\n" : "\n";
   BlockWriter writer(stream);
-  for (std::size_t i = 0; i < table.order.size(); ++i) {
-    prefetch_ahead(table, i, text_offset);
-    std::string_view text = text_field(table.record(i), table.record_size, text_offset);
-    // Only the first newline ends the line; the rest of the field is dropped.
-    text = text.substr(0, text.find('\n'));
-    writer.append(text);
-    writer.append(line_end);
-  }
+  // Only the first newline ends the line; the rest of the field is dropped.
+  const LineFormat format{text_offset, true, crlf == 1 ? "\r\n" : "\n"};
+  gather_lines(table, format, thread_count(), [&](std::string_view b) { writer.append(b); });
   return writer.finish();
 }
 
@@ -148,40 +135,61 @@ ArrangeResult result_of(Delivery delivery) {
 
 constexpr ArrangeResult FAILED = {ERROR_CODE, false};
 
+// True when the record at position i of the order repeats the pattern of
+// the record just before it.
+bool repeats_pattern(const RecordTable& table, std::size_t i) {
+  if (i == 0) return false;
+  const unsigned char* key = table.record(i);
+  const unsigned char* previous = table.record(i - 1);
+  return std::memcmp(key, previous, KEY_AREA_SIZE) == 0 || same_pattern_code(key, previous);
+}
+
 // Keeps, in place, each record whose pattern code differs from the code of
 // the record just before it in sorted order, and returns how many it kept.
 // The first record is always kept: its predecessor counts as the one-byte
 // code 80h, which no 640-bit pattern has. Identical key areas need no code.
+// Each thread marks its part of the order against the unchanged order, then
+// the kept entries are moved together, part by part.
 std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_size,
-                              std::span<std::uint32_t> order) {
+                              std::span<std::uint32_t> order, unsigned threads) {
+  const std::size_t count = order.size();
   const RecordTable table{records, record_size, order};
+  const std::size_t parts = std::clamp<std::size_t>(count / 65536, 1, threads);
+  std::vector<std::uint8_t> keep(count);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    const std::size_t end = part_start(count, parts, p + 1);
+    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
+      prefetch_ahead(table, i, 0);
+      keep[i] = repeats_pattern(table, i) ? 0 : 1;
+    }
+  });
   std::size_t kept = 0;
-  const unsigned char* previous = nullptr;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    prefetch_ahead(table, i, 0);
-    const unsigned char* key = table.record(i);
-    const bool repeats = previous != nullptr && (std::memcmp(key, previous, KEY_AREA_SIZE) == 0 ||
-                                                 same_pattern_code(key, previous));
-    // Writes only behind the read position, which `table` reads from.
-    if (!repeats) order[kept++] = order[i];
-    previous = key;
+  for (std::size_t i = 0; i < count; ++i) {
+    // Writes only behind the read position.
+    if (keep[i] != 0) order[kept++] = order[i];
   }
   return kept;
 }
 
 ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages, bool unique) {
   if (!sizes_are_valid(args)) return FAILED;
-  FilePointer input(std::fopen(args.input_path.c_str(), "rb"));
-  if (!input) {
-    report_path(messages.open_failure, args.input_path);
-    return FAILED;
-  }
   const auto count = static_cast<std::size_t>(args.record_count);
   const std::size_t record_size = count == 0 ? 0 : static_cast<std::size_t>(args.record_size);
   // The total never wraps: both factors are below 2^31.
   const std::size_t total = count * record_size;
-  const LargeBuffer records(total);
-  if (!records.allocated()) {
+  // A file this run opens for writing must not be the mapped one: truncating
+  // it would pull the pages from under the mapping. The input is closed
+  // before any output is opened, as the output may be the record file itself.
+  const bool to_stdout = args.output_path.empty();
+  const bool may_map =
+      !must_copy(args.input_path, {args.output_path, FALLBACK_PATH, ERROR_LOG_PATH}, to_stdout);
+  RecordFile records;
+  const LoadStatus loaded = records.load(args.input_path, total, may_map);
+  if (loaded == LoadStatus::OpenFailed) {
+    report_path(messages.open_failure, args.input_path);
+    return FAILED;
+  }
+  if (loaded == LoadStatus::AllocationFailed) {
     report_bytes(messages.first_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
@@ -190,18 +198,28 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
     report_bytes(messages.later_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
-  if (total != 0 && std::fread(records.data(), 1, total, input.get()) != total) {
+  if (loaded == LoadStatus::ReadFailed) {
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
-  // The input is closed before any output is opened: the output may be the
-  // record file itself.
-  input.reset();
 
+  const unsigned threads = thread_count();
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
-  std::span<std::uint32_t> order = sort_records(records.data(), record_size, policy, space);
-  if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order));
-  return result_of(deliver(args, RecordTable{records.data(), record_size, order}));
+  std::span<std::uint32_t> order =
+      sort_records(records.data(), record_size, policy, space, threads);
+  if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order, threads));
+  // A record file that shrank while mapped was read as zeros in part.
+  if (records.shrunk()) {
+    report_path(messages.read_failure, args.input_path);
+    return FAILED;
+  }
+  const ArrangeResult result =
+      result_of(deliver(args, RecordTable{records.data(), record_size, order}));
+  if (records.shrunk()) {
+    report_path(messages.read_failure, args.input_path);
+    return FAILED;
+  }
+  return result;
 }
 
 }  // namespace
@@ -256,10 +274,8 @@ Delivery producing(const std::string& output_path, const RecordTable& table, int
 
 Delivery display_records(const RecordTable& table, int text_offset) {
   BlockWriter writer(stdout);
-  for (std::size_t i = 0; i < table.order.size(); ++i) {
-    prefetch_ahead(table, i, text_offset);
-    writer.append(text_field(table.record(i), table.record_size, text_offset));
-  }
+  const LineFormat format{text_offset, false, ""};
+  gather_lines(table, format, thread_count(), [&](std::string_view b) { writer.append(b); });
   const bool written = writer.finish();
   const bool flushed = std::fflush(stdout) == 0;
   if (!written || !flushed) {

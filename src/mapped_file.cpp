@@ -1,0 +1,175 @@
+#include "mapped_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+
+namespace zelto {
+
+namespace {
+
+// The mappings the SIGBUS handler may mend. The handler reads the slots
+// without a lock, so each field is atomic; a slot is in use while `end` is
+// not zero.
+struct GuardSlot {
+  std::atomic<std::uintptr_t> begin{0};
+  std::atomic<std::uintptr_t> end{0};
+  std::atomic<bool> shrunk{false};
+};
+
+constexpr int GUARD_SLOTS = 16;
+std::array<GuardSlot, GUARD_SLOTS> guard_slots;
+std::mutex guard_mutex;  // taken by registering and unregistering, never by the handler
+struct sigaction previous_bus_action;
+bool handler_installed = false;
+
+std::uintptr_t page_size() {
+  static const auto size = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// A fault inside a guarded mapping: the file shrank under it. Zero pages go
+// over the rest of the mapping, so the faulting read, when restarted, and
+// every later one find bytes. Any other fault gets the earlier disposition.
+void on_bus_error(int, siginfo_t* info, void*) {
+  const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  for (GuardSlot& slot : guard_slots) {
+    const std::uintptr_t begin = slot.begin.load();
+    const std::uintptr_t end = slot.end.load();
+    if (end == 0 || address < begin || address >= end) continue;
+    const std::uintptr_t page = address & ~(page_size() - 1);
+    void* patched = mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (patched == MAP_FAILED) break;
+    slot.shrunk.store(true);
+    return;
+  }
+  sigaction(SIGBUS, &previous_bus_action, nullptr);
+}
+
+int register_mapping(const void* data, std::size_t bytes) {
+  const std::lock_guard lock(guard_mutex);
+  if (!handler_installed) {
+    struct sigaction action {};
+    action.sa_sigaction = on_bus_error;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGBUS, &action, &previous_bus_action) != 0) return -1;
+    handler_installed = true;
+  }
+  for (int i = 0; i < GUARD_SLOTS; ++i) {
+    GuardSlot& slot = guard_slots[static_cast<std::size_t>(i)];
+    if (slot.end.load() != 0) continue;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    slot.shrunk.store(false);
+    slot.begin.store(begin);
+    slot.end.store(begin + bytes);
+    return i;
+  }
+  return -1;
+}
+
+void unregister_mapping(int index) {
+  const std::lock_guard lock(guard_mutex);
+  guard_slots[static_cast<std::size_t>(index)].end.store(0);
+}
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
+RecordFile::~RecordFile() {
+  if (mapped_) {
+    if (guard_slot_ >= 0) unregister_mapping(guard_slot_);
+    munmap(const_cast<unsigned char*>(data_), mapped_bytes_);
+  }
+  std::free(copy_);
+}
+
+LoadStatus RecordFile::load(const std::string& path, std::size_t bytes, bool allow_mapping) {
+  const FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (file.fd < 0) return LoadStatus::OpenFailed;
+  bytes_ = bytes;
+  struct stat status {};
+  const bool regular = fstat(file.fd, &status) == 0 && S_ISREG(status.st_mode);
+  if (bytes == 0) return LoadStatus::Loaded;
+  if (!regular || !allow_mapping) return read_into_memory(file.fd, bytes);
+  // A short file is read as before: the memory for all the records is asked
+  // for first, so a count too large to hold is reported as such.
+  if (static_cast<std::uintmax_t>(status.st_size) < bytes) return read_into_memory(file.fd, bytes);
+  return map(file.fd, bytes);
+}
+
+LoadStatus RecordFile::map(int fd, std::size_t bytes) {
+  void* data = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (data == MAP_FAILED) {
+    return errno == ENOMEM ? LoadStatus::AllocationFailed : read_into_memory(fd, bytes);
+  }
+  data_ = static_cast<const unsigned char*>(data);
+  mapped_ = true;
+  mapped_bytes_ = bytes;
+  guard_slot_ = register_mapping(data, (bytes + page_size() - 1) & ~(page_size() - 1));
+  if (guard_slot_ < 0) {
+    // Without a guard a shrinking file could crash the run: read instead.
+    munmap(data, bytes);
+    data_ = nullptr;
+    mapped_ = false;
+    return read_into_memory(fd, bytes);
+  }
+  // The file may have shrunk between fstat and mmap.
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || static_cast<std::uintmax_t>(status.st_size) < bytes) {
+    return LoadStatus::ReadFailed;
+  }
+  return LoadStatus::Loaded;
+}
+
+LoadStatus RecordFile::read_into_memory(int fd, std::size_t bytes) {
+  copy_ = static_cast<unsigned char*>(std::malloc(bytes));
+  if (copy_ == nullptr) return LoadStatus::AllocationFailed;
+  data_ = copy_;
+  std::size_t done = 0;
+  while (done < bytes) {
+    const ssize_t got = read(fd, copy_ + done, bytes - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return LoadStatus::ReadFailed;
+    done += static_cast<std::size_t>(got);
+  }
+  return LoadStatus::Loaded;
+}
+
+bool RecordFile::shrunk() const {
+  return mapped_ && guard_slot_ >= 0 &&
+         guard_slots[static_cast<std::size_t>(guard_slot_)].shrunk.load();
+}
+
+bool must_copy(const std::string& input_path, const std::vector<std::string>& output_paths,
+               bool to_stdout) {
+  struct stat input {};
+  if (stat(input_path.c_str(), &input) != 0) return true;
+  struct stat output {};
+  for (const std::string& path : output_paths) {
+    if (!path.empty() && stat(path.c_str(), &output) == 0 && same_file(input, output)) return true;
+  }
+  return to_stdout && fstat(STDOUT_FILENO, &output) == 0 && same_file(input, output);
+}
+
+}  // namespace zelto
