@@ -94,6 +94,31 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+constexpr std::uintptr_t HUGE_ALIGNMENT = std::uintptr_t{2} << 20;
+
+// Maps `bytes` bytes of the file at an address that is a multiple of 2 MiB:
+// where the page cache holds the file in 2 MiB folios, the kernel then maps
+// them whole, and the records' random reads while sorting and writing miss
+// the TLB far less often than through 4 KiB pages.
+void* map_aligned(int fd, std::size_t bytes) {
+  const std::size_t room = bytes + HUGE_ALIGNMENT;
+  void* reserved =
+      mmap(nullptr, room, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) return MAP_FAILED;
+  const auto start = reinterpret_cast<std::uintptr_t>(reserved);
+  const std::uintptr_t aligned = (start + HUGE_ALIGNMENT - 1) & ~(HUGE_ALIGNMENT - 1);
+  void* data = mmap(reinterpret_cast<void*>(aligned), bytes, PROT_READ,
+                    MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
+  if (data == MAP_FAILED) {
+    munmap(reserved, room);
+    return MAP_FAILED;
+  }
+  const std::uintptr_t used_end = aligned + ((bytes + page_size() - 1) & ~(page_size() - 1));
+  if (aligned > start) munmap(reserved, aligned - start);
+  if (start + room > used_end) munmap(reinterpret_cast<void*>(used_end), start + room - used_end);
+  return data;
+}
+
 }  // namespace
 
 RecordFile::~RecordFile() {
@@ -119,7 +144,7 @@ LoadStatus RecordFile::load(const std::string& path, std::size_t bytes, bool all
 }
 
 LoadStatus RecordFile::map(int fd, std::size_t bytes) {
-  void* data = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  void* data = map_aligned(fd, bytes);
   if (data == MAP_FAILED) {
     return errno == ENOMEM ? LoadStatus::AllocationFailed : read_into_memory(fd, bytes);
   }
