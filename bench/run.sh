@@ -321,8 +321,8 @@ set format x "10^{%L}"
 set grid
 set key top left
 plot "$RESULTS/scaling.dat" using 1:3 with linespoints lw 2 pt 7 title "GNU sort -n --parallel=1 (text lines)", \
-     "" using 1:2 with linespoints lw 2 pt 5 title "zelto (2 threads)", \
-     "" using 1:5 with linespoints lw 2 pt 13 title "zelto, ZELTO_THREADS=1", \
+     "" using 1:2 with linespoints lw 2 pt 5 title "zelto (default threads)", \
+     "" using 1:5 with linespoints lw 2 pt 13 title "zelto, ZELTO_THREADS=1" noenhanced, \
      "" using 1:4 with linespoints lw 2 pt 9 title "cp of the record file"
 EOF
   say "plot: $PLOT_OUT"
