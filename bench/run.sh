@@ -11,6 +11,8 @@ BENCH="$REPO/bench"
 
 RUNS=5
 BASELINE_LARGE_RUNS=3          # baseline runs on files of LARGE_COUNT records or more
+SORT_LARGE_RUNS=""             # GNU sort runs there (default: RUNS)
+REFERENCE=""                   # another zelto binary timed beside this one (column "ref")
 LARGE_COUNT=10000000
 KINDS="int,phrase,double"
 COUNTS="1000000,10000000"      # 128-byte records, every tool
@@ -37,6 +39,9 @@ usage: bench/run.sh [options]
   --quick                 1e5 and 1e6 records only (plot over 1e5, 3e5, 1e6 into the results)
   --runs=N                timed runs of each command (default 5), after one untimed warm run
   --baseline-large-runs=N timed baseline runs on files of 1e7 records or more (default 3)
+  --sort-large-runs=N     timed GNU sort runs there, without the untimed warm run
+                          (default: as --runs, with it)
+  --reference=BINARY      also time this zelto (e.g. an older commit's build) as "ref"
   --kinds=LIST            subset of int,phrase,double (default all three)
   --counts=LIST           record counts of the 128-byte files (default 1000000,10000000)
   --wide-counts=LIST      record counts of the 512-byte files (default 1000000; "" for none)
@@ -62,6 +67,8 @@ for arg in "$@"; do
     --quick) QUICK=1 ;;
     --runs=*) RUNS=${arg#*=} ;;
     --baseline-large-runs=*) BASELINE_LARGE_RUNS=${arg#*=} ;;
+    --sort-large-runs=*) SORT_LARGE_RUNS=${arg#*=} ;;
+    --reference=*) REFERENCE=${arg#*=} ;;
     --kinds=*) KINDS=${arg#*=} ;;
     --counts=*) COUNTS=${arg#*=} ;;
     --wide-counts=*) WIDE_COUNTS=${arg#*=} ;;
@@ -126,7 +133,8 @@ fi
 ZELTO="$BUILD_DIR/zelto"
 BASELINE="$BUILD_DIR/bench/zelto_baseline"
 MAKE_RECORDS="$BUILD_DIR/bench/zelto_make_records"
-for b in "$ZELTO" "$BASELINE" "$MAKE_RECORDS"; do [ -x "$b" ] || die "missing $b"; done
+[ -z "$REFERENCE" ] || REFERENCE=$(realpath "$REFERENCE")
+for b in "$ZELTO" "$BASELINE" "$MAKE_RECORDS" $REFERENCE; do [ -x "$b" ] || die "missing $b"; done
 
 RESULTS="$RESULTS_ROOT/$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$RESULTS" "$DATA_DIR"
@@ -154,7 +162,7 @@ median() {
 }
 
 # measure TOOL RUNS DIR OUTPUT COMMAND...: runs COMMAND in DIR once untimed
-# (warming the caches), then RUNS times under /usr/bin/time -v, deleting
+# (warming the caches; skipped when WARM is 0), then RUNS times under /usr/bin/time -v, deleting
 # OUTPUT before every run; appends each run to raw.tsv and the median wall
 # time, median CPU time and largest peak RSS to summary.tsv.
 measure() {
@@ -162,7 +170,7 @@ measure() {
   shift 4
   local walls=() cpus=() rss_max=0 run t0 t1 wall cpu rss status
   rm -f "$dir/$output"
-  (cd "$dir" && "$@" >/dev/null) || die "$tool failed in $dir"
+  if [ "${WARM:-1}" = 1 ]; then (cd "$dir" && "$@" >/dev/null) || die "$tool failed in $dir"; fi
   for run in $(seq 1 "$runs"); do
     rm -f "$dir/$output"
     # No subshell and no date process inside the timed span: cd here, read
@@ -234,23 +242,32 @@ run_set() {
 
   local sort_p1=(env LC_ALL=C sort --parallel=1 -S 4G "${numeric[@]}" -o sorted-p1.txt lines.txt)
   local sort_default=(env LC_ALL=C sort -S 4G "${numeric[@]}" -o sorted.txt lines.txt)
-  local baseline_runs=$RUNS
-  [ "$COUNT" -ge "$LARGE_COUNT" ] && baseline_runs=$BASELINE_LARGE_RUNS
-
-  measure zelto "$RUNS" "$DIR" out.txt "$ZELTO"
-  if [ "$role" = all ]; then
-    measure zelto-u "$RUNS" "$DIR" out-u.txt "$ZELTO" -u -o out-u.txt
-    measure baseline "$baseline_runs" "$DIR" base.txt "$BASELINE" -o base.txt
+  local baseline_runs=$RUNS sort_runs=$RUNS sort_warm=1
+  if [ "$COUNT" -ge "$LARGE_COUNT" ]; then
+    baseline_runs=$BASELINE_LARGE_RUNS
+    [ -n "$SORT_LARGE_RUNS" ] && sort_runs=$SORT_LARGE_RUNS sort_warm=0
   fi
-  measure sort-p1 "$RUNS" "$DIR" sorted-p1.txt "${sort_p1[@]}"
-  [ "$role" = all ] && measure sort "$RUNS" "$DIR" sorted.txt "${sort_default[@]}"
+
+  # zelto with the thread count it chooses, and on one thread.
+  measure zelto "$RUNS" "$DIR" out.txt env -u ZELTO_THREADS "$ZELTO"
+  measure zelto-t1 "$RUNS" "$DIR" out-t1.txt env ZELTO_THREADS=1 "$ZELTO" -o out-t1.txt
+  if [ "$role" = all ]; then
+    measure zelto-u "$RUNS" "$DIR" out-u.txt env -u ZELTO_THREADS "$ZELTO" -u -o out-u.txt
+    [ -n "$REFERENCE" ] && measure ref "$RUNS" "$DIR" out-ref.txt "$REFERENCE" -o out-ref.txt
+    WARM=$sort_warm measure baseline "$baseline_runs" "$DIR" base.txt "$BASELINE" -o base.txt
+  fi
+  WARM=$sort_warm measure sort-p1 "$sort_runs" "$DIR" sorted-p1.txt "${sort_p1[@]}"
+  [ "$role" = all ] && WARM=$sort_warm measure sort "$sort_runs" "$DIR" sorted.txt "${sort_default[@]}"
   measure cp "$RUNS" "$DIR" copy.tmp cp binary.tmp copy.tmp
+  measure cat "$RUNS" "$DIR" none cat binary.tmp
 
   local lines
   lines=$(wc -l <"$DIR/out.txt")
   if [ "$lines" = "$COUNT" ]; then check lines "$lines"; else check lines "WRONG: $lines"; fi
   if [ "$role" = all ]; then
     check_same baseline out.txt base.txt
+    check_same one-thread out.txt out-t1.txt
+    [ -n "$REFERENCE" ] && check_same reference out.txt out-ref.txt
     if [ "$UNIQUE_CHECK" = 1 ]; then
       (cd "$DIR" && "$BASELINE" -u -o base-u.txt) || die "baseline -u failed in $DIR"
       check_same baseline-u out-u.txt base-u.txt
@@ -299,7 +316,7 @@ if [ "$PLOT" = 1 ]; then
   awk -F'\t' -v counts="$SCALING_COUNTS" '
     BEGIN { n = split(counts, c, ",") }
     $1 == "int" && $3 == 128 { t[$2, $4] = $6 }
-    END { for (i = 1; i <= n; i++) print c[i], t[c[i], "zelto"], t[c[i], "sort-p1"], t[c[i], "cp"] }
+    END { for (i = 1; i <= n; i++) print c[i], t[c[i], "zelto"], t[c[i], "sort-p1"], t[c[i], "cp"], t[c[i], "zelto-t1"] }
   ' "$SUMMARY" >"$RESULTS/scaling.dat"
   gnuplot <<EOF
 set terminal pngcairo size 900,600 font "sans,11"
@@ -312,7 +329,8 @@ set format x "10^{%L}"
 set grid
 set key top left
 plot "$RESULTS/scaling.dat" using 1:3 with linespoints lw 2 pt 7 title "GNU sort -n --parallel=1 (text lines)", \
-     "" using 1:2 with linespoints lw 2 pt 5 title "zelto", \
+     "" using 1:2 with linespoints lw 2 pt 5 title "zelto (default threads)", \
+     "" using 1:5 with linespoints lw 2 pt 13 title "zelto, ZELTO_THREADS=1" noenhanced, \
      "" using 1:4 with linespoints lw 2 pt 9 title "cp of the record file"
 EOF
   say "plot: $PLOT_OUT"

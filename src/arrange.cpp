@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "external_sort.h"
+#include "line_gathering.h"
+#include "mapped_file.h"
 #include "memory_budget.h"
 #include "output_file.h"
+#include "parallel.h"
 #include "progress.h"
 #include "run_length.h"
 
@@ -63,16 +66,6 @@ bool sizes_are_valid(const ArrangeArguments& args) {
     return false;
   }
   return true;
-}
-
-// The text field of a record: from `text_offset` up to its NUL, or up to the
-// record's end when the field holds no NUL.
-std::string_view text_field(const unsigned char* record, std::size_t record_size, int text_offset) {
-  const auto* text = reinterpret_cast<const char*>(record + text_offset);
-  const std::size_t room = record_size - static_cast<std::size_t>(text_offset);
-  const void* nul = std::memchr(text, 0, room);
-  return {text,
-          nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
 }
 
 // Gathers bytes into a block reserved beforehand, so that no allocation can
@@ -132,39 +125,48 @@ void prefetch_ahead(const RecordTable& table, std::size_t i, int offset) {
 // all be had (the reason is reported already).
 using RecordFeed = std::function<bool(const RecordVisitor&)>;
 
-RecordFeed feed_of(const RecordTable& table, int offset) {
-  return [&table, offset](const RecordVisitor& visit) {
-    for (std::size_t i = 0; i < table.order.size(); ++i) {
-      prefetch_ahead(table, i, offset);
-      visit(table.record(i));
-    }
+using Emit = std::function<void(std::string_view)>;
+
+// Hands every line of a pass, in order and in `format`, to `emit`; false
+// when the records could not all be had (the reason is reported already).
+using LineSource = std::function<bool(const LineFormat&, const Emit&)>;
+
+// The lines of records held in memory, gathered on every core.
+LineSource lines_of(const RecordTable& table) {
+  return [&table](const LineFormat& format, const Emit& emit) {
+    gather_lines(table, format, thread_count(), emit);
     return true;
+  };
+}
+
+// The lines of records as a feed hands them over, one at a time.
+LineSource lines_of(const RecordFeed& feed, std::size_t record_size) {
+  return [&feed, record_size](const LineFormat& format, const Emit& emit) {
+    return feed([&](const unsigned char* record) {
+      std::string_view text = text_field(record, record_size, format.text_offset);
+      if (format.cut_at_newline) text = text.substr(0, text.find('\n'));
+      emit(text);
+      emit(format.line_end);
+    });
   };
 }
 
 enum class Written { All, WriteFailed, FeedFailed };
 
-// Writes every line in the output-file format.
-Written write_lines(std::FILE* stream, const RecordFeed& feed, std::size_t record_size,
-                    const OutputContext& context) {
-  const int text_offset = context.text_offset;
-  const std::string_view line_end = context.crlf == 1 ? "\r\n" : "\n";
+// Writes every line in the output-file format: only the first newline ends
+// a line, the rest of the text field is dropped.
+Written write_lines(std::FILE* stream, const LineSource& lines, const OutputContext& context) {
+  const LineFormat format{context.text_offset, true, context.crlf == 1 ? "\r\n" : "\n"};
   BlockWriter writer(stream, context.block);
-  const bool fed = feed([&](const unsigned char* record) {
-    std::string_view text = text_field(record, record_size, text_offset);
-    // Only the first newline ends the line; the rest of the field is dropped.
-    text = text.substr(0, text.find('\n'));
-    writer.append(text);
-    writer.append(line_end);
-  });
+  const bool fed = lines(format, [&](std::string_view bytes) { writer.append(bytes); });
   const bool written = writer.finish();
   if (!fed) return Written::FeedFailed;
   return written ? Written::All : Written::WriteFailed;
 }
 
 // The line output of `producing`, from any feed.
-Delivery produce_from(const std::string& output_path, const RecordFeed& feed,
-                      std::size_t record_size, OutputContext& context) {
+Delivery produce_from(const std::string& output_path, const LineSource& lines,
+                      OutputContext& context) {
   Delivery delivery = Delivery::Written;
   std::string path = output_path;
   OutputFile output;
@@ -177,7 +179,7 @@ Delivery produce_from(const std::string& output_path, const RecordFeed& feed,
       return Delivery::Failed;
     }
   }
-  const Written written = write_lines(output.stream(), feed, record_size, context);
+  const Written written = write_lines(output.stream(), lines, context);
   // Records that could not all be had leave the output uncommitted.
   if (written == Written::FeedFailed) return Delivery::Failed;
   // A replacement takes the record file's place only here, once it is whole.
@@ -190,11 +192,11 @@ Delivery produce_from(const std::string& output_path, const RecordFeed& feed,
 }
 
 // The line output of `display_records`, from any feed.
-Delivery display_from(const RecordFeed& feed, std::size_t record_size, OutputContext& context) {
+Delivery display_from(const LineSource& lines, OutputContext& context) {
+  // Standard output shows each text field as it is.
+  const LineFormat format{context.text_offset, false, ""};
   BlockWriter writer(stdout, context.block);
-  const bool fed = feed([&](const unsigned char* record) {
-    writer.append(text_field(record, record_size, context.text_offset));
-  });
+  const bool fed = lines(format, [&](std::string_view bytes) { writer.append(bytes); });
   const bool written = writer.finish();
   const bool flushed = std::fflush(stdout) == 0;
   if (!fed) return Delivery::Failed;
@@ -224,23 +226,38 @@ ArrangeResult result_of(Delivery delivery, const OutputContext& context) {
 
 constexpr ArrangeResult FAILED = {ERROR_CODE, false};
 
+// True when the record at position i of the order repeats the pattern of
+// the record just before it.
+bool repeats_pattern(const RecordTable& table, std::size_t i) {
+  if (i == 0) return false;
+  const unsigned char* key = table.record(i);
+  const unsigned char* previous = table.record(i - 1);
+  return std::memcmp(key, previous, KEY_AREA_SIZE) == 0 || same_pattern_code(key, previous);
+}
+
 // Keeps, in place, each record whose pattern code differs from the code of
 // the record just before it in sorted order, and returns how many it kept.
 // The first record is always kept: its predecessor counts as the one-byte
 // code 80h, which no 640-bit pattern has. Identical key areas need no code.
+// Each thread marks its part of the order against the unchanged order, then
+// the kept entries are moved together, part by part.
 std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_size,
-                              std::span<std::uint32_t> order) {
+                              std::span<std::uint32_t> order, unsigned threads) {
+  const std::size_t count = order.size();
   const RecordTable table{records, record_size, order};
+  const std::size_t parts = std::clamp<std::size_t>(count / 65536, 1, threads);
+  std::vector<std::uint8_t> keep(count);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    const std::size_t end = part_start(count, parts, p + 1);
+    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
+      prefetch_ahead(table, i, 0);
+      keep[i] = repeats_pattern(table, i) ? 0 : 1;
+    }
+  });
   std::size_t kept = 0;
-  const unsigned char* previous = nullptr;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    prefetch_ahead(table, i, 0);
-    const unsigned char* key = table.record(i);
-    const bool repeats = previous != nullptr && (std::memcmp(key, previous, KEY_AREA_SIZE) == 0 ||
-                                                 same_pattern_code(key, previous));
-    // Writes only behind the read position, which `table` reads from.
-    if (!repeats) order[kept++] = order[i];
-    previous = key;
+  for (std::size_t i = 0; i < count; ++i) {
+    // Writes only behind the read position.
+    if (keep[i] != 0) order[kept++] = order[i];
   }
   return kept;
 }
@@ -307,9 +324,10 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
     progress.stop();
     return merged == ExternalStatus::Done;
   };
+  const LineSource lines = lines_of(feed, record_size);
   const Delivery delivery = args.output_path.empty()
-                                ? display_from(feed, record_size, context)
-                                : produce_from(args.output_path, feed, record_size, context);
+                                ? display_from(lines, context)
+                                : produce_from(args.output_path, lines, context);
   if (merged == ExternalStatus::AllocationFailure) {
     report_bytes(messages.later_allocation_failure, total);
   }
@@ -336,8 +354,14 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
       return arrange_externally(args, messages, unique, std::move(input), *plan);
     }
   }
-  const LargeBuffer records(total);
-  if (!records.allocated()) {
+  // A file this run opens for writing must not be the mapped one: truncating
+  // it would pull the pages from under the mapping.
+  const bool to_stdout = args.output_path.empty();
+  const bool may_map =
+      !must_copy(args.input_path, {args.output_path, FALLBACK_PATH, ERROR_LOG_PATH}, to_stdout);
+  RecordFile records;
+  const LoadStatus loaded = records.load(fileno(input.get()), total, may_map);
+  if (loaded == LoadStatus::AllocationFailed) {
     report_bytes(messages.first_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
@@ -348,7 +372,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
     report_bytes(messages.later_allocation_failure, static_cast<long long>(total));
     return FAILED;
   }
-  if (total != 0 && std::fread(records.data(), 1, total, input.get()) != total) {
+  if (loaded == LoadStatus::ReadFailed) {
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
@@ -357,13 +381,24 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
                         {write_block.data(), WRITE_BLOCK},
                         input_identity(input.get())};
   // The input is closed before any output is opened: the output may be the
-  // record file itself.
+  // record file itself. A mapping outlives it.
   input.reset();
 
+  const unsigned threads = thread_count();
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
-  std::span<std::uint32_t> order = sort_records(records.data(), record_size, policy, space);
-  if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order));
+  std::span<std::uint32_t> order =
+      sort_records(records.data(), record_size, policy, space, threads);
+  if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order, threads));
+  // A record file that shrank while mapped was read as zeros in part.
+  if (records.shrunk()) {
+    report_path(messages.read_failure, args.input_path);
+    return FAILED;
+  }
   const Delivery delivery = deliver(args, RecordTable{records.data(), record_size, order}, context);
+  if (records.shrunk()) {
+    report_path(messages.read_failure, args.input_path);
+    return FAILED;
+  }
   return result_of(delivery, context);
 }
 
@@ -407,11 +442,11 @@ ArrangeResult arranging_unique_lines_to_produce_text(const ArrangeArguments& arg
 
 Delivery producing(const std::string& output_path, const RecordTable& table,
                    OutputContext& context) {
-  return produce_from(output_path, feed_of(table, context.text_offset), table.record_size, context);
+  return produce_from(output_path, lines_of(table), context);
 }
 
 Delivery display_records(const RecordTable& table, OutputContext& context) {
-  return display_from(feed_of(table, context.text_offset), table.record_size, context);
+  return display_from(lines_of(table), context);
 }
 
 void error_handler(const char* message, const std::string& path) {

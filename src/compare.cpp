@@ -9,9 +9,33 @@ namespace zelto {
 std::array<std::int32_t, TIE_SLOTS> check_ID{};
 int h = 0;
 
+namespace {
+thread_local TieLog* tie_log = nullptr;
+}  // namespace
+
 void note_tie(std::int32_t number) {
+  if (tie_log != nullptr) {
+    tie_log->note(number);
+    return;
+  }
   check_ID[static_cast<std::size_t>(h)] = number;
   h = h + 1 > TIE_SLOTS - 1 ? 0 : h + 1;
+}
+
+void TieLog::fold_into_register() const {
+  // Of more than 128 ties only the last 128 survive in the ring; the earlier
+  // ones only move `h` on.
+  const std::uint64_t kept = count_ < TIE_SLOTS ? count_ : TIE_SLOTS;
+  h = static_cast<int>((static_cast<std::uint64_t>(h) + (count_ - kept)) % TIE_SLOTS);
+  for (std::uint64_t i = count_ - kept; i < count_; ++i) note_tie(last_[i % TIE_SLOTS]);
+}
+
+TieLogScope::TieLogScope(TieLog* log) : previous_(tie_log) {
+  tie_log = log;
+}
+
+TieLogScope::~TieLogScope() {
+  tie_log = previous_;
 }
 
 void clear_tie_register() {

@@ -25,8 +25,40 @@ using Comparator = int (*)(const unsigned char* a, const unsigned char* b);
 extern std::array<std::int32_t, TIE_SLOTS> check_ID;
 extern int h;
 
-// Writes `record_number` into slot `h` and advances `h` around the ring.
+// Writes `record_number` into slot `h` and advances `h` around the ring; while
+// a TieLog is installed on the calling thread, notes it there instead.
 void note_tie(std::int32_t record_number);
+
+// The ties one task notes, kept as the ring would keep them: how many, and
+// the last 128. Folding the logs of several tasks into the register in a
+// fixed order leaves the ring as if the tasks had run one after another in
+// that order, whichever threads ran them.
+class TieLog {
+ public:
+  void note(std::int32_t record_number) {
+    last_[count_ % TIE_SLOTS] = record_number;
+    ++count_;
+  }
+  // Writes the noted ties into the register, oldest first.
+  void fold_into_register() const;
+
+ private:
+  std::array<std::int32_t, TIE_SLOTS> last_{};
+  std::uint64_t count_ = 0;
+};
+
+// Sends the calling thread's ties to `log` (nullptr: to the register) for the
+// lifetime of this object.
+class TieLogScope {
+ public:
+  explicit TieLogScope(TieLog* log);
+  ~TieLogScope();
+  TieLogScope(const TieLogScope&) = delete;
+  TieLogScope& operator=(const TieLogScope&) = delete;
+
+ private:
+  TieLog* previous_;
+};
 // Clears every slot and rewinds `h` (for callers that run several sorts).
 void clear_tie_register();
 

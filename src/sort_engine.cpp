@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "parallel.h"
+
 namespace zelto {
 
 namespace {
@@ -82,12 +84,16 @@ class Engine {
         entries_(entries),
         scratch_(scratch) {}
 
-  void sort(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      entries_[i] =
-          Entry{prefix(record(static_cast<std::uint32_t>(i)), 0), static_cast<std::uint32_t>(i)};
-    }
-    sort_level(0, count, 0);
+  // Orders [begin, end), whose keys hold the prefixes of the first level.
+  void sort_run(std::size_t begin, std::size_t end) { sort_level(begin, end, 0); }
+
+  std::uint64_t prefix(const unsigned char* rec, int level) const {
+    const std::uint64_t key = ascending_prefix(rec, policy_.kind, level);
+    return policy_.descending ? ~key : key;
+  }
+
+  const unsigned char* record(std::uint32_t index) const {
+    return records_ + static_cast<std::size_t>(index) * record_size_;
   }
 
   // Merge sort of [begin, end) by the comparator alone.
@@ -103,15 +109,6 @@ class Engine {
   }
 
  private:
-  const unsigned char* record(std::uint32_t index) const {
-    return records_ + static_cast<std::size_t>(index) * record_size_;
-  }
-
-  std::uint64_t prefix(const unsigned char* rec, int level) const {
-    const std::uint64_t key = ascending_prefix(rec, policy_.kind, level);
-    return policy_.descending ? ~key : key;
-  }
-
   // True when records with this prefix at `level` cannot be told apart by a
   // deeper level: the phrase ended within it, a NaN stands here, or it is the
   // last level.
@@ -258,12 +255,82 @@ Entry* scratch_of(SortSpace& space) {
   return entries_of(space) + space.count();
 }
 
-// Leaves the sorted indices at the start of the scratch array.
-std::span<std::uint32_t> collect_order(SortSpace& space) {
-  const Entry* entries = entries_of(space);
-  auto* order = reinterpret_cast<std::uint32_t*>(scratch_of(space));
-  for (std::size_t i = 0; i < space.count(); ++i) order[i] = entries[i].index;
-  return {order, space.count()};
+// Parts of the record range that threads load, split and collect; fewer for
+// small sets, where starting threads costs more than it saves.
+constexpr std::size_t PART_RECORDS = 1 << 16;
+
+std::size_t part_count(std::size_t count, unsigned threads) {
+  const std::size_t wanted = (count + PART_RECORDS - 1) / PART_RECORDS;
+  return std::clamp<std::size_t>(wanted, 1, std::max(1U, threads));
+}
+
+// Writes the indices of `entries` in their order to `order`.
+void collect_order(const Entry* entries, std::uint32_t* order, std::size_t count,
+                   unsigned threads) {
+  const std::size_t parts = part_count(count, threads);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    const std::size_t end = part_start(count, parts, p + 1);
+    for (std::size_t i = part_start(count, parts, p); i < end; ++i) order[i] = entries[i].index;
+  });
+}
+
+// The bucket of a first-level prefix: its leading bits. Buckets depend only
+// on the keys, so every thread count sorts the same buckets.
+constexpr int SPLIT_BITS = 11;
+constexpr std::size_t SPLIT_BUCKETS = std::size_t{1} << SPLIT_BITS;
+
+std::size_t bucket_of(std::uint64_t key) {
+  return static_cast<std::size_t>(key >> (64 - SPLIT_BITS));
+}
+
+using BucketCounts = std::array<std::size_t, SPLIT_BUCKETS>;
+
+// Gives `entries` every record's first-level prefix and moves them, stably,
+// to `split` grouped by bucket; returns where each bucket ends in `split`.
+BucketCounts load_and_split(const Engine& engine, Entry* entries, Entry* split, std::size_t count,
+                            unsigned threads) {
+  const std::size_t parts = part_count(count, threads);
+  std::vector<BucketCounts> starts(parts);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    BucketCounts& sizes = starts[p];
+    sizes.fill(0);
+    const std::size_t end = part_start(count, parts, p + 1);
+    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
+      const auto index = static_cast<std::uint32_t>(i);
+      entries[i] = Entry{engine.prefix(engine.record(index), 0), index};
+      ++sizes[bucket_of(entries[i].key)];
+    }
+  });
+  // Each part's entries of a bucket follow those of the parts before it.
+  BucketCounts ends{};
+  std::size_t position = 0;
+  for (std::size_t b = 0; b < SPLIT_BUCKETS; ++b) {
+    for (BucketCounts& sizes : starts) position += std::exchange(sizes[b], position);
+    ends[b] = position;
+  }
+  run_tasks(parts, threads, [&](std::size_t p) {
+    BucketCounts& next = starts[p];
+    const std::size_t end = part_start(count, parts, p + 1);
+    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
+      split[next[bucket_of(entries[i].key)]++] = entries[i];
+    }
+  });
+  return ends;
+}
+
+struct Bucket {
+  std::size_t begin;
+  std::size_t end;
+};
+
+std::vector<Bucket> buckets_to_sort(const BucketCounts& ends) {
+  std::vector<Bucket> buckets;
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    if (end - begin > 1) buckets.push_back({begin, end});
+    begin = end;
+  }
+  return buckets;
 }
 
 }  // namespace
@@ -287,10 +354,27 @@ LargeBuffer::~LargeBuffer() {
 SortSpace::SortSpace(std::size_t count) : count_(count), memory_(2 * count * sizeof(Entry)) {}
 
 std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
-                                      const SortPolicy& policy, SortSpace& space) {
-  if (space.count() == 0) return {};
-  Engine(records, record_size, policy, entries_of(space), scratch_of(space)).sort(space.count());
-  return collect_order(space);
+                                      const SortPolicy& policy, SortSpace& space,
+                                      unsigned threads) {
+  const std::size_t count = space.count();
+  if (count == 0) return {};
+  Entry* first = entries_of(space);
+  Entry* second = scratch_of(space);
+  // After the split the entries live in `second`, `first` is the scratch.
+  const Engine engine(records, record_size, policy, second, first);
+  const std::vector<Bucket> buckets =
+      buckets_to_sort(load_and_split(engine, first, second, count, threads));
+  // Ties go to one log per bucket, folded in bucket order: the ring then
+  // holds what one thread sorting the buckets in order would have left.
+  std::vector<TieLog> ties(buckets.size());
+  run_tasks(buckets.size(), threads, [&](std::size_t k) {
+    const TieLogScope scope(&ties[k]);
+    Engine(engine).sort_run(buckets[k].begin, buckets[k].end);
+  });
+  for (const TieLog& log : ties) log.fold_into_register();
+  auto* order = reinterpret_cast<std::uint32_t*>(first);
+  collect_order(second, order, count, threads);
+  return {order, count};
 }
 
 std::span<std::uint32_t> sort_records_by_comparator(const unsigned char* records,
@@ -303,7 +387,9 @@ std::span<std::uint32_t> sort_records_by_comparator(const unsigned char* records
   }
   Engine(records, record_size, policy, entries, scratch_of(space))
       .comparator_sort(0, space.count());
-  return collect_order(space);
+  auto* order = reinterpret_cast<std::uint32_t*>(scratch_of(space));
+  collect_order(entries, order, space.count(), 1);
+  return {order, space.count()};
 }
 
 }  // namespace zelto

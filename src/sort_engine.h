@@ -7,6 +7,7 @@
 #include <span>
 
 #include "compare.h"
+#include "parallel.h"
 
 namespace zelto {
 
@@ -67,9 +68,11 @@ class SortSpace {
 // sorted order, held in `space`. Records whose keys fully tie meet in the
 // comparator, so their ties are noted; a record is never compared with itself.
 // With an inconsistent comparator (NaN doubles) the result is still a
-// permutation of the indices.
+// permutation of the indices. Runs on up to `threads` threads; the order and
+// the ties noted are the same for every thread count.
 std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
-                                      const SortPolicy& policy, SortSpace& space);
+                                      const SortPolicy& policy, SortSpace& space,
+                                      unsigned threads = thread_count());
 
 // The same order by a plain merge sort that calls the comparator for every
 // decision: the reference the engine is checked against.

@@ -436,11 +436,11 @@ TEST_F(Arrange, ReportsAShortRecordFile) {
 }
 
 TEST_F(Arrange, ReportsARecordBufferThatCannotBeAllocated) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer aborts on an allocation of this size";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers abort on an allocation of this size";
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "the address sanitizer aborts on an allocation of this size";
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "the sanitizers abort on an allocation of this size";
 #endif
 #endif
   write_records(record(1, "a\n"));

@@ -287,11 +287,11 @@ const std::array<NamedPolicy, 8> POLICIES = {{
 // Sizes around the insertion and radix thresholds, and a few thousand.
 constexpr std::array<std::size_t, 12> SIZES = {0, 1, 2, 3, 5, 12, 13, 40, 300, 511, 700, 2500};
 
-Order engine_order(const RecordSet& set, const SortPolicy& policy) {
+Order engine_order(const RecordSet& set, const SortPolicy& policy, unsigned threads = 1) {
   SortSpace space(set.count);
   EXPECT_TRUE(space.allocated());
   const std::span<std::uint32_t> order =
-      sort_records(set.bytes.data(), set.record_size, policy, space);
+      sort_records(set.bytes.data(), set.record_size, policy, space, threads);
   return Order(order.begin(), order.end());
 }
 
@@ -633,6 +633,100 @@ TEST(SortEngine, EveryTiedNeighbourPairIsNoted) {
             << " were never compared";
       }
       EXPECT_EQ(tied_pairs, 10u);
+    }
+  }
+  clear_tie_register();
+}
+
+// ---- thread counts
+
+// The order and the tie register after it, for one thread count.
+struct Outcome {
+  Order order;
+  std::array<std::int32_t, TIE_SLOTS> ties;
+  int next_slot;
+  bool operator==(const Outcome&) const = default;
+};
+
+Outcome outcome(const RecordSet& set, const SortPolicy& policy, unsigned threads) {
+  clear_tie_register();
+  Outcome o{engine_order(set, policy, threads), check_ID, h};
+  clear_tie_register();
+  return o;
+}
+
+// Sizes that give one bucket, many buckets and (above 65536 records) several
+// parts for the threads that load and split the prefixes.
+TEST(SortEngine, OrderAndTiesAreTheSameForEveryThreadCount) {
+  Rng rng(2718);
+  for (const NamedPolicy& p : POLICIES) {
+    const std::vector<Generator>& generators = generators_for(p.policy.kind);
+    for (std::size_t g = 0; g < generators.size(); ++g) {
+      for (const std::size_t count : {std::size_t{3}, std::size_t{2500}, std::size_t{70000}}) {
+        if (count > 2500 && g != 0) continue;
+        SCOPED_TRACE(std::string(p.name) + ", " + generators[g].name + ", " +
+                     std::to_string(count) + " records");
+        const RecordSet set = make_set(count, 96, rng, generators[g].fill);
+        const Outcome one = outcome(set, p.policy, 1);
+        for (const unsigned threads : {2U, 3U, 7U}) {
+          ASSERT_TRUE(outcome(set, p.policy, threads) == one) << threads << " threads";
+        }
+      }
+    }
+  }
+  for (const NamedPolicy& p : {POLICIES[6], POLICIES[7]}) {
+    const RecordSet set = make_set(5000, 96, rng, doubles_with_nan);
+    const Outcome one = outcome(set, p.policy, 1);
+    EXPECT_TRUE(is_permutation(one.order, set.count));
+    EXPECT_TRUE(outcome(set, p.policy, 1) == one) << p.name << ": one thread, twice";
+    EXPECT_TRUE(outcome(set, p.policy, 3) == one) << p.name << ": three threads";
+  }
+}
+
+// Many ties in many buckets wrap the ring several times: the ring and its
+// next slot after the sort do not depend on the thread count, and match a
+// sort of the buckets one after another on the calling thread.
+TEST(SortEngine, TieRingIsTheSameForEveryThreadCount) {
+  Rng rng(5);
+  for (const NamedPolicy& p : POLICIES) {
+    SCOPED_TRACE(p.name);
+    RecordSet set = distinct_keys(p.policy.kind, 3000, rng, false);
+    // Each key five times, the copies spread over the set.
+    for (std::size_t i = 0; i < set.count; ++i) {
+      std::memcpy(set.bytes.data() + i * set.record_size, set.record(i / 5 * 5), 80);
+    }
+    number_uniquely(set, rng);
+    const Outcome one = outcome(set, p.policy, 1);
+    ASSERT_NE(one.ties, decltype(one.ties){}) << "no tie was noted";
+    for (const unsigned threads : {2U, 4U}) {
+      ASSERT_TRUE(outcome(set, p.policy, threads) == one) << threads << " threads";
+    }
+  }
+}
+
+TEST(SortEngine, TieLogsFoldAsIfNotedInTurn) {
+  for (const std::size_t first : {0, 5, 127, 128, 300}) {
+    for (const std::size_t second : {0, 1, 128, 129, 1000}) {
+      clear_tie_register();
+      for (std::size_t i = 0; i < first + second; ++i) note_tie(static_cast<std::int32_t>(i + 1));
+      const auto ring = check_ID;
+      const int next = h;
+      clear_tie_register();
+      TieLog logs[2];
+      {
+        const TieLogScope scope(&logs[0]);
+        for (std::size_t i = 0; i < first; ++i) note_tie(static_cast<std::int32_t>(i + 1));
+      }
+      {
+        const TieLogScope scope(&logs[1]);
+        for (std::size_t i = first; i < first + second; ++i) {
+          note_tie(static_cast<std::int32_t>(i + 1));
+        }
+      }
+      ASSERT_EQ(h, 0) << "a log wrote to the ring";
+      for (const TieLog& log : logs) log.fold_into_register();
+      EXPECT_EQ(check_ID, ring) << first << " then " << second << " ties";
+      EXPECT_EQ(h, next) << first << " then " << second << " ties";
     }
   }
   clear_tie_register();

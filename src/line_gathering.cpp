@@ -1,0 +1,167 @@
+#include "line_gathering.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "parallel.h"
+
+namespace zelto {
+
+namespace {
+
+// Records are gathered in slices of about this many bytes of record each.
+constexpr std::size_t SLICE_BYTES = std::size_t{1} << 20;
+// Larger records are formatted on the calling thread alone, without buffers.
+constexpr std::size_t MAX_SHARED_RECORD = std::size_t{64} << 10;
+
+// Hints a record further down the order into the cache while the current
+// one is read: the records are visited in sorted, not stored, order.
+constexpr std::size_t PREFETCH_DISTANCE = 16;
+
+void prefetch_ahead(const RecordTable& table, std::size_t i, std::size_t end, int offset) {
+  if (i + PREFETCH_DISTANCE < end) {
+    const unsigned char* start = table.record(i + PREFETCH_DISTANCE) + offset;
+    __builtin_prefetch(start);
+    __builtin_prefetch(start + 64);
+  }
+}
+
+std::string_view line_text(const RecordTable& table, std::size_t i, const LineFormat& format) {
+  const std::string_view text = text_field(table.record(i), table.record_size, format.text_offset);
+  return format.cut_at_newline ? text.substr(0, text.find('\n')) : text;
+}
+
+void emit_lines(const RecordTable& table, const LineFormat& format,
+                const std::function<void(std::string_view)>& emit) {
+  const std::size_t count = table.order.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    prefetch_ahead(table, i, count, format.text_offset);
+    emit(line_text(table, i, format));
+    if (!format.line_end.empty()) emit(format.line_end);
+  }
+}
+
+// Appends the lines of records [begin, end) of the order to `buffer`, which
+// has room for them.
+void format_slice(const RecordTable& table, const LineFormat& format, std::size_t begin,
+                  std::size_t end, std::vector<char>& buffer) {
+  buffer.clear();
+  for (std::size_t i = begin; i < end; ++i) {
+    prefetch_ahead(table, i, end, format.text_offset);
+    const std::string_view text = line_text(table, i, format);
+    buffer.insert(buffer.end(), text.begin(), text.end());
+    buffer.insert(buffer.end(), format.line_end.begin(), format.line_end.end());
+  }
+}
+
+// Waits until `value` holds `wanted`.
+void await(const std::atomic<std::size_t>& value, std::size_t wanted) {
+  for (std::size_t seen = value.load(); seen != wanted; seen = value.load()) value.wait(seen);
+}
+
+// A buffer that slices i, i + K, i + 2K, ... pass through: `filled` counts
+// the slices formatted into it, `emptied` those handed on.
+struct Slot {
+  std::vector<char> buffer;
+  std::atomic<std::size_t> filled{0};
+  std::atomic<std::size_t> emptied{0};
+};
+
+class ParallelGatherer {
+ public:
+  ParallelGatherer(const RecordTable& table, const LineFormat& format, unsigned threads)
+      : table_(table),
+        format_(format),
+        threads_(threads),
+        slice_records_(std::max<std::size_t>(1, SLICE_BYTES / table.record_size)),
+        slices_((table.order.size() + slice_records_ - 1) / slice_records_),
+        slots_(2 * static_cast<std::size_t>(threads)) {}
+
+  // Reserves every buffer's largest size up front; false when the memory
+  // cannot be had.
+  [[nodiscard]] bool reserve() {
+    const std::size_t line = table_.record_size + format_.line_end.size();
+    try {
+      for (Slot& slot : slots_) slot.buffer.reserve(slice_records_ * line);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  void run(const std::function<void(std::string_view)>& emit) {
+    std::vector<std::jthread> workers;
+    for (unsigned t = 0; t < threads_; ++t) {
+      try {
+        workers.emplace_back([this] { format_slices(); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+    if (workers.empty()) {
+      emit_lines(table_, format_, emit);
+      return;
+    }
+    for (std::size_t i = 0; i < slices_; ++i) {
+      Slot& slot = slots_[i % slots_.size()];
+      const std::size_t round = i / slots_.size();
+      await(slot.filled, round + 1);
+      emit({slot.buffer.data(), slot.buffer.size()});
+      slot.emptied.store(round + 1);
+      slot.emptied.notify_all();
+    }
+  }
+
+ private:
+  void format_slices() {
+    for (std::size_t i = next_++; i < slices_; i = next_++) {
+      Slot& slot = slots_[i % slots_.size()];
+      const std::size_t round = i / slots_.size();
+      await(slot.emptied, round);
+      const std::size_t begin = i * slice_records_;
+      const std::size_t end = std::min(begin + slice_records_, table_.order.size());
+      format_slice(table_, format_, begin, end, slot.buffer);
+      slot.filled.store(round + 1);
+      slot.filled.notify_all();
+    }
+  }
+
+  const RecordTable& table_;
+  const LineFormat& format_;
+  unsigned threads_;
+  std::size_t slice_records_;
+  std::size_t slices_;
+  std::vector<Slot> slots_;
+  std::atomic<std::size_t> next_{0};
+};
+
+}  // namespace
+
+std::string_view text_field(const unsigned char* record, std::size_t record_size, int text_offset) {
+  const auto* text = reinterpret_cast<const char*>(record + text_offset);
+  const std::size_t room = record_size - static_cast<std::size_t>(text_offset);
+  const void* nul = std::memchr(text, 0, room);
+  return {text,
+          nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
+}
+
+void gather_lines(const RecordTable& table, const LineFormat& format, unsigned threads,
+                  const std::function<void(std::string_view)>& emit) {
+  const bool shared = threads > 1 && table.record_size <= MAX_SHARED_RECORD &&
+                      table.order.size() * table.record_size > SLICE_BYTES;
+  if (shared) {
+    ParallelGatherer gatherer(table, format, threads);
+    if (gatherer.reserve()) {
+      gatherer.run(emit);
+      return;
+    }
+  }
+  emit_lines(table, format, emit);
+}
+
+}  // namespace zelto

@@ -1,0 +1,65 @@
+// The bytes of a record file, mapped read-only where that is safe, read into
+// memory where it is not.
+//
+// A regular file is mapped private and populated up front, and the records
+// are sorted and written straight from the mapping. A mapping is not made for
+// anything else (pipes, devices, /proc files), nor when the run will open the
+// same file for writing (see `must_copy`): truncating it for writing would
+// pull the pages from under the mapping.
+//
+// A file that another process shrinks while it is mapped makes reads past its
+// new end fault. While any mapping lives, a SIGBUS handler puts zero pages
+// there instead and marks the mapping shrunk; the pass checks `shrunk()`
+// after reading the records (after sorting and after writing) and reports
+// the file as unreadable. The bytes read through a shrunk mapping are
+// meaningless but never crash the process.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zelto {
+
+enum class LoadStatus { Loaded, OpenFailed, AllocationFailed, ReadFailed };
+
+class RecordFile {
+ public:
+  RecordFile() = default;
+  ~RecordFile();
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  // Makes the first `bytes` bytes of the file at `path` available, mapped
+  // unless `allow_mapping` is false or the file is not a regular file.
+  // OpenFailed: the file cannot be opened; AllocationFailed: no memory (or
+  // address space) for the bytes; ReadFailed: the file is shorter.
+  [[nodiscard]] LoadStatus load(const std::string& path, std::size_t bytes, bool allow_mapping);
+  // The same for a file already open for reading as `fd`, which the caller
+  // keeps and may close once this returns (OpenFailed is not returned).
+  [[nodiscard]] LoadStatus load(int fd, std::size_t bytes, bool allow_mapping);
+
+  [[nodiscard]] const unsigned char* data() const { return data_; }
+  [[nodiscard]] bool mapped() const { return mapped_; }
+  // True when the mapped file shrank below the bytes in use since `load`.
+  [[nodiscard]] bool shrunk() const;
+
+ private:
+  [[nodiscard]] LoadStatus read_into_memory(int fd, std::size_t bytes);
+  [[nodiscard]] LoadStatus map(int fd, std::size_t bytes);
+
+  const unsigned char* data_ = nullptr;
+  std::size_t bytes_ = 0;
+  std::size_t mapped_bytes_ = 0;
+  bool mapped_ = false;
+  int guard_slot_ = -1;
+  unsigned char* copy_ = nullptr;
+};
+
+// True when writing to any of `output_paths` (missing files are skipped), or
+// to standard output when `to_stdout`, would write to the file at
+// `input_path`: the same device and inode.
+[[nodiscard]] bool must_copy(const std::string& input_path,
+                             const std::vector<std::string>& output_paths, bool to_stdout);
+
+}  // namespace zelto

@@ -1,0 +1,120 @@
+#include "parallel.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace zelto {
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+// A whole text read as a number (surrounding blanks allowed).
+std::optional<long long> number_of(std::string_view text) {
+  text = trimmed(text);
+  long long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
+  return value;
+}
+
+std::optional<unsigned> cpus_for(long long quota, long long period) {
+  if (quota <= 0 || period <= 0) return {};
+  const long long cpus = (quota + period - 1) / period;
+  return static_cast<unsigned>(std::min<long long>(cpus, MAX_THREADS));
+}
+
+unsigned clamp_count(long long n) {
+  return static_cast<unsigned>(std::clamp<long long>(n, 1, MAX_THREADS));
+}
+
+std::string file_text(const char* path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+unsigned affinity_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 0;
+  return static_cast<unsigned>(CPU_COUNT(&set));
+}
+
+}  // namespace
+
+std::optional<unsigned> quota_cpus(const ThreadSources& sources) {
+  const std::string_view cpu_max = trimmed(sources.cpu_max);
+  if (!cpu_max.empty()) {
+    const auto space = cpu_max.find(' ');
+    if (space == std::string_view::npos) return {};
+    const auto quota = number_of(cpu_max.substr(0, space));
+    const auto period = number_of(cpu_max.substr(space + 1));
+    if (!quota || !period) return {};  // "max": no quota
+    return cpus_for(*quota, *period);
+  }
+  const auto quota = number_of(sources.cfs_quota);
+  const auto period = number_of(sources.cfs_period);
+  if (!quota || !period) return {};
+  return cpus_for(*quota, *period);
+}
+
+unsigned decide_thread_count(const ThreadSources& sources) {
+  if (const auto wanted = number_of(sources.env); wanted && *wanted > 0)
+    return clamp_count(*wanted);
+  long long cpus = sources.affinity_cpus > 0 ? sources.affinity_cpus : 1;
+  if (const auto quota = quota_cpus(sources)) cpus = std::min<long long>(cpus, *quota);
+  return clamp_count(cpus);
+}
+
+unsigned thread_count() {
+  static const unsigned count = [] {
+    const char* env = std::getenv("ZELTO_THREADS");
+    const std::string cpu_max = file_text("/sys/fs/cgroup/cpu.max");
+    const std::string quota = file_text("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
+    const std::string period = file_text("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+    return decide_thread_count(
+        {affinity_cpus(), cpu_max, quota, period, env != nullptr ? env : ""});
+  }();
+  return count;
+}
+
+void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std::size_t)>& task) {
+  const std::size_t helpers = std::min<std::size_t>(threads, tasks);
+  if (helpers <= 1) {
+    for (std::size_t i = 0; i < tasks; ++i) task(i);
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < tasks; i = next++) task(i);
+  };
+  std::vector<std::jthread> pool;
+  pool.reserve(helpers - 1);
+  for (std::size_t t = 1; t < helpers; ++t) {
+    try {
+      pool.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // fewer threads: the ones running take the remaining tasks
+    }
+  }
+  work();
+}
+
+}  // namespace zelto

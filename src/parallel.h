@@ -1,0 +1,51 @@
+// How many threads a run uses, and a way to run independent tasks on them.
+//
+// The count is the number of processors the process may run on (its CPU
+// affinity), lowered to the cgroup CPU quota where one is set (rounded up),
+// unless the environment variable ZELTO_THREADS holds a positive number,
+// which then decides it (1: everything runs on the calling thread).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace zelto {
+
+// The most threads a run starts, whatever the machine or ZELTO_THREADS say.
+inline constexpr unsigned MAX_THREADS = 64;
+
+// The texts a thread count is decided from; an empty text means "not there".
+struct ThreadSources {
+  unsigned affinity_cpus;       // processors in the affinity mask (0: unknown)
+  std::string_view cpu_max;     // cgroup v2 "cpu.max": "QUOTA PERIOD" or "max PERIOD"
+  std::string_view cfs_quota;   // cgroup v1 "cpu.cfs_quota_us" (-1: no quota)
+  std::string_view cfs_period;  // cgroup v1 "cpu.cfs_period_us"
+  std::string_view env;         // the value of ZELTO_THREADS
+};
+
+// The thread count the sources give: at least 1, at most MAX_THREADS.
+[[nodiscard]] unsigned decide_thread_count(const ThreadSources& sources);
+
+// The cgroup quota as processors (rounded up), or nothing when no quota is
+// set or the texts cannot be read as one.
+[[nodiscard]] std::optional<unsigned> quota_cpus(const ThreadSources& sources);
+
+// The thread count of this process, decided once from the system and the
+// environment.
+[[nodiscard]] unsigned thread_count();
+
+// Calls task(i) for every i in [0, tasks) on up to `threads` threads (the
+// calling thread is one of them) and returns when all are done. Tasks are
+// handed out in index order to whichever thread is free, so a task must not
+// depend on which thread runs it.
+void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std::size_t)>& task);
+
+// The bounds of part `part` of `parts` nearly equal parts of [0, count).
+[[nodiscard]] inline std::size_t part_start(std::size_t count, std::size_t parts,
+                                            std::size_t part) {
+  return count / parts * part + (part < count % parts ? part : count % parts);
+}
+
+}  // namespace zelto
