@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "run_binary.h"
 #include "zeltoMain.h"
 
 namespace {
@@ -139,14 +140,13 @@ void check(const char* reader, const RunSettings& actual, const RunSettings& exp
   std::abort();
 }
 
-// A private directory for the file that the reader opens by path.
-std::string private_directory;
-std::string parameter_file;
-
-void remove_private_directory() {
-  std::remove(parameter_file.c_str());
-  rmdir(private_directory.c_str());
+// A private directory for the file that the reader opens by path, removed
+// with it at exit.
+const zelto::testing::Sandbox& private_directory() {
+  static const zelto::testing::Sandbox box;
+  return box;
 }
+std::string parameter_file;
 
 void write_file(const std::string& path, std::string_view bytes) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -160,14 +160,7 @@ void write_file(const std::string& path, std::string_view bytes) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/zelto-fuzz-parameters-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
-    std::perror("mkdtemp");
-    std::abort();
-  }
-  private_directory = pattern;
-  parameter_file = private_directory + "/manager.txt";
-  std::atexit(remove_private_directory);
+  parameter_file = private_directory().path("manager.txt").string();
   return 0;
 }
 

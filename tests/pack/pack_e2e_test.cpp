@@ -2,9 +2,6 @@
 // parameter file, then `zelto` arranges them; the lines must come out in the
 // expected order.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,105 +14,27 @@
 #include <string>
 #include <vector>
 
+#include "run_binary.h"
+
+namespace zelto::testing {
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (const char c : s) {
-    if (c == '\'') {
-      q.append("'\\''");
-    } else {
-      q.push_back(c);
-    }
-  }
-  q.push_back('\'');
-  return q;
+// zelto-pack with `arguments` in `box`, standard input from the file
+// `stdin_name` there (or empty).
+RunResult pack(const Sandbox& box, const std::vector<std::string>& arguments,
+               const std::string& stdin_name = "") {
+  return box.run_script(command_line(pack_binary_path(), arguments), stdin_name);
 }
 
-std::string command_line(const char* program, const std::vector<std::string>& arguments) {
-  std::string line = quote(program);
-  for (const std::string& a : arguments) line.append(" ").append(quote(a));
-  return line;
-}
-
-// A fresh working directory, removed with its contents at the end.
-class Workdir {
- public:
-  Workdir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zelto-pack-e2e-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  ~Workdir() { std::filesystem::remove_all(dir_); }
-  Workdir(const Workdir&) = delete;
-  Workdir& operator=(const Workdir&) = delete;
-
-  void write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-  }
-  [[nodiscard]] std::string read(const std::string& name) const {
-    std::ifstream in(dir_ / name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  [[nodiscard]] bool exists(const std::string& name) const {
-    return std::filesystem::exists(std::filesystem::symlink_status(dir_ / name));
-  }
-  [[nodiscard]] std::vector<std::string> files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  [[nodiscard]] std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-  // Runs `shell` (a command line) in this directory, with standard input
-  // from `stdin_name` (or empty), and captures what it prints.
-  Outcome run(const std::string& shell, const std::string& stdin_name = "") const {
-    const std::string out = dir_.string() + ".out";
-    const std::string err = dir_.string() + ".err";
-    const std::string input = stdin_name.empty() ? "/dev/null" : path(stdin_name);
-    const std::string command = "cd " + quote(dir_.string()) + " && { " + shell + "; } <" +
-                                quote(input) + " >" + quote(out) + " 2>" + quote(err);
-    const int raw = std::system(command.c_str());
-    Outcome o;
-    o.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    const auto slurp = [](const std::string& name) {
-      std::ifstream in(name, std::ios::binary);
-      std::string s{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-      std::filesystem::remove(name);
-      return s;
-    };
-    o.out = slurp(out);
-    o.err = slurp(err);
-    return o;
-  }
-
-  // zelto-pack with `pack_arguments`, then (on success) zelto with
-  // `zelto_arguments`.
-  Outcome pack_then_arrange(const std::vector<std::string>& pack_arguments,
+// zelto-pack with `pack_arguments`, then (on success) zelto with
+// `zelto_arguments`.
+RunResult pack_then_arrange(const Sandbox& box, const std::vector<std::string>& pack_arguments,
                             const std::vector<std::string>& zelto_arguments = {},
-                            const std::string& stdin_name = "") const {
-    return run(command_line(ZELTO_PACK_BINARY, pack_arguments) + " && " +
-                   command_line(ZELTO_BINARY, zelto_arguments),
-               stdin_name);
-  }
-
-  Outcome pack(const std::vector<std::string>& arguments,
-               const std::string& stdin_name = "") const {
-    return run(command_line(ZELTO_PACK_BINARY, arguments), stdin_name);
-  }
-
- private:
-  std::filesystem::path dir_;
-};
+                            const std::string& stdin_name = "") {
+  return box.run_script(command_line(pack_binary_path(), pack_arguments) + " && " +
+                            command_line(binary_path(), zelto_arguments),
+                        stdin_name);
+}
 
 // ------------------------------------------------------------ orders
 
@@ -136,11 +55,11 @@ class PackOrder : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(PackOrder, LinesComeOutInTheExpectedOrder) {
   const OrderCase& c = GetParam();
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", c.input);
   std::vector<std::string> arguments = c.options;
   arguments.push_back("data.txt");
-  const Outcome o = dir.pack_then_arrange(arguments);
+  const RunResult o = pack_then_arrange(dir, arguments);
   EXPECT_EQ(o.err, c.err);
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, c.expected);
@@ -298,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ------------------------------------------------------------ the pipeline
 
 TEST(PackPipeline, SortsATextFileByItsLeadingIntegers) {
-  Workdir dir;
+  Sandbox dir;
   std::string input;
   std::vector<int> numbers;
   for (int i = 0; i < 500; ++i) {
@@ -307,8 +226,8 @@ TEST(PackPipeline, SortsATextFileByItsLeadingIntegers) {
     input += std::to_string(n) + " item\n";
   }
   dir.write("data.txt", input);
-  const Outcome o = dir.run(command_line(ZELTO_PACK_BINARY, {"--key=int", "data.txt"}) + " && " +
-                            command_line(ZELTO_BINARY, {}));
+  const RunResult o = dir.run_script(command_line(pack_binary_path(), {"--key=int", "data.txt"}) + " && " +
+                            command_line(binary_path(), {}));
   ASSERT_EQ(o.status, 0) << o.err;
   std::sort(numbers.begin(), numbers.end());
   std::string expected;
@@ -317,10 +236,10 @@ TEST(PackPipeline, SortsATextFileByItsLeadingIntegers) {
 }
 
 TEST(PackPipeline, ReadsStandardInput) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("in", "3\n1\n2\n");
-  EXPECT_EQ(dir.pack_then_arrange({"--key=int"}, {}, "in").out, "1\n2\n3\n");
-  EXPECT_EQ(dir.pack_then_arrange({"--key=int", "-"}, {}, "in").out, "1\n2\n3\n");
+  EXPECT_EQ(pack_then_arrange(dir, {"--key=int"}, {}, "in").out, "1\n2\n3\n");
+  EXPECT_EQ(pack_then_arrange(dir, {"--key=int", "-"}, {}, "in").out, "1\n2\n3\n");
 }
 
 struct LineEndCase {
@@ -343,36 +262,36 @@ TEST(PackPipeline, OutputFileLineEndsFollowTheInputOrTheChoice) {
       {"b\r\na\r\n", {"-o", "sorted.txt"}, {"-LF"}, "a\nb\n"},
   };
   for (const LineEndCase& c : cases) {
-    Workdir dir;
+    Sandbox dir;
     dir.write("data.txt", c.input);
     std::vector<std::string> arguments = c.pack_options;
     arguments.push_back("data.txt");
-    const Outcome o = dir.pack_then_arrange(arguments, c.zelto_options);
+    const RunResult o = pack_then_arrange(dir, arguments, c.zelto_options);
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "");
-    EXPECT_EQ(dir.read("sorted.txt"), c.file) << testing::PrintToString(c.input);
+    EXPECT_EQ(dir.read("sorted.txt"), c.file) << ::testing::PrintToString(c.input);
   }
 }
 
 TEST(PackPipeline, ZeltoCommandLineStillOverridesTheParameterFile) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", "2\n1\n3\n");
-  EXPECT_EQ(dir.pack_then_arrange({"--key=int", "data.txt"}, {"-r"}).out, "3\n2\n1\n");
+  EXPECT_EQ(pack_then_arrange(dir, {"--key=int", "data.txt"}, {"-r"}).out, "3\n2\n1\n");
 }
 
 TEST(PackPipeline, KeepLeavesTheRecordFile) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", "b\na\n");
-  ASSERT_EQ(dir.pack_then_arrange({"--keep", "data.txt"}).status, 0);
+  ASSERT_EQ(pack_then_arrange(dir, {"--keep", "data.txt"}).status, 0);
   EXPECT_TRUE(dir.exists("binary.tmp"));
   // The kept records arrange again, the same way.
-  EXPECT_EQ(dir.run(command_line(ZELTO_BINARY, {})).out, "a\nb\n");
+  EXPECT_EQ(dir.run_script(command_line(binary_path(), {})).out, "a\nb\n");
 }
 
 TEST(PackPipeline, TieReportNamesTiedLines) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", "x\ny\nx\n");
-  const Outcome o = dir.pack_then_arrange({"--report-ties", "data.txt"});
+  const RunResult o = pack_then_arrange(dir, {"--report-ties", "data.txt"});
   ASSERT_EQ(o.status, 0) << o.err;
   // Which of the two tied lines is noted, and how often, depends on how
   // the sort met the pair.
@@ -385,13 +304,13 @@ TEST(PackPipeline, TieReportNamesTiedLines) {
   }
 
   dir.write("data.txt", "x\ny\n");
-  EXPECT_EQ(dir.pack_then_arrange({"--report-ties", "data.txt"}).out, "x\ny\n");
+  EXPECT_EQ(pack_then_arrange(dir, {"--report-ties", "data.txt"}).out, "x\ny\n");
 }
 
 TEST(PackPipeline, ParameterFileDeclaresTheRecords) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", "abc\nabcdefgh\n");
-  ASSERT_EQ(dir.pack({"--keep", "--lf", "--output=o.txt", "data.txt"}).status, 0);
+  ASSERT_EQ(pack(dir, {"--keep", "--lf", "--output=o.txt", "data.txt"}).status, 0);
   EXPECT_EQ(dir.read("manager.txt"), "2\n0\n101\n-#\n0\n0\nbinary.tmp\no.txt\n-LF\n0\n0\n-y\n0\n");
   EXPECT_EQ(dir.read("binary.tmp").size(), 2u * 101u);
 }
@@ -518,14 +437,14 @@ TEST_P(PackModel, RandomLinesComeOutAsTheModelOrdersThem) {
   const std::vector<std::string> lines = random_lines(c.kind, 20261208);
   std::string input;
   for (const std::string& line : lines) input += line + "\n";
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", input);
   std::vector<std::string> arguments = {"--key=" + c.kind};
   if (c.reverse) arguments.push_back("--reverse");
   if (c.unique) arguments.push_back("--unique");
   if (c.ignore_case) arguments.push_back("--ignore-case");
   arguments.push_back("data.txt");
-  const Outcome o = dir.pack_then_arrange(arguments);
+  const RunResult o = pack_then_arrange(dir, arguments);
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, model_order(lines, c));
 }
@@ -571,14 +490,14 @@ class PackMatchesSort : public ::testing::TestWithParam<SortCase> {};
 
 TEST_P(PackMatchesSort, SameOrderAsSort) {
   const SortCase& c = GetParam();
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", c.input);
   std::vector<std::string> arguments = c.pack_options;
   arguments.push_back("data.txt");
   // Into a file, which gets the input's line ends back (CR LF for the CSV).
-  const Outcome packed = dir.pack_then_arrange(arguments, {"-o", "out.txt"});
+  const RunResult packed = pack_then_arrange(dir, arguments, {"-o", "out.txt"});
   ASSERT_EQ(packed.status, 0) << packed.err;
-  const Outcome sorted = dir.run("LC_ALL=C sort " + c.sort_options + " data.txt");
+  const RunResult sorted = dir.run_script("LC_ALL=C sort " + c.sort_options + " data.txt");
   ASSERT_EQ(sorted.status, 0) << sorted.err;
   EXPECT_EQ(dir.read("out.txt"), sorted.out);
 }
@@ -663,9 +582,9 @@ class PackFailure : public ::testing::TestWithParam<FailureCase> {};
 
 TEST_P(PackFailure, ReportsAndWritesNothing) {
   const FailureCase& c = GetParam();
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", c.input);
-  const Outcome o = dir.pack(c.options);
+  const RunResult o = pack(dir, c.options);
   EXPECT_EQ(o.status, c.status);
   EXPECT_EQ(o.err, c.err);
   EXPECT_EQ(o.out, "");
@@ -776,9 +695,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 TEST(PackFailures, StandardInputIsNamedInMessages) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("in", "x\n");
-  const Outcome o = dir.pack({"--key=double"}, "in");
+  const RunResult o = pack(dir, {"--key=double"}, "in");
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(
       o.err,
@@ -786,35 +705,36 @@ TEST(PackFailures, StandardInputIsNamedInMessages) {
 }
 
 TEST(PackFailures, FailedWriteRemovesBothFiles) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", "a\n");
   std::filesystem::create_symlink("/dev/full", dir.path("binary.tmp"));
-  const Outcome o = dir.pack({"data.txt"});
+  const RunResult o = pack(dir, {"data.txt"});
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, "zelto-pack: binary.tmp: No space left on device\n");
   EXPECT_EQ(dir.files(), std::vector<std::string>{"data.txt"});
 }
 
 TEST(PackFailures, DataErrorLeavesEarlierFilesAlone) {
-  Workdir dir;
+  Sandbox dir;
   dir.write("data.txt", "x\n");
   dir.write("binary.tmp", "old");
   dir.write("manager.txt", "old");
-  EXPECT_EQ(dir.pack({"--key=int", "data.txt"}).status, 1);
+  EXPECT_EQ(pack(dir, {"--key=int", "data.txt"}).status, 1);
   EXPECT_EQ(dir.read("binary.tmp"), "old");
   EXPECT_EQ(dir.read("manager.txt"), "old");
 }
 
 TEST(PackGuide, HelpAndVersionGoToStandardOutput) {
-  Workdir dir;
-  Outcome o = dir.pack({"--help"});
+  Sandbox dir;
+  RunResult o = pack(dir, {"--help"});
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(o.out.starts_with("Usage: zelto-pack [OPTION]... [FILE]\n")) << o.out;
   EXPECT_EQ(o.err, "");
-  o = dir.pack({"--version"});
+  o = pack(dir, {"--version"});
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(o.out, "zelto-pack 1.022\n");
   EXPECT_TRUE(dir.files().empty());
 }
 
 }  // namespace
+}  // namespace zelto::testing

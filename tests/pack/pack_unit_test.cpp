@@ -15,6 +15,7 @@
 #include "pack_keys.h"
 #include "pack_options.h"
 #include "pack_writing.h"
+#include "run_binary.h"
 #include "zeltoMain.h"
 
 namespace zelto {
@@ -225,10 +226,10 @@ TEST(PackLines, SplitAtLineFeeds) {
   };
   for (const SplitCase& c : cases) {
     const std::vector<InputLine> lines = split_lines(c.data);
-    ASSERT_EQ(lines.size(), c.lines.size()) << testing::PrintToString(c.data);
+    ASSERT_EQ(lines.size(), c.lines.size()) << ::testing::PrintToString(c.data);
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      EXPECT_EQ(lines[i].content, c.lines[i].first) << testing::PrintToString(c.data);
-      EXPECT_EQ(lines[i].ends_with_crlf, c.lines[i].second) << testing::PrintToString(c.data);
+      EXPECT_EQ(lines[i].content, c.lines[i].first) << ::testing::PrintToString(c.data);
+      EXPECT_EQ(lines[i].ends_with_crlf, c.lines[i].second) << ::testing::PrintToString(c.data);
     }
   }
 }
@@ -679,18 +680,10 @@ TEST(PackParameters, EveryOptionReachesZeltoThroughItsLine) {
 
 class PackFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "zelto-pack-unit-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string path(const char* name) const { return (dir_ / name).string(); }
-  static std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  std::filesystem::path dir_;
+  std::string path(const char* name) const { return box_.path(name).string(); }
+  static std::string slurp(const std::string& path) { return testing::read_file(path); }
+  testing::Sandbox box_;
+  const std::filesystem::path& dir_ = box_.dir();
 };
 
 TEST_F(PackFiles, RecordFileHoldsOneRecordPerLine) {

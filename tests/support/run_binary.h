@@ -1,5 +1,7 @@
-// Runs the built command in a fresh temporary directory and captures what it
-// leaves behind: standard output, standard error, exit status and files.
+// The one temporary-directory sandbox of the tests: a fresh private directory
+// in which the built commands (zelto, zelto-pack) or any shell text run, with
+// what they leave behind captured: standard output, standard error, exit
+// status and files. Unit tests and fuzz targets use it for files alone.
 #pragma once
 
 #include <signal.h>
@@ -59,6 +61,8 @@ struct RunOptions {
   // Arguments of env(1) that change the command's environment
   // ({"-u", "ZELTO_MEMORY", "TMPDIR=/x"}).
   std::vector<std::string> environment;
+  // The program to start; the command under test (binary_path()) when empty.
+  std::string program;
 };
 
 // Every entry below a directory: a file maps its relative path to its bytes,
@@ -87,7 +91,27 @@ inline std::string read_file(const std::filesystem::path& path) {
 // ZELTO_E2E_BINARY names another build of it.
 inline std::string binary_path() {
   const char* other = std::getenv("ZELTO_E2E_BINARY");
-  return other != nullptr && *other != '\0' ? other : ZELTO_BINARY;
+  if (other != nullptr && *other != '\0') return other;
+#ifdef ZELTO_BINARY
+  return ZELTO_BINARY;
+#else
+  return "zelto";
+#endif
+}
+
+#ifdef ZELTO_PACK_BINARY
+// The companion that writes records and a parameter file from text.
+inline std::string pack_binary_path() {
+  return ZELTO_PACK_BINARY;
+}
+#endif
+
+// `program` and its `arguments`, each quoted for the shell.
+inline std::string command_line(const std::string& program,
+                                const std::vector<std::string>& arguments) {
+  std::string line = shell_quote(program);
+  for (const std::string& a : arguments) line.append(" ").append(shell_quote(a));
+  return line;
 }
 
 // Runs `command` with bash (pipefail), SIGPIPE at its default action whatever
@@ -122,7 +146,7 @@ inline int run_shell(const std::string& command) {
 class Sandbox {
  public:
   Sandbox() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelto-e2e-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "zelto-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
     dir_ = root_ / "work";
     std::filesystem::create_directory(dir_);
@@ -182,8 +206,28 @@ class Sandbox {
   }
   // Runs the command as `options` say, in this directory.
   RunResult run_with(const RunOptions& options) const;
+  // Runs `shell` (bash text) in this directory with standard input from the
+  // file `stdin_name` there (from /dev/null when empty); returns what it
+  // printed and the last failing status of its pipelines.
+  RunResult run_script(const std::string& shell, const std::string& stdin_name = "") const;
 
  private:
+  // Where a run's standard streams are captured, beside the directory.
+  [[nodiscard]] std::filesystem::path stdout_file() const { return root_ / "stdout"; }
+  [[nodiscard]] std::filesystem::path stderr_file() const { return root_ / "stderr"; }
+  // The result of a run that ended with `status`; its captured streams are
+  // read and removed.
+  RunResult finish(int status) const {
+    RunResult result;
+    result.status = status;
+    result.out = read_file(stdout_file());
+    result.err = read_file(stderr_file());
+    std::error_code ignored;
+    std::filesystem::remove(stdout_file(), ignored);
+    std::filesystem::remove(stderr_file(), ignored);
+    return result;
+  }
+
   std::filesystem::path root_;
   std::filesystem::path dir_;
 };
@@ -211,8 +255,8 @@ inline Tree Sandbox::tree() const {
 }
 
 inline RunResult Sandbox::run_with(const RunOptions& options) const {
-  const std::filesystem::path out_file = root_ / "stdout";
-  const std::filesystem::path err_file = root_ / "stderr";
+  const std::filesystem::path out_file = stdout_file();
+  const std::filesystem::path err_file = stderr_file();
   std::string command = "cd ";
   command.append(shell_quote(dir_.string())).append(" && ");
   // AddressSanitizer would abort on an impossible allocation instead of
@@ -231,22 +275,26 @@ inline RunResult Sandbox::run_with(const RunOptions& options) const {
   if (options.file_size_limit != 0) {
     command.append("prlimit --fsize=").append(std::to_string(options.file_size_limit)).append(" ");
   }
-  command.append(shell_quote(binary_path()));
-  for (const std::string& a : options.arguments) command.append(" ").append(shell_quote(a));
+  command.append(
+      command_line(options.program.empty() ? binary_path() : options.program, options.arguments));
   command.append(" </dev/null 2>").append(shell_quote(err_file.string()));
   if (!options.pipe_to.empty()) command.append(" | ").append(options.pipe_to);
   const std::string out_target =
       options.stdout_path.empty() ? out_file.string() : options.stdout_path;
   command.append(" >").append(shell_quote(out_target));
   if (options.close_stdout) command.append(" >&-");
-  RunResult result;
-  result.status = run_shell(command);
-  result.out = read_file(out_file);
-  result.err = read_file(err_file);
-  std::error_code ignored;
-  std::filesystem::remove(out_file, ignored);
-  std::filesystem::remove(err_file, ignored);
-  return result;
+  return finish(run_shell(command));
+}
+
+inline RunResult Sandbox::run_script(const std::string& shell,
+                                     const std::string& stdin_name) const {
+  const std::filesystem::path out_file = stdout_file();
+  const std::filesystem::path err_file = stderr_file();
+  const std::string input = stdin_name.empty() ? "/dev/null" : path(stdin_name).string();
+  const std::string command = "cd " + shell_quote(dir_.string()) + " && { " + shell + "; } <" +
+                              shell_quote(input) + " >" + shell_quote(out_file.string()) + " 2>" +
+                              shell_quote(err_file.string());
+  return finish(run_shell(command));
 }
 
 // The files a run should leave: `before` less `removed`, with `written`

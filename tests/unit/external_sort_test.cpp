@@ -5,7 +5,6 @@
 #include "external_sort.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +19,7 @@
 
 #include "compare.h"
 #include "run_length.h"
+#include "run_binary.h"
 
 namespace zelto {
 namespace {
@@ -279,16 +279,15 @@ TEST(TemporaryFile, ReportsWhatCannotBeReadBack) {
 }
 
 TEST(TemporaryFile, LeavesNoNameBehind) {
-  char pattern[] = "/tmp/zelto-unit-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const testing::Sandbox box;
   {
     TemporaryFile file;
-    ASSERT_TRUE(file.create(pattern));
+    ASSERT_TRUE(file.create(box.dir().c_str()));
     ASSERT_TRUE(file.write_at("x", 1, 0));
     // While it is open and written, the directory holds no name for it.
-    EXPECT_TRUE(std::filesystem::is_empty(pattern));
+    EXPECT_TRUE(box.files().empty());
   }
-  EXPECT_EQ(rmdir(pattern), 0);
+  EXPECT_TRUE(box.files().empty());
 }
 
 TEST(Progress, LineNamesThePhasePercentAndRate) {

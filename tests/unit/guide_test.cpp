@@ -3,13 +3,14 @@
 #include "guide.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "run_binary.h"
 
 namespace zelto {
 namespace {
@@ -53,15 +54,14 @@ TEST(Guide, VersionIsPrintedWithThreeDecimals) {
 }
 
 TEST(GuideDeathTest, GoesToStandardErrorAndExitsWithOne) {
-  EXPECT_EXIT(version_guide(1.022, 0, 1), testing::ExitedWithCode(1),
+  EXPECT_EXIT(version_guide(1.022, 0, 1), ::testing::ExitedWithCode(1),
               "^zelto C-1\\.022\n\nzelto --help \n$");
-  EXPECT_EXIT(version_guide(1.022, 1, 1), testing::ExitedWithCode(1), "Produce a help file\\. \n$");
+  EXPECT_EXIT(version_guide(1.022, 1, 1), ::testing::ExitedWithCode(1), "Produce a help file\\. \n$");
 }
 
 TEST(GuideDeathTest, GoesToStandardOutputWhenAsked) {
-  char pattern[] = "/tmp/zelto-guide-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::filesystem::path captured = std::filesystem::path(pattern) / "stdout.txt";
+  const testing::Sandbox box;
+  const std::filesystem::path captured = box.path("stdout.txt");
   // The child sends its standard output to a file; standard error must stay
   // empty.
   EXPECT_EXIT(
@@ -69,11 +69,8 @@ TEST(GuideDeathTest, GoesToStandardOutputWhenAsked) {
         if (std::freopen(captured.c_str(), "w", stdout) == nullptr) std::exit(2);
         version_guide(1.022, 1, 0);
       },
-      testing::ExitedWithCode(1), "^$");
-  std::ifstream in(captured, std::ios::binary);
-  const std::string out{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  EXPECT_EQ(out, FULL_GUIDE);
-  std::filesystem::remove_all(pattern);
+      ::testing::ExitedWithCode(1), "^$");
+  EXPECT_EQ(box.read("stdout.txt"), FULL_GUIDE);
 }
 
 }  // namespace

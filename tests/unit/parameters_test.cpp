@@ -2,7 +2,6 @@
 // states only the settings it changes from the defaults, and all thirteen
 // settings are compared.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "zeltoMain.h"
+#include "run_binary.h"
 
 namespace zelto {
 namespace {
@@ -324,10 +324,8 @@ TEST(ParameterFile, MissingFileChangesNothing) {
 }
 
 TEST(ParameterFile, ReadsTheFileBytesAsTheTextRules) {
-  char pattern[] = "/tmp/zelto-parameters-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::filesystem::path dir = pattern;
-  const std::filesystem::path file = dir / "manager.txt";
+  const testing::Sandbox box;
+  const std::filesystem::path file = box.path("manager.txt");
   // Lines 1 to 12 of 254 characters and CR LF each: the longest file that
   // still holds thirteen lines; the thirteenth sets `unique`.
   std::string text;
@@ -348,7 +346,6 @@ TEST(ParameterFile, ReadsTheFileBytesAsTheTextRules) {
   EXPECT_EQ(got.record_size, 30);
   EXPECT_EQ(got.input_path, "0");
   EXPECT_EQ(got.unique, 1);
-  std::filesystem::remove_all(dir);
 }
 
 struct ScanCase {
