@@ -56,7 +56,7 @@ if [ "$BUILD" = 1 ]; then
 fi
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 ZELTO="$BUILD_DIR/zelto"
-MAKE_RECORDS="$BUILD_DIR/bench/zelto_make_records"
+MAKE_RECORDS="$BUILD_DIR/tests/support/zelto_make_records"
 for b in "$ZELTO" "$MAKE_RECORDS"; do [ -x "$b" ] || die "missing $b"; done
 
 DIR=$(mktemp -d "$DATA_PARENT/zelto-external-XXXXXX")

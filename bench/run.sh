@@ -127,12 +127,13 @@ ensure_packages cmake cmake g++ g++ make make /usr/bin/time time
 
 if [ "$BUILD" = 1 ]; then
   say "building (Release) in $BUILD_DIR"
-  cmake -S "$REPO" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF >/dev/null
+  cmake -S "$REPO" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF \
+    -DZELTO_BUILD_BENCH=ON >/dev/null
   cmake --build "$BUILD_DIR" -j2 --target zelto zelto_baseline zelto_make_records >/dev/null
 fi
 ZELTO="$BUILD_DIR/zelto"
 BASELINE="$BUILD_DIR/bench/zelto_baseline"
-MAKE_RECORDS="$BUILD_DIR/bench/zelto_make_records"
+MAKE_RECORDS="$BUILD_DIR/tests/support/zelto_make_records"
 [ -z "$REFERENCE" ] || REFERENCE=$(realpath "$REFERENCE")
 for b in "$ZELTO" "$BASELINE" "$MAKE_RECORDS" $REFERENCE; do [ -x "$b" ] || die "missing $b"; done
 

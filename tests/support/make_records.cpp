@@ -22,8 +22,8 @@
 
 namespace {
 
-using zelto::bench::RecordKind;
-using zelto::bench::RecordPlan;
+using zelto::testing::RecordKind;
+using zelto::testing::RecordPlan;
 
 constexpr int SUCCESS = 0;
 constexpr int FAILURE = 1;
@@ -65,7 +65,7 @@ bool apply_option(std::string_view arg, Options& o) {
   const std::string_view value = arg.substr(equals + 1);
   std::uint64_t number = 0;
   if (name == "kind") {
-    o.has_kind = zelto::bench::parse_kind(value, o.plan.kind);
+    o.has_kind = zelto::testing::parse_kind(value, o.plan.kind);
     return o.has_kind;
   }
   if (name == "count") {
@@ -74,7 +74,7 @@ bool apply_option(std::string_view arg, Options& o) {
     return o.has_count;
   }
   if (name == "size") {
-    o.has_size = parse_unsigned(value, number) && number >= zelto::bench::SMALLEST_RECORD &&
+    o.has_size = parse_unsigned(value, number) && number >= static_cast<std::uint64_t>(zelto::MINIMUM_RECORD_SIZE) &&
                  number <= MOST_RECORDS;
     o.plan.record_size = static_cast<std::size_t>(number);
     return o.has_size;
@@ -135,7 +135,7 @@ bool write_records(const RecordPlan& plan, std::FILE* records, std::FILE* lines)
     std::fill(block.begin(), block.end(), 0);
     line_block.clear();
     for (std::size_t i = 0; i < n; ++i) {
-      zelto::bench::make_record(plan, first + i, block.data() + i * plan.record_size, key_text);
+      zelto::testing::make_record(plan, first + i, block.data() + i * plan.record_size, key_text);
       if (lines != nullptr) {
         line_block += key_text;
         line_block += '\n';

@@ -8,12 +8,9 @@
 #include <cstring>
 #include <vector>
 
-namespace zelto::bench {
+namespace zelto::testing {
 
 namespace {
-
-static_assert(std::endian::native == std::endian::little,
-              "records are written in the host's byte order, which must be little-endian");
 
 // Salts that keep the derived streams of one key id apart.
 constexpr std::uint64_t KEY_ID_SALT = 0x6A09E667F3BCC908ULL;
@@ -74,11 +71,11 @@ void append_double(std::string& text, double value) {
 }
 
 void put_int32(unsigned char* record, std::size_t offset, std::int32_t value) {
-  std::memcpy(record + offset, &value, sizeof value);
+  store_little_endian(record + offset, static_cast<std::uint32_t>(value), 4);
 }
 
 void put_double(unsigned char* record, std::size_t offset, double value) {
-  std::memcpy(record + offset, &value, sizeof value);
+  store_little_endian(record + offset, std::bit_cast<std::uint64_t>(value), 8);
 }
 
 // Integer keys: the first word spreads the ids over the whole signed range in
@@ -167,7 +164,7 @@ const std::string& draw_word(Draws& draws) {
 }
 
 // Phrase keys: one to four words, a fifth of them after a shared prefix,
-// some capitalised or in capitals, at most 79 bytes.
+// some capitalised or in capitals, at most PHRASE_KEY_LIMIT bytes.
 void make_phrase_key(std::uint64_t id, unsigned char* record, std::string& text) {
   Draws draws(id ^ PHRASE_SALT);
   if (draws.below(5) == 0) text += SHARED_PREFIXES[draws.below(SHARED_PREFIXES.size())];
@@ -187,16 +184,16 @@ void make_phrase_key(std::uint64_t id, unsigned char* record, std::string& text)
   } else if (letter_case < 10 && text[0] >= 'a' && text[0] <= 'z') {
     text[0] = static_cast<char>(text[0] - 'a' + 'A');
   }
-  if (text.size() > LONGEST_PHRASE) text.resize(LONGEST_PHRASE);
+  if (text.size() > static_cast<std::size_t>(PHRASE_KEY_LIMIT)) text.resize(static_cast<std::size_t>(PHRASE_KEY_LIMIT));
   std::memcpy(record, text.data(), text.size());
 }
 
-// The key text plus a newline at offset 91, cut so that a NUL still fits.
+// The key text plus a newline in the numbered text field, cut so that a NUL still fits.
 void put_text(unsigned char* record, std::size_t record_size, std::string_view key_text) {
-  const std::size_t room = record_size - TEXT_START - 1;
+  const std::size_t room = record_size - NUMBERED_TEXT_OFFSET - 1;
   const std::size_t n = std::min(key_text.size(), room);
-  std::memcpy(record + TEXT_START, key_text.data(), n);
-  if (n < room) record[TEXT_START + n] = '\n';
+  std::memcpy(record + NUMBERED_TEXT_OFFSET, key_text.data(), n);
+  if (n < room) record[NUMBERED_TEXT_OFFSET + n] = '\n';
 }
 
 }  // namespace
@@ -205,7 +202,7 @@ bool parse_kind(std::string_view text, RecordKind& kind) {
   if (text == "int") {
     kind = RecordKind::Integers;
   } else if (text == "phrase") {
-    kind = RecordKind::Phrases;
+    kind = RecordKind::Phrase;
   } else if (text == "double") {
     kind = RecordKind::Doubles;
   } else {
@@ -221,10 +218,10 @@ void make_record(const RecordPlan& plan, std::uint64_t index, unsigned char* rec
   switch (plan.kind) {
     case RecordKind::Integers: make_integer_key(id, key_space(plan.count), record, key_text); break;
     case RecordKind::Doubles: make_double_key(id, record, key_text); break;
-    case RecordKind::Phrases: make_phrase_key(id, record, key_text); break;
+    case RecordKind::Phrase: make_phrase_key(id, record, key_text); break;
   }
-  put_int32(record, NUMBER_OFFSET, static_cast<std::int32_t>(index + 1));
+  put_int32(record, RECORD_NUMBER_OFFSET, static_cast<std::int32_t>(index + 1));
   put_text(record, plan.record_size, key_text);
 }
 
-}  // namespace zelto::bench
+}  // namespace zelto::testing

@@ -8,20 +8,16 @@
 #include <string>
 #include <string_view>
 
-namespace zelto::bench {
+#include "record_format.h"
 
-// The key kinds, numbered as the parameter file's key type line numbers them.
-enum class RecordKind { Phrases = 0, Integers = 1, Doubles = 2 };
+namespace zelto::testing {
 
-inline constexpr std::size_t KEY_BYTES = 80;
-inline constexpr std::size_t NUMBER_OFFSET = 80;
-// Records are numbered, so their text starts after the 11-byte number field.
-inline constexpr std::size_t TEXT_START = 91;
-inline constexpr std::size_t SMALLEST_RECORD = 91;
-// Phrases stay shorter than the key area, so their NUL lies within it.
-inline constexpr std::size_t LONGEST_PHRASE = 79;
+// The key kinds are record_format.h's: records are numbered, so their text
+// starts at NUMBERED_TEXT_OFFSET; phrases stay within PHRASE_KEY_LIMIT bytes,
+// so their NUL lies within the key area.
+using RecordKind = KeyType;
 
-// What one record file holds: `count` records of `record_size` (>= 91) bytes
+// What one record file holds: `count` records of `record_size` (>= MINIMUM_RECORD_SIZE) bytes
 // whose keys are drawn from `seed`.
 struct RecordPlan {
   RecordKind kind = RecordKind::Integers;
@@ -35,10 +31,10 @@ struct RecordPlan {
 
 // Writes record `index` (0-based) of `plan` into `record`, which holds
 // `plan.record_size` bytes and must be all zero: its key, the record number
-// index + 1 at offset 80 and, at offset 91, the key text plus a newline, cut
+// index + 1 at RECORD_NUMBER_OFFSET and, at NUMBERED_TEXT_OFFSET, the key text plus a newline, cut
 // to leave room for the NUL. `key_text` receives the key text (no newline).
 // Equal key areas always carry equal texts. Deterministic in (plan, index).
 void make_record(const RecordPlan& plan, std::uint64_t index, unsigned char* record,
                  std::string& key_text);
 
-}  // namespace zelto::bench
+}  // namespace zelto::testing
