@@ -11,22 +11,25 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "comparator_model.h"
+#include "pattern_model.h"
+#include "record_format.h"
 
 namespace {
 
-constexpr int ERROR_CODE = 1;
-constexpr std::size_t KEY_AREA = 80;
-constexpr std::size_t NUMBER_OFFSET = 80;
-constexpr std::size_t LAST_INT_OFFSET = 76;
-constexpr std::size_t LAST_DOUBLE_OFFSET = 72;
+using zelto::ERROR_CODE;
+using zelto::RECORD_FILE;
+using zelto::testing::ModelKey;
+
 // A comparator copies this many leading bytes of each record.
-constexpr std::size_t WINDOW = 91;
+constexpr std::size_t WINDOW = zelto::MINIMUM_RECORD_SIZE;
 constexpr std::size_t SCRATCH = 3072;
 constexpr std::size_t TIE_SLOTS = 128;
 constexpr std::size_t CODE_CAPACITY = 642;
 constexpr std::size_t LINE_BUFFER = 256;
 constexpr int PARAMETER_LINES = 13;
-constexpr const char* RECORD_FILE = "binary.tmp";
 
 static_assert(LDBL_MANT_DIG == 64, "the double tie-break needs a 64-bit significand");
 
@@ -48,33 +51,18 @@ struct Settings {
 // The comparators' working copies and the tie register.
 alignas(16) unsigned char first_copy[SCRATCH];
 alignas(16) unsigned char second_copy[SCRATCH];
-char wide_space[16];
-double du;
-double dv;
 std::int32_t check_ID[TIE_SLOTS];
 std::size_t h = 0;
 
 // The unique pass clears its pattern scratch from this block.
 const unsigned char ZEROED[SCRATCH] = {};
 
-std::int32_t int_at(const unsigned char* p, std::size_t offset) {
-  std::int32_t v;
-  std::memcpy(&v, p + offset, sizeof v);
-  return v;
-}
-
-double double_at(const unsigned char* p, std::size_t offset) {
-  double v;
-  std::memcpy(&v, p + offset, sizeof v);
-  return v;
-}
-
 void note_tie(std::int32_t number) {
   check_ID[h] = number;
   h = h + 1 > TIE_SLOTS - 1 ? 0 : h + 1;
 }
 
-// Clears both working copies and copies each record's first 91 bytes in.
+// Clears both working copies and copies each record's comparison window in.
 void take_copies(const void* a, const void* b) {
   std::memset(first_copy, 0, SCRATCH);
   std::memset(second_copy, 0, SCRATCH);
@@ -82,136 +70,54 @@ void take_copies(const void* a, const void* b) {
   std::memcpy(second_copy, b, WINDOW);
 }
 
-// Twenty signed words; full ties by last word plus record number, wrapping.
-// `up` is 1 for ascending and -1 for descending order.
-int integers(const void* a, const void* b, int up) {
+// The order of the shared comparator model on fresh copies of both records;
+// a full tie notes the first record's number. `up` is 1 for ascending and -1
+// for descending order.
+int modelled(const void* a, const void* b, ModelKey key, int up) {
   take_copies(a, b);
-  for (std::size_t offset = 0; offset < KEY_AREA; offset += 4) {
-    const std::int32_t x = int_at(first_copy, offset);
-    const std::int32_t y = int_at(second_copy, offset);
-    if (x != y) return x > y ? up : -up;
-  }
-  note_tie(int_at(first_copy, NUMBER_OFFSET));
-  const auto sum_a =
-      static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(first_copy, LAST_INT_OFFSET)) +
-                                static_cast<std::uint32_t>(int_at(first_copy, NUMBER_OFFSET)));
-  const auto sum_b =
-      static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(second_copy, LAST_INT_OFFSET)) +
-                                static_cast<std::uint32_t>(int_at(second_copy, NUMBER_OFFSET)));
-  if (sum_a == sum_b) return 0;
-  return sum_a > sum_b ? up : -up;
-}
-
-// Ten doubles, a NaN never equal; full ties by last double plus record
-// number, each sum formed in extended precision and rounded to double.
-int doubles(const void* a, const void* b, int up) {
-  take_copies(a, b);
-  for (std::size_t offset = 0; offset < KEY_AREA; offset += 8) {
-    const double x = double_at(first_copy, offset);
-    const double y = double_at(second_copy, offset);
-    if (x == y) continue;
-    return x > y ? up : -up;
-  }
-  note_tie(int_at(first_copy, NUMBER_OFFSET));
-  du = int_at(first_copy, NUMBER_OFFSET);
-  dv = int_at(second_copy, NUMBER_OFFSET);
-  const auto sum_a =
-      static_cast<double>(static_cast<long double>(double_at(first_copy, LAST_DOUBLE_OFFSET)) + du);
-  const auto sum_b = static_cast<double>(
-      static_cast<long double>(double_at(second_copy, LAST_DOUBLE_OFFSET)) + dv);
-  if (sum_a == sum_b) return 0;
-  return sum_a > sum_b ? up : -up;
-}
-
-// Byte comparison with ASCII letters folded to lower case.
-int folded_compare(const char* x, const char* y) {
-  for (;; ++x, ++y) {
-    auto cx = static_cast<unsigned char>(*x);
-    auto cy = static_cast<unsigned char>(*y);
-    if (cx >= 'A' && cx <= 'Z') cx = static_cast<unsigned char>(cx - 'A' + 'a');
-    if (cy >= 'A' && cy <= 'Z') cy = static_cast<unsigned char>(cy - 'A' + 'a');
-    if (cx != cy || cx == 0) return cx - cy;
-  }
-}
-
-// Phrases (exact or folded); equal phrases get their record numbers appended
-// as "%10d" texts and are compared again, exactly.
-int phrases(const void* a, const void* b, bool folded) {
-  take_copies(a, b);
-  auto* x = reinterpret_cast<char*>(first_copy);
-  auto* y = reinterpret_cast<char*>(second_copy);
-  const int primary = folded ? folded_compare(x, y) : std::strcmp(x, y);
-  if (primary != 0) return primary;
-  note_tie(int_at(first_copy, NUMBER_OFFSET));
-  std::snprintf(wide_space, sizeof wide_space, "%10d", int_at(first_copy, NUMBER_OFFSET));
-  std::strcat(x, wide_space);
-  std::snprintf(wide_space, sizeof wide_space, "%10d", int_at(second_copy, NUMBER_OFFSET));
-  std::strcat(y, wide_space);
-  return std::strcmp(x, y);
+  const zelto::testing::ModelComparison m =
+      zelto::testing::compare_model(key, first_copy, second_copy);
+  if (m.tie) note_tie(zelto::testing::model_record_number(first_copy));
+  return m.sign * up;
 }
 
 int compare_integers(const void* a, const void* b) {
-  return integers(a, b, 1);
+  return modelled(a, b, ModelKey::Integers, 1);
 }
 int compare_integers_descending(const void* a, const void* b) {
-  return integers(a, b, -1);
+  return modelled(a, b, ModelKey::Integers, -1);
 }
 int compare_doubles(const void* a, const void* b) {
-  return doubles(a, b, 1);
+  return modelled(a, b, ModelKey::Doubles, 1);
 }
 int compare_doubles_descending(const void* a, const void* b) {
-  return doubles(a, b, -1);
+  return modelled(a, b, ModelKey::Doubles, -1);
 }
 int compare_phrases(const void* a, const void* b) {
-  return phrases(a, b, false);
+  return modelled(a, b, ModelKey::Phrase, 1);
 }
 int compare_phrases_descending(const void* a, const void* b) {
-  return -phrases(a, b, false);
+  return modelled(a, b, ModelKey::Phrase, -1);
 }
 int case_insensitive_comparison(const void* a, const void* b) {
-  return phrases(a, b, true);
+  return modelled(a, b, ModelKey::FoldedPhrase, 1);
 }
 int case_insensitive_comparison_descending(const void* a, const void* b) {
-  return -phrases(a, b, true);
+  return modelled(a, b, ModelKey::FoldedPhrase, -1);
 }
 
 using QsortComparator = int (*)(const void*, const void*);
 
 QsortComparator select_comparator(const Settings& s) {
   const bool down = s.descending == 1;
-  if (s.key_type == 1) return down ? compare_integers_descending : compare_integers;
-  if (s.key_type == 2) return down ? compare_doubles_descending : compare_doubles;
-  if (s.key_type == 0 && s.case_sensitive == 0) {
-    return down ? case_insensitive_comparison_descending : case_insensitive_comparison;
+  switch (zelto::testing::model_key(s.key_type, s.case_sensitive)) {
+    case ModelKey::Integers: return down ? compare_integers_descending : compare_integers;
+    case ModelKey::Doubles: return down ? compare_doubles_descending : compare_doubles;
+    case ModelKey::FoldedPhrase:
+      return down ? case_insensitive_comparison_descending : case_insensitive_comparison;
+    case ModelKey::Phrase: break;
   }
   return down ? compare_phrases_descending : compare_phrases;
-}
-
-// Run lengths of the key area's bits (words from 0 to 19, bits from the top),
-// each kept in an 8-bit counter; a counter that wrapped to 0 leaves no byte.
-std::size_t run_length_encoding(const unsigned char* key, unsigned char* code,
-                                std::size_t capacity) {
-  std::memset(code, 0, capacity);
-  std::uint8_t set_run = 1;
-  std::uint8_t clear_run = 0;
-  std::size_t length = 0;
-  for (std::size_t offset = 0; offset < KEY_AREA; offset += 4) {
-    const auto word = static_cast<std::uint32_t>(int_at(key, offset));
-    for (int bit = 31; bit >= 0; --bit) {
-      if ((word >> bit) & 1U) {
-        if (clear_run != 0) code[length++] = clear_run;
-        clear_run = 0;
-        ++set_run;
-      } else {
-        if (set_run != 0) code[length++] = set_run;
-        set_run = 0;
-        ++clear_run;
-      }
-    }
-  }
-  if (clear_run != 0) code[length++] = clear_run;
-  if (set_run != 0) code[length++] = set_run;
-  return length;
 }
 
 // Gathers, at the front of `records`, each record whose pattern code differs
@@ -227,7 +133,9 @@ std::size_t keep_new_patterns(unsigned char* records, unsigned char* scan, std::
   for (std::size_t i = 0; i < count; ++i) {
     std::memcpy(pattern, ZEROED, SCRATCH);
     std::memcpy(pattern, scan + i * size, WINDOW);
-    run_length_encoding(pattern, reinterpret_cast<unsigned char*>(current), CODE_CAPACITY);
+    const std::vector<unsigned char> code = zelto::testing::model_code(pattern);
+    std::memset(current, 0, CODE_CAPACITY);
+    std::memcpy(current, code.data(), code.size());
     if (std::strcmp(current, previous) != 0) {
       std::memcpy(records + kept * size, scan + i * size, size);
       ++kept;
@@ -238,7 +146,7 @@ std::size_t keep_new_patterns(unsigned char* records, unsigned char* scan, std::
 }
 
 void error_handler(const char* message, const char* path) {
-  std::FILE* log = std::fopen("error.txt", "w");
+  std::FILE* log = std::fopen(zelto::ERROR_LOG_PATH, "w");
   if (log == nullptr) return;
   std::fprintf(log, "%s %s", message, path);
   std::fclose(log);
@@ -260,7 +168,7 @@ int producing(const char* path, unsigned char* records, std::size_t count, std::
   if (out == nullptr) {
     status = ERROR_CODE;
     error_handler("fopen() error-1:", path);
-    out = std::fopen("zelto.txt", "wb");
+    out = std::fopen(zelto::FALLBACK_PATH, "wb");
     if (out == nullptr) return ERROR_CODE;
   }
   auto* line = static_cast<char*>(std::malloc(size + 2));
@@ -339,7 +247,8 @@ int arrange(const Settings& s) {
   std::qsort(records, count, size, select_comparator(s));
   const std::size_t kept = unique ? keep_new_patterns(records, scan, count, size) : count;
   std::free(scan);
-  const std::size_t text_offset = s.numbered == 1 ? WINDOW : NUMBER_OFFSET;
+  const std::size_t text_offset =
+      s.numbered == 1 ? zelto::NUMBERED_TEXT_OFFSET : zelto::TEXT_OFFSET;
   int status = 0;
   if (s.output_path[0] == 0) {
     display_records(records, kept, size, text_offset);
@@ -379,7 +288,7 @@ void apply_parameter_line(int number, std::string_view value, Settings& s) {
 // Reads up to thirteen lines of manager.txt; each is cut at its newline or
 // at a comment mark.
 void read_parameters(Settings& s) {
-  std::FILE* f = std::fopen("manager.txt", "r");
+  std::FILE* f = std::fopen(zelto::PARAMETER_FILE, "r");
   if (f == nullptr) return;
   char line[LINE_BUFFER];
   for (int number = 1; number <= PARAMETER_LINES && std::fgets(line, sizeof line, f); ++number) {

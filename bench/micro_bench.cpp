@@ -1,5 +1,5 @@
 // Micro-benchmarks of the engine on records held in memory: the prefix
-// engine for each key kind, the comparator-only merge sort it replaces, and
+// engine for each key kind, the tests' comparator-only reference sort, and
 // the pattern code on typical and on the longest codes.
 #include <benchmark/benchmark.h>
 
@@ -9,22 +9,23 @@
 
 #include "arrange.h"
 #include "record_maker.h"
+#include "reference_sort.h"
 #include "run_length.h"
 #include "sort_engine.h"
 
 namespace {
 
-using zelto::bench::RecordKind;
+using zelto::testing::RecordKind;
 
 constexpr std::size_t RECORD_SIZE = 128;
 
 // `count` generated records of 128 bytes with keys of `kind`.
 std::vector<unsigned char> make_records(RecordKind kind, std::size_t count) {
-  const zelto::bench::RecordPlan plan{kind, count, RECORD_SIZE, 1};
+  const zelto::testing::RecordPlan plan{kind, count, RECORD_SIZE, 1};
   std::vector<unsigned char> records(count * RECORD_SIZE, 0);
   std::string key_text;
   for (std::size_t i = 0; i < count; ++i) {
-    zelto::bench::make_record(plan, i, records.data() + i * RECORD_SIZE, key_text);
+    zelto::testing::make_record(plan, i, records.data() + i * RECORD_SIZE, key_text);
   }
   return records;
 }
@@ -39,14 +40,13 @@ struct Case {
 
 constexpr Case INTEGERS = {RecordKind::Integers, 1, 1};
 constexpr Case DOUBLES = {RecordKind::Doubles, 2, 1};
-constexpr Case PHRASES = {RecordKind::Phrases, 0, 1};
-constexpr Case FOLDED_PHRASES = {RecordKind::Phrases, 0, 0};
+constexpr Case PHRASES = {RecordKind::Phrase, 0, 1};
+constexpr Case FOLDED_PHRASES = {RecordKind::Phrase, 0, 0};
 
-using SortFunction = std::span<std::uint32_t> (*)(const unsigned char*, std::size_t,
-                                                  const zelto::SortPolicy&, zelto::SortSpace&);
-
-// Sorts the same records on every iteration; the engine leaves them in
-// place and returns the order in its own space.
+// Sorts the same records on every iteration with `sort(records, size,
+// policy, space)`; the engine leaves them in place and returns the order in
+// its own space.
+template <typename SortFunction>
 void run_sort(benchmark::State& state, const Case& c, SortFunction sort) {
   const auto count = static_cast<std::size_t>(state.range(0));
   const std::vector<unsigned char> records = make_records(c.records, count);
@@ -61,11 +61,20 @@ void run_sort(benchmark::State& state, const Case& c, SortFunction sort) {
 }
 
 void BM_sort_records(benchmark::State& state, Case c) {
-  run_sort(state, c, zelto::sort_records);
+  run_sort(state, c,
+           [](const unsigned char* records, std::size_t size, const zelto::SortPolicy& policy,
+              zelto::SortSpace& space) { return zelto::sort_records(records, size, policy, space); });
 }
 
+// The tests' reference: a plain merge sort that asks the comparator for
+// every decision.
 void BM_sort_records_by_comparator(benchmark::State& state, Case c) {
-  run_sort(state, c, zelto::sort_records_by_comparator);
+  run_sort(state, c,
+           [](const unsigned char* records, std::size_t size, const zelto::SortPolicy& policy,
+              const zelto::SortSpace& space) {
+             return zelto::testing::sort_by_comparator(records, size, space.count(),
+                                                       policy.compare);
+           });
 }
 
 #define ZELTO_SORT_BENCHMARK(function, name, c) \
@@ -113,7 +122,7 @@ void BM_run_length_encoding_longest(benchmark::State& state) {
 
 BENCHMARK_CAPTURE(BM_run_length_encoding, integers, RecordKind::Integers);
 BENCHMARK_CAPTURE(BM_run_length_encoding, doubles, RecordKind::Doubles);
-BENCHMARK_CAPTURE(BM_run_length_encoding, phrases, RecordKind::Phrases);
+BENCHMARK_CAPTURE(BM_run_length_encoding, phrases, RecordKind::Phrase);
 BENCHMARK(BM_run_length_encoding_longest);
 
 }  // namespace

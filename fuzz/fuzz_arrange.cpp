@@ -44,8 +44,10 @@
 #include <vector>
 
 #include "arrange.h"
+#include "comparator_model.h"
 #include "compare.h"
 #include "pattern_model.h"
+#include "run_binary.h"
 #include "sort_engine.h"
 
 namespace {
@@ -92,12 +94,13 @@ Case decode(const std::uint8_t* data, std::size_t size) {
   } else {
     a.record_count = many ? 512 + 2 * header[1] : header[1] % 48;
   }
-  a.record_size = header[2] >= 0xF8 ? ODD_SIZES[header[2] - 0xF8] : 80 + header[2] % 72;
+  a.record_size =
+      header[2] >= 0xF8 ? ODD_SIZES[header[2] - 0xF8] : zelto::KEY_AREA_SIZE + header[2] % 72;
   c.unreachable_output = (header[3] & 1) != 0;
   c.missing_input = (header[3] & 2) != 0;
   a.output_path = c.unreachable_output ? UNREACHABLE_OUTPUT : OUTPUT_FILE;
 
-  const bool sizes_valid = a.record_count >= 0 && (a.record_count == 0 || a.record_size >= 91);
+  const bool sizes_valid = a.record_count >= 0 && (a.record_count == 0 || a.record_size >= zelto::MINIMUM_RECORD_SIZE);
   if (many && sizes_valid) {
     const std::size_t total =
         static_cast<std::size_t>(a.record_count) * static_cast<std::size_t>(a.record_size);
@@ -111,17 +114,15 @@ Case decode(const std::uint8_t* data, std::size_t size) {
 
 // --- the private directory and the files in it ---
 
-std::string private_directory;
+// The private directory, removed with everything in it at exit.
+const zelto::testing::Sandbox& private_directory() {
+  static const zelto::testing::Sandbox box;
+  return box;
+}
 int home_directory = -1;  // the directory the fuzzer started in, to come back to
 
 void remove_outputs() {
   for (const char* name : {RECORD_FILE, OUTPUT_FILE, FALLBACK_FILE, ERROR_LOG}) std::remove(name);
-}
-
-void remove_private_directory() {
-  if (chdir(private_directory.c_str()) == 0) remove_outputs();
-  if (home_directory >= 0 && fchdir(home_directory) != 0) return;
-  rmdir(private_directory.c_str());
 }
 
 [[noreturn]] void fail(const std::string& what) {
@@ -179,7 +180,7 @@ struct Records {
 // The line a record gives in an output file: its text field up to its NUL
 // (or the record's end), cut at the first newline.
 std::string line_of(const unsigned char* record, std::size_t record_size, int numbered) {
-  const std::size_t offset = numbered == 1 ? 91 : 80;
+  const std::size_t offset = numbered == 1 ? zelto::NUMBERED_TEXT_OFFSET : zelto::TEXT_OFFSET;
   std::string text(reinterpret_cast<const char*>(record) + offset, record_size - offset);
   text = text.substr(0, text.find('\0'));
   return text.substr(0, text.find('\n'));
@@ -204,133 +205,54 @@ std::vector<std::string> split_lines(const std::string& content, int crlf) {
   return lines;
 }
 
-double double_at(const unsigned char* p) {
-  double d;
-  std::memcpy(&d, p, sizeof d);
-  return d;
-}
-
-std::int32_t int_at(const unsigned char* p) {
-  std::int32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
+using zelto::testing::model_double_at;
 
 bool has_nan_key(const unsigned char* record) {
-  for (int offset = 0; offset < 80; offset += 8) {
-    if (std::isnan(double_at(record + offset))) return true;
+  for (int offset = 0; offset < zelto::KEY_AREA_SIZE; offset += 8) {
+    if (std::isnan(model_double_at(record + offset))) return true;
   }
   return false;
 }
 
-// --- a plain model of the comparators ---
+// --- the shared model of the comparators ---
 
-enum class ModelKey { Integers, Doubles, Phrase, FoldedPhrase };
+using zelto::testing::ModelComparison;
+using zelto::testing::ModelKey;
 
-// The selection table: 1 integers, 2 doubles, 0 phrases (folded when not
-// case-sensitive), any other key type exact phrases.
 ModelKey model_key(const zelto::ArrangeArguments& a) {
-  if (a.key_type == 1) return ModelKey::Integers;
-  if (a.key_type == 2) return ModelKey::Doubles;
-  if (a.key_type == 0 && a.case_sensitive == 0) return ModelKey::FoldedPhrase;
-  return ModelKey::Phrase;
+  return zelto::testing::model_key(a.key_type, a.case_sensitive);
 }
 
-// The phrase key: the first 91 bytes up to their first NUL.
 std::string phrase_at(const unsigned char* record) {
-  const std::string window(reinterpret_cast<const char*>(record), 91);
-  return window.substr(0, window.find('\0'));
+  return std::string(zelto::testing::model_phrase(record));
 }
 
 std::string folded(std::string text) {
-  for (char& ch : text) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return text;
-}
-
-std::string wide_number(std::int32_t n) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%10d", n);
+  for (char& ch : text) ch = static_cast<char>(zelto::testing::model_fold(ch));
   return text;
 }
 
 int sign_of(long long v) {
-  return (v > 0) - (v < 0);
+  return zelto::testing::model_sign(v);
 }
 
-struct ModelComparison {
-  int sign;  // -1, 0 or 1
-  bool tie;  // the keys tie fully, so a tie is noted
-};
-
-// The comparators' order over the records of one pass. The phrase texts are
-// made once per record, not once per comparison.
+// The comparators' order over the records of one pass.
 class ComparatorModel {
  public:
   ComparatorModel(const Records& r, const zelto::ArrangeArguments& a)
-      : r_(r), key_(model_key(a)), descending_(a.descending == 1) {
-    if (key_ != ModelKey::Phrase && key_ != ModelKey::FoldedPhrase) return;
-    for (std::size_t i = 0; i < r.count; ++i) {
-      std::string phrase = phrase_at(r.at(i));
-      primary_.push_back(key_ == ModelKey::FoldedPhrase ? folded(phrase) : phrase);
-      // Full ties compare the phrase followed by the "%10d" record number.
-      extended_.push_back(phrase + wide_number(int_at(r.at(i) + 80)));
-    }
-  }
+      : r_(r), key_(model_key(a)), descending_(a.descending == 1) {}
 
   // Records `i` and `j` as the selected comparator orders them.
   [[nodiscard]] ModelComparison compare(std::size_t i, std::size_t j) const {
-    ModelComparison m = ascending(i, j);
+    ModelComparison m = zelto::testing::compare_model(key_, r_.at(i), r_.at(j));
     if (descending_) m.sign = -m.sign;
     return m;
   }
 
  private:
-  ModelComparison ascending(std::size_t i, std::size_t j) const {
-    const unsigned char* x = r_.at(i);
-    const unsigned char* y = r_.at(j);
-    const std::int32_t nx = int_at(x + 80);
-    const std::int32_t ny = int_at(y + 80);
-    switch (key_) {
-      case ModelKey::Integers: {
-        for (int offset = 0; offset < 80; offset += 4) {
-          const std::int32_t wx = int_at(x + offset);
-          const std::int32_t wy = int_at(y + offset);
-          if (wx != wy) return {wx > wy ? 1 : -1, false};
-        }
-        const auto sx = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(x + 76)) +
-                                                  static_cast<std::uint32_t>(nx));
-        const auto sy = static_cast<std::int32_t>(static_cast<std::uint32_t>(int_at(y + 76)) +
-                                                  static_cast<std::uint32_t>(ny));
-        return {sign_of(static_cast<long long>(sx) - sy), true};
-      }
-      case ModelKey::Doubles: {
-        for (int offset = 0; offset < 80; offset += 8) {
-          const double dx = double_at(x + offset);
-          const double dy = double_at(y + offset);
-          if (dx == dy) continue;
-          return {dx > dy ? 1 : -1, false};
-        }
-        const auto sx = static_cast<double>(static_cast<long double>(double_at(x + 72)) + nx);
-        const auto sy = static_cast<double>(static_cast<long double>(double_at(y + 72)) + ny);
-        return {sx == sy ? 0 : (sx > sy ? 1 : -1), true};
-      }
-      case ModelKey::Phrase:
-      case ModelKey::FoldedPhrase: {
-        const int primary = primary_[i].compare(primary_[j]);
-        if (primary != 0) return {sign_of(primary), false};
-        return {sign_of(extended_[i].compare(extended_[j])), true};
-      }
-    }
-    return {0, false};
-  }
-
   const Records& r_;
   ModelKey key_;
   bool descending_;
-  std::vector<std::string> primary_;   // the phrase, folded when the key is
-  std::vector<std::string> extended_;  // the exact phrase and number text
 };
 
 // A text that two records share exactly when the selected comparator finds
@@ -339,11 +261,12 @@ std::string key_identity(const unsigned char* record, const zelto::ArrangeArgume
                          bool& tie_possible) {
   tie_possible = true;
   switch (model_key(a)) {
-    case ModelKey::Integers: return std::string(reinterpret_cast<const char*>(record), 80);
+    case ModelKey::Integers:
+      return std::string(reinterpret_cast<const char*>(record), zelto::KEY_AREA_SIZE);
     case ModelKey::Doubles: {
       std::string identity;
-      for (int offset = 0; offset < 80; offset += 8) {
-        double d = double_at(record + offset);
+      for (int offset = 0; offset < zelto::KEY_AREA_SIZE; offset += 8) {
+        double d = model_double_at(record + offset);
         if (std::isnan(d)) tie_possible = false;
         if (d == 0.0) d = 0.0;  // -0.0 equals 0.0
         identity.append(reinterpret_cast<const char*>(&d), sizeof d);
@@ -374,7 +297,7 @@ void check_comparator(const Records& r, const zelto::ArrangeArguments& a) {
     const bool noted = zelto::h != slot;
     if (noted != m.tie) fail(m.tie ? "full tie not noted" : "tie noted without a full tie");
     if (noted && (zelto::h != (slot + 1) % zelto::TIE_SLOTS ||
-                  zelto::check_ID[static_cast<std::size_t>(slot)] != int_at(x + 80))) {
+                  zelto::check_ID[static_cast<std::size_t>(slot)] != zelto::testing::model_record_number(x))) {
       fail("tie noted in the wrong slot or with the wrong number");
     }
   };
@@ -461,7 +384,7 @@ std::vector<std::string> expected_unique_lines(const Records& r, const zelto::Ar
   std::vector<unsigned char> previous;
   bool first = true;
   for (const std::uint32_t index : zelto::sort_records(r.base, r.size, policy, space)) {
-    std::vector<unsigned char> code = zelto_fuzz::model_code(r.at(index));
+    std::vector<unsigned char> code = zelto::testing::model_code(r.at(index));
     if (first || code != previous) lines.push_back(line_of(r.at(index), r.size, a.numbered));
     previous = std::move(code);
     first = false;
@@ -513,7 +436,7 @@ void check_outcome(const Case& c, const Outcome& o) {
     std::snprintf(message, sizeof message, "record count error: %d\n", a.record_count);
     return expect_failure(o, message);
   }
-  if (a.record_count > 0 && a.record_size < 91) {
+  if (a.record_count > 0 && a.record_size < zelto::MINIMUM_RECORD_SIZE) {
     std::snprintf(message, sizeof message, "record size error: %d bytes\n", a.record_size);
     return expect_failure(o, message);
   }
@@ -549,12 +472,8 @@ void check_outcome(const Case& c, const Outcome& o) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  char pattern[] = "/tmp/zelto-fuzz-arrange-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) fail("mkdtemp failed");
-  private_directory = pattern;
   home_directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (home_directory < 0) fail("cannot open the working directory");
-  std::atexit(remove_private_directory);
   return 0;
 }
 
@@ -562,7 +481,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Case c = decode(data, size);
   // Only during the pass is the private directory the working directory, so
   // the fuzzer's own relative paths (corpus, artifacts) keep working.
-  if (chdir(private_directory.c_str()) != 0) fail("cannot enter the private directory");
+  if (chdir(private_directory().dir().c_str()) != 0) fail("cannot enter the private directory");
   remove_outputs();
   if (!c.missing_input) write_file(RECORD_FILE, c.file);
 

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr std::size_t KEY_BYTES = 80;
+constexpr std::size_t KEY_BYTES = zelto::KEY_AREA_SIZE;
 constexpr std::size_t CAPACITY = zelto::PATTERN_CODE_CAPACITY;
 // Written over the code buffer first, to see that the coder clears all of it.
 constexpr unsigned char STALE = 0xEE;
@@ -72,10 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(b.get() + from, data + KEY_BYTES + 1, n);
   }
 
-  const std::vector<unsigned char> code_a = zelto_fuzz::model_code(a.get());
+  const std::vector<unsigned char> code_a = zelto::testing::model_code(a.get());
   check_code(a.get(), code_a);
   if (size <= KEY_BYTES) return 0;
-  const std::vector<unsigned char> code_b = zelto_fuzz::model_code(b.get());
+  const std::vector<unsigned char> code_b = zelto::testing::model_code(b.get());
   check_code(b.get(), code_b);
   const bool same = code_a == code_b;
   if (zelto::same_pattern_code(a.get(), b.get()) != same) {

@@ -38,11 +38,6 @@ TieLogScope::~TieLogScope() {
   tie_log = previous_;
 }
 
-void clear_tie_register() {
-  check_ID.fill(0);
-  h = 0;
-}
-
 namespace {
 
 std::int32_t load_int32(const unsigned char* p) {

@@ -59,8 +59,6 @@ class TieLogScope {
  private:
   TieLog* previous_;
 };
-// Clears every slot and rewinds `h` (for callers that run several sorts).
-void clear_tie_register();
 
 // The signed 32-bit little-endian record number at offset 80.
 [[nodiscard]] std::int32_t record_number(const unsigned char* record);

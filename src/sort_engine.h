@@ -74,10 +74,4 @@ std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t 
                                       const SortPolicy& policy, SortSpace& space,
                                       unsigned threads = thread_count());
 
-// The same order by a plain merge sort that calls the comparator for every
-// decision: the reference the engine is checked against.
-std::span<std::uint32_t> sort_records_by_comparator(const unsigned char* records,
-                                                    std::size_t record_size,
-                                                    const SortPolicy& policy, SortSpace& space);
-
 }  // namespace zelto

@@ -1,16 +1,18 @@
-// A plain model of the pattern code, one bit at a time, that the fuzz targets
-// check the coder and the unique pass against.
+// A plain model of the pattern code, one bit at a time, that the unit tests,
+// the fuzz targets and the benchmark baseline check or compute codes with.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-namespace zelto_fuzz {
+#include "record_format.h"
 
-inline constexpr int KEY_BITS = 640;
+namespace zelto::testing {
 
-// Bit `i` of the key area: words from 0 to 19, each little-endian, read from
-// its bit 31 down to bit 0.
+inline constexpr int KEY_BITS = 8 * KEY_AREA_SIZE;
+
+// Bit `i` of the key area: words from 0 to KEY_WORDS - 1, each little-endian,
+// read from its bit 31 down to bit 0.
 inline bool key_bit(const unsigned char* key, int i) {
   const int word = i / 32;
   const int bit_in_word = 31 - i % 32;
@@ -46,4 +48,4 @@ inline std::vector<unsigned char> model_code(const unsigned char* key) {
   return code;
 }
 
-}  // namespace zelto_fuzz
+}  // namespace zelto::testing

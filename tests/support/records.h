@@ -1,8 +1,10 @@
-// Builds records and record files for tests: an 80-byte key area, the record
-// number at offset 80 and the text field at offset 80 or 91.
+// Builds records and record files for the tests, fuzz targets and benchmarks,
+// in the layout src/record_format.h describes: the key area, the record number
+// and the text field.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -10,55 +12,61 @@
 #include <string_view>
 #include <vector>
 
+#include "record_format.h"
+
 namespace zelto::testing {
 
 using Bytes = std::vector<unsigned char>;
 
 struct RecordShape {
   int record_size = 128;
-  bool numbered = true;  // text at offset 91 instead of 80
+  bool numbered = true;  // text at NUMBERED_TEXT_OFFSET instead of TEXT_OFFSET
 };
 
 inline void put_int32(Bytes& r, std::size_t offset, std::int32_t v) {
-  std::memcpy(r.data() + offset, &v, 4);
+  store_little_endian(r.data() + offset, static_cast<std::uint32_t>(v), 4);
 }
 
 inline void put_double(Bytes& r, std::size_t offset, double v) {
-  std::memcpy(r.data() + offset, &v, 8);
+  store_little_endian(r.data() + offset, std::bit_cast<std::uint64_t>(v), 8);
 }
 
-// `r` with integer key word `index` (0 to 19) set to `value`.
+// `r` with integer key word `index` (0 to KEY_WORDS - 1) set to `value`.
 inline Bytes with_word(Bytes r, int index, std::int32_t value) {
   put_int32(r, static_cast<std::size_t>(4 * index), value);
   return r;
 }
 
-// `r` with double key `index` (0 to 9) set to `value`.
+// `r` with double key `index` (0 to KEY_DOUBLES - 1) set to `value`.
 inline Bytes with_double(Bytes r, int index, double value) {
   put_double(r, static_cast<std::size_t>(8 * index), value);
   return r;
 }
 
-// A record with a zeroed key area, `number` at offset 80 and `text` (which
-// should normally end with a newline) at the text offset, NUL-terminated
-// when room allows. With `numbered` false the text overwrites the number's
+// A record with a zeroed key area, `number` at RECORD_NUMBER_OFFSET and
+// `text` (which should normally end with a newline) at the text offset,
+// NUL-terminated when room allows. With `numbered` false the text overwrites the number's
 // bytes, as it does in real records: give such records number 0 and let the
 // text supply them.
 inline Bytes make_record(std::int32_t number, std::string_view text, RecordShape shape = {}) {
   Bytes r(static_cast<std::size_t>(shape.record_size), 0);
-  put_int32(r, 80, number);
-  const std::size_t offset = shape.numbered ? 91 : 80;
+  put_int32(r, RECORD_NUMBER_OFFSET, number);
+  const std::size_t offset = shape.numbered ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET;
   const std::size_t n = std::min(text.size(), r.size() - offset);
   std::memcpy(r.data() + offset, text.data(), n);
   return r;
 }
 
-// A phrase key: `phrase` at offset 0 (up to 91 bytes; a longer phrase is cut).
+// `r` with `key` (which may hold NULs) at offset 0, cut to the key area.
+inline Bytes with_key_bytes(Bytes r, std::string_view key) {
+  std::memcpy(r.data(), key.data(), std::min<std::size_t>(key.size(), KEY_AREA_SIZE));
+  return r;
+}
+
+// A phrase key: `phrase` at offset 0, cut to the key area.
 inline Bytes phrase_record(std::string_view phrase, std::int32_t number, std::string_view text,
                            RecordShape shape = {}) {
-  Bytes r = make_record(number, text, shape);
-  std::memcpy(r.data(), phrase.data(), std::min<std::size_t>(phrase.size(), 80));
-  return r;
+  return with_key_bytes(make_record(number, text, shape), phrase);
 }
 
 // Integer keys: the given words at offsets 0, 4, ...; the rest zero.

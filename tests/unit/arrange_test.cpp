@@ -19,41 +19,24 @@
 #include <vector>
 
 #include "records.h"
+#include "run_binary.h"
 
 namespace zelto {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-using zelto::testing::with_double;
-using zelto::testing::with_word;
+using testing::Bytes;
+using testing::join;
+using testing::with_double;
+using testing::with_key_bytes;
+using testing::with_word;
 namespace fs = std::filesystem;
 
 constexpr int SIZE = 128;
 
-// A record of `size` bytes: zero key area, `number` at offset 80 and `text`
-// at offset 91 (80 when not `numbered`), NUL-terminated when room is left.
+// A record of `size` bytes: zero key area, `number` and `text` (in the
+// numbered or unnumbered text field), NUL-terminated when room is left.
 Bytes record(std::int32_t number, std::string_view text, int size = SIZE, bool numbered = true) {
-  Bytes r(static_cast<std::size_t>(size), 0);
-  std::memcpy(r.data() + 80, &number, 4);
-  const std::size_t offset = numbered ? 91 : 80;
-  std::memcpy(r.data() + offset, text.data(), std::min(text.size(), r.size() - offset));
-  return r;
-}
-
-Bytes with_key_bytes(Bytes r, std::string_view key) {
-  std::memcpy(r.data(), key.data(), std::min<std::size_t>(key.size(), 80));
-  return r;
-}
-
-Bytes join(const std::vector<Bytes>& records) {
-  Bytes file;
-  for (const Bytes& r : records) file.insert(file.end(), r.begin(), r.end());
-  return file;
-}
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return testing::make_record(number, text, {size, numbered});
 }
 
 // Makes `dir` the working directory for the lifetime of the object.
@@ -78,24 +61,12 @@ struct PassRun {
 
 class Arrange : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zelto-arrange-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  [[nodiscard]] std::string path(const std::string& name) const { return (dir_ / name).string(); }
-  [[nodiscard]] std::string read(const std::string& name) const { return read_file(dir_ / name); }
-  [[nodiscard]] bool exists(const std::string& name) const { return fs::exists(dir_ / name); }
+  [[nodiscard]] std::string path(const std::string& name) const { return box_.path(name); }
+  [[nodiscard]] std::string read(const std::string& name) const { return box_.read(name); }
+  [[nodiscard]] bool exists(const std::string& name) const { return box_.exists(name); }
 
   void write_records(const Bytes& bytes, const std::string& name = "binary.tmp") const {
-    std::ofstream(dir_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    box_.write(name, bytes);
   }
 
   // Integer keys, 128-byte numbered records, LF, ascending, into out.txt.
@@ -113,7 +84,8 @@ class Arrange : public ::testing::Test {
     return {result, out, err};
   }
 
-  fs::path dir_;
+  testing::Sandbox box_;
+  const fs::path& dir_ = box_.dir();
 };
 
 void expect_success(const PassRun& run) {

@@ -14,38 +14,38 @@
 #include <string_view>
 #include <vector>
 
+#include "comparator_model.h"
 #include "records.h"
+#include "tie_register.h"
 
 namespace zelto {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-using zelto::testing::with_double;
-using zelto::testing::with_word;
+using testing::Bytes;
+using testing::clear_tie_register;
+using testing::with_double;
+using testing::with_word;
 
-// Comparators read exactly the first 91 bytes; records of exactly that size
-// let the sanitizer catch any read beyond them.
-constexpr std::size_t RECORD_SIZE = 91;
+// Comparators read exactly the first MINIMUM_RECORD_SIZE bytes; records of
+// exactly that size let the sanitizer catch any read beyond them.
+constexpr std::size_t RECORD_SIZE = MINIMUM_RECORD_SIZE;
 constexpr std::int32_t INT_MIN32 = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t INT_MAX32 = std::numeric_limits<std::int32_t>::max();
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double INF = std::numeric_limits<double>::infinity();
 
-// A record with a zero key area and `number` at offset 80.
+// A record with a zero key area and `number`.
 Bytes numbered(std::int32_t number) {
-  Bytes r(RECORD_SIZE, 0);
-  std::memcpy(r.data() + 80, &number, 4);
-  return r;
+  return testing::make_record(number, "", {MINIMUM_RECORD_SIZE, true});
 }
 
-// Phrase key: `key` (at most 80 bytes, may hold NULs) at offset 0.
+// Phrase key: `key` (cut to the key area, may hold NULs) at offset 0.
 Bytes phrase(std::string_view key, std::int32_t number) {
-  Bytes r = numbered(number);
-  std::memcpy(r.data(), key.data(), std::min<std::size_t>(key.size(), 80));
-  return r;
+  return testing::with_key_bytes(numbered(number), key);
 }
 
-// All 91 bytes given: the key area, the record number's bytes and bytes 84-90.
+// All bytes of the window given: the key area, the record number's bytes and
+// the seven bytes after it.
 Bytes window(std::string_view bytes) {
   Bytes r(RECORD_SIZE, 0);
   std::memcpy(r.data(), bytes.data(), std::min(bytes.size(), RECORD_SIZE));
@@ -53,9 +53,7 @@ Bytes window(std::string_view bytes) {
 }
 
 std::int32_t number_of(const Bytes& r) {
-  std::int32_t n;
-  std::memcpy(&n, r.data() + 80, 4);
-  return n;
+  return testing::model_record_number(r.data());
 }
 
 struct Twins {

@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "pattern_model.h"
+
 namespace zelto {
 namespace {
 
-constexpr int KEY_BYTES = 80;
-constexpr int KEY_BITS = 640;
+using testing::KEY_BITS;
 
-using Key = std::array<unsigned char, KEY_BYTES>;
+using Key = std::array<unsigned char, KEY_AREA_SIZE>;
 using Code = std::vector<unsigned char>;
 
 // Bit `i` in coding order: words from 0 to 19, each from bit 31 down, on
@@ -28,9 +29,6 @@ unsigned char mask_of_bit(int i) {
   return static_cast<unsigned char>(0x80 >> (i % 8));
 }
 
-bool bit(const Key& key, int i) {
-  return (key[byte_of_bit(i)] & mask_of_bit(i)) != 0;
-}
 void set_bit(Key& key, int i) {
   key[byte_of_bit(i)] |= mask_of_bit(i);
 }
@@ -56,26 +54,9 @@ Code encode(const Key& key) {
   return Code(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length));
 }
 
-// The coder's steps one bit at a time: two 8-bit counters that wrap, the
-// set-run counter starting at 1, and a counter written only when not zero.
+// The coder's steps one bit at a time, as the shared model computes them.
 Code model_encode(const Key& key) {
-  Code code;
-  std::uint8_t set_run = 1;
-  std::uint8_t clear_run = 0;
-  for (int i = 0; i < KEY_BITS; ++i) {
-    if (bit(key, i)) {
-      if (clear_run != 0) code.push_back(clear_run);
-      clear_run = 0;
-      ++set_run;
-    } else {
-      if (set_run != 0) code.push_back(set_run);
-      set_run = 0;
-      ++clear_run;
-    }
-  }
-  if (clear_run != 0) code.push_back(clear_run);
-  if (set_run != 0) code.push_back(set_run);
-  return code;
+  return testing::model_code(key.data());
 }
 
 Code bytes(std::initializer_list<unsigned char> list) {

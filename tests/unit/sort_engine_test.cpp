@@ -18,12 +18,16 @@
 #include <string_view>
 #include <vector>
 
+#include "comparator_model.h"
 #include "compare.h"
+#include "reference_sort.h"
+#include "tie_register.h"
 
 namespace zelto {
 namespace {
 
 using Rng = std::mt19937;
+using testing::clear_tie_register;
 using Order = std::vector<std::uint32_t>;
 
 constexpr std::int32_t INT_MIN32 = std::numeric_limits<std::int32_t>::min();
@@ -57,13 +61,11 @@ RecordSet make_set(std::size_t count, std::size_t record_size, Rng& rng, Fill fi
 }
 
 void put_number(unsigned char* r, std::int32_t number) {
-  std::memcpy(r + 80, &number, 4);
+  store_little_endian(r + RECORD_NUMBER_OFFSET, static_cast<std::uint32_t>(number), 4);
 }
 
 std::int32_t get_number(const unsigned char* r) {
-  std::int32_t n;
-  std::memcpy(&n, r + 80, 4);
-  return n;
+  return testing::model_record_number(r);
 }
 
 template <typename T, std::size_t N>
@@ -296,11 +298,7 @@ Order engine_order(const RecordSet& set, const SortPolicy& policy, unsigned thre
 }
 
 Order reference_order(const RecordSet& set, const SortPolicy& policy) {
-  SortSpace space(set.count);
-  EXPECT_TRUE(space.allocated());
-  const std::span<std::uint32_t> order =
-      sort_records_by_comparator(set.bytes.data(), set.record_size, policy, space);
-  return Order(order.begin(), order.end());
+  return testing::sort_by_comparator(set.bytes.data(), set.record_size, set.count, policy.compare);
 }
 
 Order stable_sort_order(const RecordSet& set, Comparator compare) {
@@ -312,18 +310,18 @@ Order stable_sort_order(const RecordSet& set, Comparator compare) {
   return order;
 }
 
-testing::AssertionResult is_permutation(const Order& order, std::size_t count) {
+::testing::AssertionResult is_permutation(const Order& order, std::size_t count) {
   if (order.size() != count) {
-    return testing::AssertionFailure() << order.size() << " indices for " << count << " records";
+    return ::testing::AssertionFailure() << order.size() << " indices for " << count << " records";
   }
   std::vector<bool> seen(count, false);
   for (const std::uint32_t index : order) {
     if (index >= count || seen[index]) {
-      return testing::AssertionFailure() << "index " << index << " is out of range or repeated";
+      return ::testing::AssertionFailure() << "index " << index << " is out of range or repeated";
     }
     seen[index] = true;
   }
-  return testing::AssertionSuccess();
+  return ::testing::AssertionSuccess();
 }
 
 std::string describe(const RecordSet& set, std::uint32_t index) {
@@ -332,31 +330,31 @@ std::string describe(const RecordSet& set, std::uint32_t index) {
 }
 
 // Every neighbouring pair is in order: compare(a, b) <= 0.
-testing::AssertionResult is_sorted(const RecordSet& set, Comparator compare, const Order& order) {
+::testing::AssertionResult is_sorted(const RecordSet& set, Comparator compare, const Order& order) {
   for (std::size_t i = 1; i < order.size(); ++i) {
     if (compare(set.record(order[i - 1]), set.record(order[i])) > 0) {
-      return testing::AssertionFailure()
+      return ::testing::AssertionFailure()
              << "positions " << i - 1 << " and " << i << ": " << describe(set, order[i - 1])
              << " belongs after " << describe(set, order[i]);
     }
   }
-  return testing::AssertionSuccess();
+  return ::testing::AssertionSuccess();
 }
 
 // Both orders are sorted permutations; wherever they hold different
 // records, the comparator says those records are equal.
-testing::AssertionResult same_up_to_ties(const RecordSet& set, Comparator compare, const Order& got,
+::testing::AssertionResult same_up_to_ties(const RecordSet& set, Comparator compare, const Order& got,
                                          const Order& reference) {
   for (std::size_t i = 0; i < got.size(); ++i) {
     if (got[i] == reference[i]) continue;
     const int c = compare(set.record(got[i]), set.record(reference[i]));
     if (c != 0) {
-      return testing::AssertionFailure()
+      return ::testing::AssertionFailure()
              << "position " << i << ": " << describe(set, got[i]) << " where the reference has "
              << describe(set, reference[i]) << " (compare gives " << c << ")";
     }
   }
-  return testing::AssertionSuccess();
+  return ::testing::AssertionSuccess();
 }
 
 TEST(SortEngine, MatchesTheComparatorOrderOnRandomSets) {
@@ -436,33 +434,10 @@ TEST(SortEngine, NaNDoublesLoseNoRecordAndLeaveTheRestInOrder) {
 // order, before any record number is consulted.
 bool keys_tie(KeyKind kind, const unsigned char* a, const unsigned char* b) {
   switch (kind) {
-    case KeyKind::Integers: return std::memcmp(a, b, 80) == 0;
-    case KeyKind::Doubles:
-      for (int d = 0; d < 10; ++d) {
-        double x;
-        double y;
-        std::memcpy(&x, a + 8 * d, 8);
-        std::memcpy(&y, b + 8 * d, 8);
-        if (!(x == y)) return false;
-      }
-      return true;
-    case KeyKind::Phrase:
-    case KeyKind::FoldedPhrase: {
-      const auto phrase = [](const unsigned char* r) {
-        const auto* text = reinterpret_cast<const char*>(r);
-        return std::string(text, strnlen(text, PHRASE_WINDOW));
-      };
-      std::string x = phrase(a);
-      std::string y = phrase(b);
-      if (kind == KeyKind::FoldedPhrase) {
-        for (std::string* s : {&x, &y}) {
-          for (char& c : *s) {
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-          }
-        }
-      }
-      return x == y;
-    }
+    case KeyKind::Integers: return testing::keys_tie(testing::ModelKey::Integers, a, b);
+    case KeyKind::Doubles: return testing::keys_tie(testing::ModelKey::Doubles, a, b);
+    case KeyKind::Phrase: return testing::keys_tie(testing::ModelKey::Phrase, a, b);
+    case KeyKind::FoldedPhrase: return testing::keys_tie(testing::ModelKey::FoldedPhrase, a, b);
   }
   return false;
 }
@@ -478,14 +453,14 @@ void number_uniquely(RecordSet& set, Rng& rng) {
   }
 }
 
-testing::AssertionResult register_is_empty() {
-  if (h != 0) return testing::AssertionFailure() << h << " ties were noted";
+::testing::AssertionResult register_is_empty() {
+  if (h != 0) return ::testing::AssertionFailure() << h << " ties were noted";
   for (std::size_t slot = 0; slot < TIE_SLOTS; ++slot) {
     if (check_ID[slot] != 0) {
-      return testing::AssertionFailure() << "slot " << slot << " holds " << check_ID[slot];
+      return ::testing::AssertionFailure() << "slot " << slot << " holds " << check_ID[slot];
     }
   }
-  return testing::AssertionSuccess();
+  return ::testing::AssertionSuccess();
 }
 
 // Keys that are all distinct, built so that they share long prefixes.
