@@ -61,9 +61,10 @@ void run_sort(benchmark::State& state, const Case& c, SortFunction sort) {
 }
 
 void BM_sort_records(benchmark::State& state, Case c) {
-  run_sort(state, c,
-           [](const unsigned char* records, std::size_t size, const zelto::SortPolicy& policy,
-              zelto::SortSpace& space) { return zelto::sort_records(records, size, policy, space); });
+  run_sort(
+      state, c,
+      [](const unsigned char* records, std::size_t size, const zelto::SortPolicy& policy,
+         zelto::SortSpace& space) { return zelto::sort_records(records, size, policy, space); });
 }
 
 // The tests' reference: a plain merge sort that asks the comparator for

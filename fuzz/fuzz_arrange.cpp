@@ -49,6 +49,7 @@
 #include "pattern_model.h"
 #include "run_binary.h"
 #include "sort_engine.h"
+#include "tie_register.h"
 
 namespace {
 
@@ -100,7 +101,8 @@ Case decode(const std::uint8_t* data, std::size_t size) {
   c.missing_input = (header[3] & 2) != 0;
   a.output_path = c.unreachable_output ? UNREACHABLE_OUTPUT : OUTPUT_FILE;
 
-  const bool sizes_valid = a.record_count >= 0 && (a.record_count == 0 || a.record_size >= zelto::MINIMUM_RECORD_SIZE);
+  const bool sizes_valid =
+      a.record_count >= 0 && (a.record_count == 0 || a.record_size >= zelto::MINIMUM_RECORD_SIZE);
   if (many && sizes_valid) {
     const std::size_t total =
         static_cast<std::size_t>(a.record_count) * static_cast<std::size_t>(a.record_size);
@@ -297,7 +299,8 @@ void check_comparator(const Records& r, const zelto::ArrangeArguments& a) {
     const bool noted = zelto::h != slot;
     if (noted != m.tie) fail(m.tie ? "full tie not noted" : "tie noted without a full tie");
     if (noted && (zelto::h != (slot + 1) % zelto::TIE_SLOTS ||
-                  zelto::check_ID[static_cast<std::size_t>(slot)] != zelto::testing::model_record_number(x))) {
+                  zelto::check_ID[static_cast<std::size_t>(slot)] !=
+                      zelto::testing::model_record_number(x))) {
       fail("tie noted in the wrong slot or with the wrong number");
     }
   };
@@ -485,7 +488,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   remove_outputs();
   if (!c.missing_input) write_file(RECORD_FILE, c.file);
 
-  zelto::clear_tie_register();
+  zelto::testing::clear_tie_register();
   const Outcome outcome = run_pass(c);
   const std::array<std::int32_t, zelto::TIE_SLOTS> noted = zelto::check_ID;
   check_outcome(c, outcome);

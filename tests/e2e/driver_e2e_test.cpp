@@ -80,9 +80,9 @@ Parameters numbered_as(std::string line4) {
 // offset 91 ("ONE", "TWO"); in file order two, one.
 std::string two_text_file() {
   Bytes one = phrase_record("k1", 0, "ONE\n");
-  put_bytes(one, 80, std::string("one\n\0", 5));
+  put_bytes(one, TEXT_OFFSET, std::string("one\n\0", 5));
   Bytes two = phrase_record("k2", 0, "TWO\n");
-  put_bytes(two, 80, std::string("two\n\0", 5));
+  put_bytes(two, TEXT_OFFSET, std::string("two\n\0", 5));
   return record_file({two, one});
 }
 

@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(Output, TextForms, ::testing::ValuesIn(text_scenarios()
 // no part of its line.
 TEST(Output, NumberedLinesStartAtOffset91) {
   Bytes r = phrase_record("k", 0, "x\n");
-  put_bytes(r, 80, "JUNKJUNKJUN");
+  put_bytes(r, RECORD_NUMBER_OFFSET, "JUNKJUNKJUN");
   Parameters p = parameters(1);
   check_scenario({.files = {{"manager.txt", p.text()}, {"binary.tmp", record_file({r})}},
                   .removed = {"binary.tmp"},
@@ -118,9 +118,9 @@ TEST(Output, UnnumberedLinesStartAtOffset80) {
 
 // The smallest record: a numbered text field of 91 bytes is empty.
 TEST(Output, RecordsOf91BytesGiveEmptyNumberedLines) {
-  const RecordShape smallest{91, true};
+  const RecordShape smallest{MINIMUM_RECORD_SIZE, true};
   Parameters p = parameters(2);
-  p.record_size = 91;
+  p.record_size = MINIMUM_RECORD_SIZE;
   const std::string file =
       record_file({phrase_record("b", 2, "", smallest), phrase_record("a", 1, "", smallest)});
   check_scenario({.files = {{"manager.txt", p.text()}, {"binary.tmp", file}},

@@ -123,11 +123,9 @@ TEST_P(InterruptedReplacement, LeavesTheRecordsOrEveryLine) {
     Sandbox box;
     box.write("manager.txt", data.parameters.text());
     box.write("binary.tmp", data.records);
-    const std::string command =
-        "cd " + shell_quote(box.dir().string()) + " && " + shell_quote(binary_path()) +
-        " </dev/null >/dev/null 2>/dev/null & pid=$!; sleep " + std::to_string(delay_ms / 1000.0) +
-        "; kill -" + std::to_string(GetParam().signal_number) + " $pid; wait $pid";
-    run_shell(command);
+    box.run_script(command_line(binary_path(), {}) + " >/dev/null 2>/dev/null & pid=$!; sleep " +
+                   std::to_string(delay_ms / 1000.0) + "; kill -" +
+                   std::to_string(GetParam().signal_number) + " $pid; wait $pid");
     EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}))
         << "after " << delay_ms << " ms";
     const std::string left = box.read("binary.tmp");

@@ -32,9 +32,9 @@ Scenario kept(std::string name, std::int32_t key_type, const std::vector<Bytes>&
                   .written = {{"out.txt", std::move(lines)}}};
 }
 
-Bytes with_key_bytes(unsigned char value, std::int32_t number, const std::string& text) {
+Bytes key_filled_with(unsigned char value, std::int32_t number, const std::string& text) {
   Bytes r = make_record(number, text);
-  std::fill(r.begin(), r.begin() + 80, value);
+  std::fill(r.begin(), r.begin() + KEY_AREA_SIZE, value);
   return r;
 }
 
@@ -97,11 +97,11 @@ INSTANTIATE_TEST_SUITE_P(
              {}, "e1\n"),
         // Alternating bits give the longest code, 641 bytes.
         kept("LongestCodesCollapse", 1,
-             {with_key_bytes(0x55, 2, "fives2\n"), int_record({}, 9, "zero\n"),
-              with_key_bytes(0x55, 1, "fives1\n")},
+             {key_filled_with(0x55, 2, "fives2\n"), int_record({}, 9, "zero\n"),
+              key_filled_with(0x55, 1, "fives1\n")},
              {}, "zero\nfives1\n"),
         kept("AlternatingFromASetBitDiffers", 1,
-             {with_key_bytes(0x55, 1, "fives\n"), with_key_bytes(0xAA, 2, "tens\n")}, {},
+             {key_filled_with(0x55, 1, "fives\n"), key_filled_with(0xAA, 2, "tens\n")}, {},
              "tens\nfives\n"),
         // Bytes after the phrase's NUL belong to the key area: records 1 and 3
         // share a key area but are not neighbours.

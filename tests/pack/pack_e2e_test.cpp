@@ -106,11 +106,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "bob jones\nal smith\nann smith\n"},
         // Only the first 79 bytes key a line; lines equal there keep their order.
         OrderCase{"PhraseLongLinesCutToTheKeyArea",
-                  std::string(79, 'k') + "z\n" + std::string(79, 'k') + "a\n" +
-                      std::string(78, 'k') + "a\n",
+                  std::string(PHRASE_KEY_LIMIT, 'k') + "z\n" + std::string(PHRASE_KEY_LIMIT, 'k') +
+                      "a\n" + std::string(PHRASE_KEY_LIMIT - 1, 'k') + "a\n",
                   {},
-                  std::string(78, 'k') + "a\n" + std::string(79, 'k') + "z\n" +
-                      std::string(79, 'k') + "a\n",
+                  std::string(PHRASE_KEY_LIMIT - 1, 'k') + "a\n" +
+                      std::string(PHRASE_KEY_LIMIT, 'k') + "z\n" +
+                      std::string(PHRASE_KEY_LIMIT, 'k') + "a\n",
                   "zelto-pack: warning: 2 keys cut to 79 bytes: lines equal in their first 79 "
                   "bytes keep their input order\n"},
         OrderCase{"PhraseBytesAboveAscii",
@@ -226,8 +227,8 @@ TEST(PackPipeline, SortsATextFileByItsLeadingIntegers) {
     input += std::to_string(n) + " item\n";
   }
   dir.write("data.txt", input);
-  const RunResult o = dir.run_script(command_line(pack_binary_path(), {"--key=int", "data.txt"}) + " && " +
-                            command_line(binary_path(), {}));
+  const RunResult o = dir.run_script(command_line(pack_binary_path(), {"--key=int", "data.txt"}) +
+                                     " && " + command_line(binary_path(), {}));
   ASSERT_EQ(o.status, 0) << o.err;
   std::sort(numbers.begin(), numbers.end());
   std::string expected;
@@ -324,7 +325,7 @@ TEST(PackPipeline, ParameterFileDeclaresTheRecords) {
 struct ModelLine {
   std::string text;
   int number;
-  std::string phrase;           // the first 79 bytes
+  std::string phrase;           // the first PHRASE_KEY_LIMIT bytes
   std::vector<long long> ints;  // twenty words, zero-padded
   std::vector<double> doubles;  // ten values, zero-padded
 };
@@ -361,7 +362,7 @@ std::vector<std::string> random_lines(const std::string& kind, unsigned seed) {
     if (kind == "phrase") {
       line = words[pick(words.size())];
       if (pick(4) == 0) line += " " + words[pick(words.size())];
-      if (pick(8) == 0) line = std::string(78, 'q') + line;  // beyond 79 bytes
+      if (pick(8) == 0) line = std::string(PHRASE_KEY_LIMIT - 1, 'q') + line;  // beyond the limit
     } else if (kind == "int") {
       const int count = 1 + pick(3);
       for (int n = 0; n < count; ++n) line += std::to_string(pick(7) - 3) + " ";
@@ -383,7 +384,7 @@ std::vector<std::string> random_lines(const std::string& kind, unsigned seed) {
 std::vector<ModelLine> model_lines(const std::vector<std::string>& lines) {
   std::vector<ModelLine> model;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    ModelLine m{lines[i], static_cast<int>(i + 1), lines[i].substr(0, 79), {}, {}};
+    ModelLine m{lines[i], static_cast<int>(i + 1), lines[i].substr(0, PHRASE_KEY_LIMIT), {}, {}};
     std::istringstream in(lines[i]);
     std::string field;
     while (in >> field) {

@@ -15,6 +15,7 @@
 #include "pack_keys.h"
 #include "pack_options.h"
 #include "pack_writing.h"
+#include "records.h"
 #include "run_binary.h"
 #include "zeltoMain.h"
 
@@ -291,8 +292,10 @@ TEST(PackKeys, KeysAreLaidOutAsZeltoReadsThem) {
   const std::string long_line(100, 'x');
   const std::vector<KeyCase> cases = {
       {"pear tree", key_options(KeyType::Phrase), phrase_key("pear tree")},
-      {long_line, key_options(KeyType::Phrase), phrase_key(std::string(79, 'x')), KeyResult::Cut},
-      {std::string(79, 'x'), key_options(KeyType::Phrase), phrase_key(std::string(79, 'x'))},
+      {long_line, key_options(KeyType::Phrase), phrase_key(std::string(PHRASE_KEY_LIMIT, 'x')),
+       KeyResult::Cut},
+      {std::string(PHRASE_KEY_LIMIT, 'x'), key_options(KeyType::Phrase),
+       phrase_key(std::string(PHRASE_KEY_LIMIT, 'x'))},
       // Joined fields longer than 79 bytes are cut too.
       {std::string(50, 'a') + " " + std::string(50, 'b'), key_options(KeyType::Phrase, {2, 1}),
        phrase_key(std::string(50, 'b') + " " + std::string(28, 'a')), KeyResult::Cut},
@@ -463,11 +466,8 @@ TEST(PackRecords, RecordHoldsKeyNumberAndTextAtTheirOffsets) {
   fill_record(record, key, 258, "hi\n");
   std::vector<unsigned char> expected(100, 0);
   std::copy(key.begin(), key.end(), expected.begin());
-  expected[80] = 0x02;  // 258, little-endian
-  expected[81] = 0x01;
-  expected[91] = 'h';
-  expected[92] = 'i';
-  expected[93] = '\n';
+  store_little_endian(expected.data() + RECORD_NUMBER_OFFSET, 258, 4);
+  std::memcpy(expected.data() + NUMBERED_TEXT_OFFSET, "hi\n", 3);
   EXPECT_EQ(record, expected);
 }
 
@@ -478,16 +478,16 @@ TEST(PackRecords, RecordSizeIsTheSmallestThatHoldsTheLongestLine) {
   PackPlan plan;
   std::string message;
   ASSERT_EQ(plan_records(lines, options, plan, message), PACK_OK);
-  EXPECT_EQ(plan.record_size, 91 + 12 + 1);  // "longer line\n" and its NUL
+  EXPECT_EQ(plan.record_size, NUMBERED_TEXT_OFFSET + 12 + 1);  // "longer line\n" and its NUL
   EXPECT_EQ(plan.record_count, 3);
   EXPECT_EQ(plan.widest_line, 2);
   EXPECT_EQ(plan.fitted_bytes, 94 + 104 + 96);
   options.numbered = true;
   ASSERT_EQ(plan_records(lines, options, plan, message), PACK_OK);
-  EXPECT_EQ(plan.record_size, 91 + 14 + 1);  // "2:longer line\n"
+  EXPECT_EQ(plan.record_size, NUMBERED_TEXT_OFFSET + 14 + 1);  // "2:longer line\n"
   options.max_line = 3;
   ASSERT_EQ(plan_records(lines, options, plan, message), PACK_OK);
-  EXPECT_EQ(plan.record_size, 91 + 6 + 1);  // "2:lon\n"
+  EXPECT_EQ(plan.record_size, NUMBERED_TEXT_OFFSET + 6 + 1);  // "2:lon\n"
   EXPECT_EQ(plan.cut_texts, 1);
   EXPECT_EQ(record_size_for(0), SMALLEST_PACK_RECORD);
 
@@ -501,7 +501,7 @@ TEST(PackRecords, GivenRecordSizeIsKeptOrTheLineThatDoesNotFitIsNamed) {
   const std::vector<InputLine> lines = split_lines(data);
   PackOptions options;
   options.input_path = "data.txt";
-  options.record_size = 96;  // 91 + "abc\n" + NUL
+  options.record_size = NUMBERED_TEXT_OFFSET + 5;  // "abc\n" and its NUL
   PackPlan plan;
   std::string message;
   EXPECT_EQ(plan_records(std::span(lines).first(1), options, plan, message), PACK_OK);
@@ -695,15 +695,10 @@ TEST_F(PackFiles, RecordFileHoldsOneRecordPerLine) {
   ASSERT_EQ(write_record_file(file.c_str(), lines, options, 100, message), PACK_OK) << message;
   const std::string bytes = slurp(file);
   ASSERT_EQ(bytes.size(), 200u);
-  std::string first(100, '\0');
-  first[0] = 2;
-  first[80] = 1;
-  first.replace(91, 4, "b 2\n");
-  std::string second(100, '\0');
-  second[0] = 1;
-  second[80] = 2;
-  second.replace(91, 4, "a 1\n");
-  EXPECT_EQ(bytes, first + second);
+  EXPECT_EQ(bytes, testing::record_file({
+                       testing::with_word(testing::make_record(1, "b 2\n", {100, true}), 0, 2),
+                       testing::with_word(testing::make_record(2, "a 1\n", {100, true}), 0, 1),
+                   }));
 }
 
 TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
@@ -718,9 +713,12 @@ TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
   ASSERT_EQ(bytes.size(), 3000u * size);
   for (const int i : {0, 1047, 1048, 2999}) {
     const std::string_view record = std::string_view(bytes).substr(i * size, size);
-    EXPECT_EQ(record.substr(91, record.find('\0', 91) - 91), std::to_string(i) + "\n");
-    EXPECT_EQ(static_cast<unsigned char>(record[80]) | static_cast<unsigned char>(record[81]) << 8,
-              i + 1);
+    const std::size_t text_end = record.find('\0', NUMBERED_TEXT_OFFSET);
+    EXPECT_EQ(record.substr(NUMBERED_TEXT_OFFSET, text_end - NUMBERED_TEXT_OFFSET),
+              std::to_string(i) + "\n");
+    EXPECT_EQ(
+        load_le32(reinterpret_cast<const unsigned char*>(record.data()) + RECORD_NUMBER_OFFSET),
+        static_cast<std::uint32_t>(i + 1));
   }
 }
 

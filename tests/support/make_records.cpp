@@ -74,7 +74,8 @@ bool apply_option(std::string_view arg, Options& o) {
     return o.has_count;
   }
   if (name == "size") {
-    o.has_size = parse_unsigned(value, number) && number >= static_cast<std::uint64_t>(zelto::MINIMUM_RECORD_SIZE) &&
+    o.has_size = parse_unsigned(value, number) &&
+                 number >= static_cast<std::uint64_t>(zelto::MINIMUM_RECORD_SIZE) &&
                  number <= MOST_RECORDS;
     o.plan.record_size = static_cast<std::size_t>(number);
     return o.has_size;

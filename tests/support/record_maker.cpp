@@ -184,7 +184,8 @@ void make_phrase_key(std::uint64_t id, unsigned char* record, std::string& text)
   } else if (letter_case < 10 && text[0] >= 'a' && text[0] <= 'z') {
     text[0] = static_cast<char>(text[0] - 'a' + 'A');
   }
-  if (text.size() > static_cast<std::size_t>(PHRASE_KEY_LIMIT)) text.resize(static_cast<std::size_t>(PHRASE_KEY_LIMIT));
+  if (text.size() > static_cast<std::size_t>(PHRASE_KEY_LIMIT))
+    text.resize(static_cast<std::size_t>(PHRASE_KEY_LIMIT));
   std::memcpy(record, text.data(), text.size());
 }
 

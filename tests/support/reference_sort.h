@@ -13,9 +13,8 @@ namespace zelto::testing {
 // the order of `compare(a, b)` (negative, zero or positive, like a qsort
 // comparator); equal records stay in record order.
 template <typename Compare>
-std::vector<std::uint32_t> sort_by_comparator(const unsigned char* records,
-                                              std::size_t record_size, std::size_t count,
-                                              Compare compare) {
+std::vector<std::uint32_t> sort_by_comparator(const unsigned char* records, std::size_t record_size,
+                                              std::size_t count, Compare compare) {
   std::vector<std::uint32_t> order(count);
   for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
   std::vector<std::uint32_t> merged(count);

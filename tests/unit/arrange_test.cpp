@@ -123,7 +123,7 @@ TEST_F(Arrange, LineBytesInFileAndOnDisplay) {
       {"bytes 80 to 90 are not text when numbered",
        [] {
          Bytes r = record(0x41414141, "x\n");
-         std::memset(r.data() + 84, 'y', 7);
+         std::memset(r.data() + RECORD_NUMBER_OFFSET + 4, 'y', 7);
          return r;
        }(),
        1, "x\n", "x\r\n", "x\n"},
@@ -167,11 +167,11 @@ TEST_F(Arrange, TextWithoutNulEndsAtTheRecordsEnd) {
   EXPECT_EQ(shown.out, "hellox\n");
 
   // Unnumbered 91-byte records: the eleven bytes from offset 80 are the text.
-  const Bytes a = with_word(record(0, "abcdefghijk", 91, false), 0, 1);
-  const Bytes b = with_word(record(0, "lmnopqrstuv", 91, false), 0, 2);
+  const Bytes a = with_word(record(0, "abcdefghijk", MINIMUM_RECORD_SIZE, false), 0, 1);
+  const Bytes b = with_word(record(0, "lmnopqrstuv", MINIMUM_RECORD_SIZE, false), 0, 2);
   write_records(join({b, a}));
   args = arguments(2);
-  args.record_size = 91;
+  args.record_size = MINIMUM_RECORD_SIZE;
   args.numbered = 0;
   expect_success(run(true, args));
   EXPECT_EQ(read("out.txt"), "abcdefghijk\nlmnopqrstuv\n");
@@ -258,12 +258,12 @@ TEST_F(Arrange, UniquePassKeepsOneLinePerPatternRun) {
   // Between the two in integer order, with a code of its own.
   const Bytes between = with_word(record(4, "between\n"), 0, -1500000000);
   Bytes fives = record(1, "fives a\n");
-  std::memset(fives.data(), 0x55, 80);
+  std::memset(fives.data(), 0x55, KEY_AREA_SIZE);
   Bytes fives_b = fives;
-  std::memcpy(fives_b.data() + 91, "fives b\n", 8);
-  std::memcpy(fives_b.data() + 80, "\x02\0\0\0", 4);
+  std::memcpy(fives_b.data() + NUMBERED_TEXT_OFFSET, "fives b\n", 8);
+  std::memcpy(fives_b.data() + RECORD_NUMBER_OFFSET, "\x02\0\0\0", 4);
   Bytes a_s = record(3, "aa\n");
-  std::memset(a_s.data(), 0xAA, 80);
+  std::memset(a_s.data(), 0xAA, KEY_AREA_SIZE);
 
   const std::vector<UniqueCase> cases = {
       {"bytes after the phrase's NUL keep 1, 2, 3",
@@ -355,10 +355,10 @@ TEST_F(Arrange, RefusesBadSizesBeforeOpeningAnything) {
 }
 
 TEST_F(Arrange, AcceptsTheSmallestSizes) {
-  write_records(join({with_word(record(0, "b\n", 91, false), 0, 2),
-                      with_word(record(0, "a\n", 91, false), 0, 1)}));
+  write_records(join({with_word(record(0, "b\n", MINIMUM_RECORD_SIZE, false), 0, 2),
+                      with_word(record(0, "a\n", MINIMUM_RECORD_SIZE, false), 0, 1)}));
   ArrangeArguments args = arguments(2);
-  args.record_size = 91;
+  args.record_size = MINIMUM_RECORD_SIZE;
   args.numbered = 0;
   expect_success(run(false, args));
   EXPECT_EQ(read("out.txt"), "a\nb\n");

@@ -195,12 +195,12 @@ TEST(Compare, DoubleKeys) {
 }
 
 TEST(Compare, ExactPhrases) {
-  const std::string x80(80, 'x');
+  const std::string x80(KEY_AREA_SIZE, 'x');
   // 80 letters, the number 0x41414141 ("AAAA") and seven more letters: a
   // 91-byte phrase with no NUL.
   const std::string full = x80 + "AAAA" + "abcdefg";
   std::string full_b = full;
-  full_b[90] = 'h';
+  full_b[MINIMUM_RECORD_SIZE - 1] = 'h';
   run_table({
       {"pear 7 vs pear 12", PHRASES, phrase("pear", 7), phrase("pear", 12), -1, true},
       {"number text: -5 after 7", PHRASES, phrase("pear", -5), phrase("pear", 7), 1, true},
@@ -234,7 +234,7 @@ TEST(Compare, ExactPhrases) {
 }
 
 TEST(Compare, FoldedPhrases) {
-  const std::string x80(80, 'x');
+  const std::string x80(KEY_AREA_SIZE, 'x');
   run_table({
       {"Apple 9 before apple 2", FOLDED, phrase("Apple", 9), phrase("apple", 2), -1, true},
       {"apple 2 after APPLE 9", FOLDED, phrase("apple", 2), phrase("APPLE", 9), 1, true},

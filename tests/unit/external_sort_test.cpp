@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "compare.h"
-#include "run_length.h"
 #include "run_binary.h"
+#include "run_length.h"
 
 namespace zelto {
 namespace {
@@ -36,15 +36,15 @@ std::vector<unsigned char> tied_records(std::size_t count, unsigned seed, int di
     const auto key = static_cast<std::int32_t>(rng() % static_cast<unsigned>(distinct)) - 3;
     const auto number = static_cast<std::int32_t>(rng() % 3);
     std::memcpy(r + 4 * (rng() % 2), &key, 4);
-    std::memcpy(r + 80, &number, 4);
-    std::memcpy(r + 88, &i, sizeof(std::uint32_t));  // which record it was
+    store_little_endian(r + RECORD_NUMBER_OFFSET, static_cast<std::uint32_t>(number), 4);
+    std::memcpy(r + RECORD_NUMBER_OFFSET + 8, &i, sizeof(std::uint32_t));  // which record it was
   }
   return bytes;
 }
 
 std::uint32_t identity(const unsigned char* record) {
   std::uint32_t i = 0;
-  std::memcpy(&i, record + 88, sizeof i);
+  std::memcpy(&i, record + RECORD_NUMBER_OFFSET + 8, sizeof i);
   return i;
 }
 

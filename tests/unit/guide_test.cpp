@@ -56,7 +56,8 @@ TEST(Guide, VersionIsPrintedWithThreeDecimals) {
 TEST(GuideDeathTest, GoesToStandardErrorAndExitsWithOne) {
   EXPECT_EXIT(version_guide(1.022, 0, 1), ::testing::ExitedWithCode(1),
               "^zelto C-1\\.022\n\nzelto --help \n$");
-  EXPECT_EXIT(version_guide(1.022, 1, 1), ::testing::ExitedWithCode(1), "Produce a help file\\. \n$");
+  EXPECT_EXIT(version_guide(1.022, 1, 1), ::testing::ExitedWithCode(1),
+              "Produce a help file\\. \n$");
 }
 
 TEST(GuideDeathTest, GoesToStandardOutputWhenAsked) {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "zeltoMain.h"
 #include "run_binary.h"
+#include "zeltoMain.h"
 
 namespace zelto {
 namespace {

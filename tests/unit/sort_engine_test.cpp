@@ -122,11 +122,11 @@ void phrases_without_nul(unsigned char* r, Rng& rng) {
   static constexpr std::array<std::int32_t, 9> numbers = {
       0x41414141, 0x01010101, 0x61616161, 0x41004141, 256, 1, 0, 65, 97};
   put_number(r, pick(numbers, rng));
-  std::memset(r, 'a', 80);
-  if (rng() % 4 == 0) r[rng() % 80] = rng() % 2 == 0 ? 'A' : 'b';
+  std::memset(r, 'a', KEY_AREA_SIZE);
+  if (rng() % 4 == 0) r[rng() % KEY_AREA_SIZE] = rng() % 2 == 0 ? 'A' : 'b';
   static constexpr std::string_view tail("aaaA\0b", 6);
   const bool varied = rng() % 2 == 0;
-  for (int i = 84; i < PHRASE_WINDOW; ++i) {
+  for (int i = RECORD_NUMBER_OFFSET + 4; i < PHRASE_WINDOW; ++i) {
     r[i] = varied ? static_cast<unsigned char>(tail[rng() % tail.size()]) : 'a';
   }
 }
@@ -343,8 +343,8 @@ std::string describe(const RecordSet& set, std::uint32_t index) {
 
 // Both orders are sorted permutations; wherever they hold different
 // records, the comparator says those records are equal.
-::testing::AssertionResult same_up_to_ties(const RecordSet& set, Comparator compare, const Order& got,
-                                         const Order& reference) {
+::testing::AssertionResult same_up_to_ties(const RecordSet& set, Comparator compare,
+                                           const Order& got, const Order& reference) {
   for (std::size_t i = 0; i < got.size(); ++i) {
     if (got[i] == reference[i]) continue;
     const int c = compare(set.record(got[i]), set.record(reference[i]));
@@ -366,7 +366,7 @@ TEST(SortEngine, MatchesTheComparatorOrderOnRandomSets) {
         SCOPED_TRACE(std::string(p.name) + ", " + g.name + ", " + std::to_string(count) +
                      " records");
         // Odd record sizes leave the records unaligned.
-        const std::size_t record_size = count % 2 == 0 ? 91 : 131;
+        const std::size_t record_size = count % 2 == 0 ? MINIMUM_RECORD_SIZE : 131;
         const RecordSet set = make_set(count, record_size, rng, g.fill);
         const std::vector<unsigned char> before = set.bytes;
         const Order got = engine_order(set, p.policy);
@@ -465,7 +465,7 @@ void number_uniquely(RecordSet& set, Rng& rng) {
 
 // Keys that are all distinct, built so that they share long prefixes.
 RecordSet distinct_keys(KeyKind kind, std::size_t count, Rng& rng, bool full_window) {
-  RecordSet set = make_set(count, 91, rng, [](unsigned char*, Rng&) {});
+  RecordSet set = make_set(count, MINIMUM_RECORD_SIZE, rng, [](unsigned char*, Rng&) {});
   for (std::size_t i = 0; i < count; ++i) {
     unsigned char* r = set.bytes.data() + i * set.record_size;
     const auto n = static_cast<std::uint32_t>(i);
@@ -493,10 +493,10 @@ RecordSet distinct_keys(KeyKind kind, std::size_t count, Rng& rng, bool full_win
         if (full_window) {
           // Eighty equal bytes, the number 0x41414141 and the tail in bytes
           // 84 to 90: the keys differ only beyond the key area.
-          std::memset(r, 'q', 80);
+          std::memset(r, 'q', KEY_AREA_SIZE);
           put_number(r, 0x41414141);
           tail.resize(7, '~');
-          std::memcpy(r + 84, tail.data(), 7);
+          std::memcpy(r + RECORD_NUMBER_OFFSET + 4, tail.data(), 7);
         } else {
           put_number(r, static_cast<std::int32_t>(n + 1));
           put_phrase(r, std::string(60, 'k') + tail);
@@ -525,7 +525,8 @@ TEST(SortEngine, DistinctKeysNoteNoTie) {
         for (std::size_t i = 0; i < count; ++i) positions[i] = static_cast<std::uint32_t>(i);
         std::shuffle(positions.begin(), positions.end(), rng);
         for (std::size_t i = 0; i < count; ++i) {
-          std::memcpy(shuffled.data() + i * 91, set.record(positions[i]), 91);
+          std::memcpy(shuffled.data() + i * set.record_size, set.record(positions[i]),
+                      set.record_size);
         }
         set.bytes = shuffled;
 
@@ -586,7 +587,7 @@ TEST(SortEngine, EveryTiedNeighbourPairIsNoted) {
       for (std::size_t k = 0; k < 10; ++k) {
         const std::size_t from = k * (count / 10);
         const std::size_t to = from + count / 20;
-        std::memcpy(set.bytes.data() + to * 91, set.record(from), 80);
+        std::memcpy(set.bytes.data() + to * set.record_size, set.record(from), KEY_AREA_SIZE);
       }
       number_uniquely(set, rng);
       clear_tie_register();
@@ -668,7 +669,7 @@ TEST(SortEngine, TieRingIsTheSameForEveryThreadCount) {
     RecordSet set = distinct_keys(p.policy.kind, 3000, rng, false);
     // Each key five times, the copies spread over the set.
     for (std::size_t i = 0; i < set.count; ++i) {
-      std::memcpy(set.bytes.data() + i * set.record_size, set.record(i / 5 * 5), 80);
+      std::memcpy(set.bytes.data() + i * set.record_size, set.record(i / 5 * 5), KEY_AREA_SIZE);
     }
     number_uniquely(set, rng);
     const Outcome one = outcome(set, p.policy, 1);
