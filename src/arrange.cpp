@@ -418,17 +418,19 @@ ArrangeResult arrange(const ArrangeArguments& args, const PassMessages& messages
 
 SortPolicy select_policy(std::int32_t key_type, int case_sensitive, int descending) {
   const bool down = descending == 1;
-  switch (key_type) {
-    case 1: return {KeyKind::Integers, down, down ? compare_integers_descending : compare_integers};
-    case 2: return {KeyKind::Doubles, down, down ? compare_doubles_descending : compare_doubles};
-    case 0:
+  switch (static_cast<KeyType>(key_type)) {
+    case KeyType::Integers:
+      return {KeyKind::Integers, down, down ? compare_integers_descending : compare_integers};
+    case KeyType::Doubles:
+      return {KeyKind::Doubles, down, down ? compare_doubles_descending : compare_doubles};
+    case KeyType::Phrase:
       if (case_sensitive == 0) {
         return {KeyKind::FoldedPhrase, down,
                 down ? case_insensitive_comparison_descending : case_insensitive_comparison};
       }
       break;
-    default: break;
   }
+  // Any other key type is a phrase compared exactly, whatever the case flag.
   return {KeyKind::Phrase, down, down ? compare_phrases_descending : compare_phrases};
 }
 

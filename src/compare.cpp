@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "extended_sum.h"
+#include "key_prefix.h"
 
 namespace zelto {
 
@@ -149,15 +150,6 @@ int phrases_ascending(const unsigned char* a, const unsigned char* b, bool folde
 
 std::int32_t record_number(const unsigned char* record) {
   return load_int32(record + RECORD_NUMBER_OFFSET);
-}
-
-std::string_view phrase_of(const unsigned char* record) {
-  const auto* text = reinterpret_cast<const char*>(record);
-  const void* nul = std::memchr(text, 0, PHRASE_WINDOW);
-  const std::size_t length = nul != nullptr
-                                 ? static_cast<std::size_t>(static_cast<const char*>(nul) - text)
-                                 : PHRASE_WINDOW;
-  return {text, length};
 }
 
 int compare_integers(const unsigned char* a, const unsigned char* b) {

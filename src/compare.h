@@ -62,41 +62,6 @@ class TieLogScope {
 
 // The signed 32-bit little-endian record number at offset 80.
 [[nodiscard]] std::int32_t record_number(const unsigned char* record);
-// The phrase key: the bytes before the first NUL of the 91-byte window, or
-// the whole window when it holds no NUL.
-[[nodiscard]] std::string_view phrase_of(const unsigned char* record);
-
-// Eight bytes of a record's phrase key from `offset` (a multiple of 8 below
-// 91) as a big-endian number, so that chunks order as the bytes do; bytes from
-// the phrase's NUL on, and past the 91-byte window, count as zero. With
-// `folded`, ASCII A-Z read as a-z. Phrases compare as the sequences of their
-// chunks, up to the first chunk that holds the phrase's end.
-inline std::uint64_t phrase_chunk(const unsigned char* record, int offset, bool folded) {
-  constexpr std::uint64_t ones = 0x0101010101010101ULL;
-  constexpr std::uint64_t highs = 0x8080808080808080ULL;
-  const int available = PHRASE_WINDOW - offset;
-  std::uint64_t w =
-      load_little_endian(record + offset, available < 8 ? static_cast<std::size_t>(available) : 8);
-  // The lowest flagged byte is the first zero byte (flags above it may be false).
-  const std::uint64_t zeros = (w - ones) & ~w & highs;
-  if (zeros != 0) {
-    const int first_zero = std::countr_zero(zeros) / 8;
-    w &= first_zero == 0 ? 0 : ~0ULL >> (64 - 8 * first_zero);
-  }
-  if (folded) {
-    // Sets bit 5 (adds 20h) of every byte from 'A' to 'Z'.
-    const std::uint64_t low7 = w & ~highs;
-    const std::uint64_t at_least_a = low7 + 0x3F3F3F3F3F3F3F3FULL;  // low7 >= 41h
-    const std::uint64_t beyond_z = low7 + 0x2525252525252525ULL;    // low7 >= 5Bh
-    w |= (at_least_a & ~beyond_z & ~w & highs) >> 2;
-  }
-  return __builtin_bswap64(w);
-}
-
-// True when the phrase ends within this chunk (it holds a zero byte).
-inline bool chunk_ends_phrase(std::uint64_t chunk) {
-  return ((chunk - 0x0101010101010101ULL) & ~chunk & 0x8080808080808080ULL) != 0;
-}
 
 // Twenty signed 32-bit words; full ties are broken by (last word + record
 // number), each sum wrapping in 32 bits.

@@ -1,7 +1,5 @@
 #include "sort_engine.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -10,68 +8,17 @@
 #include <utility>
 #include <vector>
 
+#include "comparator_sort.h"
 #include "parallel.h"
+#include "radix_sort.h"
 
 namespace zelto {
 
 namespace {
 
-// A record index with the prefix of its key at the current level. Packed to
-// 12 bytes: the engine's memory is two arrays of these.
-#pragma pack(push, 4)
-struct Entry {
-  std::uint64_t key;
-  std::uint32_t index;
-};
-#pragma pack(pop)
-static_assert(sizeof(Entry) == 12);
-
-constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-constexpr std::uint64_t SIGN_BIT = 1ULL << 63;
-// The prefix every NaN double gets: above every number, so NaNs gather after
-// all numbers (before them when descending) and are ordered among themselves
-// by the comparator.
-constexpr std::uint64_t NAN_PREFIX = ~0ULL;
-constexpr int RADIX_BITS = 11;
-constexpr int RADIX_DIGITS = (64 + RADIX_BITS - 1) / RADIX_BITS;
-constexpr std::size_t RADIX_BUCKETS = std::size_t{1} << RADIX_BITS;
 // Runs at least this long are ordered by radix passes, shorter ones by a
 // comparison sort of their prefixes.
 constexpr std::size_t RADIX_THRESHOLD = 512;
-// Runs of equal prefixes at most this long are ordered by insertion.
-constexpr std::size_t INSERTION_THRESHOLD = 12;
-
-int level_count(KeyKind kind) {
-  switch (kind) {
-    case KeyKind::Integers:
-    case KeyKind::Doubles: return 10;
-    default: return (PHRASE_WINDOW + 7) / 8;
-  }
-}
-
-// Doubles as unsigned integers of the same order; -0.0 is 0.0.
-std::uint64_t double_prefix(const unsigned char* p) {
-  std::uint64_t bits = load_little_endian(p, 8);
-  const std::uint64_t magnitude = bits & ~SIGN_BIT;
-  if (magnitude > 0x7FF0000000000000ULL) return NAN_PREFIX;
-  if (magnitude == 0) bits = 0;
-  return (bits & SIGN_BIT) != 0 ? ~bits : bits | SIGN_BIT;
-}
-
-// The key prefix of `record` at `level`, in ascending order.
-std::uint64_t ascending_prefix(const unsigned char* record, KeyKind kind, int level) {
-  switch (kind) {
-    case KeyKind::Integers: {
-      const std::uint64_t hi = load_le32(record + 8 * level) ^ 0x80000000U;
-      const std::uint64_t lo = load_le32(record + 8 * level + 4) ^ 0x80000000U;
-      return hi << 32 | lo;
-    }
-    case KeyKind::Doubles: return double_prefix(record + 8 * level);
-    case KeyKind::Phrase: return phrase_chunk(record, 8 * level, false);
-    case KeyKind::FoldedPhrase: return phrase_chunk(record, 8 * level, true);
-  }
-  return 0;
-}
 
 class Engine {
  public:
@@ -80,7 +27,6 @@ class Engine {
       : records_(records),
         record_size_(record_size),
         policy_(policy),
-        levels_(level_count(policy.kind)),
         entries_(entries),
         scratch_(scratch) {}
 
@@ -96,32 +42,16 @@ class Engine {
     return records_ + static_cast<std::size_t>(index) * record_size_;
   }
 
-  // Merge sort of [begin, end) by the comparator alone.
-  void comparator_sort(std::size_t begin, std::size_t end) {
-    if (end - begin <= INSERTION_THRESHOLD) {
-      insertion_sort(begin, end);
-      return;
-    }
-    const std::size_t middle = begin + (end - begin) / 2;
-    comparator_sort(begin, middle);
-    comparator_sort(middle, end);
-    merge(begin, middle, end);
+  // Orders [begin, end) by the comparator alone.
+  void sort_by_comparator(std::size_t begin, std::size_t end) {
+    comparator_sort(entries_, scratch_, begin, end,
+                    [this](const Entry& a, const Entry& b) { return before(a, b); });
   }
 
  private:
-  // True when records with this prefix at `level` cannot be told apart by a
-  // deeper level: the phrase ended within it, a NaN stands here, or it is the
-  // last level.
+  // True when no deeper level can part the records with this prefix.
   bool settled(std::uint64_t key, int level) const {
-    if (level + 1 >= levels_) return true;
-    const std::uint64_t ascending = policy_.descending ? ~key : key;
-    switch (policy_.kind) {
-      case KeyKind::Phrase:
-      case KeyKind::FoldedPhrase: return chunk_ends_phrase(ascending);
-      case KeyKind::Doubles: return ascending == NAN_PREFIX;
-      case KeyKind::Integers: return false;
-    }
-    return true;
+    return prefix_settles(policy_.kind, policy_.descending ? ~key : key, level);
   }
 
   // Gives [begin, end) the prefixes of `level`. The records are visited in
@@ -150,7 +80,7 @@ class Engine {
   // run of equal prefixes by the next level or, when settled, the comparator.
   void sort_level(std::size_t begin, std::size_t end, int level) {
     if (end - begin >= RADIX_THRESHOLD) {
-      radix_sort(begin, end);
+      radix_sort(entries_ + begin, scratch_ + begin, end - begin);
     } else {
       // Equal prefixes stay in index order, as the radix passes keep them:
       // records the comparator cannot part leave in record order.
@@ -165,7 +95,7 @@ class Engine {
       while (next < end && entries_[next].key == key) ++next;
       if (next - run > 1) {
         if (settled(key, level) || same_numeric_keys(run, next)) {
-          comparator_sort(run, next);
+          sort_by_comparator(run, next);
         } else {
           load_prefixes(run, next, level + 1);
           sort_level(run, next, level + 1);
@@ -175,74 +105,13 @@ class Engine {
     }
   }
 
-  // Least-significant-digit radix sort of [begin, end) by key, in 11-bit
-  // digits, skipping every digit in which all keys agree.
-  void radix_sort(std::size_t begin, std::size_t end) {
-    std::vector<std::array<std::size_t, RADIX_BUCKETS>> counts(RADIX_DIGITS);
-    for (std::size_t i = begin; i < end; ++i) {
-      const std::uint64_t key = entries_[i].key;
-      for (int d = 0; d < RADIX_DIGITS; ++d) ++counts[d][digit(key, d)];
-    }
-    Entry* from = entries_ + begin;
-    Entry* to = scratch_ + begin;
-    const std::size_t n = end - begin;
-    for (int d = 0; d < RADIX_DIGITS; ++d) {
-      auto& count = counts[d];
-      if (std::find(count.begin(), count.end(), n) != count.end()) continue;
-      std::size_t position = 0;
-      for (std::size_t& c : count) position += std::exchange(c, position);
-      for (std::size_t i = 0; i < n; ++i) {
-        const Entry e = from[i];
-        to[count[digit(e.key, d)]++] = e;
-      }
-      std::swap(from, to);
-    }
-    if (from != entries_ + begin) std::memcpy(entries_ + begin, from, n * sizeof(Entry));
-  }
-
-  static std::size_t digit(std::uint64_t key, int d) {
-    return (key >> (RADIX_BITS * d)) & (RADIX_BUCKETS - 1);
-  }
-
   bool before(const Entry& a, const Entry& b) const {
     return policy_.compare(record(a.index), record(b.index)) < 0;
-  }
-
-  // Stable insertion: an entry moves left past entries that the comparator
-  // puts after it; bounded by `begin`, whatever the comparator answers.
-  void insertion_sort(std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin + 1; i < end; ++i) {
-      const Entry moving = entries_[i];
-      std::size_t j = i;
-      while (j > begin && before(moving, entries_[j - 1])) {
-        entries_[j] = entries_[j - 1];
-        --j;
-      }
-      entries_[j] = moving;
-    }
-  }
-
-  void merge(std::size_t begin, std::size_t middle, std::size_t end) {
-    std::memcpy(scratch_ + begin, entries_ + begin, (end - begin) * sizeof(Entry));
-    std::size_t left = begin;
-    std::size_t right = middle;
-    std::size_t out = begin;
-    while (left < middle && right < end) {
-      // The left entry goes first unless the right one belongs before it.
-      if (before(scratch_[right], scratch_[left])) {
-        entries_[out++] = scratch_[right++];
-      } else {
-        entries_[out++] = scratch_[left++];
-      }
-    }
-    while (left < middle) entries_[out++] = scratch_[left++];
-    while (right < end) entries_[out++] = scratch_[right++];
   }
 
   const unsigned char* records_;
   std::size_t record_size_;
   SortPolicy policy_;
-  int levels_;
   Entry* entries_;
   Entry* scratch_;
 };
@@ -335,22 +204,6 @@ std::vector<Bucket> buckets_to_sort(const BucketCounts& ends) {
 
 }  // namespace
 
-LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
-  if (bytes == 0) return;
-  if (bytes < HUGE_PAGE) {
-    data_ = static_cast<unsigned char*>(std::malloc(bytes));
-    return;
-  }
-  const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-  data_ = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE, rounded));
-  // Only advice: without huge pages the block works the same, more slowly.
-  if (data_ != nullptr) madvise(data_, rounded, MADV_HUGEPAGE);
-}
-
-LargeBuffer::~LargeBuffer() {
-  std::free(data_);
-}
-
 SortSpace::SortSpace(std::size_t count) : count_(count), memory_(2 * count * sizeof(Entry)) {}
 
 std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
@@ -375,6 +228,21 @@ std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t 
   auto* order = reinterpret_cast<std::uint32_t*>(first);
   collect_order(second, order, count, threads);
   return {order, count};
+}
+
+std::span<std::uint32_t> sort_records_by_comparator(const unsigned char* records,
+                                                    std::size_t record_size,
+                                                    const SortPolicy& policy, SortSpace& space) {
+  if (space.count() == 0) return {};
+  Entry* entries = entries_of(space);
+  for (std::size_t i = 0; i < space.count(); ++i) {
+    entries[i] = Entry{0, static_cast<std::uint32_t>(i)};
+  }
+  Engine(records, record_size, policy, entries, scratch_of(space))
+      .sort_by_comparator(0, space.count());
+  auto* order = reinterpret_cast<std::uint32_t*>(scratch_of(space));
+  collect_order(entries, order, space.count(), 1);
+  return {order, space.count()};
 }
 
 }  // namespace zelto

@@ -7,11 +7,11 @@
 #include <span>
 
 #include "compare.h"
+#include "key_prefix.h"
+#include "large_buffer.h"
 #include "parallel.h"
 
 namespace zelto {
-
-enum class KeyKind { Phrase, FoldedPhrase, Integers, Doubles };
 
 // How one run orders its records: the key kind and direction drive the
 // engine, `compare` is the exact order it reproduces.
@@ -29,25 +29,6 @@ struct RecordTable {
   [[nodiscard]] const unsigned char* record(std::size_t i) const {
     return base + static_cast<std::size_t>(order[i]) * record_size;
   }
-};
-
-// An uninitialised block of `bytes` bytes. Large blocks ask the system for
-// huge pages: first touches of fresh memory then fault once per 2 MiB rather
-// than once per 4 KiB, which dominates the time of reading a large file.
-// `allocated()` is false when the memory could not be had.
-class LargeBuffer {
- public:
-  explicit LargeBuffer(std::size_t bytes);
-  ~LargeBuffer();
-  LargeBuffer(const LargeBuffer&) = delete;
-  LargeBuffer& operator=(const LargeBuffer&) = delete;
-  [[nodiscard]] bool allocated() const { return bytes_ == 0 || data_ != nullptr; }
-  [[nodiscard]] unsigned char* data() const { return data_; }
-  [[nodiscard]] std::size_t size() const { return bytes_; }
-
- private:
-  unsigned char* data_ = nullptr;
-  std::size_t bytes_;
 };
 
 // Working memory of the engine for `count` records, 24 bytes a record.

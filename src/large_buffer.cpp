@@ -1,0 +1,31 @@
+#include "large_buffer.h"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+
+namespace zelto {
+
+namespace {
+
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+
+}  // namespace
+
+LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
+  if (bytes == 0) return;
+  if (bytes < HUGE_PAGE) {
+    data_ = static_cast<unsigned char*>(std::malloc(bytes));
+    return;
+  }
+  const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  data_ = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE, rounded));
+  // Only advice: without huge pages the block works the same, more slowly.
+  if (data_ != nullptr) madvise(data_, rounded, MADV_HUGEPAGE);
+}
+
+LargeBuffer::~LargeBuffer() {
+  std::free(data_);
+}
+
+}  // namespace zelto
