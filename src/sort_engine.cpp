@@ -230,19 +230,4 @@ std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t 
   return {order, count};
 }
 
-std::span<std::uint32_t> sort_records_by_comparator(const unsigned char* records,
-                                                    std::size_t record_size,
-                                                    const SortPolicy& policy, SortSpace& space) {
-  if (space.count() == 0) return {};
-  Entry* entries = entries_of(space);
-  for (std::size_t i = 0; i < space.count(); ++i) {
-    entries[i] = Entry{0, static_cast<std::uint32_t>(i)};
-  }
-  Engine(records, record_size, policy, entries, scratch_of(space))
-      .sort_by_comparator(0, space.count());
-  auto* order = reinterpret_cast<std::uint32_t*>(scratch_of(space));
-  collect_order(entries, order, space.count(), 1);
-  return {order, space.count()};
-}
-
 }  // namespace zelto
