@@ -262,10 +262,14 @@ std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_s
   return kept;
 }
 
-std::optional<FileIdentity> input_identity(std::FILE* input) {
-  struct stat status {};
-  if (fstat(fileno(input), &status) != 0) return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+// How the lines of this pass are written: into `write_block`, replacing the
+// record file open as `input` when an output is that file.
+OutputContext output_context(const ArrangeArguments& args, const LargeBuffer& write_block,
+                             std::FILE* input) {
+  return {args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
+          args.crlf,
+          {write_block.data(), WRITE_BLOCK},
+          identity_of(fileno(input))};
 }
 
 // False for a regular file too short for its records: such a run fails
@@ -304,10 +308,7 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
     report_bytes(messages.later_allocation_failure, total);
     return FAILED;
   }
-  OutputContext context{args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
-                        args.crlf,
-                        {write_block.data(), WRITE_BLOCK},
-                        input_identity(input.get())};
+  OutputContext context = output_context(args, write_block, input.get());
   // As in memory: every record is read before any output is opened.
   input.reset();
   // Lines shown on a terminal must not mix with the status line, nor may
@@ -376,10 +377,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
-  OutputContext context{args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
-                        args.crlf,
-                        {write_block.data(), WRITE_BLOCK},
-                        input_identity(input.get())};
+  OutputContext context = output_context(args, write_block, input.get());
   // The input is closed before any output is opened: the output may be the
   // record file itself. A mapping outlives it.
   input.reset();

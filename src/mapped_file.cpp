@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "output_file.h"
+
 namespace zelto {
 
 namespace {
@@ -91,10 +93,6 @@ struct FdCloser {
     if (fd >= 0) close(fd);
   }
 };
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 constexpr std::uintptr_t HUGE_ALIGNMENT = std::uintptr_t{2} << 20;
 
@@ -278,13 +276,12 @@ bool RecordFile::shrunk() const {
 
 bool must_copy(const std::string& input_path, const std::vector<std::string>& output_paths,
                bool to_stdout) {
-  struct stat input {};
-  if (stat(input_path.c_str(), &input) != 0) return true;
-  struct stat output {};
+  const std::optional<FileIdentity> input = identity_of(input_path);
+  if (!input.has_value()) return true;
   for (const std::string& path : output_paths) {
-    if (!path.empty() && stat(path.c_str(), &output) == 0 && same_file(input, output)) return true;
+    if (identity_of(path) == input) return true;
   }
-  return to_stdout && fstat(STDOUT_FILENO, &output) == 0 && same_file(input, output);
+  return to_stdout && identity_of(STDOUT_FILENO) == input;
 }
 
 }  // namespace zelto

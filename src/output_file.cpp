@@ -95,6 +95,12 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
   return FileIdentity{status.st_dev, status.st_ino};
 }
 
+std::optional<FileIdentity> identity_of(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) return std::nullopt;
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
 OutputFile::~OutputFile() {
   discard();
 }

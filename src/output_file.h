@@ -27,6 +27,8 @@ struct FileIdentity {
 // The identity of the file that `path` names (links followed), or nothing
 // when there is no such file.
 [[nodiscard]] std::optional<FileIdentity> identity_of(const std::string& path);
+// The identity of the file open as `fd`, or nothing when it cannot be told.
+[[nodiscard]] std::optional<FileIdentity> identity_of(int fd);
 
 class OutputFile {
  public:
