@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "arrange.h"
+#include "pattern_code.h"
 #include "record_maker.h"
 #include "reference_sort.h"
-#include "run_length.h"
 #include "sort_engine.h"
 
 namespace {
@@ -99,12 +99,12 @@ constexpr std::size_t KEYS_CODED = 4096;
 // Codes `KEYS_CODED` key areas laid out `stride` bytes apart, round after round.
 void run_coding(benchmark::State& state, const std::vector<unsigned char>& keys,
                 std::size_t stride) {
-  std::vector<unsigned char> code(zelto::PATTERN_CODE_CAPACITY);
+  std::vector<unsigned char> code(zelto::testing::PATTERN_CODE_CAPACITY);
   const std::size_t count = keys.size() / stride;
   std::size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        zelto::run_length_encoding(keys.data() + i * stride, code.data(), code.size()));
+        zelto::testing::run_length_encoding(keys.data() + i * stride, code.data(), code.size()));
     benchmark::ClobberMemory();
     i = i + 1 == count ? 0 : i + 1;
   }

@@ -15,13 +15,14 @@
 #include <memory>
 #include <vector>
 
+#include "pattern_code.h"
 #include "pattern_model.h"
 #include "run_length.h"
 
 namespace {
 
 constexpr std::size_t KEY_BYTES = zelto::KEY_AREA_SIZE;
-constexpr std::size_t CAPACITY = zelto::PATTERN_CODE_CAPACITY;
+constexpr std::size_t CAPACITY = zelto::testing::PATTERN_CODE_CAPACITY;
 // Written over the code buffer first, to see that the coder clears all of it.
 constexpr unsigned char STALE = 0xEE;
 
@@ -43,7 +44,7 @@ void print_key(const char* name, const unsigned char* key) {
 void check_code(const unsigned char* key, const std::vector<unsigned char>& expected) {
   const auto code = std::make_unique<unsigned char[]>(CAPACITY);
   std::memset(code.get(), STALE, CAPACITY);
-  const std::size_t length = zelto::run_length_encoding(key, code.get(), CAPACITY);
+  const std::size_t length = zelto::testing::run_length_encoding(key, code.get(), CAPACITY);
   if (expected.size() > CAPACITY - 1) fail("model code longer than 641 bytes", key, nullptr);
   if (length != expected.size()) fail("length differs from the model", key, nullptr);
   if (!std::equal(expected.begin(), expected.end(), code.get())) {

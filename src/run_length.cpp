@@ -1,115 +1,21 @@
 #include "run_length.h"
 
-#include <algorithm>
 #include <bit>
-#include <cstring>
+#include <cstdint>
+
+#include "pattern_coder.h"
+#include "record_format.h"
 
 namespace zelto {
-
-namespace {
-
-std::uint32_t load_word(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-// Produces a key area's code one byte at a time, counting a run's bits a
-// word at a time. The counters are 8 bits wide, so every run length is kept
-// modulo 256, and a run whose counter wrapped to 0 yields no byte.
-class PatternCoder {
- public:
-  explicit PatternCoder(const unsigned char* key) : key_(key), word_(load_word(key)) {}
-
-  // A coder that has already consumed the first `start_bit` bits (1 to
-  // 639) without yielding their bytes: it resumes inside the run that
-  // crosses that position, with that run's counter.
-  PatternCoder(const unsigned char* key, int start_bit)
-      : key_(key), word_index_(start_bit / 32), remaining_(32 - start_bit % 32) {
-    word_ = load_word(key + 4 * word_index_);
-    const int consumed = start_bit % 32;
-    in_set_run_ =
-        ((consumed > 0 ? word_ >> (32 - consumed) : load_word(key + 4 * (word_index_ - 1))) & 1U) !=
-        0;
-    // The run's length so far: the equal bits just before the position.
-    int length = 0;
-    bool reaches_first_bit = true;
-    if (consumed > 0) {
-      const std::uint32_t done = word_ >> (32 - consumed);
-      const int tail =
-          std::min(consumed, in_set_run_ ? std::countr_one(done) : std::countr_zero(done));
-      length += tail;
-      reaches_first_bit = tail == consumed;
-    }
-    for (int w = word_index_ - 1; reaches_first_bit && w >= 0; --w) {
-      const std::uint32_t word = load_word(key + 4 * w);
-      const int tail = in_set_run_ ? std::countr_one(word) : std::countr_zero(word);
-      length += tail;
-      reaches_first_bit = tail == 32;
-    }
-    // The leading set run is counted from 1.
-    const int start = reaches_first_bit && in_set_run_ ? NEW_PATTERN_BEGINS_WITH_SET_BIT : 0;
-    counter_ = static_cast<std::uint8_t>(length + start);
-  }
-
-  // The next code byte, or 0 once the code has ended.
-  unsigned char next() {
-    while (!finished_) {
-      if (remaining_ == 0) {
-        if (++word_index_ == KEY_WORDS) {
-          finished_ = true;
-          return counter_;  // the final flush; 0 when it wrapped
-        }
-        word_ = load_word(key_ + 4 * word_index_);
-        remaining_ = 32;
-      }
-      // Align the unread bits at the top and flip them so that the current
-      // run's bits read as zeros: their count is the run's length here.
-      std::uint32_t bits = word_ << (32 - remaining_);
-      if (in_set_run_) bits = ~bits;
-      const int run = std::min(std::countl_zero(bits), remaining_);
-      counter_ = static_cast<std::uint8_t>(counter_ + run);
-      remaining_ -= run;
-      if (remaining_ > 0) {  // the run ends inside this word
-        const std::uint8_t finished_run = counter_;
-        counter_ = 0;
-        in_set_run_ = !in_set_run_;
-        if (finished_run != 0) return finished_run;
-      }
-    }
-    return 0;
-  }
-
- private:
-  const unsigned char* key_;
-  int word_index_ = 0;
-  int remaining_ = 32;  // bits of the current word not yet counted
-  std::uint32_t word_;
-  bool in_set_run_ = true;
-  std::uint8_t counter_ = NEW_PATTERN_BEGINS_WITH_SET_BIT;
-  bool finished_ = false;
-};
-
-}  // namespace
-
-std::size_t run_length_encoding(const unsigned char* key, unsigned char* code,
-                                std::size_t capacity) {
-  std::memset(code, 0, capacity);
-  PatternCoder coder(key);
-  std::size_t length = 0;
-  for (unsigned char byte = coder.next(); byte != 0 && length < capacity; byte = coder.next()) {
-    code[length++] = byte;
-  }
-  return length;
-}
 
 bool same_pattern_code(const unsigned char* a, const unsigned char* b) {
   // The bits both keys share yield the same bytes and leave both coders in
   // the same state, so the codes can differ only in what follows them.
   int word = 0;
-  while (word < KEY_WORDS && load_word(a + 4 * word) == load_word(b + 4 * word)) ++word;
+  while (word < KEY_WORDS && load_le32(a + 4 * word) == load_le32(b + 4 * word)) ++word;
   if (word == KEY_WORDS) return true;
   const int shared_bits =
-      32 * word + std::countl_zero(load_word(a + 4 * word) ^ load_word(b + 4 * word));
+      32 * word + std::countl_zero(load_le32(a + 4 * word) ^ load_le32(b + 4 * word));
   PatternCoder first = shared_bits == 0 ? PatternCoder(a) : PatternCoder(a, shared_bits);
   PatternCoder second = shared_bits == 0 ? PatternCoder(b) : PatternCoder(b, shared_bits);
   for (;;) {

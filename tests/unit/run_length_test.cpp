@@ -10,12 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "pattern_code.h"
 #include "pattern_model.h"
 
 namespace zelto {
 namespace {
 
 using testing::KEY_BITS;
+using testing::PATTERN_CODE_CAPACITY;
+using testing::run_length_encoding;
 
 using Key = std::array<unsigned char, KEY_AREA_SIZE>;
 using Code = std::vector<unsigned char>;
