@@ -109,18 +109,6 @@ class BlockWriter {
   bool ok_ = true;
 };
 
-// Hints a record further down the order into the cache while the current
-// one is read: the records are visited in sorted, not stored, order.
-constexpr std::size_t PREFETCH_DISTANCE = 16;
-
-void prefetch_ahead(const RecordTable& table, std::size_t i, int offset) {
-  if (i + PREFETCH_DISTANCE < table.order.size()) {
-    const unsigned char* start = table.record(i + PREFETCH_DISTANCE) + offset;
-    __builtin_prefetch(start);
-    __builtin_prefetch(start + 64);
-  }
-}
-
 // Hands a pass's records, in order, to a visitor; false when they could not
 // all be had (the reason is reported already).
 using RecordFeed = std::function<bool(const RecordVisitor&)>;
@@ -143,9 +131,7 @@ LineSource lines_of(const RecordTable& table) {
 LineSource lines_of(const RecordFeed& feed, std::size_t record_size) {
   return [&feed, record_size](const LineFormat& format, const Emit& emit) {
     return feed([&](const unsigned char* record) {
-      std::string_view text = text_field(record, record_size, format.text_offset);
-      if (format.cut_at_newline) text = text.substr(0, text.find('\n'));
-      emit(text);
+      emit(line_of(record, record_size, format));
       emit(format.line_end);
     });
   };
@@ -153,11 +139,10 @@ LineSource lines_of(const RecordFeed& feed, std::size_t record_size) {
 
 enum class Written { All, WriteFailed, FeedFailed };
 
-// Writes every line in the output-file format: only the first newline ends
-// a line, the rest of the text field is dropped.
-Written write_lines(std::FILE* stream, const LineSource& lines, const OutputContext& context) {
-  const LineFormat format{context.text_offset, true, context.crlf == 1 ? "\r\n" : "\n"};
-  BlockWriter writer(stream, context.block);
+// Writes every line in `format` to `stream`, gathered in `block`.
+Written write_lines(std::FILE* stream, const LineSource& lines, const LineFormat& format,
+                    std::span<unsigned char> block) {
+  BlockWriter writer(stream, block);
   const bool fed = lines(format, [&](std::string_view bytes) { writer.append(bytes); });
   const bool written = writer.finish();
   if (!fed) return Written::FeedFailed;
@@ -179,7 +164,10 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
       return Delivery::Failed;
     }
   }
-  const Written written = write_lines(output.stream(), lines, context);
+  // In a file only the first newline ends a line: the rest of the text field
+  // is dropped.
+  const LineFormat format{context.text_offset, true, context.crlf == 1 ? "\r\n" : "\n"};
+  const Written written = write_lines(output.stream(), lines, format, context.block);
   // Records that could not all be had leave the output uncommitted.
   if (written == Written::FeedFailed) return Delivery::Failed;
   // A replacement takes the record file's place only here, once it is whole.
@@ -194,13 +182,11 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
 // The line output of `display_records`, from any feed.
 Delivery display_from(const LineSource& lines, OutputContext& context) {
   // Standard output shows each text field as it is.
-  const LineFormat format{context.text_offset, false, ""};
-  BlockWriter writer(stdout, context.block);
-  const bool fed = lines(format, [&](std::string_view bytes) { writer.append(bytes); });
-  const bool written = writer.finish();
+  const Written written =
+      write_lines(stdout, lines, {context.text_offset, false, ""}, context.block);
   const bool flushed = std::fflush(stdout) == 0;
-  if (!fed) return Delivery::Failed;
-  if (!written || !flushed) {
+  if (written == Written::FeedFailed) return Delivery::Failed;
+  if (written != Written::All || !flushed) {
     report_path("fwrite() error-1", "stdout");
     context.stdout_failed = true;
     return Delivery::Failed;
@@ -214,44 +200,33 @@ Delivery deliver(const ArrangeArguments& args, const RecordTable& table, OutputC
 }
 
 ArrangeResult result_of(Delivery delivery, const OutputContext& context) {
-  ArrangeResult result{ERROR_CODE, false};
-  result.delivered_into_input = context.delivered_into_input;
   switch (delivery) {
-    case Delivery::Written: result = {0, true, context.delivered_into_input}; break;
-    case Delivery::FellBack: result = {ERROR_CODE, true, context.delivered_into_input}; break;
-    case Delivery::Failed: result.stdout_failed = context.stdout_failed; break;
+    case Delivery::Written: return {EXIT_OK, true, context.delivered_into_input};
+    case Delivery::FellBack: return {ERROR_CODE, true, context.delivered_into_input};
+    case Delivery::Failed: break;
   }
-  return result;
+  return {ERROR_CODE, false, context.delivered_into_input, context.stdout_failed};
 }
 
 constexpr ArrangeResult FAILED = {ERROR_CODE, false};
 
-// True when the record at position i of the order repeats the pattern of
-// the record just before it.
-bool repeats_pattern(const RecordTable& table, std::size_t i) {
-  if (i == 0) return false;
-  const unsigned char* key = table.record(i);
-  const unsigned char* previous = table.record(i - 1);
-  return std::memcmp(key, previous, KEY_AREA_SIZE) == 0 || same_pattern_code(key, previous);
-}
-
 // Keeps, in place, each record whose pattern code differs from the code of
 // the record just before it in sorted order, and returns how many it kept.
 // The first record is always kept: its predecessor counts as the one-byte
-// code 80h, which no 640-bit pattern has. Identical key areas need no code.
+// code 80h, which no 640-bit pattern has.
 // Each thread marks its part of the order against the unchanged order, then
 // the kept entries are moved together, part by part.
 std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_size,
                               std::span<std::uint32_t> order, unsigned threads) {
   const std::size_t count = order.size();
   const RecordTable table{records, record_size, order};
-  const std::size_t parts = std::clamp<std::size_t>(count / 65536, 1, threads);
+  const std::size_t parts = part_count(count, threads);
   std::vector<std::uint8_t> keep(count);
   run_tasks(parts, threads, [&](std::size_t p) {
     const std::size_t end = part_start(count, parts, p + 1);
     for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      prefetch_ahead(table, i, 0);
-      keep[i] = repeats_pattern(table, i) ? 0 : 1;
+      table.prefetch_ahead(i, end, 0);
+      keep[i] = i > 0 && same_pattern_code(table.record(i), table.record(i - 1)) ? 0 : 1;
     }
   });
   std::size_t kept = 0;

@@ -191,13 +191,12 @@ ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
   progress_.begin("merging", total_);
   merged_ = 0;
   if (!unique) return read_back(merge_runs(file_, runs_, buffers.data(), visit));
-  // A record is kept when its key area, and then its pattern code, differs
-  // from the record just before it; the first is always kept.
+  // A record is kept when its pattern code differs from the record just
+  // before it; the first is always kept.
   unsigned char previous[KEY_AREA_SIZE];
   bool first = true;
   return read_back(merge_runs(file_, runs_, buffers.data(), [&](const unsigned char* record) {
-    const bool repeats = !first && (std::memcmp(record, previous, KEY_AREA_SIZE) == 0 ||
-                                    same_pattern_code(record, previous));
+    const bool repeats = !first && same_pattern_code(record, previous);
     std::memcpy(previous, record, KEY_AREA_SIZE);
     first = false;
     if (!repeats) visit(record);

@@ -19,29 +19,12 @@ constexpr std::size_t SLICE_BYTES = std::size_t{1} << 20;
 // Larger records are formatted on the calling thread alone, without buffers.
 constexpr std::size_t MAX_SHARED_RECORD = std::size_t{64} << 10;
 
-// Hints a record further down the order into the cache while the current
-// one is read: the records are visited in sorted, not stored, order.
-constexpr std::size_t PREFETCH_DISTANCE = 16;
-
-void prefetch_ahead(const RecordTable& table, std::size_t i, std::size_t end, int offset) {
-  if (i + PREFETCH_DISTANCE < end) {
-    const unsigned char* start = table.record(i + PREFETCH_DISTANCE) + offset;
-    __builtin_prefetch(start);
-    __builtin_prefetch(start + 64);
-  }
-}
-
-std::string_view line_text(const RecordTable& table, std::size_t i, const LineFormat& format) {
-  const std::string_view text = text_field(table.record(i), table.record_size, format.text_offset);
-  return format.cut_at_newline ? text.substr(0, text.find('\n')) : text;
-}
-
 void emit_lines(const RecordTable& table, const LineFormat& format,
                 const std::function<void(std::string_view)>& emit) {
   const std::size_t count = table.order.size();
   for (std::size_t i = 0; i < count; ++i) {
-    prefetch_ahead(table, i, count, format.text_offset);
-    emit(line_text(table, i, format));
+    table.prefetch_ahead(i, count, format.text_offset);
+    emit(line_of(table.record(i), table.record_size, format));
     if (!format.line_end.empty()) emit(format.line_end);
   }
 }
@@ -52,8 +35,8 @@ void format_slice(const RecordTable& table, const LineFormat& format, std::size_
                   std::size_t end, std::vector<char>& buffer) {
   buffer.clear();
   for (std::size_t i = begin; i < end; ++i) {
-    prefetch_ahead(table, i, end, format.text_offset);
-    const std::string_view text = line_text(table, i, format);
+    table.prefetch_ahead(i, end, format.text_offset);
+    const std::string_view text = line_of(table.record(i), table.record_size, format);
     buffer.insert(buffer.end(), text.begin(), text.end());
     buffer.insert(buffer.end(), format.line_end.begin(), format.line_end.end());
   }
@@ -148,6 +131,12 @@ std::string_view text_field(const unsigned char* record, std::size_t record_size
   const void* nul = std::memchr(text, 0, room);
   return {text,
           nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
+}
+
+std::string_view line_of(const unsigned char* record, std::size_t record_size,
+                         const LineFormat& format) {
+  const std::string_view text = text_field(record, record_size, format.text_offset);
+  return format.cut_at_newline ? text.substr(0, text.find('\n')) : text;
 }
 
 void gather_lines(const RecordTable& table, const LineFormat& format, unsigned threads,

@@ -26,6 +26,11 @@ struct LineFormat {
 [[nodiscard]] std::string_view text_field(const unsigned char* record, std::size_t record_size,
                                           int text_offset);
 
+// A record's line without its line end: its text field, cut at the first
+// newline when the format says so.
+[[nodiscard]] std::string_view line_of(const unsigned char* record, std::size_t record_size,
+                                       const LineFormat& format);
+
 // Hands every line of `table`, in order, to `emit` (possibly several lines at
 // once); `emit` runs on the calling thread only. Uses up to `threads` threads.
 void gather_lines(const RecordTable& table, const LineFormat& format, unsigned threads,

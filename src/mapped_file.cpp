@@ -16,6 +16,7 @@
 #include <mutex>
 
 #include "output_file.h"
+#include "whole_transfer.h"
 
 namespace zelto {
 
@@ -151,15 +152,12 @@ bool copy_into_anonymous(int fd, std::uintptr_t base, std::uintptr_t begin, std:
   if (at == MAP_FAILED) return false;
   madvise(at, end - begin, MADV_HUGEPAGE);
   auto* to = static_cast<unsigned char*>(at);
-  std::size_t done = 0;
-  while (done < end - begin) {
-    const ssize_t got =
-        pread(fd, to + done, end - begin - done, static_cast<off_t>(begin - base + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<std::size_t>(got);
-  }
-  mprotect(at, end - begin, PROT_READ);
+  const std::size_t size = end - begin;
+  const int error = transfer_whole(size, EIO, [&](std::size_t done) {
+    return pread(fd, to + done, size - done, static_cast<off_t>(begin - base + done));
+  });
+  if (error != 0) return false;
+  mprotect(at, size, PROT_READ);
   return true;
 }
 
@@ -259,14 +257,9 @@ LoadStatus RecordFile::read_into_memory(int fd, std::size_t bytes) {
   copy_ = static_cast<unsigned char*>(std::malloc(bytes));
   if (copy_ == nullptr) return LoadStatus::AllocationFailed;
   data_ = copy_;
-  std::size_t done = 0;
-  while (done < bytes) {
-    const ssize_t got = read(fd, copy_ + done, bytes - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return LoadStatus::ReadFailed;
-    done += static_cast<std::size_t>(got);
-  }
-  return LoadStatus::Loaded;
+  const int error = transfer_whole(
+      bytes, EIO, [&](std::size_t done) { return read(fd, copy_ + done, bytes - done); });
+  return error == 0 ? LoadStatus::Loaded : LoadStatus::ReadFailed;
 }
 
 bool RecordFile::shrunk() const {

@@ -7,8 +7,8 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+
+#include "system_text.h"
 
 namespace zelto {
 
@@ -16,18 +16,6 @@ namespace {
 
 constexpr std::uint64_t MIB = std::uint64_t{1} << 20;
 constexpr std::uint64_t FIXED_MARGIN = 32 * MIB;
-
-std::string read_small_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\n");
-  return text.substr(first, last - first + 1);
-}
 
 std::uint64_t room_left(std::uint64_t limit, std::uint64_t used) {
   if (limit == UNLIMITED_MEMORY) return UNLIMITED_MEMORY;
@@ -65,12 +53,8 @@ std::optional<std::uint64_t> parse_memory_size(std::string_view text) {
 }
 
 std::optional<std::uint64_t> parse_cgroup_limit(std::string_view text) {
-  text = trimmed(text);
-  if (text == "max") return UNLIMITED_MEMORY;
-  std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
-  return value;
+  if (trimmed(text) == "max") return UNLIMITED_MEMORY;
+  return whole_number<std::uint64_t>(text);
 }
 
 std::vector<std::string> cgroup_limit_files(std::string_view self_cgroup, std::string_view root) {

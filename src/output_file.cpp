@@ -109,8 +109,8 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
   // Only a regular file is replaced: a device or a pipe that is also the
   // input is written to as it is.
   struct stat status {};
-  if (input.has_value() && identity_of(path) == input && stat(path.c_str(), &status) == 0 &&
-      S_ISREG(status.st_mode)) {
+  if (input.has_value() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+      FileIdentity{status.st_dev, status.st_ino} == *input) {
     char real[PATH_MAX];
     if (realpath(path.c_str(), real) == nullptr) return false;
     replacing_ = true;

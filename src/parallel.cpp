@@ -4,34 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "system_text.h"
+
 namespace zelto {
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-  const auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return {};
-  const auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-// A whole text read as a number (surrounding blanks allowed).
-std::optional<long long> number_of(std::string_view text) {
-  text = trimmed(text);
-  long long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return {};
-  return value;
-}
 
 std::optional<unsigned> cpus_for(long long quota, long long period) {
   if (quota <= 0 || period <= 0) return {};
@@ -41,13 +24,6 @@ std::optional<unsigned> cpus_for(long long quota, long long period) {
 
 unsigned clamp_count(long long n) {
   return static_cast<unsigned>(std::clamp<long long>(n, 1, MAX_THREADS));
-}
-
-std::string file_text(const char* path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 unsigned affinity_cpus() {
@@ -64,19 +40,19 @@ std::optional<unsigned> quota_cpus(const ThreadSources& sources) {
   if (!cpu_max.empty()) {
     const auto space = cpu_max.find(' ');
     if (space == std::string_view::npos) return {};
-    const auto quota = number_of(cpu_max.substr(0, space));
-    const auto period = number_of(cpu_max.substr(space + 1));
+    const auto quota = whole_number<long long>(cpu_max.substr(0, space));
+    const auto period = whole_number<long long>(cpu_max.substr(space + 1));
     if (!quota || !period) return {};  // "max": no quota
     return cpus_for(*quota, *period);
   }
-  const auto quota = number_of(sources.cfs_quota);
-  const auto period = number_of(sources.cfs_period);
+  const auto quota = whole_number<long long>(sources.cfs_quota);
+  const auto period = whole_number<long long>(sources.cfs_period);
   if (!quota || !period) return {};
   return cpus_for(*quota, *period);
 }
 
 unsigned decide_thread_count(const ThreadSources& sources) {
-  if (const auto wanted = number_of(sources.env); wanted && *wanted > 0)
+  if (const auto wanted = whole_number<long long>(sources.env); wanted && *wanted > 0)
     return clamp_count(*wanted);
   long long cpus = sources.affinity_cpus > 0 ? sources.affinity_cpus : 1;
   if (const auto quota = quota_cpus(sources)) cpus = std::min<long long>(cpus, *quota);
@@ -86,9 +62,9 @@ unsigned decide_thread_count(const ThreadSources& sources) {
 unsigned thread_count() {
   static const unsigned count = [] {
     const char* env = std::getenv("ZELTO_THREADS");
-    const std::string cpu_max = file_text("/sys/fs/cgroup/cpu.max");
-    const std::string quota = file_text("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-    const std::string period = file_text("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+    const std::string cpu_max = read_small_file("/sys/fs/cgroup/cpu.max");
+    const std::string quota = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
+    const std::string period = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
     return decide_thread_count(
         {affinity_cpus(), cpu_max, quota, period, env != nullptr ? env : ""});
   }();

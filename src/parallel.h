@@ -6,6 +6,7 @@
 // which then decides it (1: everything runs on the calling thread).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -41,6 +42,15 @@ struct ThreadSources {
 // handed out in index order to whichever thread is free, so a task must not
 // depend on which thread runs it.
 void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std::size_t)>& task);
+
+// How many parts a pass over `count` records is cut into for `threads`
+// threads: one a thread, but no more than one for every 65,536 records begun,
+// as starting threads for small sets costs more than it saves.
+[[nodiscard]] inline std::size_t part_count(std::size_t count, unsigned threads) {
+  constexpr std::size_t least_records = std::size_t{1} << 16;
+  const std::size_t wanted = (count + least_records - 1) / least_records;
+  return std::clamp<std::size_t>(wanted, 1, std::max(1U, threads));
+}
 
 // The bounds of part `part` of `parts` nearly equal parts of [0, count).
 [[nodiscard]] inline std::size_t part_start(std::size_t count, std::size_t parts,

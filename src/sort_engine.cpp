@@ -124,15 +124,6 @@ Entry* scratch_of(SortSpace& space) {
   return entries_of(space) + space.count();
 }
 
-// Parts of the record range that threads load, split and collect; fewer for
-// small sets, where starting threads costs more than it saves.
-constexpr std::size_t PART_RECORDS = 1 << 16;
-
-std::size_t part_count(std::size_t count, unsigned threads) {
-  const std::size_t wanted = (count + PART_RECORDS - 1) / PART_RECORDS;
-  return std::clamp<std::size_t>(wanted, 1, std::max(1U, threads));
-}
-
 // Writes the indices of `entries` in their order to `order`.
 void collect_order(const Entry* entries, std::uint32_t* order, std::size_t count,
                    unsigned threads) {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include "whole_transfer.h"
+
 namespace zelto {
 
 std::string temporary_directory() {
@@ -68,34 +70,18 @@ bool TemporaryFile::create(const std::string& directory) {
 
 bool TemporaryFile::write_at(const void* data, std::size_t size, std::uint64_t offset) {
   const auto* bytes = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    const ssize_t written = pwrite(fd_, bytes, size, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      error_ = written < 0 ? errno : ENOSPC;
-      return false;
-    }
-    bytes += written;
-    size -= static_cast<std::size_t>(written);
-    offset += static_cast<std::uint64_t>(written);
-  }
-  return true;
+  error_ = transfer_whole(size, ENOSPC, [&](std::size_t done) {
+    return pwrite(fd_, bytes + done, size - done, static_cast<off_t>(offset + done));
+  });
+  return error_ == 0;
 }
 
 bool TemporaryFile::read_at(void* data, std::size_t size, std::uint64_t offset) {
   auto* bytes = static_cast<unsigned char*>(data);
-  while (size > 0) {
-    const ssize_t got = pread(fd_, bytes, size, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      error_ = got < 0 ? errno : EIO;
-      return false;
-    }
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
+  error_ = transfer_whole(size, EIO, [&](std::size_t done) {
+    return pread(fd_, bytes + done, size - done, static_cast<off_t>(offset + done));
+  });
+  return error_ == 0;
 }
 
 }  // namespace zelto

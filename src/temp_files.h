@@ -34,7 +34,7 @@ class TemporaryFile {
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
-  // Creates the file in `directory`; false (reported) when it cannot be made.
+  // Creates the file in `directory`; false when it cannot be made.
   [[nodiscard]] bool create(const std::string& directory);
   // Writes all `size` bytes at `offset`.
   [[nodiscard]] bool write_at(const void* data, std::size_t size, std::uint64_t offset);
