@@ -225,17 +225,9 @@ ModelKey model_key(const zelto::ArrangeArguments& a) {
   return zelto::testing::model_key(a.key_type, a.case_sensitive);
 }
 
-std::string phrase_at(const unsigned char* record) {
-  return std::string(zelto::testing::model_phrase(record));
-}
-
 std::string folded(std::string text) {
   for (char& ch : text) ch = static_cast<char>(zelto::testing::model_fold(ch));
   return text;
-}
-
-int sign_of(long long v) {
-  return zelto::testing::model_sign(v);
 }
 
 // The comparators' order over the records of one pass.
@@ -275,8 +267,8 @@ std::string key_identity(const unsigned char* record, const zelto::ArrangeArgume
       }
       return identity;
     }
-    case ModelKey::Phrase: return phrase_at(record);
-    case ModelKey::FoldedPhrase: return folded(phrase_at(record));
+    case ModelKey::Phrase: return std::string(zelto::testing::model_phrase(record));
+    case ModelKey::FoldedPhrase: return folded(std::string(zelto::testing::model_phrase(record)));
   }
   return {};
 }
@@ -291,7 +283,7 @@ void check_comparator(const Records& r, const zelto::ArrangeArguments& a) {
   const auto compare_pair = [&](std::size_t i, std::size_t j) {
     const unsigned char* x = r.at(i);
     const int slot = zelto::h;
-    const int sign = sign_of(policy.compare(x, r.at(j)));
+    const int sign = zelto::testing::model_sign(policy.compare(x, r.at(j)));
     const ModelComparison m = model.compare(i, j);
     if (sign != m.sign) {
       fail("comparator gives " + std::to_string(sign) + ", model " + std::to_string(m.sign));
