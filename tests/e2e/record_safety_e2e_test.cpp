@@ -46,8 +46,7 @@ LongLines long_lines(int count, int width, std::int32_t record_size) {
     made.lines += numbered_line(std::string(static_cast<std::size_t>(width), 'x'), i);
   }
   made.records = record_file(records);
-  made.parameters = parameters(count, "binary.tmp");
-  made.parameters.key_type = 1;
+  made.parameters = integers(count, "binary.tmp");
   made.parameters.record_size = record_size;
   return made;
 }
