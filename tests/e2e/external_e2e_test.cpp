@@ -2,7 +2,6 @@
 // temporary directory missing or full, a budget that is not a byte count, and
 // a file four times the address-space limit sorted without any setting.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -79,30 +78,9 @@ TEST_P(TemporaryDirectory, MissingEndsTheRunBeforeAnyOutput) {
                 "temporary file error: /nonexistent/zelto: No such file or directory\n");
 }
 
-// A file system of 16 KiB made for the test (the tests run as root; where
-// mounting is not allowed the test skips itself).
-class SmallFileSystem {
- public:
-  explicit SmallFileSystem(std::filesystem::path where) : path_(std::move(where)) {
-    std::filesystem::create_directories(path_);
-    mounted_ = mount("zelto-test", path_.c_str(), "tmpfs", 0, "size=16k") == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-  [[nodiscard]] bool mounted() const { return mounted_; }
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-  bool mounted_ = false;
-};
-
 TEST_P(TemporaryDirectory, FullEndsTheRunBeforeAnyOutput) {
   Sandbox outside;
-  const SmallFileSystem small(outside.beside("small"));
+  const SmallFileSystem small(outside.beside("small"), 16 << 10);
   if (!small.mounted()) GTEST_SKIP() << "a tmpfs cannot be mounted here";
   check_refused(GetParam(), {"ZELTO_MEMORY=16K", "TMPDIR=" + small.path().string()},
                 "temporary file error: " + small.path().string() + ": No space left on device\n");
