@@ -2,12 +2,10 @@
 // temporary directory missing or full, a budget that is not a byte count, and
 // a file four times the address-space limit sorted without any setting.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,12 +36,6 @@ std::string counting_lines(std::int32_t count) {
   std::string lines;
   for (std::int32_t i = 0; i < count; ++i) lines.append(std::to_string(i)).append("\n");
   return lines;
-}
-
-Parameters integers(std::int32_t count, const std::string& output = "out.txt") {
-  Parameters p = parameters(count, output);
-  p.key_type = 1;
-  return p;
 }
 
 struct FailureCase {
@@ -86,30 +78,9 @@ TEST_P(TemporaryDirectory, MissingEndsTheRunBeforeAnyOutput) {
                 "temporary file error: /nonexistent/zelto: No such file or directory\n");
 }
 
-// A file system of 16 KiB made for the test (the tests run as root; where
-// mounting is not allowed the test skips itself).
-class SmallFileSystem {
- public:
-  explicit SmallFileSystem(std::filesystem::path where) : path_(std::move(where)) {
-    std::filesystem::create_directories(path_);
-    mounted_ = mount("zelto-test", path_.c_str(), "tmpfs", 0, "size=16k") == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-  [[nodiscard]] bool mounted() const { return mounted_; }
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-  bool mounted_ = false;
-};
-
 TEST_P(TemporaryDirectory, FullEndsTheRunBeforeAnyOutput) {
   Sandbox outside;
-  const SmallFileSystem small(outside.beside("small"));
+  const SmallFileSystem small(outside.beside("small"), 16 << 10);
   if (!small.mounted()) GTEST_SKIP() << "a tmpfs cannot be mounted here";
   check_refused(GetParam(), {"ZELTO_MEMORY=16K", "TMPDIR=" + small.path().string()},
                 "temporary file error: " + small.path().string() + ": No space left on device\n");
@@ -150,14 +121,8 @@ TEST(External, TieReportNamesOnlyRecordsWithAnEqualKey) {
   options.environment = {"ZELTO_MEMORY=16K"};
   const RunResult r = box.run_with(options);
   ASSERT_EQ(r.status, 0);
-  std::istringstream report(r.out);
-  int noted = 0;
-  for (std::string line; std::getline(report, line); ++noted) {
-    ASSERT_EQ(line.rfind("Line-", 0), 0U) << line;
-    const int n = std::stoi(line.substr(5));
-    ASSERT_TRUE(n >= 1 && n <= COUNT && tied[static_cast<std::size_t>(n)]) << line;
-  }
-  EXPECT_EQ(noted, 128);
+  expect_full_tie_report(
+      r.out, [&](int n) { return n >= 1 && n <= COUNT && tied[static_cast<std::size_t>(n)]; });
 }
 
 // The budget comes from the address-space limit itself: a file of four

@@ -53,8 +53,7 @@ class FullDevice : public ::testing::TestWithParam<FullDeviceCase> {};
 // the status is 1 and binary.tmp stays: its lines did not arrive.
 TEST_P(FullDevice, ReportsTheFailedWriteAndKeepsTheRecordFile) {
   const FullDeviceCase& c = GetParam();
-  Parameters p = parameters(c.count, c.output_line);
-  p.key_type = 1;
+  Parameters p = integers(c.count, c.output_line);
   Sandbox box;
   box.write("manager.txt", p.text());
   const std::string records = c.count == 3 ? THREE_RECORDS : many_records(c.count);
@@ -171,9 +170,8 @@ class AllocationFailure : public ::testing::TestWithParam<AllocationCase> {};
 TEST_P(AllocationFailure, IsReportedWithTheFullSize) {
   if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizer's allocator cannot run under prlimit --as";
   const AllocationCase& c = GetParam();
-  Parameters p = parameters(c.count);
+  Parameters p = integers(c.count);
   p.record_size = c.size;
-  p.key_type = 1;
   Sandbox box;
   box.write("manager.txt", p.text());
   box.write("binary.tmp", THREE_RECORDS);

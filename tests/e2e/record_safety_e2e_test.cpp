@@ -3,7 +3,6 @@
 // complete, memory that cannot be had never aborts the run, and failed
 // writes (the tie report, a file-size limit, a full disk) are reported.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,8 +45,7 @@ LongLines long_lines(int count, int width, std::int32_t record_size) {
     made.lines += numbered_line(std::string(static_cast<std::size_t>(width), 'x'), i);
   }
   made.records = record_file(records);
-  made.parameters = parameters(count, "binary.tmp");
-  made.parameters.key_type = 1;
+  made.parameters = integers(count, "binary.tmp");
   made.parameters.record_size = record_size;
   return made;
 }
@@ -164,11 +162,9 @@ TEST(Safety, FallbackThroughALinkReplacesTheRecordFile) {
 // A file system too small for the lines: the record file stays whole.
 TEST(Safety, FullFileSystemKeepsTheRecordFile) {
   Sandbox box;
-  const fs::path disk = box.beside("disk");
-  fs::create_directory(disk);
-  if (mount("zelto-test", disk.c_str(), "tmpfs", 0, "size=1m") != 0) {
-    GTEST_SKIP() << "cannot mount a small file system here";
-  }
+  const SmallFileSystem small(box.beside("disk"), 1 << 20);
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a small file system here";
+  const fs::path& disk = small.path();
   const LongLines data = long_lines(3000, 150, 256);
   {
     std::ofstream(disk / "manager.txt", std::ios::binary) << data.parameters.text();
@@ -183,7 +179,6 @@ TEST(Safety, FullFileSystemKeepsTheRecordFile) {
   }
   std::sort(left.begin(), left.end());
   const std::string records = read_file(disk / "binary.tmp");
-  umount(disk.c_str());
   EXPECT_EQ(status, 1);
   EXPECT_EQ(box.read("err"), "fwrite() error-1: binary.tmp\n");
   EXPECT_EQ(left, (std::vector<std::string>{"binary.tmp", "manager.txt"}));

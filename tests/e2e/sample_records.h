@@ -1,7 +1,11 @@
 // Record sets shared by the end-to-end suites.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +56,27 @@ inline Parameters parameters(std::int32_t count, const std::string& output = "ou
   p.record_count = count;
   p.output_path = output;
   return p;
+}
+
+// The same with integer keys.
+inline Parameters integers(std::int32_t count, const std::string& output = "out.txt") {
+  Parameters p = parameters(count, output);
+  p.key_type = static_cast<std::int32_t>(KeyType::Integers);
+  return p;
+}
+
+// Checks a tie report: every line is "Line-<number>" with a number for which
+// `tied` holds, and there are 128 lines, one for each slot of the ring.
+inline void expect_full_tie_report(const std::string& report,
+                                   const std::function<bool(int)>& tied) {
+  std::istringstream lines(report);
+  int slots = 0;
+  for (std::string line; std::getline(lines, line); ++slots) {
+    ASSERT_EQ(line.rfind("Line-", 0), 0U) << line;
+    const int n = std::stoi(line.substr(5));
+    EXPECT_TRUE(tied(n)) << line;
+  }
+  EXPECT_EQ(slots, 128);
 }
 
 }  // namespace zelto::testing

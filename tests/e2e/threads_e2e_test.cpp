@@ -1,12 +1,13 @@
 // The bytes a run writes do not depend on ZELTO_THREADS: a record set large
 // enough that loading, the unique filter and gathering lines are shared out.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "run_binary.h"
+#include "sample_records.h"
 
 namespace zelto::testing {
 namespace {
@@ -25,54 +26,33 @@ std::string many_records() {
   return file;
 }
 
-// Sets ZELTO_THREADS for the life of this object, then restores it.
-class ThreadsSetting {
- public:
-  explicit ThreadsSetting(const std::string& value) {
-    if (const char* old = getenv("ZELTO_THREADS")) old_ = old;
-    setenv("ZELTO_THREADS", value.c_str(), 1);
-  }
-  ~ThreadsSetting() {
-    if (old_) {
-      setenv("ZELTO_THREADS", old_->c_str(), 1);
-    } else {
-      unsetenv("ZELTO_THREADS");
-    }
-  }
-  ThreadsSetting(const ThreadsSetting&) = delete;
-  ThreadsSetting& operator=(const ThreadsSetting&) = delete;
-
- private:
-  std::optional<std::string> old_;
-};
-
 TEST(Threads, OutputIsTheSameForEveryThreadCount) {
   const std::string records = many_records();
   struct Case {
     const char* name;
     std::vector<std::string> arguments;
+    bool report_ties = false;
   };
   const Case cases[] = {
       {"file", {"-o", "out.txt"}},
       {"file, descending, CR LF", {"-r", "-CRLF", "-o", "out.txt"}},
       {"unique", {"-u", "-o", "out.txt"}},
       {"standard output", {}},
-      {"unique to standard output, tie report", {"-u"}},
+      {"unique to standard output, tie report", {"-u"}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::optional<Tree> first;
     for (const char* threads : {"1", "2", "3", "8"}) {
       SCOPED_TRACE(std::string("ZELTO_THREADS=") + threads);
-      Parameters p;
-      p.record_count = RECORDS;
-      p.key_type = 1;
-      p.report_ties = std::string(c.name).find("tie") != std::string::npos ? "-!" : "0";
+      Parameters p = integers(RECORDS, "");
+      p.report_ties = c.report_ties ? "-!" : "0";
       Sandbox box;
       box.write("manager.txt", p.text());
       box.write("binary.tmp", records);
-      const ThreadsSetting setting(threads);
-      const RunResult r = box.run(c.arguments);
+      RunOptions options{c.arguments};
+      options.environment = {std::string("ZELTO_THREADS=") + threads};
+      const RunResult r = box.run_with(options);
       ASSERT_EQ(r.status, 0) << r.err;
       Tree tree = box.tree();
       tree["(stdout)"] = r.out;

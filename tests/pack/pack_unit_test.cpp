@@ -681,7 +681,6 @@ TEST(PackParameters, EveryOptionReachesZeltoThroughItsLine) {
 class PackFiles : public ::testing::Test {
  protected:
   std::string path(const char* name) const { return box_.path(name).string(); }
-  static std::string slurp(const std::string& path) { return testing::read_file(path); }
   testing::Sandbox box_;
   const std::filesystem::path& dir_ = box_.dir();
 };
@@ -693,7 +692,7 @@ TEST_F(PackFiles, RecordFileHoldsOneRecordPerLine) {
   std::string message;
   const std::string file = path("binary.tmp");
   ASSERT_EQ(write_record_file(file.c_str(), lines, options, 100, message), PACK_OK) << message;
-  const std::string bytes = slurp(file);
+  const std::string bytes = box_.read("binary.tmp");
   ASSERT_EQ(bytes.size(), 200u);
   EXPECT_EQ(bytes, testing::record_file({
                        testing::with_word(testing::make_record(1, "b 2\n", {100, true}), 0, 2),
@@ -709,7 +708,7 @@ TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
   const std::string file = path("binary.tmp");
   const std::int32_t size = 1000;  // 1048 records fill a block of 1 MiB
   ASSERT_EQ(write_record_file(file.c_str(), lines, PackOptions{}, size, message), PACK_OK);
-  const std::string bytes = slurp(file);
+  const std::string bytes = box_.read("binary.tmp");
   ASSERT_EQ(bytes.size(), 3000u * size);
   for (const int i : {0, 1047, 1048, 2999}) {
     const std::string_view record = std::string_view(bytes).substr(i * size, size);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "record_maker.h"
+#include "records.h"
 
 namespace {
 
@@ -151,24 +152,16 @@ bool write_records(const RecordPlan& plan, std::FILE* records, std::FILE* lines)
 }
 
 // The thirteen parameter lines: numbered records, exact phrases, no tie
-// report, LF line ends, ascending, the record file kept, all records.
+// report, LF line ends, ascending, the record file kept, all records. The
+// count and the size are at most MOST_RECORDS, so they fit the lines' 32 bits.
 std::string parameter_text(const Options& o) {
-  const std::vector<std::string> lines = {std::to_string(o.plan.count),
-                                          std::to_string(static_cast<int>(o.plan.kind)),
-                                          std::to_string(o.plan.record_size),
-                                          "-#",
-                                          "0",
-                                          "0",
-                                          "binary.tmp",
-                                          o.output_name,
-                                          "-LF",
-                                          "0",
-                                          "0",
-                                          "-y",
-                                          "0"};
-  std::string text;
-  for (const std::string& line : lines) text += line + '\n';
-  return text;
+  zelto::testing::Parameters p;
+  p.record_count = static_cast<std::int32_t>(o.plan.count);
+  p.key_type = static_cast<std::int32_t>(o.plan.kind);
+  p.record_size = static_cast<std::int32_t>(o.plan.record_size);
+  p.output_path = o.output_name;
+  p.keep_record_file = "-y";
+  return p.text();
 }
 
 int make_files(const Options& o) {

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -296,6 +297,29 @@ inline RunResult Sandbox::run_script(const std::string& shell,
                               shell_quote(err_file.string());
   return finish(run_shell(command));
 }
+
+// A tmpfs of `bytes` mounted at `where` for the life of this object, so that
+// a test can fill it. Mounting needs root: where it is not allowed,
+// mounted() is false and the test skips itself.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(std::filesystem::path where, std::uint64_t bytes) : path_(std::move(where)) {
+    std::filesystem::create_directories(path_);
+    const std::string options = "size=" + std::to_string(bytes);
+    mounted_ = mount("zelto-test", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+  [[nodiscard]] bool mounted() const { return mounted_; }
+  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  bool mounted_ = false;
+};
 
 // The files a run should leave: `before` less `removed`, with `written`
 // added or replacing what was there.

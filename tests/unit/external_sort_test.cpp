@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "compare.h"
+#include "reference_sort.h"
 #include "run_binary.h"
 #include "run_length.h"
 
@@ -35,7 +36,7 @@ std::vector<unsigned char> tied_records(std::size_t count, unsigned seed, int di
     unsigned char* r = bytes.data() + i * SIZE;
     const auto key = static_cast<std::int32_t>(rng() % static_cast<unsigned>(distinct)) - 3;
     const auto number = static_cast<std::int32_t>(rng() % 3);
-    std::memcpy(r + 4 * (rng() % 2), &key, 4);
+    store_little_endian(r + 4 * (rng() % 2), static_cast<std::uint32_t>(key), 4);
     store_little_endian(r + RECORD_NUMBER_OFFSET, static_cast<std::uint32_t>(number), 4);
     std::memcpy(r + RECORD_NUMBER_OFFSET + 8, &i, sizeof(std::uint32_t));  // which record it was
   }
@@ -51,11 +52,7 @@ std::uint32_t identity(const unsigned char* record) {
 // The records' identities in comparator order, ties in record order.
 std::vector<std::uint32_t> stable_order(const unsigned char* records, std::size_t count,
                                         Comparator compare) {
-  std::vector<std::uint32_t> order(count);
-  for (std::uint32_t i = 0; i < count; ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return compare(records + a * SIZE, records + b * SIZE) < 0;
-  });
+  std::vector<std::uint32_t> order = testing::sort_by_comparator(records, SIZE, count, compare);
   for (std::uint32_t& i : order) i = identity(records + i * SIZE);
   return order;
 }
