@@ -1,5 +1,3 @@
-#include "mapped_file.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -15,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "mapped_file.h"
 #include "output_file.h"
 #include "whole_transfer.h"
 
