@@ -266,6 +266,12 @@ bool RecordFile::shrunk() const {
          guard_slots[static_cast<std::size_t>(guard_slot_)].shrunk.load();
 }
 
+std::optional<std::uint64_t> regular_file_size(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
 bool must_copy(const std::string& input_path, const std::vector<std::string>& output_paths,
                bool to_stdout) {
   const std::optional<FileIdentity> input = identity_of(input_path);
