@@ -3,9 +3,11 @@
 // a file four times the address-space limit sorted without any setting.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,44 @@ TEST(External, TieReportNamesOnlyRecordsWithAnEqualKey) {
   ASSERT_EQ(r.status, 0);
   expect_full_tie_report(
       r.out, [&](int n) { return n >= 1 && n <= COUNT && tied[static_cast<std::size_t>(n)]; });
+}
+
+// NaN double keys have one place in the order: the in-memory pass and the
+// external one, on any number of threads and in either direction, write the
+// same lines, NaNs after every number (before them descending).
+TEST(External, NaNKeysGiveTheSameLinesForEveryBudgetAndThreadCount) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double values[] = {nan, 1.0, -nan, -2.0, nan, 0.0, INFINITY, -0.0};
+  std::vector<Bytes> records;
+  for (std::int32_t i = 0; i < 40; ++i) {
+    const double second = static_cast<double>(i % 3);
+    records.push_back(double_record({values[i % 8], second}, i + 1, numbered_line("r", i)));
+  }
+  for (const std::string descending : {"0", "-r"}) {
+    SCOPED_TRACE(descending);
+    Parameters p = parameters(40);
+    p.key_type = static_cast<std::int32_t>(KeyType::Doubles);
+    p.descending = descending;
+    p.keep_record_file = "-y";
+    Sandbox box;
+    box.write("manager.txt", p.text());
+    box.write("binary.tmp", record_file(records));
+    std::string first;
+    for (const std::string memory : {"", "4K"}) {
+      for (const std::string threads : {"1", "2", "3"}) {
+        RunOptions options{{}};
+        options.environment = {"ZELTO_MEMORY=" + memory, "ZELTO_THREADS=" + threads};
+        const RunResult r = box.run_with(options);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string lines = box.read("out.txt");
+        if (first.empty()) first = lines;
+        EXPECT_EQ(lines, first) << "ZELTO_MEMORY=" << memory << " ZELTO_THREADS=" << threads;
+      }
+    }
+    // Ascending, -2.0 comes first; descending, the NaN keys whose second
+    // double is 2, the highest record number first.
+    EXPECT_EQ(first.substr(0, first.find('\n')), descending == "-r" ? "r32" : "r3");
+  }
 }
 
 // The budget comes from the address-space limit itself: a file of four
