@@ -325,10 +325,8 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
   // The total never wraps: both factors are below 2^31.
   const std::size_t total = count * record_size;
   if (!fits_in_memory(count, record_size, budget) && may_hold(input.get(), total)) {
-    // Records too large for even two of them to fit go the in-memory way.
-    if (const auto plan = plan_external(count, record_size, budget)) {
-      return arrange_externally(args, messages, unique, std::move(input), *plan);
-    }
+    return arrange_externally(args, messages, unique, std::move(input),
+                              plan_external(count, record_size, budget));
   }
   // A file this run opens for writing must not be the mapped one: truncating
   // it would pull the pages from under the mapping.

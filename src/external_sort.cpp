@@ -34,14 +34,14 @@ bool fits_in_memory(std::uint64_t count, std::uint64_t record_size, std::uint64_
   return need <= budget;
 }
 
-std::optional<ExternalPlan> plan_external(std::uint64_t count, std::uint64_t record_size,
-                                          std::uint64_t budget) {
+ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size, std::uint64_t budget) {
   const std::uint64_t block_target = std::clamp<std::uint64_t>(budget / 16, 1, MAXIMUM_BLOCK);
   const std::uint64_t block_records = std::max<std::uint64_t>(1, block_target / record_size);
   const std::uint64_t block_bytes = block_records * record_size;
-  if (budget <= block_bytes) return std::nullopt;
-  const std::uint64_t chunk = (budget - block_bytes) / (record_size + SORT_SPACE_PER_RECORD);
-  if (chunk < 2) return std::nullopt;
+  const std::uint64_t chunk =
+      budget > block_bytes ? (budget - block_bytes) / (record_size + SORT_SPACE_PER_RECORD) : 0;
+  if (chunk < 2)
+    return ExternalPlan{static_cast<std::size_t>(std::min<std::uint64_t>(2, count)), 1, 2};
   const std::uint64_t fan_in =
       std::clamp<std::uint64_t>(budget / block_bytes - 1, 2, MAXIMUM_FAN_IN);
   return ExternalPlan{static_cast<std::size_t>(std::min(chunk, count)),

@@ -43,11 +43,12 @@ struct ExternalPlan {
   std::size_t fan_in;         // runs merged at once, at least 2
 };
 
-// How to run `count` (> 0) records of `record_size` bytes within `budget`;
-// nothing when not even two records and their sort space fit.
-[[nodiscard]] std::optional<ExternalPlan> plan_external(std::uint64_t count,
-                                                        std::uint64_t record_size,
-                                                        std::uint64_t budget);
+// How to run `count` (> 0) records of `record_size` bytes within `budget`.
+// A budget too small for even two records and their sort space gets the
+// smallest plan that works (chunks of two records, blocks of one, merges of
+// two), whatever memory that takes.
+[[nodiscard]] ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size,
+                                         std::uint64_t budget);
 
 // A k-way tournament of sorted sequences. `heads[i]` is sequence i's current
 // record, nullptr once it is spent; the caller replaces the winner's head and

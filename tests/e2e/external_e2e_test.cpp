@@ -2,6 +2,7 @@
 // temporary directory missing or full, a budget that is not a byte count, and
 // a file four times the address-space limit sorted without any setting.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -125,6 +126,72 @@ TEST(External, TieReportNamesOnlyRecordsWithAnEqualKey) {
   ASSERT_EQ(r.status, 0);
   expect_full_tie_report(
       r.out, [&](int n) { return n >= 1 && n <= COUNT && tied[static_cast<std::size_t>(n)]; });
+}
+
+// A budget below what even the smallest external pass needs still sorts on
+// disk, never in memory: the missing temporary directory shows which way
+// the run went, and with one that exists the lines come out right.
+TEST(External, BudgetOfOneByteSortsOnDisk) {
+  check_refused(FailureCase{"", {}, "out.txt"}, {"ZELTO_MEMORY=1", "TMPDIR=/nonexistent/zelto"},
+                "temporary file error: /nonexistent/zelto: No such file or directory\n");
+  Sandbox box;
+  box.write("manager.txt", integers(2000).text());
+  write_scrambled(box.path("binary.tmp"), 2000);
+  RunOptions options{{}};
+  options.environment = {"ZELTO_MEMORY=1"};
+  const RunResult r = box.run_with(options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(box.read("out.txt") == counting_lines(2000));
+}
+
+// A memory cgroup of `bytes` for the life of this object (v2 where the
+// unified hierarchy is mounted, v1 otherwise). Making one needs root:
+// where it is not allowed, made() is false and the test skips itself.
+class MemoryCgroup {
+ public:
+  explicit MemoryCgroup(std::uint64_t bytes) {
+    namespace fs = std::filesystem;
+    const bool v2 = fs::exists("/sys/fs/cgroup/cgroup.controllers");
+    path_ = fs::path(v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory") /
+            ("zelto-test-" + std::to_string(getpid()));
+    std::error_code error;
+    if (!fs::create_directory(path_, error)) return;
+    std::ofstream(path_ / (v2 ? "memory.max" : "memory.limit_in_bytes")) << bytes;
+    made_ = read_file(path_ / (v2 ? "memory.max" : "memory.limit_in_bytes")) ==
+            std::to_string(bytes) + "\n";
+  }
+  ~MemoryCgroup() {
+    std::error_code ignored;
+    std::filesystem::remove(path_, ignored);
+  }
+  MemoryCgroup(const MemoryCgroup&) = delete;
+  MemoryCgroup& operator=(const MemoryCgroup&) = delete;
+  [[nodiscard]] bool made() const { return made_; }
+  // Shell text that moves the shell running it into the cgroup.
+  [[nodiscard]] std::string enter() const {
+    return "echo $$ > " + shell_quote((path_ / "cgroup.procs").string());
+  }
+
+ private:
+  std::filesystem::path path_;
+  bool made_ = false;
+};
+
+// In a cgroup of 36 MiB the automatic budget leaves room for the program
+// itself, and a record file larger than the cgroup is sorted on disk instead
+// of being loaded and killed for it.
+TEST(External, SmallMemoryCgroupSortsOnDisk) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizer's shadow memory does not fit a small cgroup";
+  const MemoryCgroup cgroup(36ULL << 20);
+  if (!cgroup.made()) GTEST_SKIP() << "cannot make a memory cgroup here";
+  constexpr std::int32_t COUNT = 400000;  // 51 MB of records
+  Sandbox box;
+  box.write("manager.txt", integers(COUNT).text());
+  write_scrambled(box.path("binary.tmp"), COUNT);
+  const RunResult r =
+      box.run_script(cgroup.enter() + " && env -u ZELTO_MEMORY " + shell_quote(binary_path()));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(box.read("out.txt") == counting_lines(COUNT));
 }
 
 // NaN double keys have one place in the order: the in-memory pass and the
