@@ -97,8 +97,21 @@ ExternalStatus ExternalSort::failure_of(const TemporaryFile& file) {
   return ExternalStatus::TemporaryFileFailure;
 }
 
+std::uint64_t spill_bytes(std::uint64_t count, std::uint64_t record_size,
+                          const ExternalPlan& plan) {
+  const std::uint64_t runs = (count + plan.chunk_records - 1) / plan.chunk_records;
+  // A merge level writes its runs anew before the old ones are freed.
+  return count * record_size * (runs > plan.fan_in ? 2 : 1);
+}
+
 ExternalStatus ExternalSort::prepare(std::FILE* input, std::size_t count) {
   total_ = count;
+  const std::uint64_t needed = spill_bytes(count, record_size_, plan_);
+  if (const auto free = free_space(directory_); free && *free < needed) {
+    progress_.stop();
+    report_no_room(directory_, needed, *free);
+    return ExternalStatus::TemporaryFileFailure;
+  }
   if (!file_.create(directory_)) return failure_of(file_);
   const ExternalStatus formed = form_runs(input, count);
   if (formed != ExternalStatus::Done) return formed;

@@ -50,6 +50,12 @@ struct ExternalPlan {
 [[nodiscard]] ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size,
                                          std::uint64_t budget);
 
+// The most bytes the runs of `count` records take in the temporary directory
+// at once under `plan`: the records once, twice when runs are merged into
+// longer ones first.
+[[nodiscard]] std::uint64_t spill_bytes(std::uint64_t count, std::uint64_t record_size,
+                                        const ExternalPlan& plan);
+
 // A k-way tournament of sorted sequences. `heads[i]` is sequence i's current
 // record, nullptr once it is spent; the caller replaces the winner's head and
 // calls `replay`. Records that the comparator calls equal leave in sequence
@@ -80,8 +86,9 @@ class ExternalSort {
   ExternalSort(std::size_t record_size, const SortPolicy& policy, const ExternalPlan& plan,
                Progress& progress);
 
-  // Reads `count` records from `input`, sorts each chunk and stores it as a
-  // run, then merges runs until one merge can take them all. Temporary-file
+  // Checks that the temporary directory has room for every run, reads
+  // `count` records from `input`, sorts each chunk and stores it as a run,
+  // then merges runs until one merge can take them all. Temporary-file
   // failures are reported here; read and allocation failures are left to
   // the caller's messages (after `Progress::stop`).
   [[nodiscard]] ExternalStatus prepare(std::FILE* input, std::size_t count);

@@ -139,6 +139,14 @@ TEST(ExternalPlan, FitsTheBudget) {
   }
 }
 
+TEST(ExternalPlan, SpillsTheRecordsOnceOrTwice) {
+  // One merge takes every run: the runs once; more runs than that: twice.
+  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 10}), 128000U);
+  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 9}), 256000U);
+  EXPECT_EQ(spill_bytes(1001, 128, {100, 4, 10}), 2 * 128128U);
+  EXPECT_EQ(spill_bytes(3, 2147483647, {2, 1, 2}), 3ULL * 2147483647);
+}
+
 // A record file in a nameless temporary file, read from its start.
 struct InputFile {
   std::FILE* file = std::tmpfile();
