@@ -278,13 +278,15 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
       return FAILED;
     case ExternalStatus::TemporaryFileFailure: return FAILED;
   }
+  // As in memory: every buffer is had before any output is opened.
   const LargeBuffer write_block(WRITE_BLOCK);
-  if (!write_block.allocated()) {
+  if (!write_block.allocated() || sorter.reserve_merge() != ExternalStatus::Done) {
+    progress.stop();
     report_bytes(messages.later_allocation_failure, total);
     return FAILED;
   }
   OutputContext context = output_context(args, write_block, input.get());
-  // As in memory: every record is read before any output is opened.
+  // Every record is read before any output is opened, too.
   input.reset();
   // Lines shown on a terminal must not mix with the status line, nor may
   // the messages of opening and writing the output: it is shown only while

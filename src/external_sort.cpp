@@ -198,9 +198,18 @@ ExternalStatus ExternalSort::merge_level() {
   return ExternalStatus::Done;
 }
 
+ExternalStatus ExternalSort::reserve_merge() {
+  merge_buffers_ = std::make_unique<LargeBuffer>(runs_.size() * plan_.block_records * record_size_);
+  if (merge_buffers_->allocated()) return ExternalStatus::Done;
+  merge_buffers_.reset();
+  return ExternalStatus::AllocationFailure;
+}
+
 ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
-  const LargeBuffer buffers(runs_.size() * plan_.block_records * record_size_);
-  if (!buffers.allocated()) return ExternalStatus::AllocationFailure;
+  if (!merge_buffers_ && reserve_merge() != ExternalStatus::Done) {
+    return ExternalStatus::AllocationFailure;
+  }
+  const LargeBuffer& buffers = *merge_buffers_;
   progress_.begin("merging", total_);
   merged_ = 0;
   if (!unique) return read_back(merge_runs(file_, runs_, buffers.data(), visit));

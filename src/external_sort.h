@@ -19,10 +19,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "large_buffer.h"
 #include "progress.h"
 #include "sort_engine.h"
 #include "temp_files.h"
@@ -92,6 +94,9 @@ class ExternalSort {
   // failures are reported here; read and allocation failures are left to
   // the caller's messages (after `Progress::stop`).
   [[nodiscard]] ExternalStatus prepare(std::FILE* input, std::size_t count);
+  // Reserves the buffers of the final merge, so that no allocation is left
+  // for the time an output is open; called after `prepare`.
+  [[nodiscard]] ExternalStatus reserve_merge();
   // Hands every record to `visit` in merged order (with `unique`, only each
   // record whose key pattern differs from the record before it). A run that
   // cannot be read back is reported here.
@@ -116,6 +121,7 @@ class ExternalSort {
   std::string directory_;
   TemporaryFile file_;
   std::vector<Run> runs_;
+  std::unique_ptr<LargeBuffer> merge_buffers_;
   std::uint64_t total_ = 0;
   std::uint64_t merged_ = 0;  // records merged in this phase
 };

@@ -1,6 +1,7 @@
 #include "zeltoMain.h"
 
 #include <algorithm>
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <limits>
@@ -105,10 +106,11 @@ void apply_parameter_text(std::string_view text, RunSettings& settings) {
 void acquire_parameters_from_text(const char* path, RunSettings& settings) {
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) return;
-  std::string text(PARAMETER_BYTES_READ, '\0');
-  text.resize(std::fread(text.data(), 1, text.size(), file));
+  // On the stack: a run with little memory still reads its settings.
+  std::array<char, PARAMETER_BYTES_READ> text;
+  const std::size_t read = std::fread(text.data(), 1, text.size(), file);
   std::fclose(file);
-  apply_parameter_text(text, settings);
+  apply_parameter_text({text.data(), read}, settings);
 }
 
 ScanOutcome scan_arguments(std::span<const char* const> arguments, RunSettings& s) {

@@ -235,6 +235,46 @@ TEST(Safety, AddressSpaceLimitsNeverAbort) {
   }
 }
 
+// Memory requests that fail one at a time, in a run on disk on two threads:
+// from the settings' first small buffers (at least 512 bytes) and through
+// every large one (at least 4 KiB). The run succeeds or reports its
+// allocation failure, never aborts, and an output file that was there keeps
+// its old lines until the new ones can all be written.
+TEST(Safety, EachFailedRequestOfATwoThreadRunOnDiskIsReported) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "the fault library replaces the sanitizer's allocator";
+  const LongLines data = long_lines(100000, 2, 128);
+  Parameters p = data.parameters;
+  p.output_path = "out.txt";
+  p.keep_record_file = "-y";
+  Sandbox box;
+  box.write("manager.txt", p.text());
+  box.write("binary.tmp", data.records);
+  const struct {
+    int least_bytes;
+    int requests;
+  } sweeps[] = {{512, 4}, {4096, 16}};
+  for (const auto& sweep : sweeps) {
+    for (int n = 1; n <= sweep.requests; ++n) {
+      SCOPED_TRACE("request " + std::to_string(n) + " of " + std::to_string(sweep.least_bytes));
+      box.write("out.txt", "old lines\n");
+      RunOptions options{{}};
+      options.environment =
+          with_fault("alloc:" + std::to_string(n) + ":" + std::to_string(sweep.least_bytes));
+      options.environment.insert(options.environment.end(),
+                                 {"ZELTO_THREADS=2", "ZELTO_MEMORY=16M"});
+      const RunResult r = box.run_with(options);
+      ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << ": " << r.err;
+      if (r.status == 0) {
+        EXPECT_TRUE(box.read("out.txt") == data.lines);
+      } else {
+        EXPECT_EQ(r.err, "malloc() error-1: 12800000 bytes\n");
+        EXPECT_EQ(box.read("out.txt"), "old lines\n");
+      }
+      EXPECT_TRUE(box.read("binary.tmp") == data.records);
+    }
+  }
+}
+
 // Writes that fail: the tie report on a full or closed standard output, and
 // every output under a file-size limit. Each failure is reported once, the
 // status is 1, and a record file whose lines did not arrive stays.
