@@ -157,7 +157,7 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
   OutputFile output;
   if (!output.open(path, context.input)) {
     delivery = Delivery::FellBack;
-    error_handler("fopen() error-1:", output_path);
+    error_handler("fopen() error-1:", output_path, context.input);
     path = FALLBACK_PATH;
     if (!output.open(path, context.input)) {
       report_path("fopen() error-4", path);
@@ -424,7 +424,12 @@ Delivery display_records(const RecordTable& table, OutputContext& context) {
   return display_from(lines_of(table), context);
 }
 
-void error_handler(const char* message, const std::string& path) {
+void error_handler(const char* message, const std::string& path,
+                   const std::optional<FileIdentity>& records) {
+  if (records.has_value() && identity_of(ERROR_LOG_PATH) == records) {
+    std::fprintf(stderr, "%s %s\n", message, path.c_str());
+    return;
+  }
   FilePointer log(std::fopen(ERROR_LOG_PATH, "w"));
   if (log) std::fprintf(log.get(), "%s %s", message, path.c_str());
 }

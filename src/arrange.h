@@ -78,7 +78,9 @@ struct OutputContext {
 // Writes each record's text unchanged to standard output.
 [[nodiscard]] Delivery display_records(const RecordTable& table, OutputContext& context);
 // Replaces the error log "error.txt" with "<message> <path>"; skipped when
-// the log cannot be opened.
-void error_handler(const char* message, const std::string& path);
+// the log cannot be opened. When the log is the file `records` that was
+// read, the records stay: the message goes to standard error instead.
+void error_handler(const char* message, const std::string& path,
+                   const std::optional<FileIdentity>& records = std::nullopt);
 
 }  // namespace zelto

@@ -101,6 +101,14 @@ std::optional<FileIdentity> identity_of(int fd) {
   return FileIdentity{status.st_dev, status.st_ino};
 }
 
+std::optional<FileIdentity> standard_output_identity() {
+  return identity_of(STDOUT_FILENO);
+}
+
+bool remove_if_same(const std::string& path, const FileIdentity& identity) {
+  return identity_of(path) == identity && unlink(path.c_str()) == 0;
+}
+
 OutputFile::~OutputFile() {
   discard();
 }

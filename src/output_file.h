@@ -29,6 +29,13 @@ struct FileIdentity {
 [[nodiscard]] std::optional<FileIdentity> identity_of(const std::string& path);
 // The identity of the file open as `fd`, or nothing when it cannot be told.
 [[nodiscard]] std::optional<FileIdentity> identity_of(int fd);
+// The identity of the file standard output writes to, if it is one.
+[[nodiscard]] std::optional<FileIdentity> standard_output_identity();
+
+// Removes the name `path` only while it still names the file `identity`
+// (links followed), checked just before the removal: a file that took the
+// name in the meantime stays. True when the name was removed.
+bool remove_if_same(const std::string& path, const FileIdentity& identity);
 
 class OutputFile {
  public:

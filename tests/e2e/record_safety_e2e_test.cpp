@@ -102,6 +102,80 @@ INSTANTIATE_TEST_SUITE_P(
                     false}),
     [](const ::testing::TestParamInfo<RemovalCase>& info) { return info.param.name; });
 
+// A file that takes the name binary.tmp while the run reads the records (the
+// next batch moved into place by another job) is not the file read: it
+// stays, whatever the run did with the records it read.
+TEST(Safety, RecordFileNameTakenDuringTheRunIsKept) {
+  Sandbox box;
+  box.write("manager.txt", parameters(3).text());
+  box.write("binary.tmp", THREE_RECORDS);
+  box.write("next.tmp", "the next batch");
+  RunOptions options{{}};
+  // The move happens as the output file is opened.
+  options.environment = with_fault("replace:next.tmp:binary.tmp");
+  const RunResult r = box.run_with(options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(box.read("out.txt"), THREE_LINES);
+  EXPECT_EQ(box.read("binary.tmp"), "the next batch");
+  EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt", "out.txt"}));
+}
+
+// Standard output, the fallback file or the error log is the record file:
+// it takes what the run writes to it, or keeps its records, and is never
+// removed. An error log that is the file read gets no message: standard
+// error does.
+struct WrittenRecordFileCase {
+  std::string name;
+  std::string record_path;  // where the records are, and parameter line 7
+  std::string output_line;  // parameter line 8
+  std::string link;         // a name linked to the record file, if any
+  std::string redirection;  // of the command's standard output
+  int status;
+  std::string err;
+  bool lines_appended;        // the lines follow the records
+  bool lines_over_the_start;  // the lines overwrite the records' start
+};
+
+void PrintTo(const WrittenRecordFileCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WrittenRecordFile : public ::testing::TestWithParam<WrittenRecordFileCase> {};
+
+TEST_P(WrittenRecordFile, IsKept) {
+  const WrittenRecordFileCase& c = GetParam();
+  Parameters p = parameters(3, c.output_line);
+  p.input_path = c.record_path;
+  Sandbox box;
+  box.write("manager.txt", p.text());
+  box.write(c.record_path, THREE_RECORDS);
+  if (!c.link.empty()) fs::create_symlink(c.record_path, box.path(c.link));
+  const RunResult r = box.run_script(command_line(binary_path(), {}) + " " + c.redirection);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  std::string expected = THREE_RECORDS;
+  if (c.lines_appended) expected += THREE_LINES;
+  if (c.lines_over_the_start) expected.replace(0, THREE_LINES.size(), THREE_LINES);
+  EXPECT_TRUE(box.read(c.record_path) == expected);
+  if (c.status == 1) {
+    EXPECT_EQ(box.read("zelto.txt"), THREE_LINES);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Safety, WrittenRecordFile,
+    ::testing::Values(WrittenRecordFileCase{"StandardOutputAppends", "binary.tmp", "", "",
+                                            ">> binary.tmp", 0, "", true, false},
+                      WrittenRecordFileCase{"StandardOutputInPlace", "binary.tmp", "", "",
+                                            "1<> binary.tmp", 0, "", false, true},
+                      WrittenRecordFileCase{"ErrorLogLinksToTheRecordFile", "binary.tmp",
+                                            "nodir/out.txt", "error.txt", "> /dev/null", 1,
+                                            "fopen() error-1: nodir/out.txt\n", false, false},
+                      WrittenRecordFileCase{"ErrorLogIsTheFileRead", "error.txt", "nodir/out.txt",
+                                            "", "> /dev/null", 1,
+                                            "fopen() error-1: nodir/out.txt\n", false, false}),
+    [](const ::testing::TestParamInfo<WrittenRecordFileCase>& info) { return info.param.name; });
+
 // Replacement: "-o binary.tmp" ended by a signal at any moment leaves the
 // record file as it was or holding every line, and no other file.
 struct SignalCase {

@@ -6,6 +6,8 @@
 //   "no-tmpfile"     openat refuses O_TMPFILE with EOPNOTSUPP
 //   "shrink:PATH"    PATH is cut to 0 bytes just before a file is opened for
 //                    writing with fopen, as another process might do
+//   "replace:FROM:TO"  FROM is renamed to TO at that moment instead, as when
+//                    another job moves its file into place during the run
 // Anything else changes nothing. The allocation faults replace the C
 // library's allocator entry points, so they cannot be combined with a
 // sanitizer's; the others can.
@@ -18,6 +20,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 
@@ -118,7 +121,16 @@ int openat(int dir, const char* path, int flags, ...) {
 
 FILE* fopen(const char* path, const char* mode) {
   const char* shrunk = argument_of("shrink");
-  if (shrunk != nullptr && strchr(mode, 'w') != nullptr) (void)!truncate(shrunk, 0);
+  const char* replaced = argument_of("replace");
+  if (strchr(mode, 'w') != nullptr) {
+    if (shrunk != nullptr) (void)!truncate(shrunk, 0);
+    const char* colon = replaced != nullptr ? strchr(replaced, ':') : nullptr;
+    if (colon != nullptr) {
+      char from[4096] = {};
+      memcpy(from, replaced, std::min<std::size_t>(sizeof from - 1, colon - replaced));
+      rename(from, colon + 1);
+    }
+  }
   using Open = FILE* (*)(const char*, const char*);
   static const Open real = next<Open>("fopen");
   return real(path, mode);
