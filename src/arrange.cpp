@@ -149,6 +149,11 @@ Written write_lines(std::FILE* stream, const LineSource& lines, const LineFormat
   return written ? Written::All : Written::WriteFailed;
 }
 
+// False when the records turned out unreadable after their lines were made.
+bool records_intact(const OutputContext& context) {
+  return !context.records_intact || context.records_intact();
+}
+
 // The line output of `producing`, from any feed.
 Delivery produce_from(const std::string& output_path, const LineSource& lines,
                       OutputContext& context) {
@@ -168,11 +173,15 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
   // is dropped.
   const LineFormat format{context.text_offset, true, context.crlf == 1 ? "\r\n" : "\n"};
   const Written written = write_lines(output.stream(), lines, format, context.block);
-  // Records that could not all be had leave the output uncommitted.
-  if (written == Written::FeedFailed) return Delivery::Failed;
+  // Records that could not all be had leave no output that looks like a
+  // result: a replacement is dropped, a file written in place removed.
+  if (written == Written::FeedFailed || !records_intact(context)) {
+    output.abandon();
+    return Delivery::Failed;
+  }
   // A replacement takes the record file's place only here, once it is whole.
   if (written != Written::All || !output.commit()) {
-    report_path("fwrite() error-1", path);
+    if (!output.report_failed_step(path)) report_path("fwrite() error-1", path);
     return Delivery::Failed;
   }
   context.delivered_into_input = output.replaces_input();
@@ -244,7 +253,8 @@ OutputContext output_context(const ArrangeArguments& args, const LargeBuffer& wr
   return {args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
           args.crlf,
           {write_block.data(), WRITE_BLOCK},
-          identity_of(fileno(input))};
+          identity_of(fileno(input)),
+          {}};
 }
 
 // False for a regular file too short for its records: such a run fails
@@ -353,6 +363,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
     return FAILED;
   }
   OutputContext context = output_context(args, write_block, input.get());
+  context.records_intact = [&records] { return !records.shrunk(); };
   // The input is closed before any output is opened: the output may be the
   // record file itself. A mapping outlives it.
   input.reset();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -66,6 +67,9 @@ struct OutputContext {
   // The record file that was read: an output that is this file replaces it
   // only once every line is written.
   std::optional<FileIdentity> input;
+  // When set: false once the records read turn out unreadable (a mapped
+  // file that shrank), checked after the lines are written.
+  std::function<bool()> records_intact;
   bool delivered_into_input = false;
   bool stdout_failed = false;
 };
