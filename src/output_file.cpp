@@ -168,8 +168,8 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
   struct stat status {};
   if (input.has_value() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
       FileIdentity{status.st_dev, status.st_ino} == *input) {
-    replacing_ = true;
-    return open_replacement(path);
+    replacing_ = open_replacement(path);
+    return replacing_;
   }
   stream_ = std::fopen(path.c_str(), "wb");
   if (stream_ == nullptr) return false;
@@ -181,6 +181,7 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
 }
 
 bool OutputFile::open_replacement(const std::string& path) {
+  if (directory_ >= 0) close(std::exchange(directory_, -1));
   if (!locate(path, directory_, target_)) return false;
   struct stat old {};
   if (fstatat(directory_, target_.c_str(), &old, 0) != 0) return false;

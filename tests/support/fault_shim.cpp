@@ -3,7 +3,7 @@
 //   "alloc:N:BYTES"  the Nth memory request (malloc, aligned_alloc, operator
 //                    new) of at least BYTES bytes fails, on whichever thread
 //   "renameat", "linkat"  every call fails with EIO
-//   "no-tmpfile"     openat refuses O_TMPFILE with EOPNOTSUPP
+//   "no-tmpfile"     open and openat refuse O_TMPFILE with EOPNOTSUPP
 //   "shrink:PATH"    PATH is cut to 0 bytes just before a file is opened for
 //                    writing with fopen, as another process might do
 //   "replace:FROM:TO"  FROM is renamed to TO at that moment instead, as when
@@ -117,6 +117,23 @@ int openat(int dir, const char* path, int flags, ...) {
   using Open = int (*)(int, const char*, int, ...);
   static const Open real = next<Open>("openat");
   return real(dir, path, flags, mode);
+}
+
+int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  if ((flags & O_TMPFILE) == O_TMPFILE && is("no-tmpfile")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  using Open = int (*)(const char*, int, ...);
+  static const Open real = next<Open>("open");
+  return real(path, flags, mode);
 }
 
 FILE* fopen(const char* path, const char* mode) {
