@@ -72,8 +72,15 @@ struct RunOptions {
 // Allocation faults replace the allocator and cannot run in a sanitizer build.
 inline std::vector<std::string> with_fault(const std::string& fault) {
   const bool allocation = fault.rfind("alloc:", 0) == 0;
-  return {std::string("LD_PRELOAD=") + (allocation ? ZELTO_FAULT_ALLOCATIONS : ZELTO_FAULT_CALLS),
-          "ZELTO_TEST_FAULT=" + fault};
+  std::vector<std::string> environment = {
+      std::string("LD_PRELOAD=") + (allocation ? ZELTO_FAULT_ALLOCATIONS : ZELTO_FAULT_CALLS),
+      "ZELTO_TEST_FAULT=" + fault};
+  // The sanitizer's runtime then no longer comes first, which it accepts
+  // only when told so.
+  if (SANITIZED_BUILD) {
+    environment.push_back("ASAN_OPTIONS=allocator_may_return_null=1:verify_asan_link_order=0");
+  }
+  return environment;
 }
 #endif
 
