@@ -61,6 +61,12 @@ template <class Function>
   return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
+// The mode an open call passes after its flags, where they ask for one.
+[[maybe_unused]] mode_t mode_argument(int flags, va_list arguments) {
+  const bool given = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+  return given ? static_cast<mode_t>(va_arg(arguments, int)) : 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -103,13 +109,10 @@ int linkat(int old_dir, const char* old_path, int new_dir, const char* new_path,
 }
 
 int openat(int dir, const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode = static_cast<mode_t>(va_arg(arguments, int));
-    va_end(arguments);
-  }
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_argument(flags, arguments);
+  va_end(arguments);
   if ((flags & O_TMPFILE) == O_TMPFILE && is("no-tmpfile")) {
     errno = EOPNOTSUPP;
     return -1;
@@ -119,21 +122,13 @@ int openat(int dir, const char* path, int flags, ...) {
   return real(dir, path, flags, mode);
 }
 
+// The same through openat, so that the fault applies alike.
 int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list arguments;
-    va_start(arguments, flags);
-    mode = static_cast<mode_t>(va_arg(arguments, int));
-    va_end(arguments);
-  }
-  if ((flags & O_TMPFILE) == O_TMPFILE && is("no-tmpfile")) {
-    errno = EOPNOTSUPP;
-    return -1;
-  }
-  using Open = int (*)(const char*, int, ...);
-  static const Open real = next<Open>("open");
-  return real(path, flags, mode);
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_argument(flags, arguments);
+  va_end(arguments);
+  return openat(AT_FDCWD, path, flags, mode);
 }
 
 FILE* fopen(const char* path, const char* mode) {
