@@ -28,6 +28,31 @@ std::uint64_t rlimit_of(int resource) {
   return limit.rlim_cur;
 }
 
+// The number N of a "KEY N" line of memory.stat; 0 when it is missing.
+std::uint64_t stat_value(std::string_view stat, std::string_view key) {
+  while (!stat.empty()) {
+    const auto end = stat.find('\n');
+    const std::string_view line = stat.substr(0, end);
+    stat = end == std::string_view::npos ? "" : stat.substr(end + 1);
+    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ' ') {
+      return whole_number<std::uint64_t>(line.substr(key.size() + 1)).value_or(0);
+    }
+  }
+  return 0;
+}
+
+// The room of the cgroup whose limit file is `limit_file`, from the usage and
+// stat files beside it.
+std::uint64_t room_of_cgroup(const std::string& limit_file) {
+  const auto limit = parse_cgroup_limit(read_small_file(limit_file));
+  if (!limit) return UNLIMITED_MEMORY;
+  const std::string directory = limit_file.substr(0, limit_file.rfind('/') + 1);
+  const bool v2 = limit_file.ends_with("memory.max");
+  return cgroup_room(*limit,
+                     read_small_file(directory + (v2 ? "memory.current" : "memory.usage_in_bytes")),
+                     read_small_file(directory + "memory.stat"));
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parse_memory_size(std::string_view text) {
@@ -108,31 +133,42 @@ std::uint64_t status_kilobytes(std::string_view status, std::string_view key) {
   return 0;
 }
 
+std::uint64_t cgroup_room(std::uint64_t limit, std::string_view usage, std::string_view stat) {
+  if (limit == UNLIMITED_MEMORY) return UNLIMITED_MEMORY;
+  const std::uint64_t used = whole_number<std::uint64_t>(usage).value_or(0);
+  // v1 counts the whole subtree under "total_"; v2 always does.
+  std::uint64_t reclaimable = stat_value(stat, "total_inactive_file");
+  if (reclaimable == 0) reclaimable = stat_value(stat, "inactive_file");
+  return room_left(limit, used > reclaimable ? used - reclaimable : 0);
+}
+
 std::uint64_t derived_budget(const MemoryLimits& limits) {
   const std::uint64_t least =
       std::min({limits.cgroup, room_left(limits.address_space, limits.address_space_used),
-                room_left(limits.data, limits.data_used), limits.physical});
+                room_left(limits.data, limits.data_used), limits.available});
   if (least == UNLIMITED_MEMORY) return UNLIMITED_MEMORY;
   const std::uint64_t margin = least / 8 + FIXED_MARGIN;
-  return least > margin ? least - margin : 0;
+  return std::max(least > margin ? least - margin : 0, least / 4);
 }
 
 MemoryLimits current_limits() {
   MemoryLimits limits;
   for (const std::string& file :
        cgroup_limit_files(read_small_file("/proc/self/cgroup"), "/sys/fs/cgroup")) {
-    const auto limit = parse_cgroup_limit(read_small_file(file));
-    if (limit) limits.cgroup = std::min(limits.cgroup, *limit);
+    limits.cgroup = std::min(limits.cgroup, room_of_cgroup(file));
   }
   const std::string status = read_small_file("/proc/self/status");
   limits.address_space = rlimit_of(RLIMIT_AS);
   limits.address_space_used = status_kilobytes(status, "VmSize");
   limits.data = rlimit_of(RLIMIT_DATA);
   limits.data_used = status_kilobytes(status, "VmData");
+  limits.available = status_kilobytes(read_small_file("/proc/meminfo"), "MemAvailable");
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page_size > 0) {
-    limits.physical = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+  if (limits.available == 0) {
+    limits.available = pages > 0 && page_size > 0 ? static_cast<std::uint64_t>(pages) *
+                                                        static_cast<std::uint64_t>(page_size)
+                                                  : UNLIMITED_MEMORY;
   }
   return limits;
 }
