@@ -18,7 +18,7 @@ void read_memory_status(MemoryLimits& limits) {
   MEMORYSTATUSEX status{};
   status.dwLength = sizeof status;
   if (GlobalMemoryStatusEx(&status) == 0) return;
-  limits.physical = status.ullTotalPhys;
+  limits.available = status.ullAvailPhys;
   limits.address_space = status.ullTotalPageFile;
   limits.address_space_used = status.ullTotalPageFile - status.ullAvailPageFile;
 }

@@ -120,9 +120,8 @@ HANDLE handle_of(std::FILE* stream) {
 }
 
 // The attributes a replacement takes over from the file it replaces.
-constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 }  // namespace
 
@@ -134,6 +133,30 @@ std::optional<FileIdentity> identity_of(const std::string& path) {
 
 std::optional<FileIdentity> identity_of(int fd) {
   return identity_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+}
+
+std::optional<FileIdentity> standard_output_identity() {
+  return identity_of(_fileno(stdout));
+}
+
+bool remove_if_same(const std::string& path, const FileIdentity& identity) {
+  const std::wstring name = wide_name(path);
+  // The name itself is removed, a symbolic link rather than its target; the
+  // file it leads to is the one compared.
+  const HandleCloser entry{
+      CreateFileW(name.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (entry.handle == INVALID_HANDLE_VALUE ||
+      GetFileInformationByHandle(entry.handle, &info) == 0) {
+    return false;
+  }
+  const bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const bool same =
+      link ? identity_of(path) == identity : identity_of_handle(entry.handle) == identity;
+  // Removed when the handle closes, whichever name it was opened by.
+  return same && mark_for_deletion(entry.handle, true);
 }
 
 OutputFile::~OutputFile() {
@@ -157,13 +180,26 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
     }
   }
   stream_ = std::fopen(path.c_str(), "wb");
-  return stream_ != nullptr;
+  if (stream_ == nullptr) return false;
+  path_ = path;
+  const HANDLE opened = handle_of(stream_);
+  if (is_regular(opened)) opened_ = identity_of_handle(opened);
+  return true;
 }
 
 bool OutputFile::open_replacement(const std::string& real_path) {
   const std::wstring target = wide_name(real_path);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
+    errno_of_last_error();
+    return false;
+  }
+  // A file this user could not open for writing (read-only, or denied) is
+  // not replaced either.
+  const HandleCloser writable{CreateFileW(target.c_str(), FILE_WRITE_DATA,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (writable.handle == INVALID_HANDLE_VALUE) {
     errno_of_last_error();
     return false;
   }
@@ -218,16 +254,11 @@ bool OutputFile::commit() {
     const NamingHeld held;
     const std::wstring target = wide_name(target_);
     const std::wstring name = wide_name(visible_name_);
-    // A read-only file cannot be replaced: its mark moves to the new file.
-    const bool read_only = (mode_ & FILE_ATTRIBUTE_READONLY) != 0;
-    if (ok && read_only) {
-      ok = SetFileAttributesW(target.c_str(),
-                              attributes_or_normal(mode_ & ~FILE_ATTRIBUTE_READONLY)) != 0;
+    if (ok && !mark_for_deletion(file, false)) ok = fail_at("rename()");
+    if (ok && MoveFileExW(name.c_str(), target.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+      ok = fail_at("rename()");
     }
-    ok = ok && mark_for_deletion(file, false);
-    ok = ok && MoveFileExW(name.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (read_only) SetFileAttributesW(target.c_str(), mode_);
     if (ok) {
       visible_name_.clear();
     } else {
@@ -238,6 +269,25 @@ bool OutputFile::commit() {
   }
   discard();
   return ok;
+}
+
+bool OutputFile::fail_at(const char* step) {
+  failed_step_ = step;
+  failed_error_ = errno_of_last_error();
+  return false;
+}
+
+bool OutputFile::report_failed_step(const std::string& path) const {
+  if (failed_step_ == nullptr) return false;
+  std::fprintf(stderr, "%s error: %s: %s\n", failed_step_, path.c_str(),
+               std::strerror(failed_error_));
+  return true;
+}
+
+void OutputFile::abandon() {
+  discard();
+  if (opened_.has_value()) remove_if_same(path_, *opened_);
+  opened_.reset();
 }
 
 void OutputFile::discard() {

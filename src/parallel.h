@@ -40,7 +40,10 @@ struct ThreadSources {
 // Calls task(i) for every i in [0, tasks) on up to `threads` threads (the
 // calling thread is one of them) and returns when all are done. Tasks are
 // handed out in index order to whichever thread is free, so a task must not
-// depend on which thread runs it.
+// depend on which thread runs it. When a task throws, no task starts after
+// it, and once every thread is done the first exception is thrown again on
+// the calling thread. A thread that cannot be started leaves its share to
+// the others.
 void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std::size_t)>& task);
 
 // How many parts a pass over `count` records is cut into for `threads`

@@ -7,11 +7,15 @@
 //
 // Every failure to create, write or read back such a file is reported as
 // "temporary file error: DIR: REASON" (DIR the directory, REASON the
-// system's text for the error); the pass then ends with status 1.
+// system's text for the error); the pass then ends with status 1. So is a
+// directory whose file system has too little room for what a pass will
+// store: "temporary file error: DIR: needs N bytes, has M free", before
+// anything is written.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zelto {
@@ -21,6 +25,13 @@ namespace zelto {
 
 // Prints "temporary file error: DIR: REASON" for `error` (an errno value).
 void report_temporary_file_error(const std::string& directory, int error);
+
+// The bytes an unprivileged writer may still store in `directory`'s file
+// system; nothing when that cannot be told.
+[[nodiscard]] std::optional<std::uint64_t> free_space(const std::string& directory);
+
+// Prints "temporary file error: DIR: needs N bytes, has M free".
+void report_no_room(const std::string& directory, std::uint64_t needed, std::uint64_t free);
 
 // One nameless file, read and written at explicit offsets. Failures return
 // false and keep the reason for `report_failure`, so that the caller can

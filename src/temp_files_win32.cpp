@@ -56,6 +56,20 @@ void report_temporary_file_error(const std::string& directory, int error) {
   std::fprintf(stderr, "temporary file error: %s: %s\n", directory.c_str(), std::strerror(error));
 }
 
+std::optional<std::uint64_t> free_space(const std::string& directory) {
+  ULARGE_INTEGER available{};
+  if (GetDiskFreeSpaceExW(wide_name(directory).c_str(), &available, nullptr, nullptr) == 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(available.QuadPart);
+}
+
+void report_no_room(const std::string& directory, std::uint64_t needed, std::uint64_t free) {
+  std::fprintf(stderr, "temporary file error: %s: needs %llu bytes, has %llu free\n",
+               directory.c_str(), static_cast<unsigned long long>(needed),
+               static_cast<unsigned long long>(free));
+}
+
 TemporaryFile::~TemporaryFile() {
   close();
 }
