@@ -16,6 +16,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,10 @@ class RecordFile {
   int guard_slot_ = -1;
   unsigned char* copy_ = nullptr;
 };
+
+// The size of the regular file open as `fd`; nothing for anything else
+// (pipes, devices) or when it cannot be told.
+[[nodiscard]] std::optional<std::uint64_t> regular_file_size(int fd);
 
 // True when writing to any of `output_paths` (missing files are skipped), or
 // to standard output when `to_stdout`, would write to the file at

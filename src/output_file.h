@@ -9,18 +9,20 @@
 // file stays whole, and a failure or a signal leaves no stray file behind.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 
 namespace zelto {
 
-// What tells two names of one file apart from names of two files.
+// What tells two names of one file apart from names of two files: the
+// device and inode numbers, or on Windows the volume serial number and the
+// file index (128 bits on file systems that use such indexes).
 struct FileIdentity {
-  dev_t device;
-  ino_t inode;
+  std::uint64_t device;
+  std::uint64_t inode;
+  std::uint64_t inode_high = 0;
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
@@ -60,7 +62,7 @@ class OutputFile {
   // For a replacement: the location it takes, its mode, and the visible name
   // it has, if any, while it is being written.
   std::string target_;
-  mode_t mode_ = 0;
+  std::uint32_t mode_ = 0;
   std::string visible_name_;
 };
 

@@ -1,5 +1,3 @@
-#include "output_file.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "output_file.h"
 
 namespace zelto {
 
@@ -92,13 +92,13 @@ bool name_nameless_file(int fd, const std::string& target, std::string& name) {
 std::optional<FileIdentity> identity_of(const std::string& path) {
   struct stat status {};
   if (path.empty() || stat(path.c_str(), &status) != 0) return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
 }
 
 std::optional<FileIdentity> identity_of(int fd) {
   struct stat status {};
   if (fstat(fd, &status) != 0) return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
 }
 
 OutputFile::~OutputFile() {
@@ -110,7 +110,7 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
   // input is written to as it is.
   struct stat status {};
   if (input.has_value() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-      FileIdentity{status.st_dev, status.st_ino} == *input) {
+      FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino} == *input) {
     char real[PATH_MAX];
     if (realpath(path.c_str(), real) == nullptr) return false;
     replacing_ = true;
