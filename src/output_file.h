@@ -15,6 +15,15 @@
 // missing /proc nor a working directory whose absolute path exceeds PATH_MAX
 // matters. A target the user could not open for writing is refused, as an
 // output opened in place would be, whether or not it is the record file.
+//
+// On Windows the identity is the volume serial number and the file index,
+// and the replacement is a named file beside the old one, marked for
+// deletion while it is written (so that no end of the process leaves it
+// behind), flushed with FlushFileBuffers and moved over the old file with
+// MoveFileExW. The system replaces no file that another program holds
+// open: the replacement is then discarded and the old file stays whole.
+// Ctrl-C, Ctrl-Break and closing the console wait until a replacement that
+// is taking its name has done so.
 #pragma once
 
 #include <cstdint>
