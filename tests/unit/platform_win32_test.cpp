@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -116,6 +117,45 @@ TEST(WindowsReplacement, KeepsTheOldFileWholeWhenItsNameIsHeld) {
     EXPECT_EQ(folder.read("binary.tmp"), c.replaced ? "lines\n" : "old records");
     EXPECT_EQ(folder.entries(), 1U);  // no replacement left beside it
   }
+}
+
+// Run by the test below in a process of its own: opens a replacement of
+// binary.tmp in the folder ZELTO_TEST_FOLDER names, writes to it and ends
+// the process at once, as TerminateProcess ends a process from outside.
+TEST(WindowsReplacement, EndsWhileWriting) {
+  const char* folder = std::getenv("ZELTO_TEST_FOLDER");
+  if (folder == nullptr) GTEST_SKIP() << "run by IsDeletedWhenTheProcessEndsWhileWriting";
+  const std::string path = std::string(folder) + "\\binary.tmp";
+  OutputFile output;
+  if (!output.open(path, identity_of(path))) std::exit(2);
+  std::fputs("lines\n", output.stream());
+  std::fflush(output.stream());
+  TerminateProcess(GetCurrentProcess(), 9);
+}
+
+TEST(WindowsReplacement, IsDeletedWhenTheProcessEndsWhileWriting) {
+  Folder folder;
+  folder.write("binary.tmp", "old records");
+  char self[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0U);
+  std::string command =
+      std::string("\"") + self + "\" --gtest_filter=WindowsReplacement.EndsWhileWriting";
+  SetEnvironmentVariableA("ZELTO_TEST_FOLDER", folder.path("").c_str());
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &child);
+  SetEnvironmentVariableA("ZELTO_TEST_FOLDER", nullptr);
+  ASSERT_TRUE(started);
+  WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD status = 0;
+  GetExitCodeProcess(child.hProcess, &status);
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  EXPECT_EQ(status, 9U);
+  EXPECT_EQ(folder.entries(), 1U);
+  EXPECT_EQ(folder.read("binary.tmp"), "old records");
 }
 
 TEST(WindowsRemoval, RemovesOnlyTheFileRead) {
