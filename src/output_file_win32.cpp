@@ -102,6 +102,18 @@ std::wstring final_name(HANDLE file) {
   }
 }
 
+// The full name of `path` from the working directory, links not followed;
+// empty when it cannot be had.
+std::wstring full_name(const std::wstring& path) {
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return {};
+  std::wstring name(length, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), length, name.data(), nullptr);
+  if (written == 0 || written >= length) return {};
+  name.resize(written);
+  return name;
+}
+
 bool mark_for_deletion(HANDLE file, bool marked) {
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = marked ? TRUE : FALSE;
@@ -170,7 +182,10 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
     const HandleCloser file{open_for_query(wide_name(path))};
     if (file.handle != INVALID_HANDLE_VALUE && is_regular(file.handle) &&
         identity_of_handle(file.handle) == input) {
-      const std::wstring real = final_name(file.handle);
+      // Where the system cannot tell the final name (wine, for names beyond
+      // 260 characters), the name as given leads to the same file.
+      std::wstring real = final_name(file.handle);
+      if (real.empty()) real = full_name(wide_name(path));
       if (real.empty()) {
         errno_of_last_error();
         return false;
@@ -206,7 +221,8 @@ bool OutputFile::open_replacement(const std::string& real_path) {
   target_ = real_path;
   mode_ = attributes & KEPT_ATTRIBUTES;
   const std::size_t slash = target.find_last_of(L"\\/");
-  const std::wstring stem = target.substr(0, slash + 1) + L"." + target.substr(slash + 1) +
+  // The old name, cut so that the new one stays within a name's 255 units.
+  const std::wstring stem = target.substr(0, slash + 1) + L"." + target.substr(slash + 1, 200) +
                             L".zelto-" + std::to_wstring(GetCurrentProcessId()) + L"-";
   watch_console_events();
   HANDLE file = INVALID_HANDLE_VALUE;
