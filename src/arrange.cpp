@@ -1,7 +1,5 @@
 #include "arrange.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -260,9 +258,8 @@ OutputContext output_context(const ArrangeArguments& args, const LargeBuffer& wr
 // False for a regular file too short for its records: such a run fails
 // whichever way it goes, and the in-memory pass reports it as it always has.
 bool may_hold(std::FILE* input, std::size_t total) {
-  struct stat status {};
-  if (fstat(fileno(input), &status) != 0 || !S_ISREG(status.st_mode)) return true;
-  return static_cast<std::uint64_t>(status.st_size) >= total;
+  const std::optional<std::uint64_t> size = regular_file_size(fileno(input));
+  return !size.has_value() || *size >= total;
 }
 
 // The pass for records beyond the memory budget: sorted runs on a temporary

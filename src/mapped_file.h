@@ -13,9 +13,20 @@
 // after reading the records (after sorting and after writing) and reports
 // the file as unreadable. The bytes read through a shrunk mapping are
 // meaningless but never crash the process.
+//
+// On Windows the view is made with CreateFileMappingW and MapViewOfFile. The
+// system refuses to truncate a file while a view of it is mapped, so on a
+// local volume the records cannot shrink; a page that still cannot be read
+// (a file on a network share cut short by another client, a failing or
+// removed disk) raises EXCEPTION_IN_PAGE_ERROR, which a vectored exception
+// handler answers as the SIGBUS handler does. The mapping is released when
+// the RecordFile is destroyed: only then can the file be replaced or
+// removed there.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +66,10 @@ class RecordFile {
   int guard_slot_ = -1;
   unsigned char* copy_ = nullptr;
 };
+
+// The size of the regular file open as `fd`; nothing for anything else
+// (pipes, devices) or when it cannot be told.
+[[nodiscard]] std::optional<std::uint64_t> regular_file_size(int fd);
 
 // True when writing to any of `output_paths` (missing files are skipped), or
 // to standard output when `to_stdout`, would write to the file at

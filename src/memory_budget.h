@@ -70,7 +70,10 @@ struct MemoryLimits {
 // The least of the limits, less the margin but at least a quarter of it.
 [[nodiscard]] std::uint64_t derived_budget(const MemoryLimits& limits);
 
-// The limits of this process, read from /proc, /sys/fs/cgroup and getrlimit.
+// The limits of this process as its system tells them: on Linux from /proc,
+// /sys/fs/cgroup and getrlimit; on Windows from the memory status (the
+// commit limit as the address space) and the job object's memory limits
+// (as the cgroup).
 [[nodiscard]] MemoryLimits current_limits();
 
 // The budget of this run: from ZELTO_MEMORY when set, derived otherwise.

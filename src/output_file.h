@@ -15,20 +15,31 @@
 // missing /proc nor a working directory whose absolute path exceeds PATH_MAX
 // matters. A target the user could not open for writing is refused, as an
 // output opened in place would be, whether or not it is the record file.
+//
+// On Windows the identity is the volume serial number and the file index,
+// and the replacement is a named file beside the old one, marked for
+// deletion while it is written (so that no end of the process leaves it
+// behind), flushed with FlushFileBuffers and moved over the old file with
+// MoveFileExW. The system replaces no file that another program holds
+// open: the replacement is then discarded and the old file stays whole.
+// Ctrl-C, Ctrl-Break and closing the console wait until a replacement that
+// is taking its name has done so.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
 
 namespace zelto {
 
-// What tells two names of one file apart from names of two files.
+// What tells two names of one file apart from names of two files: the
+// device and inode numbers, or on Windows the volume serial number and the
+// file index (128 bits on file systems that use such indexes).
 struct FileIdentity {
-  dev_t device;
-  ino_t inode;
+  std::uint64_t device;
+  std::uint64_t inode;
+  std::uint64_t inode_high = 0;
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
@@ -92,9 +103,9 @@ class OutputFile {
   // owner and mode, and the name it has while it is written, if any.
   int directory_ = -1;
   std::string target_;
-  uid_t owner_ = 0;
-  gid_t group_ = 0;
-  mode_t mode_ = 0;
+  std::uint32_t owner_ = 0;
+  std::uint32_t group_ = 0;
+  std::uint32_t mode_ = 0;
   std::string visible_name_;
   const char* failed_step_ = nullptr;
   int failed_error_ = 0;

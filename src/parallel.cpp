@@ -1,7 +1,5 @@
 #include "parallel.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -29,13 +27,6 @@ unsigned clamp_count(long long n) {
   return static_cast<unsigned>(std::clamp<long long>(n, 1, MAX_THREADS));
 }
 
-unsigned affinity_cpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) != 0) return 0;
-  return static_cast<unsigned>(CPU_COUNT(&set));
-}
-
 }  // namespace
 
 std::optional<unsigned> quota_cpus(const ThreadSources& sources) {
@@ -60,18 +51,6 @@ unsigned decide_thread_count(const ThreadSources& sources) {
   long long cpus = sources.affinity_cpus > 0 ? sources.affinity_cpus : 1;
   if (const auto quota = quota_cpus(sources)) cpus = std::min<long long>(cpus, *quota);
   return clamp_count(cpus);
-}
-
-unsigned thread_count() {
-  static const unsigned count = [] {
-    const char* env = std::getenv("ZELTO_THREADS");
-    const std::string cpu_max = read_small_file("/sys/fs/cgroup/cpu.max");
-    const std::string quota = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-    const std::string period = read_small_file("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-    return decide_thread_count(
-        {affinity_cpus(), cpu_max, quota, period, env != nullptr ? env : ""});
-  }();
-  return count;
 }
 
 void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std::size_t)>& task) {

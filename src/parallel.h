@@ -1,7 +1,9 @@
 // How many threads a run uses, and a way to run independent tasks on them.
 //
 // The count is the number of processors the process may run on (its CPU
-// affinity), lowered to the cgroup CPU quota where one is set (rounded up),
+// affinity; on Windows across all its processor groups), lowered to the
+// cgroup CPU quota (on Windows a job object's hard CPU rate) where one is
+// set (rounded up),
 // unless the environment variable ZELTO_THREADS holds a positive number,
 // which then decides it (1: everything runs on the calling thread).
 #pragma once

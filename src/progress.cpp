@@ -1,8 +1,8 @@
 #include "progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "process.h"
 
 namespace zelto {
 
@@ -26,7 +26,7 @@ Progress::Progress(std::FILE* stream, bool enabled)
     : stream_(stream), enabled_(enabled), run_start_(Clock::now()), phase_start_(run_start_) {}
 
 Progress Progress::on_standard_error() {
-  return Progress(stderr, isatty(STDERR_FILENO) == 1);
+  return Progress(stderr, standard_error_is_terminal());
 }
 
 void Progress::begin(const char* phase, std::uint64_t total) {

@@ -4,6 +4,10 @@
 // name from the moment it exists: it is made with O_TMPFILE, or, where the
 // file system lacks that, with mkstemp and unlinked at once. Closing its
 // descriptor, or any end of the process including SIGKILL, frees its space.
+// On Windows it lives in $TMPDIR when that is set, otherwise in the folder
+// GetTempPathW names (TMP, TEMP, ...), and is made with
+// FILE_FLAG_DELETE_ON_CLOSE: the system deletes it when its handle closes,
+// TerminateProcess included.
 //
 // Every failure to create, write or read back such a file is reported as
 // "temporary file error: DIR: REASON" (DIR the directory, REASON the

@@ -6,8 +6,6 @@
 // repeated until the range is whole; an interrupted step is retried.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cerrno>
 #include <cstddef>
 
@@ -19,7 +17,7 @@ template <class Step>
 [[nodiscard]] int transfer_whole(std::size_t size, int stalled_error, Step step) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t moved = step(done);
+    const auto moved = step(done);
     if (moved < 0 && errno == EINTR) continue;
     if (moved <= 0) return moved < 0 ? errno : stalled_error;
     done += static_cast<std::size_t>(moved);

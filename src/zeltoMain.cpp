@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <optional>
@@ -11,6 +10,7 @@
 #include "compare.h"
 #include "guide.h"
 #include "output_file.h"
+#include "process.h"
 
 namespace zelto {
 
@@ -191,8 +191,7 @@ bool print_tie_report() {
 }  // namespace
 
 int run_command(int argc, const char* const* argv) {
-  // A file-size limit makes a write fail, which is reported like any other.
-  std::signal(SIGXFSZ, SIG_IGN);
+  prepare_process();
   RunSettings s;
   acquire_parameters_from_text(PARAMETER_FILE, s);
   const auto arguments = std::span<const char* const>(argv, static_cast<std::size_t>(argc));

@@ -1,5 +1,3 @@
-#include "temp_files.h"
-
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -10,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "temp_files.h"
 #include "whole_transfer.h"
 
 namespace zelto {

@@ -1,5 +1,3 @@
-#include "mapped_file.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -15,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "mapped_file.h"
 #include "output_file.h"
 #include "whole_transfer.h"
 
@@ -265,6 +264,12 @@ LoadStatus RecordFile::read_into_memory(int fd, std::size_t bytes) {
 bool RecordFile::shrunk() const {
   return mapped_ && guard_slot_ >= 0 &&
          guard_slots[static_cast<std::size_t>(guard_slot_)].shrunk.load();
+}
+
+std::optional<std::uint64_t> regular_file_size(int fd) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool must_copy(const std::string& input_path, const std::vector<std::string>& output_paths,

@@ -1,8 +1,8 @@
-#include "large_buffer.h"
-
 #include <sys/mman.h>
 
 #include <cstdlib>
+
+#include "large_buffer.h"
 
 namespace zelto {
 

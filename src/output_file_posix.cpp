@@ -1,5 +1,3 @@
-#include "output_file.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <csignal>
 #include <cstring>
 #include <utility>
+
+#include "output_file.h"
 
 namespace zelto {
 
@@ -140,13 +140,13 @@ bool write_whole(int fd, const char* data, std::size_t size) {
 std::optional<FileIdentity> identity_of(const std::string& path) {
   struct stat status {};
   if (path.empty() || stat(path.c_str(), &status) != 0) return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
 }
 
 std::optional<FileIdentity> identity_of(int fd) {
   struct stat status {};
   if (fstat(fd, &status) != 0) return std::nullopt;
-  return FileIdentity{status.st_dev, status.st_ino};
+  return FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
 }
 
 std::optional<FileIdentity> standard_output_identity() {
@@ -167,7 +167,7 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
   // input is written to as it is.
   struct stat status {};
   if (input.has_value() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-      FileIdentity{status.st_dev, status.st_ino} == *input) {
+      FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino} == *input) {
     replacing_ = open_replacement(path);
     return replacing_;
   }
@@ -175,7 +175,7 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
   if (stream_ == nullptr) return false;
   path_ = path;
   if (fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode)) {
-    opened_ = FileIdentity{status.st_dev, status.st_ino};
+    opened_ = FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
   }
   return true;
 }
