@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -16,22 +14,10 @@ namespace zelto {
 
 namespace {
 
-// Runs at least this long are ordered by radix passes, shorter ones by a
-// comparison sort of their prefixes.
-constexpr std::size_t RADIX_THRESHOLD = 512;
-
 class Engine {
  public:
-  Engine(const unsigned char* records, std::size_t record_size, const SortPolicy& policy,
-         Entry* entries, Entry* scratch)
-      : records_(records),
-        record_size_(record_size),
-        policy_(policy),
-        entries_(entries),
-        scratch_(scratch) {}
-
-  // Orders [begin, end), whose keys hold the prefixes of the first level.
-  void sort_run(std::size_t begin, std::size_t end) { sort_level(begin, end, 0); }
+  Engine(const unsigned char* records, std::size_t record_size, const SortPolicy& policy)
+      : records_(records), record_size_(record_size), policy_(policy) {}
 
   std::uint64_t prefix(const unsigned char* rec, int level) const {
     const std::uint64_t key = ascending_prefix(rec, policy_.kind, level);
@@ -42,10 +28,10 @@ class Engine {
     return records_ + static_cast<std::size_t>(index) * record_size_;
   }
 
-  // Orders [begin, end) by the comparator alone.
-  void sort_by_comparator(std::size_t begin, std::size_t end) {
-    comparator_sort(entries_, scratch_, begin, end,
-                    [this](const Entry& a, const Entry& b) { return before(a, b); });
+  // Orders the `n` entries at `entries`, whose keys hold first-level
+  // prefixes that agree in every bit above the lowest `bits`.
+  void sort_first_level(Entry* entries, std::size_t n, int bits) const {
+    radix_sort(entries, n, bits, [this](Entry* run, std::size_t m) { sort_equal(run, m, 0); });
   }
 
  private:
@@ -54,84 +40,72 @@ class Engine {
     return prefix_settles(policy_.kind, policy_.descending ? ~key : key, level);
   }
 
-  // Gives [begin, end) the prefixes of `level`. The records are visited in
-  // sorted order, scattered in memory, so later ones are fetched ahead.
-  void load_prefixes(std::size_t begin, std::size_t end, int level) {
+  // Gives the `n` entries the prefixes of `level`. The records are visited
+  // in sorted order, scattered in memory, so later ones are fetched ahead.
+  void load_prefixes(Entry* entries, std::size_t n, int level) const {
     constexpr std::size_t ahead = 16;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (i + ahead < end) __builtin_prefetch(record(entries_[i + ahead].index) + 8 * level);
-      entries_[i].key = prefix(record(entries_[i].index), level);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + ahead < n) __builtin_prefetch(record(entries[i + ahead].index) + 8 * level);
+      entries[i].key = prefix(record(entries[i].index), level);
     }
   }
 
-  // True for numeric keys whose key areas are identical across [begin,
-  // end): no deeper level can part them, so the comparator takes over at
-  // once instead of after every remaining level.
-  bool same_numeric_keys(std::size_t begin, std::size_t end) const {
+  // True for numeric keys whose key areas are identical across the run: no
+  // deeper level can part them, so the comparator takes over at once
+  // instead of after every remaining level.
+  bool same_numeric_keys(const Entry* run, std::size_t n) const {
     if (policy_.kind != KeyKind::Integers && policy_.kind != KeyKind::Doubles) return false;
-    const unsigned char* first = record(entries_[begin].index);
-    for (std::size_t i = begin + 1; i < end; ++i) {
-      if (std::memcmp(record(entries_[i].index), first, KEY_AREA_SIZE) != 0) return false;
+    const unsigned char* first = record(run[0].index);
+    for (std::size_t i = 1; i < n; ++i) {
+      if (std::memcmp(record(run[i].index), first, KEY_AREA_SIZE) != 0) return false;
     }
     return true;
   }
 
-  // Orders [begin, end), whose keys hold the prefixes of `level`, then each
-  // run of equal prefixes by the next level or, when settled, the comparator.
-  void sort_level(std::size_t begin, std::size_t end, int level) {
-    if (end - begin >= RADIX_THRESHOLD) {
-      radix_sort(entries_ + begin, scratch_ + begin, end - begin);
-    } else {
-      // Equal prefixes stay in index order, as the radix passes keep them:
-      // records the comparator cannot part leave in record order.
-      std::sort(entries_ + begin, entries_ + end, [](const Entry& a, const Entry& b) {
-        return a.key < b.key || (a.key == b.key && a.index < b.index);
-      });
+  // Orders a run of `n` (>= 2) entries whose prefixes of `level` are equal:
+  // by the next level or, when settled, by the comparator.
+  void sort_equal(Entry* run, std::size_t n, int level) const {
+    if (settled(run[0].key, level) || same_numeric_keys(run, n)) {
+      sort_by_comparator(run, n);
+      return;
     }
-    std::size_t run = begin;
-    while (run < end) {
-      const std::uint64_t key = entries_[run].key;
-      std::size_t next = run + 1;
-      while (next < end && entries_[next].key == key) ++next;
-      if (next - run > 1) {
-        if (settled(key, level) || same_numeric_keys(run, next)) {
-          sort_by_comparator(run, next);
-        } else {
-          load_prefixes(run, next, level + 1);
-          sort_level(run, next, level + 1);
-        }
-      }
-      run = next;
-    }
+    load_prefixes(run, n, level + 1);
+    radix_sort(run, n, 64,
+               [this, level](Entry* inner, std::size_t m) { sort_equal(inner, m, level + 1); });
   }
 
-  bool before(const Entry& a, const Entry& b) const {
-    return policy_.compare(record(a.index), record(b.index)) < 0;
+  // Orders a run of equal prefixes by the comparator alone. The run starts
+  // from index order, as a stable sort of the prefixes leaves it, so records
+  // the comparator cannot part leave in record order and the comparator is
+  // asked exactly what a stable engine would ask. The run's own memory holds
+  // the indices (its first third) and the merge's scratch (its second).
+  void sort_by_comparator(Entry* run, std::size_t n) const {
+    const std::uint64_t key = run[0].key;
+    auto* bytes = reinterpret_cast<unsigned char*>(run);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t index = run[i].index;
+      std::memcpy(bytes + 4 * i, &index, 4);
+    }
+    auto* indices = reinterpret_cast<std::uint32_t*>(bytes);
+    if (!std::is_sorted(indices, indices + n)) std::sort(indices, indices + n);
+    comparator_sort(indices, indices + n, 0, n, [this](std::uint32_t a, std::uint32_t b) {
+      return policy_.compare(record(a), record(b)) < 0;
+    });
+    // Back to entries from the last one on: each write lands on indices
+    // already read.
+    for (std::size_t i = n; i-- > 0;) {
+      const Entry entry{key, indices[i]};
+      std::memcpy(bytes + sizeof(Entry) * i, &entry, sizeof(Entry));
+    }
   }
 
   const unsigned char* records_;
   std::size_t record_size_;
   SortPolicy policy_;
-  Entry* entries_;
-  Entry* scratch_;
 };
 
 Entry* entries_of(SortSpace& space) {
   return reinterpret_cast<Entry*>(space.memory());
-}
-
-Entry* scratch_of(SortSpace& space) {
-  return entries_of(space) + space.count();
-}
-
-// Writes the indices of `entries` in their order to `order`.
-void collect_order(const Entry* entries, std::uint32_t* order, std::size_t count,
-                   unsigned threads) {
-  const std::size_t parts = part_count(count, threads);
-  run_tasks(parts, threads, [&](std::size_t p) {
-    const std::size_t end = part_start(count, parts, p + 1);
-    for (std::size_t i = part_start(count, parts, p); i < end; ++i) order[i] = entries[i].index;
-  });
 }
 
 // The bucket of a first-level prefix: its leading bits. Buckets depend only
@@ -145,9 +119,11 @@ std::size_t bucket_of(std::uint64_t key) {
 
 using BucketCounts = std::array<std::size_t, SPLIT_BUCKETS>;
 
-// Gives `entries` every record's first-level prefix and moves them, stably,
-// to `split` grouped by bucket; returns where each bucket ends in `split`.
-BucketCounts load_and_split(const Engine& engine, Entry* entries, Entry* split, std::size_t count,
+// Writes every record's entry of first-level prefix and index to `entries`,
+// grouped by bucket and in index order within each; returns where each
+// bucket ends. The records are read twice, to count and to place, so that
+// no second array is needed.
+BucketCounts load_by_bucket(const Engine& engine, Entry* entries, std::size_t count,
                             unsigned threads) {
   const std::size_t parts = part_count(count, threads);
   std::vector<BucketCounts> starts(parts);
@@ -156,9 +132,7 @@ BucketCounts load_and_split(const Engine& engine, Entry* entries, Entry* split, 
     sizes.fill(0);
     const std::size_t end = part_start(count, parts, p + 1);
     for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      const auto index = static_cast<std::uint32_t>(i);
-      entries[i] = Entry{engine.prefix(engine.record(index), 0), index};
-      ++sizes[bucket_of(entries[i].key)];
+      ++sizes[bucket_of(engine.prefix(engine.record(static_cast<std::uint32_t>(i)), 0))];
     }
   });
   // Each part's entries of a bucket follow those of the parts before it.
@@ -172,7 +146,9 @@ BucketCounts load_and_split(const Engine& engine, Entry* entries, Entry* split, 
     BucketCounts& next = starts[p];
     const std::size_t end = part_start(count, parts, p + 1);
     for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      split[next[bucket_of(entries[i].key)]++] = entries[i];
+      const auto index = static_cast<std::uint32_t>(i);
+      const std::uint64_t key = engine.prefix(engine.record(index), 0);
+      entries[next[bucket_of(key)]++] = Entry{key, index};
     }
   });
   return ends;
@@ -193,32 +169,52 @@ std::vector<Bucket> buckets_to_sort(const BucketCounts& ends) {
   return buckets;
 }
 
+// Turns the `count` entries at `entries` into their indices, in order, at
+// the start of the same memory. Each part first packs its indices at the
+// start of its own entries, then the parts move together, in order.
+std::uint32_t* pack_indices(Entry* entries, std::size_t count, unsigned threads) {
+  auto* bytes = reinterpret_cast<unsigned char*>(entries);
+  const std::size_t parts = part_count(count, threads);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    const std::size_t begin = part_start(count, parts, p);
+    const std::size_t end = part_start(count, parts, p + 1);
+    unsigned char* to = bytes + sizeof(Entry) * begin;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t index = entries[i].index;
+      std::memcpy(to + 4 * (i - begin), &index, 4);
+    }
+  });
+  for (std::size_t p = 1; p < parts; ++p) {
+    const std::size_t begin = part_start(count, parts, p);
+    const std::size_t end = part_start(count, parts, p + 1);
+    std::memmove(bytes + 4 * begin, bytes + sizeof(Entry) * begin, 4 * (end - begin));
+  }
+  return reinterpret_cast<std::uint32_t*>(bytes);
+}
+
 }  // namespace
 
-SortSpace::SortSpace(std::size_t count) : count_(count), memory_(2 * count * sizeof(Entry)) {}
+SortSpace::SortSpace(std::size_t count) : count_(count), memory_(count * sizeof(Entry)) {}
 
 std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
                                       const SortPolicy& policy, SortSpace& space,
                                       unsigned threads) {
   const std::size_t count = space.count();
   if (count == 0) return {};
-  Entry* first = entries_of(space);
-  Entry* second = scratch_of(space);
-  // After the split the entries live in `second`, `first` is the scratch.
-  const Engine engine(records, record_size, policy, second, first);
+  Entry* entries = entries_of(space);
+  const Engine engine(records, record_size, policy);
   const std::vector<Bucket> buckets =
-      buckets_to_sort(load_and_split(engine, first, second, count, threads));
+      buckets_to_sort(load_by_bucket(engine, entries, count, threads));
   // Ties go to one log per bucket, folded in bucket order: the ring then
   // holds what one thread sorting the buckets in order would have left.
   std::vector<TieLog> ties(buckets.size());
   run_tasks(buckets.size(), threads, [&](std::size_t k) {
     const TieLogScope scope(&ties[k]);
-    Engine(engine).sort_run(buckets[k].begin, buckets[k].end);
+    engine.sort_first_level(entries + buckets[k].begin, buckets[k].end - buckets[k].begin,
+                            64 - SPLIT_BITS);
   });
   for (const TieLog& log : ties) log.fold_into_register();
-  auto* order = reinterpret_cast<std::uint32_t*>(first);
-  collect_order(second, order, count, threads);
-  return {order, count};
+  return {pack_indices(entries, count, threads), count};
 }
 
 }  // namespace zelto
