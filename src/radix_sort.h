@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <span>
 #include <utility>
 
 namespace zelto {
@@ -34,12 +36,15 @@ inline void sort_by_key_and_index(Entry* begin, Entry* end) {
 }
 
 // Orders the `n` entries at `entries`, whose keys agree in every bit above
-// the lowest `bits`, by key; the order among equal keys is lost. Calls
-// `equal_run(first, count)` once for every run of two or more equal keys, in
-// ascending key order, and for nothing else. Ranges shorter than RADIX_SMALL
-// are ordered by key and index, their runs handed on in index order.
+// the lowest `bits`, by key. Calls `equal_run(first, count)` once for every
+// run of two or more equal keys, in ascending key order, and for nothing
+// else; `equal_run.announce(first, count)` tells of a run that a call will
+// soon order, where that is known ahead. Ranges that fit in `scratch` are moved through it, which
+// keeps equal keys in the order they had; larger ones are permuted in place, which does not. Ranges
+// shorter than RADIX_SMALL are ordered by key and index, their runs handed on in index order.
 template <class EqualRun>
-void radix_sort(Entry* entries, std::size_t n, int bits, const EqualRun& equal_run) {
+void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratch,
+                const EqualRun& equal_run) {
   for (;;) {
     if (n < 2) return;
     if (bits == 0) {
@@ -48,11 +53,21 @@ void radix_sort(Entry* entries, std::size_t n, int bits, const EqualRun& equal_r
     }
     if (n < RADIX_SMALL) {
       sort_by_key_and_index(entries, entries + n);
-      for (std::size_t run = 0; run < n;) {
-        std::size_t next = run + 1;
-        while (next < n && entries[next].key == entries[run].key) ++next;
-        if (next - run > 1) equal_run(entries + run, next - run);
-        run = next;
+      // Every run is announced before the first is ordered, so that the
+      // records of all of them can be on their way at once.
+      for (const bool ordering : {false, true}) {
+        for (std::size_t run = 0; run < n;) {
+          std::size_t next = run + 1;
+          while (next < n && entries[next].key == entries[run].key) ++next;
+          if (next - run > 1) {
+            if (ordering) {
+              equal_run(entries + run, next - run);
+            } else {
+              equal_run.announce(entries + run, next - run);
+            }
+          }
+          run = next;
+        }
       }
       return;
     }
@@ -70,26 +85,31 @@ void radix_sort(Entry* entries, std::size_t n, int bits, const EqualRun& equal_r
     // A digit that all keys share parts nothing: the next one is tried.
     if (count[digit(entries[0])] == n) continue;
     std::array<std::uint32_t, RADIX_BUCKETS> head{};
-    std::array<std::uint32_t, RADIX_BUCKETS> tail{};
     std::uint32_t position = 0;
     for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
       head[d] = position;
       position += count[d];
-      tail[d] = position;
     }
-    // Each entry is swapped straight into the next free place of its digit.
-    for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
-      while (head[d] < tail[d]) {
-        Entry moving = entries[head[d]];
-        for (std::size_t to = digit(moving); to != d; to = digit(moving)) {
-          std::swap(moving, entries[head[to]++]);
+    if (n <= scratch.size()) {
+      for (std::size_t i = 0; i < n; ++i) scratch[head[digit(entries[i])]++] = entries[i];
+      std::memcpy(entries, scratch.data(), n * sizeof(Entry));
+    } else {
+      // Each entry is swapped straight into the next free place of its digit.
+      std::array<std::uint32_t, RADIX_BUCKETS> tail{};
+      for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) tail[d] = head[d] + count[d];
+      for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
+        while (head[d] < tail[d]) {
+          Entry moving = entries[head[d]];
+          for (std::size_t to = digit(moving); to != d; to = digit(moving)) {
+            std::swap(moving, entries[head[to]++]);
+          }
+          entries[head[d]++] = moving;
         }
-        entries[head[d]++] = moving;
       }
     }
     std::size_t begin = 0;
     for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
-      radix_sort(entries + begin, count[d], bits, equal_run);
+      radix_sort(entries + begin, count[d], bits, scratch, equal_run);
       begin += count[d];
     }
     return;

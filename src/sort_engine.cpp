@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -30,11 +33,24 @@ class Engine {
 
   // Orders the `n` entries at `entries`, whose keys hold first-level
   // prefixes that agree in every bit above the lowest `bits`.
-  void sort_first_level(Entry* entries, std::size_t n, int bits) const {
-    radix_sort(entries, n, bits, [this](Entry* run, std::size_t m) { sort_equal(run, m, 0); });
+  // `scratch` is this task's own.
+  void sort_first_level(Entry* entries, std::size_t n, int bits, std::span<Entry> scratch) const {
+    radix_sort(entries, n, bits, scratch, EqualRuns{*this, 0, scratch});
   }
 
  private:
+  // What the radix sort hands the runs of equal prefixes of `level` to.
+  struct EqualRuns {
+    const Engine& engine;
+    int level;
+    std::span<Entry> scratch;
+    void operator()(Entry* run, std::size_t n) const { engine.sort_equal(run, n, level, scratch); }
+    // The run's records are read next: the start of each key is fetched.
+    void announce(const Entry* run, std::size_t n) const {
+      for (std::size_t i = 0; i < n; ++i) __builtin_prefetch(engine.record(run[i].index));
+    }
+  };
+
   // True when no deeper level can part the records with this prefix.
   bool settled(std::uint64_t key, int level) const {
     return prefix_settles(policy_.kind, policy_.descending ? ~key : key, level);
@@ -64,14 +80,13 @@ class Engine {
 
   // Orders a run of `n` (>= 2) entries whose prefixes of `level` are equal:
   // by the next level or, when settled, by the comparator.
-  void sort_equal(Entry* run, std::size_t n, int level) const {
+  void sort_equal(Entry* run, std::size_t n, int level, std::span<Entry> scratch) const {
     if (settled(run[0].key, level) || same_numeric_keys(run, n)) {
       sort_by_comparator(run, n);
       return;
     }
     load_prefixes(run, n, level + 1);
-    radix_sort(run, n, 64,
-               [this, level](Entry* inner, std::size_t m) { sort_equal(inner, m, level + 1); });
+    radix_sort(run, n, 64, scratch, EqualRuns{*this, level + 1, scratch});
   }
 
   // Orders a run of equal prefixes by the comparator alone. The run starts
@@ -106,6 +121,41 @@ class Engine {
 
 Entry* entries_of(SortSpace& space) {
   return reinterpret_cast<Entry*>(space.memory());
+}
+
+// Scratch entries each task moves its ranges through; larger ranges are
+// sorted in place. Small enough that every thread's scratch stays a few
+// MiB, large enough for most first-level buckets.
+constexpr std::size_t SCRATCH_ENTRIES = std::size_t{1} << 19;
+
+// Scratch blocks lent to tasks, one for each task running at once; a block
+// that cannot be had leaves its task sorting in place.
+class ScratchPool {
+ public:
+  std::unique_ptr<LargeBuffer> take() {
+    {
+      const std::lock_guard lock(mutex_);
+      if (!free_.empty()) {
+        std::unique_ptr<LargeBuffer> block = std::move(free_.back());
+        free_.pop_back();
+        return block;
+      }
+    }
+    return std::make_unique<LargeBuffer>(SCRATCH_ENTRIES * sizeof(Entry));
+  }
+  void give_back(std::unique_ptr<LargeBuffer> block) {
+    const std::lock_guard lock(mutex_);
+    free_.push_back(std::move(block));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<LargeBuffer>> free_;
+};
+
+std::span<Entry> entries_in(const LargeBuffer& block) {
+  if (!block.allocated()) return {};
+  return {reinterpret_cast<Entry*>(block.data()), SCRATCH_ENTRIES};
 }
 
 // The bucket of a first-level prefix: its leading bits. Buckets depend only
@@ -208,10 +258,13 @@ std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t 
   // Ties go to one log per bucket, folded in bucket order: the ring then
   // holds what one thread sorting the buckets in order would have left.
   std::vector<TieLog> ties(buckets.size());
+  ScratchPool pool;
   run_tasks(buckets.size(), threads, [&](std::size_t k) {
     const TieLogScope scope(&ties[k]);
+    std::unique_ptr<LargeBuffer> scratch = pool.take();
     engine.sort_first_level(entries + buckets[k].begin, buckets[k].end - buckets[k].begin,
-                            64 - SPLIT_BITS);
+                            64 - SPLIT_BITS, entries_in(*scratch));
+    pool.give_back(std::move(scratch));
   });
   for (const TieLog& log : ties) log.fold_into_register();
   return {pack_indices(entries, count, threads), count};
