@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -39,9 +40,10 @@ inline void sort_by_key_and_index(Entry* begin, Entry* end) {
 // the lowest `bits`, by key. Calls `equal_run(first, count)` once for every
 // run of two or more equal keys, in ascending key order, and for nothing
 // else; `equal_run.announce(first, count)` tells of a run that a call will
-// soon order, where that is known ahead. Ranges that fit in `scratch` are moved through it, which
-// keeps equal keys in the order they had; larger ones are permuted in place, which does not. Ranges
-// shorter than RADIX_SMALL are ordered by key and index, their runs handed on in index order.
+// soon order, where that is known ahead. Ranges that fit in `scratch` are
+// moved through it, which keeps equal keys in the order they had; larger ones
+// are permuted in place, which does not. Ranges shorter than RADIX_SMALL are
+// ordered by key and index, their runs handed on in index order.
 template <class EqualRun>
 void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratch,
                 const EqualRun& equal_run) {
@@ -71,6 +73,16 @@ void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratc
       }
       return;
     }
+    // Digits that all keys share part nothing: the sort goes on from the
+    // highest bit in which any two keys differ.
+    std::uint64_t differ = 0;
+    for (std::size_t i = 1; i < n; ++i) differ |= entries[i].key ^ entries[0].key;
+    if (bits < 64) differ &= (std::uint64_t{1} << bits) - 1;
+    if (differ == 0) {
+      equal_run(entries, n);
+      return;
+    }
+    bits = 64 - std::countl_zero(differ);
     const int width = std::min(bits, RADIX_BITS);
     const int shift = bits - width;
     const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
@@ -82,8 +94,6 @@ void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratc
     std::array<std::uint32_t, RADIX_BUCKETS> count{};
     for (std::size_t i = 0; i < n; ++i) ++count[digit(entries[i])];
     bits = shift;
-    // A digit that all keys share parts nothing: the next one is tried.
-    if (count[digit(entries[0])] == n) continue;
     std::array<std::uint32_t, RADIX_BUCKETS> head{};
     std::uint32_t position = 0;
     for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {

@@ -32,10 +32,9 @@ class Engine {
   }
 
   // Orders the `n` entries at `entries`, whose keys hold first-level
-  // prefixes that agree in every bit above the lowest `bits`.
-  // `scratch` is this task's own.
-  void sort_first_level(Entry* entries, std::size_t n, int bits, std::span<Entry> scratch) const {
-    radix_sort(entries, n, bits, scratch, EqualRuns{*this, 0, scratch});
+  // prefixes; `scratch` is this task's own.
+  void sort_first_level(Entry* entries, std::size_t n, std::span<Entry> scratch) const {
+    radix_sort(entries, n, 64, scratch, EqualRuns{*this, 0, scratch});
   }
 
  private:
@@ -158,50 +157,17 @@ std::span<Entry> entries_in(const LargeBuffer& block) {
   return {reinterpret_cast<Entry*>(block.data()), SCRATCH_ENTRIES};
 }
 
-// The bucket of a first-level prefix: its leading bits. Buckets depend only
-// on the keys, so every thread count sorts the same buckets.
-constexpr int SPLIT_BITS = 11;
-constexpr std::size_t SPLIT_BUCKETS = std::size_t{1} << SPLIT_BITS;
+// The first level is split by the leading 16 bits of the prefixes; runs of
+// neighbouring values form buckets of about 1/BUCKET_SHARE of the records
+// (a value more common than that is a bucket alone). Buckets depend only on
+// the keys, so every thread count sorts the same buckets, and they are small
+// enough to be shared out evenly and to be sorted through scratch.
+constexpr int VALUE_BITS = 16;
+constexpr std::size_t VALUES = std::size_t{1} << VALUE_BITS;
+constexpr std::size_t BUCKET_SHARE = 4096;
 
-std::size_t bucket_of(std::uint64_t key) {
-  return static_cast<std::size_t>(key >> (64 - SPLIT_BITS));
-}
-
-using BucketCounts = std::array<std::size_t, SPLIT_BUCKETS>;
-
-// Writes every record's entry of first-level prefix and index to `entries`,
-// grouped by bucket and in index order within each; returns where each
-// bucket ends. The records are read twice, to count and to place, so that
-// no second array is needed.
-BucketCounts load_by_bucket(const Engine& engine, Entry* entries, std::size_t count,
-                            unsigned threads) {
-  const std::size_t parts = part_count(count, threads);
-  std::vector<BucketCounts> starts(parts);
-  run_tasks(parts, threads, [&](std::size_t p) {
-    BucketCounts& sizes = starts[p];
-    sizes.fill(0);
-    const std::size_t end = part_start(count, parts, p + 1);
-    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      ++sizes[bucket_of(engine.prefix(engine.record(static_cast<std::uint32_t>(i)), 0))];
-    }
-  });
-  // Each part's entries of a bucket follow those of the parts before it.
-  BucketCounts ends{};
-  std::size_t position = 0;
-  for (std::size_t b = 0; b < SPLIT_BUCKETS; ++b) {
-    for (BucketCounts& sizes : starts) position += std::exchange(sizes[b], position);
-    ends[b] = position;
-  }
-  run_tasks(parts, threads, [&](std::size_t p) {
-    BucketCounts& next = starts[p];
-    const std::size_t end = part_start(count, parts, p + 1);
-    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      const auto index = static_cast<std::uint32_t>(i);
-      const std::uint64_t key = engine.prefix(engine.record(index), 0);
-      entries[next[bucket_of(key)]++] = Entry{key, index};
-    }
-  });
-  return ends;
+std::size_t value_of(std::uint64_t key) {
+  return static_cast<std::size_t>(key >> (64 - VALUE_BITS));
 }
 
 struct Bucket {
@@ -209,13 +175,66 @@ struct Bucket {
   std::size_t end;
 };
 
-std::vector<Bucket> buckets_to_sort(const BucketCounts& ends) {
-  std::vector<Bucket> buckets;
-  std::size_t begin = 0;
-  for (const std::size_t end : ends) {
-    if (end - begin > 1) buckets.push_back({begin, end});
-    begin = end;
+// Numbers the values' buckets: consecutive values share one until it holds
+// about `target` records. Returns the bucket of each value.
+std::vector<std::uint32_t> bucket_map(const std::vector<std::vector<std::uint32_t>>& counts,
+                                      std::size_t target, std::size_t& buckets) {
+  std::vector<std::uint32_t> map(VALUES);
+  std::size_t bucket = 0;
+  std::size_t held = 0;
+  for (std::size_t v = 0; v < VALUES; ++v) {
+    std::size_t total = 0;
+    for (const auto& part : counts) total += part[v];
+    if (held > 0 && held + total > target) {
+      ++bucket;
+      held = 0;
+    }
+    map[v] = static_cast<std::uint32_t>(bucket);
+    held += total;
   }
+  buckets = bucket + 1;
+  return map;
+}
+
+// Writes every record's entry of first-level prefix and index to `entries`,
+// grouped by bucket and in index order within each, and returns the buckets
+// of two or more entries. The records are read twice, to count and to
+// place, so that no second array is needed.
+std::vector<Bucket> load_by_bucket(const Engine& engine, Entry* entries, std::size_t count,
+                                   unsigned threads) {
+  const std::size_t parts = part_count(count, threads);
+  std::vector<std::vector<std::uint32_t>> counts(parts);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    counts[p].assign(VALUES, 0);
+    const std::size_t end = part_start(count, parts, p + 1);
+    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
+      ++counts[p][value_of(engine.prefix(engine.record(static_cast<std::uint32_t>(i)), 0))];
+    }
+  });
+  std::size_t bucket_count = 0;
+  const std::vector<std::uint32_t> map =
+      bucket_map(counts, std::max<std::size_t>(1, count / BUCKET_SHARE), bucket_count);
+  // Each part's entries of a bucket follow those of the parts before it.
+  std::vector<std::vector<std::size_t>> next(parts, std::vector<std::size_t>(bucket_count));
+  for (std::size_t p = 0; p < parts; ++p) {
+    for (std::size_t v = 0; v < VALUES; ++v) next[p][map[v]] += counts[p][v];
+  }
+  std::vector<Bucket> buckets;
+  std::size_t position = 0;
+  for (std::size_t b = 0; b < bucket_count; ++b) {
+    const std::size_t begin = position;
+    for (std::size_t p = 0; p < parts; ++p) position += std::exchange(next[p][b], position);
+    if (position - begin > 1) buckets.push_back({begin, position});
+  }
+  run_tasks(parts, threads, [&](std::size_t p) {
+    std::vector<std::size_t>& at = next[p];
+    const std::size_t end = part_start(count, parts, p + 1);
+    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
+      const auto index = static_cast<std::uint32_t>(i);
+      const std::uint64_t key = engine.prefix(engine.record(index), 0);
+      entries[at[map[value_of(key)]]++] = Entry{key, index};
+    }
+  });
   return buckets;
 }
 
@@ -253,8 +272,7 @@ std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t 
   if (count == 0) return {};
   Entry* entries = entries_of(space);
   const Engine engine(records, record_size, policy);
-  const std::vector<Bucket> buckets =
-      buckets_to_sort(load_by_bucket(engine, entries, count, threads));
+  const std::vector<Bucket> buckets = load_by_bucket(engine, entries, count, threads);
   // Ties go to one log per bucket, folded in bucket order: the ring then
   // holds what one thread sorting the buckets in order would have left.
   std::vector<TieLog> ties(buckets.size());
@@ -263,7 +281,7 @@ std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t 
     const TieLogScope scope(&ties[k]);
     std::unique_ptr<LargeBuffer> scratch = pool.take();
     engine.sort_first_level(entries + buckets[k].begin, buckets[k].end - buckets[k].begin,
-                            64 - SPLIT_BITS, entries_in(*scratch));
+                            entries_in(*scratch));
     pool.give_back(std::move(scratch));
   });
   for (const TieLog& log : ties) log.fold_into_register();
