@@ -20,7 +20,10 @@ namespace {
 class Engine {
  public:
   Engine(const unsigned char* records, std::size_t record_size, const SortPolicy& policy)
-      : records_(records), record_size_(record_size), policy_(policy) {}
+      : records_(records),
+        record_size_(record_size),
+        policy_(policy),
+        tied_(comparator_for_tied_keys(policy.compare)) {}
 
   std::uint64_t prefix(const unsigned char* rec, int level) const {
     const std::uint64_t key = ascending_prefix(rec, policy_.kind, level);
@@ -80,8 +83,14 @@ class Engine {
   // Orders a run of `n` (>= 2) entries whose prefixes of `level` are equal:
   // by the next level or, when settled, by the comparator.
   void sort_equal(Entry* run, std::size_t n, int level, std::span<Entry> scratch) const {
-    if (settled(run[0].key, level) || same_numeric_keys(run, n)) {
-      sort_by_comparator(run, n);
+    // Phrases whose prefixes are equal up to the one that settles them are
+    // equal keys.
+    if (settled(run[0].key, level)) {
+      sort_by_comparator(run, n, tied_);
+      return;
+    }
+    if (same_numeric_keys(run, n)) {
+      sort_by_comparator(run, n, policy_.compare);
       return;
     }
     load_prefixes(run, n, level + 1);
@@ -93,7 +102,7 @@ class Engine {
   // the comparator cannot part leave in record order and the comparator is
   // asked exactly what a stable engine would ask. The run's own memory holds
   // the indices (its first third) and the merge's scratch (its second).
-  void sort_by_comparator(Entry* run, std::size_t n) const {
+  void sort_by_comparator(Entry* run, std::size_t n, Comparator compare) const {
     const std::uint64_t key = run[0].key;
     auto* bytes = reinterpret_cast<unsigned char*>(run);
     for (std::size_t i = 0; i < n; ++i) {
@@ -102,8 +111,8 @@ class Engine {
     }
     auto* indices = reinterpret_cast<std::uint32_t*>(bytes);
     if (!std::is_sorted(indices, indices + n)) std::sort(indices, indices + n);
-    comparator_sort(indices, indices + n, 0, n, [this](std::uint32_t a, std::uint32_t b) {
-      return policy_.compare(record(a), record(b)) < 0;
+    comparator_sort(indices, indices + n, 0, n, [this, compare](std::uint32_t a, std::uint32_t b) {
+      return compare(record(a), record(b)) < 0;
     });
     // Back to entries from the last one on: each write lands on indices
     // already read.
@@ -116,6 +125,7 @@ class Engine {
   const unsigned char* records_;
   std::size_t record_size_;
   SortPolicy policy_;
+  Comparator tied_;  // the comparator for keys known to be equal
 };
 
 Entry* entries_of(SortSpace& space) {

@@ -715,7 +715,10 @@ TEST(SortEngine, TieLogsFoldAsIfNotedInTurn) {
 // What the radix step handed on: each run of equal keys, as (key, length).
 struct RunWitness {
   std::vector<std::pair<std::uint64_t, std::size_t>>* runs;
-  void operator()(Entry* run, std::size_t n) const { runs->emplace_back(run[0].key, n); }
+  // Entries are packed: their keys are copied, never bound to references.
+  void operator()(Entry* run, std::size_t n) const {
+    runs->emplace_back(std::uint64_t{run[0].key}, n);
+  }
   void announce(const Entry*, std::size_t) const {}
 };
 
@@ -749,7 +752,7 @@ TEST(RadixStep, OrdersInPlaceAndThroughScratchAlike) {
       for (std::size_t i = 0; i < c.count;) {
         std::size_t next = i + 1;
         while (next < c.count && expected[next].key == expected[i].key) ++next;
-        if (next - i > 1) expected_runs.emplace_back(expected[i].key, next - i);
+        if (next - i > 1) expected_runs.emplace_back(std::uint64_t{expected[i].key}, next - i);
         i = next;
       }
       std::vector<Entry> scratch(scratch_size);
@@ -757,10 +760,12 @@ TEST(RadixStep, OrdersInPlaceAndThroughScratchAlike) {
       radix_sort(entries.data(), c.count, 64, std::span<Entry>(scratch), RunWitness{&runs});
       EXPECT_EQ(runs, expected_runs);
       for (std::size_t i = 0; i < c.count; ++i) {
-        ASSERT_EQ(entries[i].key, expected[i].key) << "position " << i;
+        ASSERT_EQ(std::uint64_t{entries[i].key}, std::uint64_t{expected[i].key})
+            << "position " << i;
         // Through scratch, equal keys keep the order they came in.
         if (scratch_size >= c.count) {
-          ASSERT_EQ(entries[i].index, expected[i].index) << "position " << i;
+          ASSERT_EQ(std::uint32_t{entries[i].index}, std::uint32_t{expected[i].index})
+              << "position " << i;
         }
       }
       std::vector<std::uint32_t> indices;
