@@ -367,7 +367,7 @@ set datafile missing "?"
 set format x "10^{%L}"
 set grid
 set key top left
-plot "$RESULTS/scaling.dat" using 1:3 with linespoints lw 2 pt 7 title "LC_ALL=C sort -n, default threads (text lines)", \
+plot "$RESULTS/scaling.dat" using 1:3 with linespoints lw 2 pt 7 title "LC_ALL=C sort -n, default threads (text lines)" noenhanced, \
      "" using 1:2 with linespoints lw 2 pt 5 title "zelto (default threads)", \
      "" using 1:5 with linespoints lw 2 pt 13 title "zelto, ZELTO_THREADS=1" noenhanced, \
      "" using 1:6 with linespoints lw 2 pt 11 title "previous release of zelto (--reference)", \
