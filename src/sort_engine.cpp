@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -137,11 +138,14 @@ Entry* entries_of(SortSpace& space) {
 // MiB, large enough for most first-level buckets.
 constexpr std::size_t SCRATCH_ENTRIES = std::size_t{1} << 19;
 
-// Scratch blocks lent to tasks, one for each task running at once; a block
-// that cannot be had leaves its task sorting in place.
+// Scratch blocks of `entries` entries lent to tasks, one for each task
+// running at once; a block that cannot be had leaves its task sorting in
+// place. Nothing throws: the tasks run on threads of their own.
 class ScratchPool {
  public:
-  std::unique_ptr<LargeBuffer> take() {
+  explicit ScratchPool(std::size_t entries) : entries_(entries) {}
+
+  std::unique_ptr<LargeBuffer> take() noexcept try {
     {
       const std::lock_guard lock(mutex_);
       if (!free_.empty()) {
@@ -150,22 +154,31 @@ class ScratchPool {
         return block;
       }
     }
-    return std::make_unique<LargeBuffer>(SCRATCH_ENTRIES * sizeof(Entry));
+    return std::make_unique<LargeBuffer>(entries_ * sizeof(Entry));
+  } catch (const std::bad_alloc&) {
+    return nullptr;
   }
-  void give_back(std::unique_ptr<LargeBuffer> block) {
+  // The scratch of a block that was had, none otherwise.
+  std::span<Entry> entries_in(const LargeBuffer* block) const {
+    if (block == nullptr || !block->allocated()) return {};
+    return {reinterpret_cast<Entry*>(block->data()), entries_};
+  }
+
+  void give_back(std::unique_ptr<LargeBuffer> block) noexcept {
+    if (block == nullptr) return;
     const std::lock_guard lock(mutex_);
-    free_.push_back(std::move(block));
+    // A block that cannot be kept is freed: the next task allocates again.
+    try {
+      free_.push_back(std::move(block));
+    } catch (const std::bad_alloc&) {
+    }
   }
 
  private:
+  std::size_t entries_;
   std::mutex mutex_;
   std::vector<std::unique_ptr<LargeBuffer>> free_;
 };
-
-std::span<Entry> entries_in(const LargeBuffer& block) {
-  if (!block.allocated()) return {};
-  return {reinterpret_cast<Entry*>(block.data()), SCRATCH_ENTRIES};
-}
 
 // The first level is split by the leading 16 bits of the prefixes; runs of
 // neighbouring values form buckets of about 1/BUCKET_SHARE of the records
@@ -286,12 +299,15 @@ std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t 
   // Ties go to one log per bucket, folded in bucket order: the ring then
   // holds what one thread sorting the buckets in order would have left.
   std::vector<TieLog> ties(buckets.size());
-  ScratchPool pool;
+  // Scratch beyond the largest bucket would never be used.
+  std::size_t largest = 0;
+  for (const Bucket& b : buckets) largest = std::max(largest, b.end - b.begin);
+  ScratchPool pool(std::min(largest, SCRATCH_ENTRIES));
   run_tasks(buckets.size(), threads, [&](std::size_t k) {
     const TieLogScope scope(&ties[k]);
     std::unique_ptr<LargeBuffer> scratch = pool.take();
     engine.sort_first_level(entries + buckets[k].begin, buckets[k].end - buckets[k].begin,
-                            entries_in(*scratch));
+                            pool.entries_in(scratch.get()));
     pool.give_back(std::move(scratch));
   });
   for (const TieLog& log : ties) log.fold_into_register();
