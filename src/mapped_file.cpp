@@ -106,8 +106,8 @@ void* map_aligned(int fd, std::size_t bytes) {
   if (reserved == MAP_FAILED) return MAP_FAILED;
   const auto start = reinterpret_cast<std::uintptr_t>(reserved);
   const std::uintptr_t aligned = (start + HUGE_ALIGNMENT - 1) & ~(HUGE_ALIGNMENT - 1);
-  void* data = mmap(reinterpret_cast<void*>(aligned), bytes, PROT_READ,
-                    MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
+  void* data =
+      mmap(reinterpret_cast<void*>(aligned), bytes, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
   if (data == MAP_FAILED) {
     munmap(reserved, room);
     return MAP_FAILED;

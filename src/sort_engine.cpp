@@ -48,9 +48,14 @@ class Engine {
     int level;
     std::span<Entry> scratch;
     void operator()(Entry* run, std::size_t n) const { engine.sort_equal(run, n, level, scratch); }
-    // The run's records are read next: the start of each key is fetched.
+    // The run's records are read next: the key's next prefix and the record
+    // number that breaks ties are fetched.
     void announce(const Entry* run, std::size_t n) const {
-      for (std::size_t i = 0; i < n; ++i) __builtin_prefetch(engine.record(run[i].index));
+      for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char* record = engine.record(run[i].index);
+        __builtin_prefetch(record + 8 * (level + 1));
+        __builtin_prefetch(record + RECORD_NUMBER_OFFSET);
+      }
     }
   };
 
