@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Times zelto against its baseline, GNU sort and cp on generated record files,
-# in one run on the same files, and plots how the time grows with the number
-# of records. See bench/README.md.
+# Times zelto against its baseline, GNU sort, an earlier build of zelto, cp and
+# cat on generated record files, in one run on the same files, and plots how
+# the time grows with the number of records. See bench/README.md.
 set -euo pipefail
 # Numbers are read and printed with a decimal point whatever the caller's locale.
 export LC_ALL=C
@@ -13,6 +13,8 @@ RUNS=5
 BASELINE_LARGE_RUNS=3          # baseline runs on files of LARGE_COUNT records or more
 SORT_LARGE_RUNS=""             # GNU sort runs there (default: RUNS)
 REFERENCE=""                   # another zelto binary timed beside this one (column "ref")
+REFERENCE_COMMIT=""            # or a commit of this repository, built for that
+BASELINE_RUNS=1                # 0: the baseline is not timed (--no-baseline)
 LARGE_COUNT=10000000
 KINDS="int,phrase,double"
 COUNTS="1000000,10000000"      # 128-byte records, every tool
@@ -42,6 +44,8 @@ usage: bench/run.sh [options]
   --sort-large-runs=N     timed GNU sort runs there, without the untimed warm run
                           (default: as --runs, with it)
   --reference=BINARY      also time this zelto (e.g. an older commit's build) as "ref"
+  --reference-commit=REV  build commit REV of this repository in BUILD_DIR-ref and time it as "ref"
+  --no-baseline           do not time the baseline (nor compare outputs with it)
   --kinds=LIST            subset of int,phrase,double (default all three)
   --counts=LIST           record counts of the 128-byte files (default 1000000,10000000)
   --wide-counts=LIST      record counts of the 512-byte files (default 1000000; "" for none)
@@ -69,6 +73,8 @@ for arg in "$@"; do
     --baseline-large-runs=*) BASELINE_LARGE_RUNS=${arg#*=} ;;
     --sort-large-runs=*) SORT_LARGE_RUNS=${arg#*=} ;;
     --reference=*) REFERENCE=${arg#*=} ;;
+    --reference-commit=*) REFERENCE_COMMIT=${arg#*=} ;;
+    --no-baseline) BASELINE_RUNS=0 ;;
     --kinds=*) KINDS=${arg#*=} ;;
     --counts=*) COUNTS=${arg#*=} ;;
     --wide-counts=*) WIDE_COUNTS=${arg#*=} ;;
@@ -129,13 +135,26 @@ if [ "$BUILD" = 1 ]; then
   say "building (Release) in $BUILD_DIR"
   cmake -S "$REPO" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF \
     -DZELTO_BUILD_BENCH=ON >/dev/null
-  cmake --build "$BUILD_DIR" -j2 --target zelto zelto_baseline zelto_make_records >/dev/null
+  cmake --build "$BUILD_DIR" -j2 --target zelto zelto_baseline zelto_make_records \
+    zelto_peak_memory >/dev/null
+fi
+if [ -n "$REFERENCE_COMMIT" ]; then
+  REFERENCE_SOURCE="$BUILD_DIR-ref/source"
+  say "building the reference, commit $REFERENCE_COMMIT, in $BUILD_DIR-ref"
+  rm -rf "$REFERENCE_SOURCE"
+  mkdir -p "$REFERENCE_SOURCE"
+  git -C "$REPO" archive "$REFERENCE_COMMIT" | tar -x -C "$REFERENCE_SOURCE"
+  cmake -S "$REFERENCE_SOURCE" -B "$BUILD_DIR-ref/build" -DCMAKE_BUILD_TYPE=Release \
+    -DZELTO_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$BUILD_DIR-ref/build" -j2 --target zelto >/dev/null
+  REFERENCE="$BUILD_DIR-ref/build/zelto"
 fi
 ZELTO="$BUILD_DIR/zelto"
 BASELINE="$BUILD_DIR/bench/zelto_baseline"
 MAKE_RECORDS="$BUILD_DIR/tests/support/zelto_make_records"
+PEAK_MEMORY="$BUILD_DIR/bench/zelto_peak_memory"
 [ -z "$REFERENCE" ] || REFERENCE=$(realpath "$REFERENCE")
-for b in "$ZELTO" "$BASELINE" "$MAKE_RECORDS" $REFERENCE; do [ -x "$b" ] || die "missing $b"; done
+for b in "$ZELTO" "$BASELINE" "$MAKE_RECORDS" "$PEAK_MEMORY" $REFERENCE; do [ -x "$b" ] || die "missing $b"; done
 
 RESULTS="$RESULTS_ROOT/$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$RESULTS" "$DATA_DIR"
@@ -144,7 +163,7 @@ SUMMARY="$RESULTS/summary.tsv"
 CHECKS="$RESULTS/checks.tsv"
 TIMES="$RESULTS/time-v.txt"
 printf 'kind\tcount\tsize\ttool\trun\twall_s\tcpu_s\trss_kb\n' >"$RAW"
-printf 'kind\tcount\tsize\ttool\truns\twall_median\twall_min\twall_max\tcpu_median\trss_max_kb\tfile_bytes\n' >"$SUMMARY"
+printf 'kind\tcount\tsize\ttool\truns\twall_median\twall_min\twall_max\tcpu_median\trss_max_kb\tfile_bytes\tfirst_s\tanon_kb\n' >"$SUMMARY"
 printf 'kind\tcount\tsize\tcheck\tresult\n' >"$CHECKS"
 {
   echo "date: $(date -Is)"
@@ -162,16 +181,22 @@ median() {
   sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# measure TOOL RUNS DIR OUTPUT COMMAND...: runs COMMAND in DIR once untimed
-# (warming the caches; skipped when WARM is 0), then RUNS times under /usr/bin/time -v, deleting
-# OUTPUT before every run; appends each run to raw.tsv and the median wall
-# time, median CPU time and largest peak RSS to summary.tsv.
+# measure TOOL RUNS DIR OUTPUT COMMAND...: runs COMMAND in DIR once under
+# zelto_peak_memory (its wall time is the "first run" column: for the first
+# tool of a set, the first run after the data file was written; its peak
+# RssAnon the private memory; skipped when WARM is 0), then RUNS times under
+# /usr/bin/time -v, deleting OUTPUT before every run; appends each run to
+# raw.tsv and the median wall time, median CPU time, largest peak RSS, first
+# run and peak RssAnon to summary.tsv.
 measure() {
   local tool=$1 runs=$2 dir=$3 output=$4
   shift 4
-  local walls=() cpus=() rss_max=0 run t0 t1 wall cpu rss status
+  local walls=() cpus=() rss_max=0 run t0 t1 wall cpu rss status first=- anon=-
   rm -f "$dir/$output"
-  if [ "${WARM:-1}" = 1 ]; then (cd "$dir" && "$@" >/dev/null) || die "$tool failed in $dir"; fi
+  if [ "${WARM:-1}" = 1 ]; then
+    (cd "$dir" && "$PEAK_MEMORY" "$RESULTS/first.tmp" "$@" >/dev/null) || die "$tool failed in $dir"
+    read -r first anon <"$RESULTS/first.tmp"
+  fi
   for run in $(seq 1 "$runs"); do
     rm -f "$dir/$output"
     # No subshell and no date process inside the timed span: cd here, read
@@ -197,9 +222,10 @@ measure() {
   lo=$(printf '%s\n' "${walls[@]}" | sort -g | head -1)
   hi=$(printf '%s\n' "${walls[@]}" | sort -g | tail -1)
   cpu_med=$(printf '%s\n' "${cpus[@]}" | median)
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$KIND" "$COUNT" "$SIZE" "$tool" "$runs" \
-    "$med" "$lo" "$hi" "$cpu_med" "$rss_max" "$FILE_BYTES" >>"$SUMMARY"
-  say "  $tool: median $med s (min $lo, max $hi), cpu $cpu_med s, peak RSS $((rss_max / 1024)) MiB"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$KIND" "$COUNT" "$SIZE" "$tool" "$runs" \
+    "$med" "$lo" "$hi" "$cpu_med" "$rss_max" "$FILE_BYTES" "$first" "$anon" >>"$SUMMARY"
+  say "  $tool: median $med s (min $lo, max $hi, first run $first), cpu $cpu_med s," \
+    "peak RSS $((rss_max / 1024)) MiB, peak RssAnon $anon kB"
 }
 
 check() {
@@ -241,7 +267,6 @@ run_set() {
     --lines="$DIR/lines.txt"
   cat "$DIR/binary.tmp" "$DIR/lines.txt" >/dev/null
 
-  local sort_p1=(env LC_ALL=C sort --parallel=1 -S 4G "${numeric[@]}" -o sorted-p1.txt lines.txt)
   local sort_default=(env LC_ALL=C sort -S 4G "${numeric[@]}" -o sorted.txt lines.txt)
   local baseline_runs=$RUNS sort_runs=$RUNS sort_warm=1
   if [ "$COUNT" -ge "$LARGE_COUNT" ]; then
@@ -252,13 +277,15 @@ run_set() {
   # zelto with the thread count it chooses, and on one thread.
   measure zelto "$RUNS" "$DIR" out.txt env -u ZELTO_THREADS "$ZELTO"
   measure zelto-t1 "$RUNS" "$DIR" out-t1.txt env ZELTO_THREADS=1 "$ZELTO" -o out-t1.txt
+  [ -n "$REFERENCE" ] && measure ref "$RUNS" "$DIR" out-ref.txt "$REFERENCE" -o out-ref.txt
   if [ "$role" = all ]; then
     measure zelto-u "$RUNS" "$DIR" out-u.txt env -u ZELTO_THREADS "$ZELTO" -u -o out-u.txt
-    [ -n "$REFERENCE" ] && measure ref "$RUNS" "$DIR" out-ref.txt "$REFERENCE" -o out-ref.txt
-    WARM=$sort_warm measure baseline "$baseline_runs" "$DIR" base.txt "$BASELINE" -o base.txt
+    if [ "$BASELINE_RUNS" != 0 ]; then
+      WARM=$sort_warm measure baseline "$baseline_runs" "$DIR" base.txt "$BASELINE" -o base.txt
+    fi
   fi
-  WARM=$sort_warm measure sort-p1 "$sort_runs" "$DIR" sorted-p1.txt "${sort_p1[@]}"
-  [ "$role" = all ] && WARM=$sort_warm measure sort "$sort_runs" "$DIR" sorted.txt "${sort_default[@]}"
+  # GNU sort as a user runs it: its default threads.
+  WARM=$sort_warm measure sort "$sort_runs" "$DIR" sorted.txt "${sort_default[@]}"
   measure cp "$RUNS" "$DIR" copy.tmp cp binary.tmp copy.tmp
   measure cat "$RUNS" "$DIR" none cat binary.tmp
 
@@ -266,10 +293,14 @@ run_set() {
   lines=$(wc -l <"$DIR/out.txt")
   if [ "$lines" = "$COUNT" ]; then check lines "$lines"; else check lines "WRONG: $lines"; fi
   if [ "$role" = all ]; then
-    check_same baseline out.txt base.txt
+    [ "$BASELINE_RUNS" != 0 ] && check_same baseline out.txt base.txt
     check_same one-thread out.txt out-t1.txt
     [ -n "$REFERENCE" ] && check_same reference out.txt out-ref.txt
-    if [ "$UNIQUE_CHECK" = 1 ]; then
+    if [ -n "$REFERENCE" ]; then
+      (cd "$DIR" && "$REFERENCE" -u -o out-ref-u.txt) || die "reference -u failed in $DIR"
+      check_same reference-u out-u.txt out-ref-u.txt
+    fi
+    if [ "$UNIQUE_CHECK" = 1 ] && [ "$BASELINE_RUNS" != 0 ]; then
       (cd "$DIR" && "$BASELINE" -u -o base-u.txt) || die "baseline -u failed in $DIR"
       check_same baseline-u out-u.txt base-u.txt
     fi
@@ -313,11 +344,17 @@ if [ "$PLOT" = 1 ]; then
       PLOT_OUT="$RESULTS/bench-scaling.png"
     fi
   fi
-  # count, then the median seconds of zelto, sort --parallel=1 and cp.
+  # count, then the median seconds of zelto, sort and cp.
   awk -F'\t' -v counts="$SCALING_COUNTS" '
     BEGIN { n = split(counts, c, ",") }
     $1 == "int" && $3 == 128 { t[$2, $4] = $6 }
-    END { for (i = 1; i <= n; i++) print c[i], t[c[i], "zelto"], t[c[i], "sort-p1"], t[c[i], "cp"], t[c[i], "zelto-t1"] }
+    function v(x) { return x == "" ? "?" : x }
+    END {
+      for (i = 1; i <= n; i++) {
+        print c[i], v(t[c[i], "zelto"]), v(t[c[i], "sort"]), v(t[c[i], "cp"]), v(t[c[i], "zelto-t1"]),
+          v(t[c[i], "ref"]), v(t[c[i], "cat"])
+      }
+    }
   ' "$SUMMARY" >"$RESULTS/scaling.dat"
   gnuplot <<EOF
 set terminal pngcairo size 900,600 font "sans,11"
@@ -326,13 +363,16 @@ set title "Time to arrange 128-byte integer records (median of $RUNS runs, warm 
 set xlabel "records"
 set ylabel "wall time (s)"
 set logscale xy
+set datafile missing "?"
 set format x "10^{%L}"
 set grid
 set key top left
-plot "$RESULTS/scaling.dat" using 1:3 with linespoints lw 2 pt 7 title "GNU sort -n --parallel=1 (text lines)", \
+plot "$RESULTS/scaling.dat" using 1:3 with linespoints lw 2 pt 7 title "LC_ALL=C sort -n, default threads (text lines)" noenhanced, \
      "" using 1:2 with linespoints lw 2 pt 5 title "zelto (default threads)", \
      "" using 1:5 with linespoints lw 2 pt 13 title "zelto, ZELTO_THREADS=1" noenhanced, \
-     "" using 1:4 with linespoints lw 2 pt 9 title "cp of the record file"
+     "" using 1:6 with linespoints lw 2 pt 11 title "previous release of zelto (--reference)", \
+     "" using 1:4 with linespoints lw 2 pt 9 title "cp of the record file", \
+     "" using 1:7 with linespoints lw 2 pt 3 title "cat of the record file >/dev/null"
 EOF
   say "plot: $PLOT_OUT"
 fi

@@ -221,27 +221,38 @@ constexpr ArrangeResult FAILED = {ERROR_CODE, false};
 // the record just before it in sorted order, and returns how many it kept.
 // The first record is always kept: its predecessor counts as the one-byte
 // code 80h, which no 640-bit pattern has.
-// Each thread marks its part of the order against the unchanged order, then
-// the kept entries are moved together, part by part.
+// Each thread packs the kept entries of its part at the part's start,
+// comparing against the record its part's first entry followed (read before
+// any part moves), then the parts move together, in order.
 std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_size,
                               std::span<std::uint32_t> order, unsigned threads) {
   const std::size_t count = order.size();
-  const RecordTable table{records, record_size, order};
   const std::size_t parts = part_count(count, threads);
-  std::vector<std::uint8_t> keep(count);
+  std::vector<std::uint32_t> before(parts);
+  for (std::size_t p = 1; p < parts; ++p) before[p] = order[part_start(count, parts, p) - 1];
+  std::vector<std::size_t> kept(parts);
   run_tasks(parts, threads, [&](std::size_t p) {
+    const std::size_t begin = part_start(count, parts, p);
     const std::size_t end = part_start(count, parts, p + 1);
-    for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
+    const RecordTable table{records, record_size, order};
+    std::size_t out = begin;
+    const unsigned char* previous = p > 0 ? records + before[p] * record_size : nullptr;
+    for (std::size_t i = begin; i < end; ++i) {
       table.prefetch_ahead(i, end, 0);
-      keep[i] = i > 0 && same_pattern_code(table.record(i), table.record(i - 1)) ? 0 : 1;
+      const unsigned char* record = table.record(i);
+      // Writes only at or behind the read position.
+      if (previous == nullptr || !same_pattern_code(record, previous)) order[out++] = order[i];
+      previous = record;
     }
+    kept[p] = out - begin;
   });
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    // Writes only behind the read position.
-    if (keep[i] != 0) order[kept++] = order[i];
+  std::size_t total = kept[0];
+  for (std::size_t p = 1; p < parts; ++p) {
+    const std::size_t begin = part_start(count, parts, p);
+    std::memmove(order.data() + total, order.data() + begin, kept[p] * sizeof(std::uint32_t));
+    total += kept[p];
   }
-  return kept;
+  return total;
 }
 
 // How the lines of this pass are written: into `write_block`, replacing the

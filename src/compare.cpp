@@ -154,7 +154,42 @@ int phrases_ascending(const unsigned char* a, const unsigned char* b, bool folde
   return compare_number_texts(a, b);
 }
 
+// phrases_ascending for phrases known to be equal (under folding when
+// `folded`): the tie and what breaks it.
+int tied_phrases_ascending(const unsigned char* a, const unsigned char* b, bool folded) {
+  note_tie(record_number(a));
+  if (folded) {
+    const int exact = compare_phrase_bytes(a, b, false);
+    if (exact != 0) return exact;
+  }
+  return compare_number_texts(a, b);
+}
+
+int tied_phrases(const unsigned char* a, const unsigned char* b) {
+  return tied_phrases_ascending(a, b, false);
+}
+
+int tied_phrases_descending(const unsigned char* a, const unsigned char* b) {
+  return -tied_phrases_ascending(a, b, false);
+}
+
+int tied_folded_phrases(const unsigned char* a, const unsigned char* b) {
+  return tied_phrases_ascending(a, b, true);
+}
+
+int tied_folded_phrases_descending(const unsigned char* a, const unsigned char* b) {
+  return -tied_phrases_ascending(a, b, true);
+}
+
 }  // namespace
+
+Comparator comparator_for_tied_keys(Comparator compare) {
+  if (compare == compare_phrases) return tied_phrases;
+  if (compare == compare_phrases_descending) return tied_phrases_descending;
+  if (compare == case_insensitive_comparison) return tied_folded_phrases;
+  if (compare == case_insensitive_comparison_descending) return tied_folded_phrases_descending;
+  return compare;
+}
 
 std::int32_t record_number(const unsigned char* record) {
   return load_int32(record + RECORD_NUMBER_OFFSET);

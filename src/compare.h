@@ -82,4 +82,11 @@ int compare_phrases_descending(const unsigned char* a, const unsigned char* b);
 int case_insensitive_comparison(const unsigned char* a, const unsigned char* b);
 int case_insensitive_comparison_descending(const unsigned char* a, const unsigned char* b);
 
+// A comparator that gives the same result as `compare`, with the same tie
+// noted, for two records whose phrase keys `compare` finds equal before any
+// record number is consulted, without comparing the phrases again: for the
+// four phrase comparators, one that goes straight to the tie-break. Any other
+// comparator comes back unchanged. Only for records known to be tied so.
+[[nodiscard]] Comparator comparator_for_tied_keys(Comparator compare);
+
 }  // namespace zelto

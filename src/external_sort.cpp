@@ -13,7 +13,7 @@ namespace zelto {
 namespace {
 
 // The engine's working memory a record (SortSpace).
-constexpr std::uint64_t SORT_SPACE_PER_RECORD = 24;
+constexpr std::uint64_t SORT_SPACE_PER_RECORD = 12;
 // Runs are read and written in blocks of at most this size, and of about a
 // sixteenth of the budget below it.
 constexpr std::uint64_t MAXIMUM_BLOCK = std::uint64_t{8} << 20;

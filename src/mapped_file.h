@@ -1,11 +1,12 @@
 // The bytes of a record file, mapped read-only where that is safe, read into
 // memory where it is not.
 //
-// A regular file is mapped private and populated up front, and the records
-// are sorted and written straight from the mapping. A mapping is not made for
-// anything else (pipes, devices, /proc files), nor when the run will open the
-// same file for writing (see `must_copy`): truncating it for writing would
-// pull the pages from under the mapping.
+// A regular file is mapped private, and the records are sorted and written
+// straight from the mapping; its pages are mapped in by the threads that
+// first read them, never copied into the process's own memory. A mapping is
+// not made for anything else (pipes, devices, /proc files), nor when the run
+// will open the same file for writing (see `must_copy`): truncating it for
+// writing would pull the pages from under the mapping.
 //
 // A file that another process shrinks while it is mapped makes reads past its
 // new end fault. While any mapping lives, a SIGBUS handler puts zero pages

@@ -1,11 +1,9 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -107,8 +105,8 @@ void* map_aligned(int fd, std::size_t bytes) {
   if (reserved == MAP_FAILED) return MAP_FAILED;
   const auto start = reinterpret_cast<std::uintptr_t>(reserved);
   const std::uintptr_t aligned = (start + HUGE_ALIGNMENT - 1) & ~(HUGE_ALIGNMENT - 1);
-  void* data = mmap(reinterpret_cast<void*>(aligned), bytes, PROT_READ,
-                    MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, fd, 0);
+  void* data =
+      mmap(reinterpret_cast<void*>(aligned), bytes, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
   if (data == MAP_FAILED) {
     munmap(reserved, room);
     return MAP_FAILED;
@@ -119,84 +117,17 @@ void* map_aligned(int fd, std::size_t bytes) {
   return data;
 }
 
-// The PAGEMAP_SCAN request of /proc/self/pagemap (Linux 6.7 and later),
-// declared here as older kernel headers lack it.
-struct PageRegion {
-  std::uint64_t start;
-  std::uint64_t end;
-  std::uint64_t categories;
-};
-struct PageScan {
-  std::uint64_t size;
-  std::uint64_t flags;
-  std::uint64_t start;
-  std::uint64_t end;
-  std::uint64_t walk_end;
-  std::uint64_t vec;
-  std::uint64_t vec_len;
-  std::uint64_t max_pages;
-  std::uint64_t category_inverted;
-  std::uint64_t category_mask;
-  std::uint64_t category_anyof_mask;
-  std::uint64_t return_mask;
-};
-constexpr std::uint64_t PAGE_IS_HUGE = 1 << 6;
-constexpr unsigned long PAGEMAP_SCAN = _IOWR('f', 16, PageScan);
-
-// Reads the file's bytes of [begin, end) of the mapping into fresh anonymous
-// memory (huge pages where granted) put in their place.
-bool copy_into_anonymous(int fd, std::uintptr_t base, std::uintptr_t begin, std::uintptr_t end) {
-  void* at = mmap(reinterpret_cast<void*>(begin), end - begin, PROT_READ | PROT_WRITE,
-                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-  if (at == MAP_FAILED) return false;
-  madvise(at, end - begin, MADV_HUGEPAGE);
-  auto* to = static_cast<unsigned char*>(at);
-  const std::size_t size = end - begin;
-  const int error = transfer_whole(size, EIO, [&](std::size_t done) {
-    return pread(fd, to + done, size - done, static_cast<off_t>(begin - base + done));
-  });
-  if (error != 0) return false;
-  mprotect(at, size, PROT_READ);
-  return true;
-}
-
-// Where the page cache holds the file in pieces smaller than 2 MiB, the
-// mapping reaches them through 4 KiB pages, and the random reads of sorting
-// and writing pay a page-table walk for nearly every record (very dear under
-// a hypervisor). Each whole 2 MiB stretch of the mapping that the kernel did
-// not map with one huge page is read into anonymous memory instead. Without
-// PAGEMAP_SCAN nothing changes. False when a read failed.
-bool copy_stretches_not_mapped_whole(int fd, const void* data, std::size_t bytes) {
-  const FdCloser pagemap{open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC)};
-  if (pagemap.fd < 0) return true;
-  const auto base = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t whole_end = base + bytes / HUGE_ALIGNMENT * HUGE_ALIGNMENT;
-  std::array<PageRegion, 256> regions{};
-  std::uintptr_t from = base;
-  while (from < whole_end) {
-    PageScan scan{};
-    scan.size = sizeof scan;
-    scan.start = from;
-    scan.end = whole_end;
-    scan.vec = reinterpret_cast<std::uintptr_t>(regions.data());
-    scan.vec_len = regions.size();
-    scan.category_inverted = PAGE_IS_HUGE;
-    scan.category_mask = PAGE_IS_HUGE;
-    scan.return_mask = PAGE_IS_HUGE;
-    const int found = ioctl(pagemap.fd, PAGEMAP_SCAN, &scan);
-    if (found < 0) return true;
-    for (int i = 0; i < found; ++i) {
-      const std::uintptr_t begin =
-          regions[static_cast<std::size_t>(i)].start & ~(HUGE_ALIGNMENT - 1);
-      const std::uintptr_t end = std::min<std::uintptr_t>(
-          (regions[static_cast<std::size_t>(i)].end + HUGE_ALIGNMENT - 1) & ~(HUGE_ALIGNMENT - 1),
-          whole_end);
-      if (!copy_into_anonymous(fd, base, begin, end)) return false;
-    }
-    if (scan.walk_end <= from) break;
-    from = scan.walk_end;
-  }
-  return true;
+// Asks for the mapping to be backed by 2 MiB pages where the kernel can do
+// that for file pages: the records' random reads while sorting and writing
+// then miss the TLB far less often. Only advice, never an error: without it
+// the mapping works the same through 4 KiB pages, and the file is never
+// copied into private memory.
+void advise_huge_pages(void* data, std::size_t bytes) {
+  madvise(data, bytes, MADV_HUGEPAGE);
+#ifdef MADV_COLLAPSE
+  const std::size_t whole = bytes / HUGE_ALIGNMENT * HUGE_ALIGNMENT;
+  if (whole > 0) madvise(data, whole, MADV_COLLAPSE);
+#endif
 }
 
 }  // namespace
@@ -243,7 +174,7 @@ LoadStatus RecordFile::map(int fd, std::size_t bytes) {
     mapped_ = false;
     return read_into_memory(fd, bytes);
   }
-  if (!copy_stretches_not_mapped_whole(fd, data, bytes)) return LoadStatus::ReadFailed;
+  advise_huge_pages(data, bytes);
   // The file may have shrunk between fstat and mmap.
   struct stat status {};
   if (fstat(fd, &status) != 0 || static_cast<std::uintmax_t>(status.st_size) < bytes) {

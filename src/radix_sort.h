@@ -1,19 +1,20 @@
-// One radix step of the engine: a stable least-significant-digit sort of
-// prefix entries by their 64-bit key.
+// The engine's radix step: an in-place most-significant-digit sort of prefix
+// entries (American flag sort), which hands every run of equal keys on.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <utility>
-#include <vector>
 
 namespace zelto {
 
 // A record index with the prefix of its key at the current level. Packed to
-// 12 bytes: the engine's memory is two arrays of these.
+// 12 bytes: the engine's memory is one array of these.
 #pragma pack(push, 4)
 struct Entry {
   std::uint64_t key;
@@ -22,37 +23,107 @@ struct Entry {
 #pragma pack(pop)
 static_assert(sizeof(Entry) == 12);
 
-inline constexpr int RADIX_BITS = 11;
-inline constexpr int RADIX_DIGITS = (64 + RADIX_BITS - 1) / RADIX_BITS;
+inline constexpr int RADIX_BITS = 8;
 inline constexpr std::size_t RADIX_BUCKETS = std::size_t{1} << RADIX_BITS;
+// Ranges shorter than this are ordered by a comparison sort.
+inline constexpr std::size_t RADIX_SMALL = 64;
 
-inline std::size_t radix_digit(std::uint64_t key, int d) {
-  return (key >> (RADIX_BITS * d)) & (RADIX_BUCKETS - 1);
+// Orders entries [begin, end) by key and then by index: a plain comparison
+// sort for short ranges, where equal keys must leave in index order.
+inline void sort_by_key_and_index(Entry* begin, Entry* end) {
+  std::sort(begin, end, [](const Entry& a, const Entry& b) {
+    return a.key < b.key || (a.key == b.key && a.index < b.index);
+  });
 }
 
-// Sorts the `n` entries at `entries` by key, stably, in 11-bit digits,
-// skipping every digit in which all keys agree; `scratch` holds `n` entries
-// and its contents are lost. May throw std::bad_alloc (its counting tables).
-inline void radix_sort(Entry* entries, Entry* scratch, std::size_t n) {
-  std::vector<std::array<std::size_t, RADIX_BUCKETS>> counts(RADIX_DIGITS);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t key = entries[i].key;
-    for (int d = 0; d < RADIX_DIGITS; ++d) ++counts[d][radix_digit(key, d)];
-  }
-  Entry* from = entries;
-  Entry* to = scratch;
-  for (int d = 0; d < RADIX_DIGITS; ++d) {
-    auto& count = counts[d];
-    if (std::find(count.begin(), count.end(), n) != count.end()) continue;
-    std::size_t position = 0;
-    for (std::size_t& c : count) position += std::exchange(c, position);
-    for (std::size_t i = 0; i < n; ++i) {
-      const Entry e = from[i];
-      to[count[radix_digit(e.key, d)]++] = e;
+// Orders the `n` entries at `entries`, whose keys agree in every bit above
+// the lowest `bits`, by key. Calls `equal_run(first, count)` once for every
+// run of two or more equal keys, in ascending key order, and for nothing
+// else; `equal_run.announce(first, count)` tells of a run that a call will
+// soon order, where that is known ahead. Ranges that fit in `scratch` are
+// moved through it, which keeps equal keys in the order they had; larger ones
+// are permuted in place, which does not. Ranges shorter than RADIX_SMALL are
+// ordered by key and index, their runs handed on in index order.
+template <class EqualRun>
+void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratch,
+                const EqualRun& equal_run) {
+  for (;;) {
+    if (n < 2) return;
+    if (bits == 0) {
+      equal_run(entries, n);
+      return;
     }
-    std::swap(from, to);
+    if (n < RADIX_SMALL) {
+      sort_by_key_and_index(entries, entries + n);
+      // Every run is announced before the first is ordered, so that the
+      // records of all of them can be on their way at once.
+      for (const bool ordering : {false, true}) {
+        for (std::size_t run = 0; run < n;) {
+          std::size_t next = run + 1;
+          while (next < n && entries[next].key == entries[run].key) ++next;
+          if (next - run > 1) {
+            if (ordering) {
+              equal_run(entries + run, next - run);
+            } else {
+              equal_run.announce(entries + run, next - run);
+            }
+          }
+          run = next;
+        }
+      }
+      return;
+    }
+    // Digits that all keys share part nothing: the sort goes on from the
+    // highest bit in which any two keys differ.
+    std::uint64_t differ = 0;
+    for (std::size_t i = 1; i < n; ++i) differ |= entries[i].key ^ entries[0].key;
+    if (bits < 64) differ &= (std::uint64_t{1} << bits) - 1;
+    if (differ == 0) {
+      equal_run(entries, n);
+      return;
+    }
+    bits = 64 - std::countl_zero(differ);
+    const int width = std::min(bits, RADIX_BITS);
+    const int shift = bits - width;
+    const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+    const auto digit = [&](const Entry& e) {
+      return static_cast<std::size_t>(e.key >> shift & mask);
+    };
+    // Fewer than 2^32 records: 32-bit counts keep the frames of deep
+    // recursions small.
+    std::array<std::uint32_t, RADIX_BUCKETS> count{};
+    for (std::size_t i = 0; i < n; ++i) ++count[digit(entries[i])];
+    bits = shift;
+    std::array<std::uint32_t, RADIX_BUCKETS> head{};
+    std::uint32_t position = 0;
+    for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
+      head[d] = position;
+      position += count[d];
+    }
+    if (n <= scratch.size()) {
+      for (std::size_t i = 0; i < n; ++i) scratch[head[digit(entries[i])]++] = entries[i];
+      std::memcpy(entries, scratch.data(), n * sizeof(Entry));
+    } else {
+      // Each entry is swapped straight into the next free place of its digit.
+      std::array<std::uint32_t, RADIX_BUCKETS> tail{};
+      for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) tail[d] = head[d] + count[d];
+      for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
+        while (head[d] < tail[d]) {
+          Entry moving = entries[head[d]];
+          for (std::size_t to = digit(moving); to != d; to = digit(moving)) {
+            std::swap(moving, entries[head[to]++]);
+          }
+          entries[head[d]++] = moving;
+        }
+      }
+    }
+    std::size_t begin = 0;
+    for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
+      radix_sort(entries + begin, count[d], bits, scratch, equal_run);
+      begin += count[d];
+    }
+    return;
   }
-  if (from != entries) std::memcpy(entries, from, n * sizeof(Entry));
 }
 
 }  // namespace zelto

@@ -42,7 +42,8 @@ struct RecordTable {
   }
 };
 
-// Working memory of the engine for `count` records, 24 bytes a record.
+// Working memory of the engine for `count` records, 12 bytes a record: one
+// entry of key prefix and index each, sorted in place.
 class SortSpace {
  public:
   explicit SortSpace(std::size_t count);
@@ -57,7 +58,7 @@ class SortSpace {
 
 // Sorts the `space.count()` records at `records` (each `record_size` >= 91
 // bytes, fewer than 2^32 of them) by `policy` and returns their indices in
-// sorted order, held in `space`. Records whose keys fully tie meet in the
+// sorted order, held in the first third of `space`. Records whose keys fully tie meet in the
 // comparator, so their ties are noted; a record is never compared with itself.
 // With an inconsistent comparator (NaN doubles) the result is still a
 // permutation of the indices. Runs on up to `threads` threads; the order and

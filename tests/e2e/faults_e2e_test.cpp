@@ -184,7 +184,7 @@ TEST_P(AllocationFailure, IsReportedWithTheFullSize) {
 }
 
 // 10,000,000 records of 128 bytes: the record buffer (1.28 GB) fits under
-// 1.4 GB, the sort's 240 MB more do not.
+// 1.35 GB, the sort's 120 MB more do not.
 INSTANTIATE_TEST_SUITE_P(
     Faults, AllocationFailure,
     ::testing::Values(
@@ -197,12 +197,12 @@ INSTANTIATE_TEST_SUITE_P(
                        2 * GIB,
                        "malloc() error-2: 12800000000 bytes\n"},
         AllocationCase{
-            "SortSpace", 10000000, 128, {}, 1400000000, "malloc() error-1: 1280000000 bytes\n"},
+            "SortSpace", 10000000, 128, {}, 1350000000, "malloc() error-1: 1280000000 bytes\n"},
         AllocationCase{"UniqueSortSpace",
                        10000000,
                        128,
                        {"-u"},
-                       1400000000,
+                       1350000000,
                        "malloc() error-3: 1280000000 bytes\n"},
         // Totals beyond 32 bits are printed whole.
         AllocationCase{

@@ -110,13 +110,13 @@ TEST(LoserTree, MergesRunsIntoTheStableOrderOfTheWhole) {
 }
 
 TEST(ExternalPlan, FitsTheBudget) {
-  EXPECT_TRUE(fits_in_memory(1000, 128, 1000 * 152 + OUTPUT_BLOCK));
-  EXPECT_FALSE(fits_in_memory(1000, 128, 1000 * 152 + OUTPUT_BLOCK - 1));
+  EXPECT_TRUE(fits_in_memory(1000, 128, 1000 * 140 + OUTPUT_BLOCK));
+  EXPECT_FALSE(fits_in_memory(1000, 128, 1000 * 140 + OUTPUT_BLOCK - 1));
   EXPECT_TRUE(fits_in_memory(0, 128, 1));  // nothing to sort
 
   const ExternalPlan gib = plan_external(32000000, 128, 1 << 30);
   // A chunk, its sort space and one block stay within the budget.
-  EXPECT_LE(gib.chunk_records * 152 + gib.block_records * 128, 1U << 30);
+  EXPECT_LE(gib.chunk_records * 140 + gib.block_records * 128, 1U << 30);
   EXPECT_GE(gib.chunk_records, 7000000U);
   EXPECT_EQ(gib.block_records * 128, 8U << 20);
   // Every block of a merge and the output block stay within it too.
@@ -124,7 +124,7 @@ TEST(ExternalPlan, FitsTheBudget) {
 
   const ExternalPlan tiny = plan_external(1000, 128, 8192);
   EXPECT_EQ(tiny.block_records, 4U);
-  EXPECT_EQ(tiny.chunk_records, (8192U - 512) / 152);
+  EXPECT_EQ(tiny.chunk_records, (8192U - 512) / 140);
   EXPECT_EQ(tiny.fan_in, 15U);
   EXPECT_EQ(plan_external(10, 128, 1 << 20).chunk_records, 10U);  // never beyond the count
   EXPECT_EQ(plan_external(100, 128, 500).fan_in, 2U);

@@ -16,10 +16,12 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "comparator_model.h"
 #include "compare.h"
+#include "radix_sort.h"
 #include "reference_sort.h"
 #include "tie_register.h"
 
@@ -706,6 +708,71 @@ TEST(SortEngine, TieLogsFoldAsIfNotedInTurn) {
     }
   }
   clear_tie_register();
+}
+
+// ---- the radix step
+
+// What the radix step handed on: each run of equal keys, as (key, length).
+struct RunWitness {
+  std::vector<std::pair<std::uint64_t, std::size_t>>* runs;
+  // Entries are packed: their keys are copied, never bound to references.
+  void operator()(Entry* run, std::size_t n) const {
+    runs->emplace_back(std::uint64_t{run[0].key}, n);
+  }
+  void announce(const Entry*, std::size_t) const {}
+};
+
+// Ranges permuted in place (no scratch, or too little) and moved through
+// scratch must both leave every key in order, lose no entry and hand on
+// exactly the runs of equal keys, in ascending order.
+TEST(RadixStep, OrdersInPlaceAndThroughScratchAlike) {
+  struct Case {
+    const char* name;
+    std::uint64_t key_mask;  // keys are random bits under this mask
+    std::size_t count;
+  };
+  const Case cases[] = {{"random keys", ~0ULL, 5000},
+                        {"few distinct keys", 0x0300000000000007ULL, 5000},
+                        {"only low bits differ", 0xFFULL, 3000},
+                        {"one key", 0, 700},
+                        {"short range", 0xF, 40}};
+  Rng rng(5);
+  for (const Case& c : cases) {
+    for (const std::size_t scratch_size : {std::size_t{0}, std::size_t{100}, c.count}) {
+      SCOPED_TRACE(std::string(c.name) + ", scratch " + std::to_string(scratch_size));
+      std::vector<Entry> entries(c.count);
+      for (std::size_t i = 0; i < c.count; ++i) {
+        const std::uint64_t bits = static_cast<std::uint64_t>(rng()) << 32 | rng();
+        entries[i] = Entry{bits & c.key_mask, static_cast<std::uint32_t>(i)};
+      }
+      std::vector<Entry> expected = entries;
+      std::stable_sort(expected.begin(), expected.end(),
+                       [](const Entry& a, const Entry& b) { return a.key < b.key; });
+      std::vector<std::pair<std::uint64_t, std::size_t>> expected_runs;
+      for (std::size_t i = 0; i < c.count;) {
+        std::size_t next = i + 1;
+        while (next < c.count && expected[next].key == expected[i].key) ++next;
+        if (next - i > 1) expected_runs.emplace_back(std::uint64_t{expected[i].key}, next - i);
+        i = next;
+      }
+      std::vector<Entry> scratch(scratch_size);
+      std::vector<std::pair<std::uint64_t, std::size_t>> runs;
+      radix_sort(entries.data(), c.count, 64, std::span<Entry>(scratch), RunWitness{&runs});
+      EXPECT_EQ(runs, expected_runs);
+      for (std::size_t i = 0; i < c.count; ++i) {
+        ASSERT_EQ(std::uint64_t{entries[i].key}, std::uint64_t{expected[i].key})
+            << "position " << i;
+        // Through scratch, equal keys keep the order they came in.
+        if (scratch_size >= c.count) {
+          ASSERT_EQ(std::uint32_t{entries[i].index}, std::uint32_t{expected[i].index})
+              << "position " << i;
+        }
+      }
+      std::vector<std::uint32_t> indices;
+      for (const Entry& e : entries) indices.push_back(e.index);
+      EXPECT_TRUE(is_permutation(indices, c.count));
+    }
+  }
 }
 
 }  // namespace
