@@ -2,8 +2,10 @@
 // parameter file, then `zelto` arranges them; the lines must come out in the
 // expected order.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -705,14 +707,113 @@ TEST(PackFailures, StandardInputIsNamedInMessages) {
       "zelto-pack: (standard input):1: not a number: 'x' (--lenient sorts such lines first)\n");
 }
 
-TEST(PackFailures, FailedWriteRemovesBothFiles) {
+// A run that fails or is interrupted while it writes leaves the pair that
+// was there before as it was, and none of its own temporary files unless a
+// SIGKILL gave it no chance to remove them.
+struct OldPairCase {
+  std::string name;
+  // Shell text put before the zelto-pack command line.
+  std::string prefix;
+  // What the case needs: "root" (to run zelto-pack as another user) or
+  // "preload" (the rename fault seam).
+  std::string needs;
+  int status;
+  std::string err;
+  bool temporaries_left = false;
+  // Runs after the old pair is laid out, as root, before zelto-pack.
+  std::string setup = "";
+};
+
+bool can_run(const std::string& needs) {
+  if (needs == "root") return geteuid() == 0 && std::system("command -v setpriv >/dev/null") == 0;
+#ifdef ZELTO_PACK_FAULT_PRELOAD
+  if (needs == "preload") return true;
+#endif
+  return needs.empty();
+}
+
+std::string preload(int signal_number) {
+#ifdef ZELTO_PACK_FAULT_PRELOAD
+  return "LD_PRELOAD=" + shell_quote(ZELTO_PACK_FAULT_PRELOAD) +
+         " ZELTO_PACK_TEST_RENAME_SIGNAL=" + std::to_string(signal_number) + " ";
+#else
+  (void)signal_number;
+  return "";
+#endif
+}
+
+TEST(PackFailures, OldPairStaysWholeWhenWritingFails) {
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::vector<OldPairCase> cases = {
+      {"ReadOnlyRecordFile", as_nobody, "root", 1, "zelto-pack: binary.tmp: Permission denied\n",
+       false, "chmod 0777 . && chmod 0444 binary.tmp"},
+      {"ReadOnlyParameterFile", as_nobody, "root", 1,
+       "zelto-pack: manager.txt: Permission denied\n", false,
+       "chmod 0777 . && chmod 0666 binary.tmp && chmod 0444 manager.txt"},
+      {"ReadOnlyDirectory", as_nobody, "root", 1, "zelto-pack: binary.tmp: Permission denied\n",
+       false, "chmod 0555 ."},
+      {"FileSizeLimit", "trap '' XFSZ; prlimit --fsize=2000 ", "", 1,
+       "zelto-pack: binary.tmp: File too large\n"},
+      {"TerminatedBeforeTheRename", preload(SIGTERM), "preload", 128 + SIGTERM, ""},
+      {"KilledBeforeTheRename", preload(SIGKILL), "preload", 128 + SIGKILL, "", true},
+  };
+  for (const OldPairCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!can_run(c.needs)) {
+      std::printf("skipped %s: needs %s\n", c.name.c_str(), c.needs.c_str());
+      continue;
+    }
+    Sandbox dir;
+    std::string lines;
+    for (int i = 0; i < 100; ++i) lines += "line " + std::to_string(i) + "\n";
+    dir.write("data.txt", lines);
+    dir.write("binary.tmp", "old records");
+    dir.write("manager.txt", "old parameters");
+    if (!c.setup.empty()) {
+      ASSERT_EQ(dir.run_script(c.setup).status, 0);
+    }
+    const RunResult o = dir.run_script(c.prefix + command_line(pack_binary_path(), {"data.txt"}));
+    std::filesystem::permissions(dir.dir(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add);
+    EXPECT_EQ(o.status, c.status);
+    // After a signal the shell names it; zelto-pack itself says nothing.
+    if (c.status > 128) {
+      EXPECT_EQ(o.err.find("zelto-pack:"), std::string::npos) << o.err;
+    } else {
+      EXPECT_EQ(o.err, c.err);
+    }
+    EXPECT_EQ(dir.read("binary.tmp"), "old records");
+    EXPECT_EQ(dir.read("manager.txt"), "old parameters");
+    std::vector<std::string> others;
+    for (const std::string& name : dir.files()) {
+      if (name != "data.txt" && name != "binary.tmp" && name != "manager.txt") {
+        others.push_back(name);
+      }
+    }
+    if (!c.temporaries_left) {
+      EXPECT_EQ(others, std::vector<std::string>{});
+      continue;
+    }
+    ASSERT_EQ(others.size(), 2u);
+    EXPECT_TRUE(others[0].starts_with("binary.tmp.part-")) << others[0];
+    EXPECT_TRUE(others[1].starts_with("manager.txt.part-")) << others[1];
+  }
+}
+
+// The new pair replaces the old one whole, and a replaced file keeps its
+// permissions.
+TEST(PackPipeline, NewPairReplacesTheOldOne) {
   Sandbox dir;
-  dir.write("data.txt", "a\n");
-  std::filesystem::create_symlink("/dev/full", dir.path("binary.tmp"));
-  const RunResult o = pack(dir, {"data.txt"});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "zelto-pack: binary.tmp: No space left on device\n");
-  EXPECT_EQ(dir.files(), std::vector<std::string>{"data.txt"});
+  dir.write("data.txt", "b\na\n");
+  dir.write("binary.tmp", "old records");
+  dir.write("manager.txt", "old parameters");
+  std::filesystem::permissions(dir.path("manager.txt"), std::filesystem::perms(0640));
+  ASSERT_EQ(pack(dir, {"data.txt"}).status, 0);
+  EXPECT_EQ(dir.files(), (std::vector<std::string>{"binary.tmp", "data.txt", "manager.txt"}));
+  EXPECT_EQ(dir.read("binary.tmp").size(), 2u * 94u);
+  EXPECT_EQ(std::filesystem::status(dir.path("manager.txt")).permissions(),
+            std::filesystem::perms(0640));
+  EXPECT_EQ(dir.run_script(command_line(binary_path(), {})).out, "a\nb\n");
 }
 
 TEST(PackFailures, DataErrorLeavesEarlierFilesAlone) {

@@ -685,13 +685,22 @@ class PackFiles : public ::testing::Test {
   const std::filesystem::path& dir_ = box_.dir();
 };
 
+// Writes the lines' records into `name` in the sandbox.
+int write_records_to(const std::string& file, std::span<const InputLine> lines,
+                     const PackOptions& options, std::int32_t size, std::string& message) {
+  std::FILE* stream = std::fopen(file.c_str(), "wb");
+  if (stream == nullptr) return PACK_FAILURE;
+  const int status = write_record_file(stream, file, lines, options, size, message);
+  return std::fclose(stream) == 0 ? status : PACK_FAILURE;
+}
+
 TEST_F(PackFiles, RecordFileHoldsOneRecordPerLine) {
   const std::string data = "b 2\na 1\n";
   const std::vector<InputLine> lines = split_lines(data);
   PackOptions options = key_options(KeyType::Integers, {2});
   std::string message;
   const std::string file = path("binary.tmp");
-  ASSERT_EQ(write_record_file(file.c_str(), lines, options, 100, message), PACK_OK) << message;
+  ASSERT_EQ(write_records_to(file, lines, options, 100, message), PACK_OK) << message;
   const std::string bytes = box_.read("binary.tmp");
   ASSERT_EQ(bytes.size(), 200u);
   EXPECT_EQ(bytes, testing::record_file({
@@ -707,7 +716,7 @@ TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
   std::string message;
   const std::string file = path("binary.tmp");
   const std::int32_t size = 1000;  // 1048 records fill a block of 1 MiB
-  ASSERT_EQ(write_record_file(file.c_str(), lines, PackOptions{}, size, message), PACK_OK);
+  ASSERT_EQ(write_records_to(file, lines, PackOptions{}, size, message), PACK_OK);
   const std::string bytes = box_.read("binary.tmp");
   ASSERT_EQ(bytes.size(), 3000u * size);
   for (const int i : {0, 1047, 1048, 2999}) {
@@ -724,7 +733,7 @@ TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
 TEST_F(PackFiles, EmptyInputGivesAnEmptyRecordFile) {
   std::string message;
   const std::string file = path("binary.tmp");
-  ASSERT_EQ(write_record_file(file.c_str(), {}, PackOptions{}, 92, message), PACK_OK);
+  ASSERT_EQ(write_records_to(file, {}, PackOptions{}, 92, message), PACK_OK);
   EXPECT_TRUE(std::filesystem::exists(file));
   EXPECT_EQ(std::filesystem::file_size(file), 0u);
 }
@@ -736,11 +745,39 @@ TEST_F(PackFiles, FailuresNameThePathAndCause) {
   EXPECT_EQ(message, path("missing.txt") + ": No such file or directory");
   EXPECT_EQ(read_input(dir_.string(), data, message), PACK_FAILURE);
   EXPECT_EQ(message, dir_.string() + ": Is a directory");
-  EXPECT_EQ(write_text_file("/dev/full", "x", message), PACK_FAILURE);
-  EXPECT_EQ(message, "/dev/full: No space left on device");
+  std::FILE* full = std::fopen("/dev/full", "wb");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IONBF, 0);
+  EXPECT_EQ(write_text_file(full, "manager.txt", "x", message), PACK_FAILURE);
+  EXPECT_EQ(message, "manager.txt: No space left on device");
+  std::fclose(full);
   const std::string nowhere = path("no/such/dir/binary.tmp");
-  EXPECT_EQ(write_record_file(nowhere.c_str(), {}, PackOptions{}, 92, message), PACK_FAILURE);
+  StagedFile staged(nowhere);
+  EXPECT_EQ(staged.open(message), PACK_FAILURE);
   EXPECT_EQ(message, nowhere + ": No such file or directory");
+}
+
+// A staged file shows under its final name only once committed, and one
+// that is never committed leaves nothing behind.
+TEST_F(PackFiles, StagedFileTakesItsNameOnlyWhenCommitted) {
+  std::string message;
+  box_.write("out", "old");
+  {
+    StagedFile abandoned(path("out"));
+    ASSERT_EQ(abandoned.open(message), PACK_OK) << message;
+    std::fputs("new", abandoned.stream());
+    ASSERT_EQ(abandoned.finish(message), PACK_OK);
+  }
+  EXPECT_EQ(box_.files(), std::vector<std::string>{"out"});
+  EXPECT_EQ(box_.read("out"), "old");
+  StagedFile kept(path("out"));
+  ASSERT_EQ(kept.open(message), PACK_OK);
+  std::fputs("new", kept.stream());
+  ASSERT_EQ(kept.finish(message), PACK_OK);
+  EXPECT_EQ(box_.read("out"), "old");
+  ASSERT_EQ(kept.commit(message), PACK_OK);
+  EXPECT_EQ(box_.read("out"), "new");
+  EXPECT_EQ(box_.files(), std::vector<std::string>{"out"});
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
+#include <utility>
+
+#include "pack_system.h"
 
 namespace zelto {
 
@@ -42,18 +46,9 @@ std::string system_error_message(const std::string& path) {
 }
 
 // Writes `size` bytes or records why not.
-int write_bytes(std::FILE* file, const void* bytes, std::size_t size, const char* path,
+int write_bytes(std::FILE* file, const void* bytes, std::size_t size, const std::string& path,
                 std::string& message) {
   if (size != 0 && std::fwrite(bytes, 1, size, file) != size) {
-    message = system_error_message(path);
-    return PACK_FAILURE;
-  }
-  return PACK_OK;
-}
-
-// Closes `file`, reporting a failure to flush what was buffered.
-int close_file(FilePointer& file, const char* path, std::string& message) {
-  if (std::fclose(file.release()) != 0) {
     message = system_error_message(path);
     return PACK_FAILURE;
   }
@@ -263,13 +258,8 @@ std::string compose_manager_text(const PackOptions& options, const PackPlan& pla
   return text;
 }
 
-int write_record_file(const char* path, std::span<const InputLine> lines,
+int write_record_file(std::FILE* file, const std::string& name, std::span<const InputLine> lines,
                       const PackOptions& options, std::int32_t record_size, std::string& message) {
-  FilePointer file(std::fopen(path, "wb"));
-  if (!file) {
-    message = system_error_message(path);
-    return PACK_FAILURE;
-  }
   const auto size = static_cast<std::size_t>(record_size);
   const std::size_t per_block = std::max<std::size_t>(1, WRITE_BLOCK / size);
   std::vector<unsigned char> block(std::min(per_block, std::max<std::size_t>(1, lines.size())) *
@@ -284,28 +274,100 @@ int write_record_file(const char* path, std::span<const InputLine> lines,
     const std::span<unsigned char> record = std::span(block).subspan(filled * size, size);
     fill_record(record, key, number, text_field_of(lines[i], number, options));
     if (++filled * size == block.size()) {
-      if (write_bytes(file.get(), block.data(), block.size(), path, message) != PACK_OK) {
+      if (write_bytes(file, block.data(), block.size(), name, message) != PACK_OK) {
         return PACK_FAILURE;
       }
       filled = 0;
     }
   }
-  if (write_bytes(file.get(), block.data(), filled * size, path, message) != PACK_OK) {
-    return PACK_FAILURE;
-  }
-  return close_file(file, path, message);
+  return write_bytes(file, block.data(), filled * size, name, message);
 }
 
-int write_text_file(const char* path, std::string_view text, std::string& message) {
-  FilePointer file(std::fopen(path, "wb"));
-  if (!file) {
-    message = system_error_message(path);
-    return PACK_FAILURE;
+int write_text_file(std::FILE* file, const std::string& name, std::string_view text,
+                    std::string& message) {
+  return write_bytes(file, text.data(), text.size(), name, message);
+}
+
+StagedFile::StagedFile(std::string final_path) : final_path_(std::move(final_path)) {}
+
+StagedFile::~StagedFile() {
+  if (file_ != nullptr) std::fclose(file_);
+  if (!temporary_path_.empty() && !committed_) {
+    std::remove(temporary_path_.c_str());
+    keep_when_interrupted(temporary_path_);
   }
-  if (write_bytes(file.get(), text.data(), text.size(), path, message) != PACK_OK) {
-    return PACK_FAILURE;
+}
+
+int StagedFile::open(std::string& message) {
+  std::random_device seed;
+  std::mt19937 random(seed());
+  constexpr std::string_view LETTERS = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = final_path_ + ".part-";
+    for (int i = 0; i < 6; ++i) candidate += LETTERS[random() % LETTERS.size()];
+    // Registered first: an interruption between the creation and the
+    // registration would leave the file behind.
+    remove_when_interrupted(candidate);
+    bool taken = false;
+    std::string cause;
+    file_ = create_new_file(candidate, final_path_, taken, cause);
+    if (file_ != nullptr) {
+      temporary_path_ = candidate;
+      return PACK_OK;
+    }
+    keep_when_interrupted(candidate);
+    if (!taken) {
+      message = final_path_ + cause.substr(candidate.size());
+      return PACK_FAILURE;
+    }
   }
-  return close_file(file, path, message);
+  message = final_path_ + ": no free temporary name beside it";
+  return PACK_FAILURE;
+}
+
+int StagedFile::finish(std::string& message) {
+  const bool stored = flush_to_storage(file_);
+  const int cause = errno;
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  if (stored && closed) return PACK_OK;
+  if (!stored) errno = cause;
+  message = system_error_message(final_path_);
+  return PACK_FAILURE;
+}
+
+int StagedFile::commit(std::string& message) {
+  if (!move_into_place(temporary_path_, final_path_, message)) return PACK_FAILURE;
+  committed_ = true;
+  keep_when_interrupted(temporary_path_);
+  return PACK_OK;
+}
+
+std::string path_in(const std::string& directory, const char* name) {
+  return directory.empty() ? std::string(name) : directory + "/" + name;
+}
+
+int write_pair(const std::string& directory, std::span<const InputLine> lines,
+               const PackOptions& options, const PackPlan& plan, std::string& message) {
+  StagedFile records(path_in(directory, RECORD_FILE));
+  StagedFile parameters(path_in(directory, PARAMETER_FILE));
+  for (const char* name : {RECORD_FILE, PARAMETER_FILE}) {
+    if (!may_replace(path_in(directory, name))) {
+      message = path_in(directory, name) + ": " + std::strerror(EACCES);
+      return PACK_FAILURE;
+    }
+  }
+  const bool written = records.open(message) == PACK_OK && parameters.open(message) == PACK_OK &&
+                       write_record_file(records.stream(), path_in(directory, RECORD_FILE), lines,
+                                         options, plan.record_size, message) == PACK_OK &&
+                       write_text_file(parameters.stream(), path_in(directory, PARAMETER_FILE),
+                                       compose_manager_text(options, plan), message) == PACK_OK &&
+                       records.finish(message) == PACK_OK && parameters.finish(message) == PACK_OK;
+  if (!written) return PACK_FAILURE;
+  // The records first: a parameter file in place always declares records
+  // that are there in full.
+  if (records.commit(message) != PACK_OK) return PACK_FAILURE;
+  return parameters.commit(message);
 }
 
 int pack_lines(const PackOptions& options) {
@@ -321,11 +383,7 @@ int pack_lines(const PackOptions& options) {
     report(message);
     return PACK_FAILURE;
   }
-  if (write_record_file(RECORD_FILE, lines, options, plan.record_size, message) != PACK_OK ||
-      write_text_file(PARAMETER_FILE, compose_manager_text(options, plan), message) != PACK_OK) {
-    // Half a pair would make zelto read records that do not match.
-    std::remove(RECORD_FILE);
-    std::remove(PARAMETER_FILE);
+  if (write_pair("", lines, options, plan, message) != PACK_OK) {
     report(message);
     return PACK_FAILURE;
   }

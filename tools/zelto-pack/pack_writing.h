@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -85,22 +86,63 @@ struct PackPlan {
 // from binary.tmp.
 [[nodiscard]] std::string compose_manager_text(const PackOptions& options, const PackPlan& plan);
 
-// Writes every line as a record of `record_size` bytes to `path`; the lines
-// must have passed plan_records. Returns PACK_OK, or PACK_FAILURE with
-// `message`.
-[[nodiscard]] int write_record_file(const char* path, std::span<const InputLine> lines,
-                                    const PackOptions& options, std::int32_t record_size,
-                                    std::string& message);
+// Writes every line as a record of `record_size` bytes to `file`, which
+// messages call `name`; the lines must have passed plan_records. Returns
+// PACK_OK, or PACK_FAILURE with `message`.
+[[nodiscard]] int write_record_file(std::FILE* file, const std::string& name,
+                                    std::span<const InputLine> lines, const PackOptions& options,
+                                    std::int32_t record_size, std::string& message);
 
-// Writes `text` to the file at `path`. Returns PACK_OK, or PACK_FAILURE with
-// `message`.
-[[nodiscard]] int write_text_file(const char* path, std::string_view text, std::string& message);
+// Writes `text` to `file`, which messages call `name`. Returns PACK_OK, or
+// PACK_FAILURE with `message`.
+[[nodiscard]] int write_text_file(std::FILE* file, const std::string& name, std::string_view text,
+                                  std::string& message);
+
+// A file that is written under a temporary name beside `final_path` and
+// takes that name only when commit() succeeds; until then the file at
+// `final_path`, if any, is untouched, and the temporary file is removed when
+// this object ends, or by an interruption.
+class StagedFile {
+ public:
+  explicit StagedFile(std::string final_path);
+  ~StagedFile();
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  // Creates the temporary file. Returns PACK_OK, or PACK_FAILURE with
+  // `message` naming the final path.
+  [[nodiscard]] int open(std::string& message);
+  // The stream to write; valid between open() and finish().
+  [[nodiscard]] std::FILE* stream() const { return file_; }
+  // Puts everything written on storage and closes the stream.
+  [[nodiscard]] int finish(std::string& message);
+  // Moves the finished file into place, replacing what was there.
+  [[nodiscard]] int commit(std::string& message);
+
+ private:
+  std::string final_path_;
+  std::string temporary_path_;
+  std::FILE* file_ = nullptr;
+  bool committed_ = false;
+};
+
+// The path of `name` in `directory`; `name` itself for an empty directory.
+[[nodiscard]] std::string path_in(const std::string& directory, const char* name);
+
+// Writes binary.tmp and then manager.txt into `directory` (empty: the
+// working directory) through staged files: both are on storage before the
+// record file moves into place, and the parameter file moves last. An
+// existing file that this process may not write is not replaced. On
+// failure neither existing file is changed or removed, unless the last
+// move itself failed. Returns PACK_OK, or PACK_FAILURE with `message`.
+[[nodiscard]] int write_pair(const std::string& directory, std::span<const InputLine> lines,
+                             const PackOptions& options, const PackPlan& plan,
+                             std::string& message);
 
 // Reads the input, checks every line and writes binary.tmp and manager.txt
 // into the working directory; notes go to standard error. On failure writes
-// one message to standard error: a failure before writing leaves the
-// directory as it was, a failed write removes both files. Returns the exit
-// status.
+// one message to standard error and leaves the two files as they were.
+// Returns the exit status.
 [[nodiscard]] int pack_lines(const PackOptions& options);
 
 // The whole command: arguments, help, version, packing. Returns the exit
