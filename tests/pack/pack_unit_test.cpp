@@ -117,6 +117,25 @@ TEST(PackArguments, ShortFormsMatchTheirLongOptions) {
   EXPECT_EQ(o.options.key, KeyType::Integers);
 }
 
+// A value is taken as it stands, even one that looks like an option.
+TEST(PackArguments, ValuesAreTakenAsTheyStand) {
+  ParseOutcome o = parse({"-o", "-u", "--output", "--reverse"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_EQ(o.options.output_path, "--reverse");
+  EXPECT_FALSE(o.options.unique);
+  o = parse({"-o-r", "--output=", "in.txt"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_EQ(o.options.output_path, "");
+  EXPECT_FALSE(o.options.reverse);
+  EXPECT_EQ(o.options.input_path, "in.txt");
+  o = parse({"-ro", "x", "--", "-n"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_TRUE(o.options.reverse);
+  EXPECT_EQ(o.options.output_path, "x");
+  EXPECT_EQ(o.options.input_path, "-n");
+  EXPECT_EQ(o.options.key, KeyType::Phrase);
+}
+
 TEST(PackArguments, LineEndOptionsAndOperandsAnywhere) {
   EXPECT_EQ(parse({}).options.line_end, LineEnd::FromInput);
   EXPECT_EQ(parse({"--crlf"}).options.line_end, LineEnd::CrLf);

@@ -1,12 +1,11 @@
 #include "pack_options.h"
 
-#include <getopt.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "version.h"
 
@@ -32,37 +31,59 @@ enum LongOnly : int {
   VERSION_OPTION
 };
 
-// The leading ':' makes getopt_long tell a missing value (':') from an
-// unknown option ('?') and keeps it quiet: the messages are ours.
-constexpr const char* SHORT_OPTIONS = ":t:k:ngfruo:";
-
-constexpr option LONG_OPTIONS[] = {
-    {"key", required_argument, nullptr, KEY_OPTION},
-    {"field", required_argument, nullptr, 'k'},
-    {"field-separator", required_argument, nullptr, 't'},
-    {"ignore-case", no_argument, nullptr, 'f'},
-    {"reverse", no_argument, nullptr, 'r'},
-    {"unique", no_argument, nullptr, 'u'},
-    {"output", required_argument, nullptr, 'o'},
-    {"lf", no_argument, nullptr, LF_OPTION},
-    {"crlf", no_argument, nullptr, CRLF_OPTION},
-    {"numbered", no_argument, nullptr, NUMBERED_OPTION},
-    {"record-size", required_argument, nullptr, RECORD_SIZE_OPTION},
-    {"report-ties", no_argument, nullptr, REPORT_TIES_OPTION},
-    {"keep", no_argument, nullptr, KEEP_OPTION},
-    {"lenient", no_argument, nullptr, LENIENT_OPTION},
-    {"max-line", required_argument, nullptr, MAX_LINE_OPTION},
-    {"help", no_argument, nullptr, HELP_OPTION},
-    {"version", no_argument, nullptr, VERSION_OPTION},
-    {nullptr, 0, nullptr, 0},
+// One option of the command line: its long name (none for a letter alone),
+// its short letter (0 for none), whether it takes a value and the code that
+// apply_option acts on.
+struct OptionSpec {
+  const char* name;
+  char letter;
+  bool takes_value;
+  int code;
 };
 
-// The long option whose code is `code`, or nullptr.
-const option* long_option_of(int code) {
-  for (const option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
-    if (o->val == code) return o;
+constexpr OptionSpec OPTIONS[] = {
+    {"key", 0, true, KEY_OPTION},
+    {"field", 'k', true, 'k'},
+    {"field-separator", 't', true, 't'},
+    {"ignore-case", 'f', false, 'f'},
+    {"reverse", 'r', false, 'r'},
+    {"unique", 'u', false, 'u'},
+    {"output", 'o', true, 'o'},
+    {"lf", 0, false, LF_OPTION},
+    {"crlf", 0, false, CRLF_OPTION},
+    {"numbered", 0, false, NUMBERED_OPTION},
+    {"record-size", 0, true, RECORD_SIZE_OPTION},
+    {"report-ties", 0, false, REPORT_TIES_OPTION},
+    {"keep", 0, false, KEEP_OPTION},
+    {"lenient", 0, false, LENIENT_OPTION},
+    {"max-line", 0, true, MAX_LINE_OPTION},
+    {"help", 0, false, HELP_OPTION},
+    {"version", 0, false, VERSION_OPTION},
+    {nullptr, 'n', false, 'n'},
+    {nullptr, 'g', false, 'g'},
+};
+
+const OptionSpec* option_with_letter(char letter) {
+  for (const OptionSpec& o : OPTIONS) {
+    if (letter != 0 && o.letter == letter) return &o;
   }
   return nullptr;
+}
+
+// The long option that `name` names: the one spelt so, or the only one it
+// begins. nullptr when none or several fit.
+const OptionSpec* option_with_name(std::string_view name) {
+  const OptionSpec* found = nullptr;
+  int beginning = 0;
+  for (const OptionSpec& o : OPTIONS) {
+    if (o.name == nullptr) continue;
+    if (name == o.name) return &o;
+    if (std::string_view(o.name).starts_with(name)) {
+      found = &o;
+      ++beginning;
+    }
+  }
+  return beginning == 1 ? found : nullptr;
 }
 
 // "'--name' is unrecognized" or, when `name` begins several long options,
@@ -70,9 +91,9 @@ const option* long_option_of(int code) {
 std::string unknown_long_option_message(std::string_view argument) {
   const std::string_view name = argument.substr(2, argument.find('=') - 2);
   std::string candidates;
-  for (const option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
-    if (std::string_view(o->name).starts_with(name)) {
-      candidates += (candidates.empty() ? "--" : ", --") + std::string(o->name);
+  for (const OptionSpec& o : OPTIONS) {
+    if (o.name != nullptr && std::string_view(o.name).starts_with(name)) {
+      candidates += (candidates.empty() ? "--" : ", --") + std::string(o.name);
     }
   }
   if (candidates.find(',') == std::string::npos) {
@@ -185,9 +206,9 @@ int apply_max_line(std::string_view value, PackOptions& options, std::string& me
   return PACK_OK;
 }
 
-// Applies the option with code `code` and its value (nullptr when it takes
+// Applies the option with code `code` and its value (empty when it takes
 // none). Returns PACK_OK, or PACK_USAGE_ERROR with `message`.
-int apply_option(int code, const char* value, PackOptions& options, PackRequest& request,
+int apply_option(int code, std::string_view value, PackOptions& options, PackRequest& request,
                  std::string& message) {
   switch (code) {
     case KEY_OPTION: return apply_key_kind(value, options, message);
@@ -197,7 +218,7 @@ int apply_option(int code, const char* value, PackOptions& options, PackRequest&
     case MAX_LINE_OPTION: return apply_max_line(value, options, message);
     case 'o':
       if (check_output_path(value, message) != PACK_OK) return PACK_USAGE_ERROR;
-      options.output_path = value;
+      options.output_path = std::string(value);
       return PACK_OK;
     case 'n': options.key = KeyType::Integers; return PACK_OK;
     case 'g': options.key = KeyType::Doubles; return PACK_OK;
@@ -218,25 +239,90 @@ int apply_option(int code, const char* value, PackOptions& options, PackRequest&
   return PACK_USAGE_ERROR;
 }
 
-// What getopt_long's '?' or ':' (in `result`) means. `argument` is the
-// argument it was reading when it stopped.
-std::string getopt_error_message(int result, int code, std::string_view argument) {
-  const option* long_form = long_option_of(code);
-  const bool was_long = argument.starts_with("--");
-  if (result == ':') {
-    if (was_long && long_form != nullptr) {
-      return "option '--" + std::string(long_form->name) + "' requires an argument";
+// Options are read in the order given and may come anywhere among the
+// operands; "--" ends them. A long option takes its value after "=" or as
+// the next argument and may be shortened to any beginning that is its own;
+// short options may be bundled ("-fu"), the first that takes a value taking
+// the rest of the bundle or the next argument ("-t:", "-t :").
+class ArgumentScan {
+ public:
+  ArgumentScan(std::span<const char* const> arguments, PackOptions& options, PackRequest& request,
+               std::string& message)
+      : arguments_(arguments), options_(options), request_(request), message_(message) {}
+
+  // Applies every option; stops at the first wrong one or at a request for
+  // help or the version.
+  int run() {
+    bool options_end = false;
+    while (next_ < arguments_.size()) {
+      const std::string_view argument = arguments_[next_++];
+      int status = PACK_OK;
+      if (options_end || argument == "-" || !argument.starts_with("-")) {
+        operands_.emplace_back(argument);
+      } else if (argument == "--") {
+        options_end = true;
+      } else if (argument.starts_with("--")) {
+        status = long_option(argument);
+      } else {
+        status = short_options(argument.substr(1));
+      }
+      if (status != PACK_OK) return status;
+      if (request_ != PackRequest::Pack) return PACK_OK;
     }
-    return "option requires an argument -- '" + std::string(1, static_cast<char>(code)) + "'";
+    return PACK_OK;
   }
-  // A known code with '?' is a long option given a value it does not take:
-  // every short option of the table is valid.
-  if (code != 0 && long_form != nullptr && was_long) {
-    return "option '--" + std::string(long_form->name) + "' doesn't allow an argument";
+
+  [[nodiscard]] const std::vector<std::string>& operands() const { return operands_; }
+
+ private:
+  int fail(std::string text) {
+    message_ = std::move(text);
+    return PACK_USAGE_ERROR;
   }
-  if (code != 0) return "invalid option -- '" + std::string(1, static_cast<char>(code)) + "'";
-  return unknown_long_option_message(argument);
-}
+
+  int long_option(std::string_view argument) {
+    const std::size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(2, equals - 2);
+    const OptionSpec* spec = option_with_name(name);
+    if (spec == nullptr) return fail(unknown_long_option_message(argument));
+    const std::string full = "option '--" + std::string(spec->name) + "'";
+    if (equals != std::string_view::npos) {
+      if (!spec->takes_value) return fail(full + " doesn't allow an argument");
+      return apply(*spec, argument.substr(equals + 1));
+    }
+    if (!spec->takes_value) return apply(*spec, {});
+    if (next_ == arguments_.size()) return fail(full + " requires an argument");
+    return apply(*spec, arguments_[next_++]);
+  }
+
+  int short_options(std::string_view letters) {
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+      const OptionSpec* spec = option_with_letter(letters[i]);
+      if (spec == nullptr) return fail("invalid option -- '" + std::string(1, letters[i]) + "'");
+      if (!spec->takes_value) {
+        if (apply(*spec, {}) != PACK_OK) return PACK_USAGE_ERROR;
+        continue;
+      }
+      if (i + 1 < letters.size()) return apply(*spec, letters.substr(i + 1));
+      if (next_ == arguments_.size()) {
+        return fail("option requires an argument -- '" + std::string(1, letters[i]) + "'");
+      }
+      return apply(*spec, arguments_[next_++]);
+    }
+    return PACK_OK;
+  }
+
+  int apply(const OptionSpec& spec, std::string_view value) {
+    return apply_option(spec.code, value, options_, request_, message_);
+  }
+
+  std::span<const char* const> arguments_;
+  PackOptions& options_;
+  PackRequest& request_;
+  std::string& message_;
+  std::size_t next_ = 0;
+  std::vector<std::string> operands_;
+};
 
 // Checks that the options agree with each other once all are read.
 int check_option_combination(const PackOptions& options, std::string& message) {
@@ -260,32 +346,13 @@ int check_option_combination(const PackOptions& options, std::string& message) {
 int parse_pack_arguments(std::span<const char* const> arguments, PackOptions& options,
                          PackRequest& request, std::string& message) {
   request = PackRequest::Pack;
-  // getopt_long reorders the argument pointers (options before operands),
-  // so it gets a copy of the array; the strings are left alone.
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(COMMAND_NAME));
-  for (const char* a : arguments) argv.push_back(const_cast<char*>(a));
-  argv.push_back(nullptr);
-  const int argc = static_cast<int>(argv.size() - 1);
-
-  optind = 0;  // 0, not 1: glibc starts a fresh scan
-  opterr = 0;
-  int result = 0;
-  while ((result = getopt_long(argc, argv.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
-    if (result == '?' || result == ':') {
-      const int stopped_at = std::min(std::max(optind - 1, 1), argc - 1);
-      message = getopt_error_message(result, optopt, argv[static_cast<std::size_t>(stopped_at)]);
-      return PACK_USAGE_ERROR;
-    }
-    if (apply_option(result, optarg, options, request, message) != PACK_OK) {
-      return PACK_USAGE_ERROR;
-    }
-    if (request != PackRequest::Pack) return PACK_OK;
-  }
-  if (optind < argc) options.input_path = argv[static_cast<std::size_t>(optind)];
-  if (optind + 1 < argc) {
-    message = "extra operand '" + std::string(argv[static_cast<std::size_t>(optind + 1)]) +
-              "' (one input file at most)";
+  ArgumentScan scan(arguments, options, request, message);
+  if (scan.run() != PACK_OK) return PACK_USAGE_ERROR;
+  if (request != PackRequest::Pack) return PACK_OK;
+  const std::vector<std::string>& operands = scan.operands();
+  if (!operands.empty()) options.input_path = operands[0];
+  if (operands.size() > 1) {
+    message = "extra operand '" + operands[1] + "' (one input file at most)";
     return PACK_USAGE_ERROR;
   }
   return check_option_combination(options, message);

@@ -1,7 +1,7 @@
-// zelto-pack's command line: what it asks for, read with getopt_long, and the
-// help and version texts.
+// zelto-pack's command line: what it asks for, how it is read, and the help
+// and version texts.
 //
-// Long options keep their GNU form (a value after "=" or as the next
+// Long options have the GNU form (a value after "=" or as the next
 // argument, any unambiguous beginning of a name); the short ones are those a
 // sort user types for the same meaning: -t -k -n -g -f -r -u -o.
 #pragma once
@@ -65,8 +65,7 @@ enum class PackRequest { Pack, Help, Version };
 
 // Reads the arguments (without the command name) into `options`; a "--help"
 // or "--version" ends the scan and sets `request`. Returns PACK_OK, or
-// PACK_USAGE_ERROR with `message` saying what is wrong. Not reentrant: it
-// runs the C library's getopt_long from the start.
+// PACK_USAGE_ERROR with `message` saying what is wrong.
 [[nodiscard]] int parse_pack_arguments(std::span<const char* const> arguments, PackOptions& options,
                                        PackRequest& request, std::string& message);
 
