@@ -61,6 +61,7 @@ constexpr OptionSpec OPTIONS[] = {
     {"version", 0, false, VERSION_OPTION},
     {nullptr, 'n', false, 'n'},
     {nullptr, 'g', false, 'g'},
+    {nullptr, 'b', false, 'b'},
 };
 
 const OptionSpec* option_with_letter(char letter) {
@@ -117,24 +118,6 @@ int parse_count(std::string_view text, std::int64_t largest, std::int64_t& value
   return PACK_OK;
 }
 
-// A comma-separated list of field numbers, each from 1. Returns PACK_OK with
-// `fields` set, or PACK_USAGE_ERROR.
-int parse_field_list(std::string_view text, std::vector<std::int32_t>& fields) {
-  fields.clear();
-  while (true) {
-    const std::size_t comma = text.find(',');
-    std::int64_t number = 0;
-    if (parse_count(text.substr(0, comma), std::numeric_limits<std::int32_t>::max(), number) !=
-            PACK_OK ||
-        number == 0) {
-      return PACK_USAGE_ERROR;
-    }
-    fields.push_back(static_cast<std::int32_t>(number));
-    if (comma == std::string_view::npos) return PACK_OK;
-    text.remove_prefix(comma + 1);
-  }
-}
-
 // An output path must reach zelto unchanged through its parameter line,
 // which ends at a newline, apostrophe, bar or TAB, drops a CR before the
 // newline and holds at most 254 characters without shifting later lines.
@@ -164,16 +147,65 @@ int apply_key_kind(std::string_view value, PackOptions& options, std::string& me
   return PACK_OK;
 }
 
-int apply_field_list(std::string_view value, PackOptions& options, std::string& message) {
-  if (parse_field_list(value, options.fields) == PACK_OK) return PACK_OK;
-  message =
-      "invalid field list '" + std::string(value) + "' (field numbers from 1, separated by commas";
-  // A sort key definition such as "3,3n": its kind is an option here.
-  if (!value.empty() && value.find_first_not_of("0123456789,") != std::string_view::npos &&
-      std::isdigit(static_cast<unsigned char>(value.front()))) {
-    message += "; the key kind is -n, -g or --key";
+// A field or character number of a key definition: digits, at most
+// 2147483647. Advances `text` past them; false when there are none.
+bool take_number(std::string_view& text, std::size_t& value) {
+  std::size_t length = 0;
+  while (length < text.size() && text[length] >= '0' && text[length] <= '9') ++length;
+  std::int64_t number = 0;
+  if (parse_count(text.substr(0, length), std::numeric_limits<std::int32_t>::max(), number) !=
+      PACK_OK) {
+    return false;
   }
-  message += ")";
+  value = static_cast<std::size_t>(number);
+  text.remove_prefix(length);
+  return true;
+}
+
+// One position of a key definition, FIELD[.CHAR][LETTERS], from the front
+// of `text`; `end` tells the second position from the first. Returns false
+// when it is malformed.
+bool take_position(std::string_view& text, bool end, SortKey& key) {
+  std::size_t& field = end ? key.end_field : key.start_field;
+  std::size_t& character = end ? key.end_char : key.start_char;
+  if (!take_number(text, field) || field == 0) return false;
+  if (text.starts_with('.')) {
+    text.remove_prefix(1);
+    if (!take_number(text, character) || (!end && character == 0)) return false;
+  }
+  while (!text.empty() && text.front() != ',') {
+    switch (text.front()) {
+      case 'b': (end ? key.skip_end_blanks : key.skip_start_blanks) = true; break;
+      case 'f': key.fold = true; break;
+      case 'g': key.general = true; break;
+      case 'n': key.numeric = true; break;
+      case 'r': key.reverse = true; break;
+      default: return false;
+    }
+    text.remove_prefix(1);
+  }
+  return true;
+}
+
+// A key definition of sort's form, POS1[,POS2].
+int parse_key_definition(std::string_view text, SortKey& key) {
+  key = SortKey{};
+  if (!take_position(text, false, key)) return PACK_USAGE_ERROR;
+  if (text.empty()) return PACK_OK;
+  text.remove_prefix(1);
+  if (!take_position(text, true, key) || !text.empty()) return PACK_USAGE_ERROR;
+  return PACK_OK;
+}
+
+int apply_key_definition(std::string_view value, PackOptions& options, std::string& message) {
+  SortKey key;
+  if (parse_key_definition(value, key) == PACK_OK) {
+    options.keys.push_back(key);
+    return PACK_OK;
+  }
+  message = "invalid key '" + std::string(value) +
+            "' (FIELD[.CHAR][LETTERS][,FIELD[.CHAR][LETTERS]], fields and characters from 1, "
+            "letters b f g n r)";
   return PACK_USAGE_ERROR;
 }
 
@@ -212,7 +244,7 @@ int apply_option(int code, std::string_view value, PackOptions& options, PackReq
                  std::string& message) {
   switch (code) {
     case KEY_OPTION: return apply_key_kind(value, options, message);
-    case 'k': return apply_field_list(value, options, message);
+    case 'k': return apply_key_definition(value, options, message);
     case 't': return apply_separator(value, options, message);
     case RECORD_SIZE_OPTION: return apply_record_size(value, options, message);
     case MAX_LINE_OPTION: return apply_max_line(value, options, message);
@@ -220,8 +252,9 @@ int apply_option(int code, std::string_view value, PackOptions& options, PackReq
       if (check_output_path(value, message) != PACK_OK) return PACK_USAGE_ERROR;
       options.output_path = std::string(value);
       return PACK_OK;
-    case 'n': options.key = KeyType::Integers; return PACK_OK;
-    case 'g': options.key = KeyType::Doubles; return PACK_OK;
+    case 'n': options.numeric = true; return PACK_OK;
+    case 'g': options.general = true; return PACK_OK;
+    case 'b': options.skip_blanks = true; return PACK_OK;
     case 'f': options.ignore_case = true; return PACK_OK;
     case 'r': options.reverse = true; return PACK_OK;
     case 'u': options.unique = true; return PACK_OK;
@@ -324,19 +357,53 @@ class ArgumentScan {
   std::vector<std::string> operands_;
 };
 
-// Checks that the options agree with each other once all are read.
-int check_option_combination(const PackOptions& options, std::string& message) {
-  if (options.ignore_case && options.key != KeyType::Phrase) {
+// zelto's own number keys take whole fields, one number from each.
+int check_number_fields(PackOptions& options, std::string& message) {
+  if (options.ignore_case) {
     message = "--ignore-case applies to phrase keys only";
     return PACK_USAGE_ERROR;
+  }
+  if (options.numeric || options.general || options.skip_blanks) {
+    message = "-n, -g and -b order phrase keys; --key=int and --key=double are numbers already";
+    return PACK_USAGE_ERROR;
+  }
+  for (const SortKey& key : options.keys) {
+    if (key.has_letters() || key.start_char != 1 || key.end_char != 0 ||
+        (key.end_field != 0 && key.end_field != key.start_field)) {
+      message = "--key=int and --key=double take whole fields: -k N or -k N,N";
+      return PACK_USAGE_ERROR;
+    }
+    options.fields.push_back(static_cast<std::int32_t>(key.start_field));
   }
   const std::size_t limit =
       static_cast<std::size_t>(options.key == KeyType::Doubles ? KEY_DOUBLES : KEY_WORDS);
   if (options.fields.size() > limit) {
-    message = "--field names " + std::to_string(options.fields.size()) + " fields; " +
+    message = "-k names " + std::to_string(options.fields.size()) + " fields; " +
               (options.key == KeyType::Doubles ? "a double key holds at most 10"
                                                : "a key holds at most 20");
     return PACK_USAGE_ERROR;
+  }
+  return PACK_OK;
+}
+
+// Checks that the options agree with each other once all are read, and
+// gives every key without letters of its own the global ones, as sort does.
+int check_option_combination(PackOptions& options, std::string& message) {
+  if (options.key != KeyType::Phrase) return check_number_fields(options, message);
+  const auto incompatible = [&](bool numeric, bool general) {
+    if (!(numeric && general)) return false;
+    message = "options '-gn' are incompatible";
+    return true;
+  };
+  if (incompatible(options.numeric, options.general)) return PACK_USAGE_ERROR;
+  for (SortKey& key : options.keys) {
+    if (incompatible(key.numeric, key.general)) return PACK_USAGE_ERROR;
+    if (key.has_letters()) continue;
+    key.skip_start_blanks = key.skip_end_blanks = options.skip_blanks;
+    key.numeric = options.numeric;
+    key.general = options.general;
+    key.fold = options.ignore_case;
+    key.reverse = options.reverse;
   }
   return PACK_OK;
 }
@@ -369,23 +436,28 @@ std::string compose_pack_help() {
          "directory, ready for zelto to arrange. Each line becomes one record numbered\n"
          "by its line number; equal keys keep their lines in input order.\n"
          "\n"
-         "Keys:\n"
-         "      --key=KIND         phrase (the line, default), int (up to 20 leading\n"
-         "                           integers) or double (up to 10 leading numbers)\n"
-         "  -n                     same as --key=int\n"
-         "  -g                     same as --key=double\n"
-         "  -k, --field=LIST       take the key from these fields, e.g. 2 or 3,1,\n"
-         "                           instead of from the start of the line\n"
+         "Keys, as sort(1) reads them; the lines come out in the order of\n"
+         "LC_ALL=C sort -s with the same options:\n"
+         "  -k, --field=POS1[,POS2]  a key from field POS1 to POS2 (the end of the\n"
+         "                           line without POS2): FIELD[.CHAR][LETTERS], fields\n"
+         "                           and characters from 1, letters b f g n r as the\n"
+         "                           options; may be repeated, later keys break ties\n"
          "  -t, --field-separator=SEP  fields are separated by the byte SEP (empty\n"
-         "                           fields count), not by runs of blanks\n"
-         "  -f, --ignore-case      phrase keys compare without regard to letter case\n"
-         "      --lenient          a missing or non-numeric number key sorts the line\n"
-         "                           first instead of failing\n"
+         "                           fields count), not by the blanks before them\n"
+         "  -b                     blanks before a key do not count\n"
+         "  -n                     numbers as sort -n reads them (no number is 0)\n"
+         "  -g                     general numbers (exponents, hexadecimal, inf, nan)\n"
+         "  -f, --ignore-case      letters folded to upper case\n"
+         "  -r, --reverse          descending order; equal keys keep their input order\n"
+         "      --key=KIND         phrase (the default, the keys above), or zelto's own\n"
+         "                           number keys: int (up to 20 leading 32-bit\n"
+         "                           integers) or double (up to 10 leading numbers),\n"
+         "                           from the fields that -k N names\n"
+         "      --lenient          with int or double keys, a missing or non-numeric\n"
+         "                           number sorts the line first instead of failing\n"
          "\n"
          "Order and output:\n"
-         "  -r, --reverse          arrange in descending order\n"
-         "  -u, --unique           keep one line for each distinct key (with -f, one\n"
-         "                           for each phrase regardless of case)\n"
+         "  -u, --unique           keep the first line of each distinct key\n"
          "      --numbered         put each line's number and a colon before its text\n"
          "  -o, --output=FILE      zelto writes the lines to FILE, not standard output\n"
          "      --lf, --crlf       line ends in FILE; default: CR LF when the input's\n"
@@ -402,7 +474,7 @@ std::string compose_pack_help() {
          "      --version          output version information and exit\n"
          "\n"
          "Examples: zelto-pack -n data.txt && zelto\n"
-         "          zelto-pack -t: -k3 -n /etc/passwd && zelto\n"
+         "          zelto-pack -t: -k3,3n /etc/passwd && zelto\n"
          "\n"
          "Exit status: 0 success; 1 unreadable input, a line that cannot be packed or a\n"
          "failed write; 2 a wrong command line.\n";

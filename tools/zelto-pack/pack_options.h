@@ -30,19 +30,53 @@ inline constexpr std::size_t OUTPUT_PATH_LIMIT = 254;
 // The smallest record: the numbered text offset, an empty text and its NUL.
 inline constexpr std::int64_t SMALLEST_PACK_RECORD = NUMBERED_TEXT_OFFSET + 1;
 
+// One key of sort's form (-k FIELD[.CHAR][LETTERS][,FIELD[.CHAR][LETTERS]]):
+// where it starts and ends in a line and how it orders. Fields and
+// characters count from 1.
+struct SortKey {
+  std::size_t start_field = 1;
+  std::size_t start_char = 1;
+  // 0: the key runs to the end of the line.
+  std::size_t end_field = 0;
+  // 0: the key runs to the end of its end field.
+  std::size_t end_char = 0;
+  // b: blanks before the start, or before the end character, do not count.
+  bool skip_start_blanks = false;
+  bool skip_end_blanks = false;
+  // n: sort's numbers; g: general numbers; f: letters folded to upper
+  // case; r: the key's order reversed.
+  bool numeric = false;
+  bool general = false;
+  bool fold = false;
+  bool reverse = false;
+  // The key carries letters of its own, so the global ones do not apply.
+  [[nodiscard]] bool has_letters() const {
+    return skip_start_blanks || skip_end_blanks || numeric || general || fold || reverse;
+  }
+};
+
 // The line end that the parameter file asks zelto to write into a file.
 enum class LineEnd { FromInput, Lf, CrLf };
 
 // What the command line asks for.
 struct PackOptions {
+  // Phrase: the lines ordered as sort orders them, by `keys` and the
+  // global letters; Integers and Doubles: zelto's own number keys.
   KeyType key = KeyType::Phrase;
-  // Fields (from 1) that make the key, in this order; empty: the key comes
-  // from the start of the line.
+  // The keys of -k in their order, each with its letters or, when it has
+  // none, the global ones; empty: the whole line with the global letters.
+  std::vector<SortKey> keys;
+  // For number keys: the fields (from 1) whose numbers make the key, in
+  // this order; empty: the leading numbers of the line.
   std::vector<std::int32_t> fields;
   // The byte that separates fields; none: fields are runs of non-blanks.
   std::optional<char> separator;
+  // The global letters: -f, -r, -b, -n, -g.
   bool ignore_case = false;
   bool reverse = false;
+  bool skip_blanks = false;
+  bool numeric = false;
+  bool general = false;
   bool unique = false;
   bool numbered = false;
   bool report_ties = false;

@@ -98,12 +98,19 @@ std::string count_of(std::int64_t count, const char* thing) {
   return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
 }
 
+// What a line's key is made from: for phrase keys the line as sort sees it,
+// with the CR of a CR LF end, which follows the content in the input.
+std::string_view key_source(const InputLine& line, const PackOptions& options) {
+  if (options.key != KeyType::Phrase || !line.ends_with_crlf) return line.content;
+  return {line.content.data(), line.content.size() + 1};
+}
+
 // Checks one line's key and counts what build_key made of it. Returns
 // PACK_OK, or PACK_FAILURE with `message` saying why the key is unusable.
 int check_key(const InputLine& line, const PackOptions& options, PackPlan& plan,
               std::string& message) {
   KeyArea key{};
-  switch (build_key(line.content, options, key, message)) {
+  switch (build_key(key_source(line, options), options, key, message)) {
     case KeyResult::Whole: return PACK_OK;
     case KeyResult::Cut: ++plan.cut_keys; return PACK_OK;
     case KeyResult::NoNumber:
@@ -212,12 +219,14 @@ std::vector<std::string> plan_notes(const PackPlan& plan, const PackOptions& opt
   std::vector<std::string> notes;
   if (plan.cut_keys > 0) {
     notes.push_back("warning: " + count_of(plan.cut_keys, "key") +
-                    " cut to 79 bytes: lines equal in their first 79 bytes keep their input order" +
+                    " cut to the 79 bytes of the key area: lines whose keys agree that far keep "
+                    "their input order" +
                     (options.unique ? ", and --unique counts them as one" : ""));
   }
   if (plan.lenient_lines > 0) {
     notes.push_back(count_of(plan.lenient_lines, "line") + " without a number in the key sorted " +
-                    (options.reverse ? "last" : "first") + " (--lenient)");
+                    (options.reverse ? "last" : "first") + " (--lenient)" +
+                    (options.unique ? ", and --unique kept one of them" : ""));
   }
   if (plan.cut_texts > 0) {
     notes.push_back(count_of(plan.cut_texts, "line") + " cut to " +
@@ -246,12 +255,15 @@ std::string compose_manager_text(const PackOptions& options, const PackPlan& pla
   text += std::to_string(static_cast<int>(options.key)) + '\n';
   text += std::to_string(plan.record_size) + '\n';
   text += "-#\n";  // numbered records: the text starts at offset 91
-  text += flag(options.ignore_case, "-f");
+  // Phrase keys carry their order in their bytes, letter case included:
+  // zelto compares them exactly and in ascending order.
+  const bool native = options.key != KeyType::Phrase;
+  text += "0\n";
   text += flag(options.report_ties, "-!");
   text += std::string(RECORD_FILE) + '\n';
   text += options.output_path + '\n';
   text += crlf ? "-CRLF\n" : "-LF\n";
-  text += flag(options.reverse, "-r");
+  text += flag(native && options.reverse, "-r");
   text += "0\n";  // the guide goes to standard error
   text += flag(options.keep_record_file, "-y");
   text += flag(options.unique, "-u");
@@ -270,7 +282,7 @@ int write_record_file(std::FILE* file, const std::string& name, std::span<const 
     const auto number = static_cast<std::int32_t>(i + 1);
     // plan_records has accepted the key; an unusable one is the lowest here.
     std::string ignored;
-    (void)build_key(lines[i].content, options, key, ignored);
+    (void)build_key(key_source(lines[i], options), options, key, ignored);
     const std::span<unsigned char> record = std::span(block).subspan(filled * size, size);
     fill_record(record, key, number, text_field_of(lines[i], number, options));
     if (++filled * size == block.size()) {
