@@ -42,7 +42,7 @@ TEST(PackArguments, DefaultsReadStandardInputAsPhrases) {
   const ParseOutcome o = parse({});
   ASSERT_EQ(o.status, PACK_OK);
   EXPECT_EQ(o.request, PackRequest::Pack);
-  EXPECT_EQ(o.options.input_path, "-");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"-"});
   EXPECT_EQ(o.options.key, KeyType::Phrase);
   EXPECT_TRUE(o.options.fields.empty());
   EXPECT_EQ(o.options.record_size, 0);
@@ -68,7 +68,7 @@ TEST(PackArguments, EveryOptionTakesEffect) {
   EXPECT_EQ(o.options.record_size, 200);
   EXPECT_TRUE(o.options.report_ties);
   EXPECT_TRUE(o.options.keep_record_file);
-  EXPECT_EQ(o.options.input_path, "data.txt");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"data.txt"});
 }
 
 TEST(PackArguments, AbbreviationsSeparateValuesAndOperandForms) {
@@ -81,11 +81,11 @@ TEST(PackArguments, AbbreviationsSeparateValuesAndOperandForms) {
   o = parse({"--", "--reverse"});
   ASSERT_EQ(o.status, PACK_OK);
   EXPECT_FALSE(o.options.reverse);
-  EXPECT_EQ(o.options.input_path, "--reverse");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"--reverse"});
 
   o = parse({"-"});
   ASSERT_EQ(o.status, PACK_OK);
-  EXPECT_EQ(o.options.input_path, "-");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"-"});
 
   o = parse({"--key=double", "--key=phrase"});  // the last one counts
   EXPECT_EQ(o.options.key, KeyType::Phrase);
@@ -106,7 +106,7 @@ TEST(PackArguments, ShortFormsMatchTheirLongOptions) {
   EXPECT_TRUE(o.options.reverse);
   EXPECT_TRUE(o.options.unique);
   EXPECT_EQ(o.options.output_path, "out.txt");
-  EXPECT_EQ(o.options.input_path, "/etc/passwd");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"/etc/passwd"});
 
   o = parse({"-fuk2,1", "-t", "\t"});  // bundled short options; a TAB separator
   ASSERT_EQ(o.status, PACK_OK) << o.message;
@@ -155,12 +155,17 @@ TEST(PackArguments, ValuesAreTakenAsTheyStand) {
   ASSERT_EQ(o.status, PACK_OK) << o.message;
   EXPECT_EQ(o.options.output_path, "");
   EXPECT_FALSE(o.options.reverse);
-  EXPECT_EQ(o.options.input_path, "in.txt");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"in.txt"});
+  o = parse({"a", "-", "--sort", "-o", "x", "b"});  // several inputs; -o for --sort
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_EQ(o.options.inputs, (std::vector<std::string>{"a", "-", "b"}));
+  EXPECT_EQ(o.options.sorted_output, "x");
+  EXPECT_EQ(o.options.output_path, "");
   o = parse({"-ro", "x", "--", "-n"});
   ASSERT_EQ(o.status, PACK_OK) << o.message;
   EXPECT_TRUE(o.options.reverse);
   EXPECT_EQ(o.options.output_path, "x");
-  EXPECT_EQ(o.options.input_path, "-n");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"-n"});
   EXPECT_EQ(o.options.key, KeyType::Phrase);
 }
 
@@ -171,7 +176,7 @@ TEST(PackArguments, LineEndOptionsAndOperandsAnywhere) {
   EXPECT_EQ(parse({"--lf", "--crlf"}).options.line_end, LineEnd::CrLf);
   const ParseOutcome o = parse({"data.txt", "-n", "--max-line", "0"});
   ASSERT_EQ(o.status, PACK_OK) << o.message;
-  EXPECT_EQ(o.options.input_path, "data.txt");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"data.txt"});
   EXPECT_TRUE(o.options.numeric);
   EXPECT_EQ(o.options.max_line, 0u);
 }
@@ -241,7 +246,11 @@ TEST(PackArguments, UsageErrorsSayWhatIsWrong) {
       {{"--output=a|b"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
       {{"--output=it's"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
       {{"--output=a\tb"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
-      {{"a", "b"}, "extra operand 'b' (one input file at most)"},
+      {{"-C", ""}, "the directory name is empty"},
+      {{"--sort", "-C", "d"},
+       "--sort packs into a directory of its own and removes it: no -C or --keep"},
+      {{"--keep", "--sort"},
+       "--sort packs into a directory of its own and removes it: no -C or --keep"},
       {{"--key=int", "--ignore-case"}, "--ignore-case applies to phrase keys only"},
       {{"--key=double", "-k1", "-k2", "-k3", "-k4", "-k5", "-k6", "-k7", "-k8", "-k9", "-k10",
         "-k11"},
@@ -685,7 +694,7 @@ TEST(PackRecords, GivenRecordSizeIsKeptOrTheLineThatDoesNotFitIsNamed) {
   const std::string data = "abc\nabcd\n";
   const std::vector<InputLine> lines = split_lines(data);
   PackOptions options;
-  options.input_path = "data.txt";
+  options.inputs = {"data.txt"};
   options.record_size = NUMBERED_TEXT_OFFSET + 5;  // "abc\n" and its NUL
   PackPlan plan;
   std::string message;
@@ -705,7 +714,7 @@ TEST(PackRecords, LineErrorsNameInputAndLine) {
             "(standard input):2: the line holds a NUL byte, which a record's text cannot carry");
 
   PackOptions ints = key_options(KeyType::Integers);
-  ints.input_path = "n.txt";
+  ints.inputs = {"n.txt"};
   EXPECT_EQ(plan_records(split_lines("1\n2\nthree\n"), ints, plan, message), PACK_FAILURE);
   EXPECT_EQ(message, "n.txt:3: not an integer: 'three' (--lenient sorts such lines first)");
   EXPECT_EQ(plan_records(split_lines("1\n3000000000\n"), ints, plan, message), PACK_FAILURE);

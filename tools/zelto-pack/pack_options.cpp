@@ -28,7 +28,8 @@ enum LongOnly : int {
   LENIENT_OPTION,
   MAX_LINE_OPTION,
   HELP_OPTION,
-  VERSION_OPTION
+  VERSION_OPTION,
+  SORT_OPTION
 };
 
 // One option of the command line: its long name (none for a letter alone),
@@ -57,6 +58,8 @@ constexpr OptionSpec OPTIONS[] = {
     {"keep", 0, false, KEEP_OPTION},
     {"lenient", 0, false, LENIENT_OPTION},
     {"max-line", 0, true, MAX_LINE_OPTION},
+    {"directory", 'C', true, 'C'},
+    {"sort", 0, false, SORT_OPTION},
     {"help", 0, false, HELP_OPTION},
     {"version", 0, false, VERSION_OPTION},
     {nullptr, 'n', false, 'n'},
@@ -258,6 +261,14 @@ int apply_option(int code, std::string_view value, PackOptions& options, PackReq
     case 'f': options.ignore_case = true; return PACK_OK;
     case 'r': options.reverse = true; return PACK_OK;
     case 'u': options.unique = true; return PACK_OK;
+    case 'C':
+      if (value.empty()) {
+        message = "the directory name is empty";
+        return PACK_USAGE_ERROR;
+      }
+      options.directory = std::string(value);
+      return PACK_OK;
+    case SORT_OPTION: options.sort = true; return PACK_OK;
     case LF_OPTION: options.line_end = LineEnd::Lf; return PACK_OK;
     case CRLF_OPTION: options.line_end = LineEnd::CrLf; return PACK_OK;
     case NUMBERED_OPTION: options.numbered = true; return PACK_OK;
@@ -389,6 +400,15 @@ int check_number_fields(PackOptions& options, std::string& message) {
 // Checks that the options agree with each other once all are read, and
 // gives every key without letters of its own the global ones, as sort does.
 int check_option_combination(PackOptions& options, std::string& message) {
+  if (options.sort) {
+    if (!options.directory.empty() || options.keep_record_file) {
+      message = "--sort packs into a directory of its own and removes it: no -C or --keep";
+      return PACK_USAGE_ERROR;
+    }
+    // The lines are zelto's display, passed on to -o's file.
+    options.sorted_output = options.output_path;
+    options.output_path.clear();
+  }
   if (options.key != KeyType::Phrase) return check_number_fields(options, message);
   const auto incompatible = [&](bool numeric, bool general) {
     if (!(numeric && general)) return false;
@@ -416,17 +436,12 @@ int parse_pack_arguments(std::span<const char* const> arguments, PackOptions& op
   ArgumentScan scan(arguments, options, request, message);
   if (scan.run() != PACK_OK) return PACK_USAGE_ERROR;
   if (request != PackRequest::Pack) return PACK_OK;
-  const std::vector<std::string>& operands = scan.operands();
-  if (!operands.empty()) options.input_path = operands[0];
-  if (operands.size() > 1) {
-    message = "extra operand '" + operands[1] + "' (one input file at most)";
-    return PACK_USAGE_ERROR;
-  }
+  if (!scan.operands().empty()) options.inputs = scan.operands();
   return check_option_combination(options, message);
 }
 
-std::string input_name(const PackOptions& options) {
-  return options.input_path == "-" ? "(standard input)" : options.input_path;
+std::string input_name(const std::string& path) {
+  return path == "-" ? "(standard input)" : path;
 }
 
 std::string compose_pack_help() {

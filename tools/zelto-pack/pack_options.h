@@ -91,8 +91,15 @@ struct PackOptions {
   std::int32_t record_size = 0;
   // Longer texts are cut to this many bytes; none: texts are kept whole.
   std::optional<std::size_t> max_line;
-  // "-" is standard input.
-  std::string input_path = "-";
+  // The files to read in turn; "-" is standard input.
+  std::vector<std::string> inputs = {"-"};
+  // Where binary.tmp and manager.txt go (-C); empty: the working directory.
+  std::string directory;
+  // --sort: pack into a private directory, run zelto there and pass its
+  // lines on; `sorted_output` (-o with --sort) receives them instead of
+  // standard output.
+  bool sort = false;
+  std::string sorted_output;
 };
 
 enum class PackRequest { Pack, Help, Version };
@@ -103,8 +110,8 @@ enum class PackRequest { Pack, Help, Version };
 [[nodiscard]] int parse_pack_arguments(std::span<const char* const> arguments, PackOptions& options,
                                        PackRequest& request, std::string& message);
 
-// The name of the input in messages: the path, or "(standard input)".
-[[nodiscard]] std::string input_name(const PackOptions& options);
+// The name of an input in messages: the path, or "(standard input)".
+[[nodiscard]] std::string input_name(const std::string& path);
 
 [[nodiscard]] std::string compose_pack_help();
 [[nodiscard]] std::string compose_pack_version();

@@ -40,12 +40,10 @@ namespace zelto {
 // with `message` on failure; `path` is the directory's path on success.
 [[nodiscard]] bool make_private_directory(std::string& path, std::string& message);
 
-// The directory that holds the running program, or an empty string when the
-// system does not tell. `argv0` is the program's first argument.
-[[nodiscard]] std::string program_directory(const char* argv0);
-
-// Whether `path` names a file that this user may start as a program.
-[[nodiscard]] bool is_program(const std::string& path);
+// The program `name` (zelto) to start: the one in the directory of the
+// running program, when there is one, or else `name` alone, for the PATH.
+// `argv0` is the running program's first argument.
+[[nodiscard]] std::string companion_program(const char* argv0, const std::string& name);
 
 // Starts `program` (a path, or a name looked up on the PATH) with
 // `arguments` in `directory`, its standard output going to `output`, and

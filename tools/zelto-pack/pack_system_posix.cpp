@@ -127,19 +127,20 @@ bool make_private_directory(std::string& path, std::string& message) {
   return true;
 }
 
-std::string program_directory(const char* argv0) {
+std::string companion_program(const char* argv0, const std::string& name) {
   std::vector<char> buffer(PATH_ROOM);
   const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
   std::string path = length > 0 ? std::string(buffer.data(), static_cast<std::size_t>(length))
                                 : std::string(argv0 != nullptr ? argv0 : "");
   const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
-}
-
-bool is_program(const std::string& path) {
+  if (slash == std::string::npos) return name;
+  const std::string beside = path.substr(0, slash + 1) + name;
   struct stat status {};
-  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
-         access(path.c_str(), X_OK) == 0;
+  if (stat(beside.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+      access(beside.c_str(), X_OK) == 0) {
+    return beside;
+  }
+  return name;
 }
 
 int run_program(const std::string& program, std::span<const std::string> arguments,

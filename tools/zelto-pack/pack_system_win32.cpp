@@ -143,19 +143,20 @@ bool make_private_directory(std::string& path, std::string& message) {
   return false;
 }
 
-std::string program_directory(const char* argv0) {
+std::string companion_program(const char* argv0, const std::string& name) {
   (void)argv0;
   std::vector<char> buffer(32768);
   const DWORD length =
       GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
   const std::string path(buffer.data(), length);
   const std::size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool is_program(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  if (slash == std::string::npos) return name;
+  const std::string beside = path.substr(0, slash + 1) + name + ".exe";
+  const DWORD attributes = GetFileAttributesA(beside.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return beside;
+  }
+  return name;
 }
 
 int run_program(const std::string& program, std::span<const std::string> arguments,

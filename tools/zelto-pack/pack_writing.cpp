@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <random>
@@ -37,6 +38,7 @@ std::string_view kept_content(const InputLine& line, const PackOptions& options)
 std::size_t text_field_length(const InputLine& line, std::int32_t number,
                               const PackOptions& options) {
   std::size_t length = kept_content(line, options).size() + 1;
+  if (options.sort && line.ends_with_crlf) ++length;
   if (options.numbered) length += std::to_string(number).size() + 1;
   return length;
 }
@@ -155,11 +157,29 @@ int read_input(const std::string& path, std::string& data, std::string& message)
   return read_stream(file.get(), path, data, message);
 }
 
+int read_inputs(std::span<const std::string> paths, std::string& data,
+                std::vector<InputSource>& sources, std::string& message) {
+  data.clear();
+  sources.clear();
+  std::size_t lines = 0;
+  std::string chunk;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (read_input(paths[i], chunk, message) != PACK_OK) return PACK_FAILURE;
+    sources.push_back({input_name(paths[i]), lines});
+    // The last line of an input ends with it, as sort reads several files.
+    if (i + 1 < paths.size() && !chunk.empty() && chunk.back() != '\n') chunk += '\n';
+    lines += static_cast<std::size_t>(std::count(chunk.begin(), chunk.end(), '\n'));
+    data += chunk;
+  }
+  return PACK_OK;
+}
+
 std::string text_field_of(const InputLine& line, std::int32_t number, const PackOptions& options) {
   std::string text;
   text.reserve(text_field_length(line, number, options));
   if (options.numbered) text += std::to_string(number) + ':';
   text += kept_content(line, options);
+  if (options.sort && line.ends_with_crlf) text += '\r';
   text += '\n';
   return text;
 }
@@ -177,19 +197,24 @@ void fill_record(std::span<unsigned char> record, const KeyArea& key, std::int32
 }
 
 int plan_records(std::span<const InputLine> lines, const PackOptions& options, PackPlan& plan,
-                 std::string& message) {
+                 std::string& message, std::span<const InputSource> sources) {
   plan = PackPlan{};
+  const InputSource first{input_name(options.inputs.front()), 0};
+  if (sources.empty()) sources = std::span(&first, 1);
   if (lines.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    message = input_name(options) + ": more than 2147483647 lines";
+    message = sources.front().name + ": more than 2147483647 lines in all";
     return PACK_FAILURE;
   }
+  std::size_t source = 0;
   plan.input_crlf = !lines.empty() && lines.front().ends_with_crlf;
   std::int64_t needed = SMALLEST_PACK_RECORD;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto number = static_cast<std::int32_t>(i + 1);
     const InputLine& line = lines[i];
+    while (source + 1 < sources.size() && sources[source + 1].first_line <= i) ++source;
     const auto fail = [&](const std::string& what) {
-      message = input_name(options) + ":" + std::to_string(number) + ": " + what;
+      message = sources[source].name + ":" + std::to_string(i + 1 - sources[source].first_line) +
+                ": " + what;
       return PACK_FAILURE;
     };
     if (line.content.find('\0') != std::string_view::npos) {
@@ -382,20 +407,80 @@ int write_pair(const std::string& directory, std::span<const InputLine> lines,
   return parameters.commit(message);
 }
 
-int pack_lines(const PackOptions& options) {
+namespace {
+
+// Runs zelto in `directory`, where the pair is, with its lines going to
+// standard output or to the file that -o named.
+int run_zelto(const PackOptions& options, const std::string& directory, const char* program) {
+  FilePointer file;
+  std::FILE* output = stdout;
+  if (!options.sorted_output.empty()) {
+    file.reset(std::fopen(options.sorted_output.c_str(), "wb"));
+    if (!file) {
+      report(system_error_message(options.sorted_output));
+      return PACK_FAILURE;
+    }
+    output = file.get();
+  }
+  std::string message;
+  const int status = run_program(companion_program(program, "zelto"), {}, directory, output, message);
+  if (status < 0) {
+    report(message);
+    return PACK_FAILURE;
+  }
+  if (file && std::fclose(file.release()) != 0) {
+    report(system_error_message(options.sorted_output));
+    return PACK_FAILURE;
+  }
+  return status;
+}
+
+// --sort: the pair in a private directory, zelto run there, the directory
+// removed whatever happens.
+int sort_through_zelto(std::span<const InputLine> lines, const PackOptions& options,
+                       const PackPlan& plan, const char* program) {
+  std::string directory;
+  std::string message;
+  if (!make_private_directory(directory, message)) {
+    report(message);
+    return PACK_FAILURE;
+  }
+  // zelto's own files too: those it writes when the output cannot be opened.
+  const char* inside[] = {RECORD_FILE, PARAMETER_FILE, ERROR_LOG_PATH, FALLBACK_PATH};
+  remove_when_interrupted(directory);
+  for (const char* name : inside) remove_when_interrupted(path_in(directory, name));
+  int status = write_pair(directory, lines, options, plan, message);
+  if (status != PACK_OK) {
+    report(message);
+  } else {
+    for (const std::string& note : plan_notes(plan, options)) report(note);
+    status = run_zelto(options, directory, program);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(directory, ignored);
+  for (const char* name : inside) keep_when_interrupted(path_in(directory, name));
+  keep_when_interrupted(directory);
+  return status;
+}
+
+}  // namespace
+
+int pack_lines(const PackOptions& options, const char* program) {
   std::string data;
   std::string message;
-  if (read_input(options.input_path, data, message) != PACK_OK) {
+  std::vector<InputSource> sources;
+  if (read_inputs(options.inputs, data, sources, message) != PACK_OK) {
     report(message);
     return PACK_FAILURE;
   }
   const std::vector<InputLine> lines = split_lines(data);
   PackPlan plan;
-  if (plan_records(lines, options, plan, message) != PACK_OK) {
+  if (plan_records(lines, options, plan, message, sources) != PACK_OK) {
     report(message);
     return PACK_FAILURE;
   }
-  if (write_pair("", lines, options, plan, message) != PACK_OK) {
+  if (options.sort) return sort_through_zelto(lines, options, plan, program);
+  if (write_pair(options.directory, lines, options, plan, message) != PACK_OK) {
     report(message);
     return PACK_FAILURE;
   }
@@ -418,7 +503,7 @@ int run_pack(int argc, const char* const* argv) {
     case PackRequest::Version: return print_to_stdout(compose_pack_version());
     case PackRequest::Pack: break;
   }
-  return pack_lines(options);
+  return pack_lines(options, argc > 0 ? argv[0] : nullptr);
 }
 
 }  // namespace zelto

@@ -35,10 +35,24 @@ struct InputLine {
 // Returns PACK_OK, or PACK_FAILURE with `message` naming the path and cause.
 [[nodiscard]] int read_input(const std::string& path, std::string& data, std::string& message);
 
+// One input among several: its name in messages and the index of its first
+// line among all lines.
+struct InputSource {
+  std::string name;
+  std::size_t first_line = 0;
+};
+
+// Reads every input in turn into `data`, as one text in which each input
+// but the last ends with a line end, and notes where each one starts.
+// Returns PACK_OK, or PACK_FAILURE with `message`.
+[[nodiscard]] int read_inputs(std::span<const std::string> paths, std::string& data,
+                              std::vector<InputSource>& sources, std::string& message);
+
 // The text field of line `number`: "N:" in front when numbered, the content
 // (its first --max-line bytes) and a newline. zelto shows the field as it is
 // on standard output and puts its own line end after the content in a file,
-// so the field never carries a CR.
+// so the field carries no CR, except with --sort, whose lines are zelto's
+// display: there a CR LF line keeps its CR, as sort keeps it.
 [[nodiscard]] std::string text_field_of(const InputLine& line, std::int32_t number,
                                         const PackOptions& options);
 
@@ -73,9 +87,12 @@ struct PackPlan {
 // Checks every line (no NUL byte, a usable key, a text that fits) and picks
 // the record size: the one asked for, or the smallest that holds the longest
 // text. Returns PACK_OK with `plan` filled, or PACK_FAILURE with `message`
-// naming the input and the line.
+// naming the input and the line: the source the line came from and its
+// line number there, or the first input of `options` when no sources are
+// given.
 [[nodiscard]] int plan_records(std::span<const InputLine> lines, const PackOptions& options,
-                               PackPlan& plan, std::string& message);
+                               PackPlan& plan, std::string& message,
+                               std::span<const InputSource> sources = {});
 
 // The warnings and notes that the plan calls for, one line each, without
 // the command's name: cut keys, --lenient lines, cut texts and a record file
@@ -139,11 +156,15 @@ class StagedFile {
                              const PackOptions& options, const PackPlan& plan,
                              std::string& message);
 
-// Reads the input, checks every line and writes binary.tmp and manager.txt
-// into the working directory; notes go to standard error. On failure writes
-// one message to standard error and leaves the two files as they were.
-// Returns the exit status.
-[[nodiscard]] int pack_lines(const PackOptions& options);
+// Reads the inputs, checks every line and writes binary.tmp and manager.txt
+// into the directory of -C or the working directory; notes go to standard
+// error. On failure writes one message to standard error and leaves the two
+// files as they were. With --sort, packs into a private directory instead,
+// runs `zelto` there (the one in the directory of `program`, which started
+// zelto-pack, or the one on the PATH) with its lines going to standard
+// output or to the file of -o, and removes the directory, also when
+// interrupted. Returns the exit status: zelto's own with --sort.
+[[nodiscard]] int pack_lines(const PackOptions& options, const char* program);
 
 // The whole command: arguments, help, version, packing. Returns the exit
 // status.
