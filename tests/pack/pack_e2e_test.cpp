@@ -1043,7 +1043,7 @@ TEST(PackGuide, HelpAndVersionGoToStandardOutput) {
   Sandbox dir;
   RunResult o = pack(dir, {"--help"});
   EXPECT_EQ(o.status, 0);
-  EXPECT_TRUE(o.out.starts_with("Usage: zelto-pack [OPTION]... [FILE]\n")) << o.out;
+  EXPECT_TRUE(o.out.starts_with("Usage: zelto-pack [OPTION]... [FILE]...\n")) << o.out;
   EXPECT_EQ(o.err, "");
   o = pack(dir, {"--version"});
   EXPECT_EQ(o.status, 0);

@@ -423,7 +423,8 @@ int run_zelto(const PackOptions& options, const std::string& directory, const ch
     output = file.get();
   }
   std::string message;
-  const int status = run_program(companion_program(program, "zelto"), {}, directory, output, message);
+  const int status =
+      run_program(companion_program(program, "zelto"), {}, directory, output, message);
   if (status < 0) {
     report(message);
     return PACK_FAILURE;
