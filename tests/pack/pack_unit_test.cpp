@@ -770,6 +770,13 @@ TEST(PackNotes, WarningsSayWhatWasCutAndWhatIsLarge) {
        "x\n1\n",
        with([](PackOptions& o) { o.key = KeyType::Doubles, o.lenient = o.reverse = true; }),
        {"1 line without a number in the key sorted last (--lenient)"}},
+      {"NanUnique",
+       "nan\n1\n-nan x\n",
+       with([](PackOptions& o) { o.general = o.unique = true; }),
+       {"warning: 2 lines with NaN in a -g key: NaNs of one sign are one key, so --unique keeps "
+        "the first of them, where sort -u may keep several"}},
+      // Without --unique NaNs of one sign are equal keys, as they are to sort -s.
+      {"NanNotUnique", "nan\nnan\n", with([](PackOptions& o) { o.general = true; }), {}},
       {"CutTexts",
        "abcdef\nab\nabcd\n",
        with([](PackOptions& o) { o.max_line = 3; }),

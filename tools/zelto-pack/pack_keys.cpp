@@ -369,17 +369,23 @@ std::size_t advance(std::string_view line, std::size_t at, bool skip_blanks, std
   return std::min(line.size(), at + std::min(count, line.size()));
 }
 
+// The key that stands for the whole line when no -k is given.
+SortKey whole_line_key(const PackOptions& options) {
+  SortKey whole;
+  whole.skip_start_blanks = whole.skip_end_blanks = options.skip_blanks;
+  whole.numeric = options.numeric;
+  whole.general = options.general;
+  whole.fold = options.ignore_case;
+  whole.reverse = options.reverse;
+  return whole;
+}
+
 // The keys of the line, one after the other, cut to 79 bytes.
 KeyResult build_phrase_key(std::string_view line, const PackOptions& options, KeyArea& key) {
   constexpr auto LIMIT = static_cast<std::size_t>(PHRASE_KEY_LIMIT);
   std::string encoded;
   if (options.keys.empty()) {
-    SortKey whole;
-    whole.skip_start_blanks = whole.skip_end_blanks = options.skip_blanks;
-    whole.numeric = options.numeric;
-    whole.general = options.general;
-    whole.fold = options.ignore_case;
-    whole.reverse = options.reverse;
+    const SortKey whole = whole_line_key(options);
     append_sort_key(sort_key_text(line, whole, options.separator), whole, true, encoded);
   }
   for (std::size_t i = 0; i < options.keys.size() && encoded.size() <= LIMIT; ++i) {
@@ -407,6 +413,17 @@ std::string_view sort_key_text(std::string_view line, const SortKey& key,
     if (key.end_char != 0) end = advance(line, end, key.skip_end_blanks, key.end_char);
   }
   return line.substr(start, std::max(start, end) - start);
+}
+
+bool has_nan_key(std::string_view line, const PackOptions& options) {
+  if (options.key != KeyType::Phrase) return false;
+  const auto is_nan = [&](const SortKey& key) {
+    if (!key.general) return false;
+    const std::string text(sort_key_text(line, key, options.separator));
+    return std::isnan(std::strtold(text.c_str(), nullptr));
+  };
+  if (options.keys.empty()) return is_nan(whole_line_key(options));
+  return std::any_of(options.keys.begin(), options.keys.end(), is_nan);
 }
 
 void append_sort_key(std::string_view text, const SortKey& key, bool last, std::string& out) {

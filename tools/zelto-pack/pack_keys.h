@@ -41,6 +41,11 @@ enum class KeyResult {
 // end, so that the next key's bytes follow them.
 void append_sort_key(std::string_view text, const SortKey& key, bool last, std::string& out);
 
+// Whether a -g key of the line holds NaN. sort gives NaNs of one sign equal
+// keys, as the key bytes here do, except that with -u it keeps lines that
+// it should count as one, as the bytes of the values in memory fall out.
+[[nodiscard]] bool has_nan_key(std::string_view line, const PackOptions& options);
+
 // Fills `key` (zeroed first) from a line, as `options` choose: for phrase
 // keys, the bytes of append_sort_key for each key of the line (the whole
 // line when there are none) one after the other, cut to 79 bytes; the line

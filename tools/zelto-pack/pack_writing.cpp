@@ -112,6 +112,7 @@ std::string_view key_source(const InputLine& line, const PackOptions& options) {
 int check_key(const InputLine& line, const PackOptions& options, PackPlan& plan,
               std::string& message) {
   KeyArea key{};
+  if (options.unique && has_nan_key(key_source(line, options), options)) ++plan.nan_keys;
   switch (build_key(key_source(line, options), options, key, message)) {
     case KeyResult::Whole: return PACK_OK;
     case KeyResult::Cut: ++plan.cut_keys; return PACK_OK;
@@ -247,6 +248,11 @@ std::vector<std::string> plan_notes(const PackPlan& plan, const PackOptions& opt
                     " cut to the 79 bytes of the key area: lines whose keys agree that far keep "
                     "their input order" +
                     (options.unique ? ", and --unique counts them as one" : ""));
+  }
+  if (plan.nan_keys > 0) {
+    notes.push_back("warning: " + count_of(plan.nan_keys, "line") +
+                    " with NaN in a -g key: NaNs of one sign are one key, so --unique keeps "
+                    "the first of them, where sort -u may keep several");
   }
   if (plan.lenient_lines > 0) {
     notes.push_back(count_of(plan.lenient_lines, "line") + " without a number in the key sorted " +

@@ -74,6 +74,8 @@ struct PackPlan {
   bool input_crlf = false;
   // Phrase keys cut to 79 bytes.
   std::int64_t cut_keys = 0;
+  // Lines with a NaN in a -g key, counted with --unique only.
+  std::int64_t nan_keys = 0;
   // Lines given the lowest key by --lenient.
   std::int64_t lenient_lines = 0;
   // Texts cut by --max-line.
