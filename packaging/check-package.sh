@@ -2,10 +2,11 @@
 # Checks what a user installs: builds the Debian package from a configured
 # build directory, installs into a temporary prefix with `cmake --install`,
 # compares both file lists with the expected one, runs the installed and the
-# packaged commands once, and lints the manual pages and completions.
+# packaged commands once, lints the manual pages and completions, and runs
+# lintian, Debian's package checker, which must report no error.
 #
 # Usage: packaging/check-package.sh BUILD_DIR
-# Needs cmake/cpack, dpkg-deb and groff (groff-base).
+# Needs cmake/cpack, dpkg-deb, groff (groff-base), gzip and lintian.
 set -euo pipefail
 
 if [ $# -ne 1 ]; then
@@ -23,7 +24,7 @@ fail() {
 }
 step() { echo "== $*"; }
 
-for tool in cmake cpack dpkg-deb groff gzip; do
+for tool in cmake cpack dpkg-deb groff gzip lintian; do
     command -v "$tool" >/dev/null || fail "$tool is not installed"
 done
 
@@ -33,6 +34,8 @@ bin/zelto-pack
 share/bash-completion/completions/zelto
 share/bash-completion/completions/zelto-pack
 share/doc/zelto/README.md
+share/doc/zelto/changelog.gz
+share/doc/zelto/copyright
 share/man/man1/zelto-pack.1.gz
 share/man/man1/zelto.1.gz"
 
@@ -65,7 +68,7 @@ lint_page() {
 }
 
 step "build"
-cmake --build "$build_dir" -j2 --target zelto zelto-pack zelto_man_pages
+cmake --build "$build_dir" -j2 --target zelto zelto-pack zelto_man_pages zelto_changelog
 
 step "cmake --install into a temporary prefix"
 prefix=$work/prefix
@@ -98,6 +101,10 @@ dpkg-deb -c "$deb" | awk '$6 ~ /\/bin\/zelto/ && $1 !~ /x/ { bad = 1 } END { exi
 [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no maintainer"
 [ -n "$(dpkg-deb -f "$deb" Description)" ] || fail "no description"
 dpkg-deb -f "$deb" Package Version Architecture Maintainer Depends
+
+step "lintian"
+# Errors fail the check; warnings and notes are shown.
+lintian --fail-on error --allow-root "$deb" || fail "lintian reports errors for $(basename "$deb")"
 
 step "the packaged commands run"
 dpkg-deb -x "$deb" "$work/root"

@@ -9,7 +9,7 @@ source "$source_dir/completion/zelto-pack"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cd "$work" && touch data.txt notes.txt
+cd "$work" && touch data.txt notes.txt && mkdir subdir
 
 failed=0
 passed=0
@@ -41,7 +41,7 @@ expect _zelto_pack "--reverse --record-size= --report-ties" zelto-pack --re
 expect _zelto_pack "int" zelto-pack --key = i
 expect _zelto_pack "phrase int double" zelto-pack --key =
 expect _zelto_pack "double" zelto-pack --key d
-expect _zelto_pack "phrase" zelto-pack --key=p
+expect _zelto_pack "--key=phrase" zelto-pack --key=p
 expect _zelto_pack "data.txt" zelto-pack --output = d
 expect _zelto_pack "" zelto-pack --record-size ""
 expect _zelto_pack "data.txt" zelto-pack --unique d
@@ -55,6 +55,9 @@ expect _zelto_pack "" zelto-pack -k ""
 expect _zelto_pack "" zelto-pack -t ""
 expect _zelto_pack "" zelto-pack --max-line = ""
 expect _zelto_pack "-k" zelto-pack -n -k
+expect _zelto_pack "--sort" zelto-pack --so
+expect _zelto_pack "subdir" zelto-pack -C su
+expect _zelto_pack "--output=data.txt" zelto-pack --output=d
 
 echo "$passed passed, $failed failed"
 ((failed == 0))

@@ -2,8 +2,10 @@
 // parameter file, then `zelto` arranges them; the lines must come out in the
 // expected order.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -80,10 +82,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "2:a\n4:a\n1:b\n3:b\n"},
         OrderCase{
             "PhraseReverse", FRUIT, {"--reverse"}, "pear\nbanana\nbanana\napple\nCherry\nApple\n"},
-        OrderCase{"PhraseReverseEqualLinesInReverseInputOrder",
+        // Descending as sort -r -s: equal lines still in input order.
+        OrderCase{"PhraseReverseEqualLinesInInputOrder",
                   "b\na\nb\n",
                   {"--reverse", "--numbered"},
-                  "3:b\n1:b\n2:a\n"},
+                  "1:b\n3:b\n2:a\n"},
         OrderCase{"PhraseIgnoreCase",
                   FRUIT,
                   {"--ignore-case"},
@@ -91,18 +94,18 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{"PhraseIgnoreCaseReverse",
                   FRUIT,
                   {"--ignore-case", "--reverse"},
-                  "pear\nCherry\nbanana\nbanana\napple\nApple\n"},
+                  "pear\nCherry\nbanana\nbanana\nApple\napple\n"},
         OrderCase{"PhraseUnique",
                   FRUIT,
                   {"--unique", "--numbered"},
                   "2:Apple\n5:Cherry\n4:apple\n3:banana\n1:pear\n"},
         OrderCase{"PhraseField",
                   "x 3 carol\ny 1 alice\nz 2 bob\n",
-                  {"--field=3"},
+                  {"--field=3,3"},
                   "y 1 alice\nz 2 bob\nx 3 carol\n"},
         OrderCase{"PhraseFieldsJoined",
                   "ann smith\nbob jones\nal smith\n",
-                  {"--field=2,1"},
+                  {"-k2,2", "-k1,1"},
                   "bob jones\nal smith\nann smith\n"},
         // Only the first 79 bytes key a line; lines equal there keep their order.
         OrderCase{"PhraseLongLinesCutToTheKeyArea",
@@ -112,8 +115,8 @@ INSTANTIATE_TEST_SUITE_P(
                   std::string(PHRASE_KEY_LIMIT - 1, 'k') + "a\n" +
                       std::string(PHRASE_KEY_LIMIT, 'k') + "z\n" +
                       std::string(PHRASE_KEY_LIMIT, 'k') + "a\n",
-                  "zelto-pack: warning: 2 keys cut to 79 bytes: lines equal in their first 79 "
-                  "bytes keep their input order\n"},
+                  "zelto-pack: warning: 2 keys cut to the 79 bytes of the key area: lines whose "
+                  "keys agree that far keep their input order\n"},
         OrderCase{"PhraseBytesAboveAscii",
                   "\xC3\xA9t\xC3\xA9\nzoo\n\xE2\x82\xAC\n",
                   {},
@@ -140,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "alice 25\ncarol 30\nbob 41\n"},
         OrderCase{"IntFieldsInGivenOrder",
                   "a 1 9\nb 2 8\nc 1 8\n",
-                  {"--key=int", "--field=3,2"},
+                  {"--key=int", "-k3", "-k2,2"},
                   "c 1 8\nb 2 8\na 1 9\n"},
         OrderCase{"IntUniqueKeepsFirstOfEachKey",
                   "3 a\n1 b\n3 c\n1 d\n",
@@ -162,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "2.5\n1e-3\n-1e3\n"},
         OrderCase{"DoubleSeveralAndField",
                   "x 1.5 2\ny 1.5 1\nz 0.5 9\n",
-                  {"--key=double", "--field=2,3"},
+                  {"--key=double", "-k2", "-k3"},
                   "z 0.5 9\ny 1.5 1\nx 1.5 2\n"},
         OrderCase{
             "DoubleUnique", "1.0 a\n1 b\n2 c\n", {"--key=double", "--unique"}, "1.0 a\n2 c\n"},
@@ -176,28 +179,26 @@ INSTANTIATE_TEST_SUITE_P(
         // The short options of sort.
         OrderCase{"SeparatorAndNumericField",
                   "root:x:0:0\nbob:x:1000:1000\nal:x:33:33\nsys:x::\n",
-                  {"-t:", "-k3", "-n", "--lenient"},
+                  {"-t:", "-k3", "--key=int", "--lenient"},
                   "sys:x::\nroot:x:0:0\nal:x:33:33\nbob:x:1000:1000\n",
                   "zelto-pack: 1 line without a number in the key sorted first (--lenient)\n"},
         OrderCase{
             "SeparatorEmptyFieldsCount", "b,,2\na,,1\n", {"-t", ",", "-k", "3"}, "a,,1\nb,,2\n"},
-        OrderCase{"ShortReverseUniqueDouble",
-                  "1.5 a\n2 b\n1.50 c\n",
-                  {"-g", "-r", "-u"},
-                  "2 b\n1.50 c\n"},
+        OrderCase{
+            "ShortReverseUniqueDouble", "1.5 a\n2 b\n1.50 c\n", {"-g", "-r", "-u"}, "2 b\n1.5 a\n"},
         OrderCase{"LenientLinesFirstInInputOrder",
                   "total 12\n-rw 1 a b 300 x\n-rw 1 a b 20 y\n\nd 1 a b\n",
-                  {"-k5", "-n", "--lenient"},
+                  {"-k5", "--key=int", "--lenient"},
                   "total 12\n\nd 1 a b\n-rw 1 a b 20 y\n-rw 1 a b 300 x\n",
                   "zelto-pack: 3 lines without a number in the key sorted first (--lenient)\n"},
         OrderCase{"LenientDoubles",
                   "2.5\nn/a\n-inf\n",
-                  {"-g", "--lenient"},
+                  {"--key=double", "--lenient"},
                   "n/a\n-inf\n2.5\n",
                   "zelto-pack: 1 line without a number in the key sorted first (--lenient)\n"},
         OrderCase{"LenientReverseLast",
                   "x\n1\ny\n",
-                  {"-n", "-r", "--lenient"},
+                  {"--key=int", "-r", "--lenient"},
                   "1\ny\nx\n",
                   "zelto-pack: 2 lines without a number in the key sorted last (--lenient)\n"},
         // --ignore-case --unique: one line for each phrase regardless of case,
@@ -319,9 +320,11 @@ TEST(PackPipeline, ParameterFileDeclaresTheRecords) {
 // ------------------------------------------------------------ against a model
 
 // A model of the order zelto gives packed lines: keys compared as the key
-// kind says, equal keys by line number, everything reversed for descending;
-// unique keeps the first line of each run of equal key bytes (phrases lower
-// case with --ignore-case).
+// kind says, equal keys by line number. Number keys: everything reversed
+// for descending. Phrases (upper case with --ignore-case): descending keys
+// with equal ones in input order, their bytes reversed and ended, as sort
+// -r -s orders them when the whole line fits the key. Unique keeps the
+// first line of each run of equal key bytes.
 struct ModelLine {
   std::string text;
   int number;
@@ -330,11 +333,17 @@ struct ModelLine {
   std::vector<double> doubles;  // ten values, zero-padded
 };
 
-std::string folded(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// The phrase bytes zelto compares for a line: its first 79 bytes, or for
+// descending order the line ended by 01 01, each byte b as 256 - b.
+std::string phrase_of(std::string line, const bool fold, const bool reverse) {
+  for (char& c : line) {
+    if (fold && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
-  return s;
+  if (reverse) {
+    line += "\x01\x01";
+    for (char& c : line) c = static_cast<char>(256 - static_cast<unsigned char>(c));
+  }
+  return line.substr(0, PHRASE_KEY_LIMIT);
 }
 
 struct ModelCase {
@@ -384,7 +393,7 @@ std::vector<std::string> random_lines(const std::string& kind, unsigned seed) {
 std::vector<ModelLine> model_lines(const std::vector<std::string>& lines) {
   std::vector<ModelLine> model;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    ModelLine m{lines[i], static_cast<int>(i + 1), lines[i].substr(0, PHRASE_KEY_LIMIT), {}, {}};
+    ModelLine m{lines[i], static_cast<int>(i + 1), lines[i], {}, {}};
     std::istringstream in(lines[i]);
     std::string field;
     while (in >> field) {
@@ -407,19 +416,15 @@ std::string model_order(const std::vector<std::string>& lines, const ModelCase& 
   const auto key_order = [&](const ModelLine& a, const ModelLine& b) -> int {
     if (c.kind == "int") return a.ints < b.ints ? -1 : (b.ints < a.ints ? 1 : 0);
     if (c.kind == "double") return a.doubles < b.doubles ? -1 : (b.doubles < a.doubles ? 1 : 0);
-    if (c.ignore_case) {
-      const int f = folded(a.phrase).compare(folded(b.phrase));
-      if (f != 0) return f < 0 ? -1 : 1;
-      // --unique makes the keys themselves lower case.
-      if (c.unique) return 0;
-    }
-    const int e = a.phrase.compare(b.phrase);
+    const int e = phrase_of(a.phrase, c.ignore_case, c.reverse)
+                      .compare(phrase_of(b.phrase, c.ignore_case, c.reverse));
     return e < 0 ? -1 : (e > 0 ? 1 : 0);
   };
+  const bool descending = c.reverse && c.kind != "phrase";
   std::sort(model.begin(), model.end(), [&](const ModelLine& a, const ModelLine& b) {
     int order = key_order(a, b);
     if (order == 0) order = a.number < b.number ? -1 : 1;
-    return c.reverse ? order > 0 : order < 0;
+    return descending ? order > 0 : order < 0;
   });
   std::string out;
   const ModelLine* previous = nullptr;
@@ -472,15 +477,17 @@ INSTANTIATE_TEST_SUITE_P(KeyKindsAndOptions, PackModel, ::testing::ValuesIn(ever
 
 // ------------------------------------------------------------ against sort
 
-// zelto-pack's short options mean what they mean to sort: on text such as
-// /etc/passwd, `ls -l` output, CSV and words, the order is that of
-// `LC_ALL=C sort -s` with the matching key, and CR LF lines come back as
-// they were.
+// zelto-pack's options that sort has mean what they mean to sort: on text
+// such as /etc/passwd, `ls -l` and `ps aux` output, CSV, words and numbers
+// of every form, the lines come out in the order of `LC_ALL=C sort -s` with
+// the same options, and CR LF lines come back as they were; where the key
+// area cannot hold a key, a warning says so.
 struct SortCase {
   std::string name;
   std::string input;
-  std::vector<std::string> pack_options;
-  std::string sort_options;
+  std::vector<std::string> options;
+  // The warning zelto-pack gives; a warned case need not match sort.
+  std::string warning = "";
 };
 
 void PrintTo(const SortCase& c, std::ostream* os) {
@@ -493,12 +500,16 @@ TEST_P(PackMatchesSort, SameOrderAsSort) {
   const SortCase& c = GetParam();
   Sandbox dir;
   dir.write("data.txt", c.input);
-  std::vector<std::string> arguments = c.pack_options;
+  std::vector<std::string> arguments = c.options;
   arguments.push_back("data.txt");
   // Into a file, which gets the input's line ends back (CR LF for the CSV).
   const RunResult packed = pack_then_arrange(dir, arguments, {"-o", "out.txt"});
   ASSERT_EQ(packed.status, 0) << packed.err;
-  const RunResult sorted = dir.run_script("LC_ALL=C sort " + c.sort_options + " data.txt");
+  EXPECT_EQ(packed.err, c.warning.empty() ? "" : "zelto-pack: warning: " + c.warning + "\n");
+  if (!c.warning.empty()) return;
+  std::string sort = "LC_ALL=C sort -s";
+  for (const std::string& a : arguments) sort.append(" ").append(shell_quote(a));
+  const RunResult sorted = dir.run_script(sort);
   ASSERT_EQ(sorted.status, 0) << sorted.err;
   EXPECT_EQ(dir.read("out.txt"), sorted.out);
 }
@@ -548,22 +559,234 @@ std::string words_like() {
   return text;
 }
 
+// Lines like `ps aux`: %CPU and %MEM with decimals, and a header.
+std::string processes_like() {
+  std::mt19937 random(19);
+  std::string text = "USER PID %CPU %MEM COMMAND\n";
+  for (int i = 0; i < 200; ++i) {
+    text += "user" + std::to_string(random() % 5) + " " + std::to_string(100 + random() % 9000) +
+            " " + std::to_string(random() % 20) + "." + std::to_string(random() % 10) + " " +
+            std::to_string(random() % 3) + ".0 cmd" + std::to_string(i) + "\n";
+  }
+  return text;
+}
+
+// Numbers in every form that sort -n and -g read: decimals, units, signs,
+// no number, beyond 32 bits, hexadecimal, exponents, blanks before them.
+const std::string NUMBER_FORMS =
+    "0.2\n7/tcp\n12abc\n99999999999\n\nabc\n-5\n-0\n0\n.5\n-.5\n1e3\n 3\n10\n9\n-10\n0.20\n007\n"
+    "-0.001\n1.5.5\n+5\n- 3\n-\n100000000000000000000000000001\n100000000000000000000000000000\n"
+    "0x1A\n-inf\ninf\n1e-5\n\t42\n-99999999999.5\n3\n";
+
+const std::string PUNCTUATION = "[a\n\\b\n]c\n^d\n_e\n`f\nA\na\nZ\nz\n{x\nB b\nb B\n_E\n";
+
 INSTANTIATE_TEST_SUITE_P(
     RealText, PackMatchesSort,
-    ::testing::Values(SortCase{"PasswdByUid", passwd_like(), {"-t:", "-k3", "-n"}, "-t: -k3,3n -s"},
-                      SortCase{"PasswdByGidUnique",
-                               passwd_like(),
-                               {"-t", ":", "-k", "4", "-n", "-u"},
-                               "-t: -k4,4n -u"},
-                      SortCase{"PasswdByHome", passwd_like(), {"-t:", "-k6"}, "-t: -k6,6 -s"},
-                      SortCase{
-                          "ListingBySize", listing_like(), {"-k5", "-n", "--lenient"}, "-k5,5n -s"},
-                      SortCase{"CsvByTown", csv_like(), {"-t,", "-k2"}, "-t, -k2,2 -s"},
-                      SortCase{"CsvByAmount", csv_like(), {"-t,", "-k3", "-g"}, "-t, -k3,3g -s"},
-                      SortCase{"Words", words_like(), {}, "-s"},
-                      SortCase{"WordsUnique", words_like(), {"-u"}, "-u"},
-                      SortCase{"WordsIgnoringCaseUnique", words_like(), {"-f", "-u"}, "-f -u"}),
+    ::testing::Values(
+        SortCase{"PasswdByUid", passwd_like(), {"-t:", "-k3,3n"}},
+        SortCase{"PasswdByGidUnique", passwd_like(), {"-t", ":", "-k", "4,4n", "-u"}},
+        SortCase{"PasswdByHome", passwd_like(), {"-t:", "-k6"}},
+        SortCase{"PasswdByShellThenUidReverse", passwd_like(), {"-t:", "-k7,7", "-k3,3nr"}},
+        SortCase{"ListingBySize", listing_like(), {"-k5,5n"}},
+        SortCase{"ListingBySizeReverse", listing_like(), {"-k5,5nr"}},
+        SortCase{"ListingBySizeReverseUnique", listing_like(), {"-k5,5n", "-r", "-u"}},
+        SortCase{"ListingFromTheSizeOn", listing_like(), {"-n", "-k5"}},
+        SortCase{"ProcessesByCpu", processes_like(), {"-k3,3nr"}},
+        SortCase{"ProcessesByUserThenMemory", processes_like(), {"-k1,1", "-k4,4g"}},
+        SortCase{"CsvByTown", csv_like(), {"-t,", "-k2,2"}},
+        SortCase{"CsvByAmount", csv_like(), {"-t,", "-k3,3g"}},
+        SortCase{"CsvByAmountNumeric", csv_like(), {"-t,", "-k3n"}},
+        SortCase{"CsvWholeLinesReverse", csv_like(), {"-r"}}, SortCase{"Words", words_like(), {}},
+        SortCase{"WordsUnique", words_like(), {"-u"}},
+        SortCase{"WordsReverseUnique", words_like(), {"-r", "-u"}},
+        SortCase{"WordsIgnoringCase", words_like(), {"-f"}},
+        SortCase{"WordsIgnoringCaseUnique", words_like(), {"-f", "-u"}},
+        SortCase{"WordsIgnoringCaseReverseUnique", words_like(), {"-f", "-r", "-u"}},
+        SortCase{"NumbersNumeric", NUMBER_FORMS, {"-n"}},
+        SortCase{"NumbersNumericReverse", NUMBER_FORMS, {"-n", "-r"}},
+        SortCase{"NumbersNumericUnique", NUMBER_FORMS, {"-n", "-u"}},
+        SortCase{"NumbersNumericReverseUnique", NUMBER_FORMS, {"-nru"}},
+        SortCase{"NumbersGeneral", NUMBER_FORMS, {"-g"}},
+        SortCase{"NumbersGeneralReverseUnique", NUMBER_FORMS, {"-g", "-r", "-u"}},
+        SortCase{"NanKeysEqualThenTheNextKey",
+                 "nan 2\n-nan 9\nnan 1\n3 0\nx 5\n-nan 1\n",
+                 {"-k1,1g", "-k2,2n"}},
+        SortCase{"NanKeysReverse", "nan 2\n-nan 9\nnan 1\n3 0\nx 5\n", {"-g", "-r"}},
+        SortCase{"NanKeysUniqueWarned",
+                 "nan 2\nnan 1\n3 0\n",
+                 {"-g", "-u"},
+                 "2 lines with NaN in a -g key: NaNs of one sign are one key, so --unique keeps "
+                 "the first of them, where sort -u may keep several"},
+        SortCase{"OnlyTheFirstNumberCounts", "0 103\n0 11\n1 2\n0 2 x\n0 103 5\n", {"-n"}},
+        SortCase{"SeveralNumericKeys", "0 103\n0 11\n1 2\n0 2 x\n0 103 5\n", {"-k1,1n", "-k2,2n"}},
+        SortCase{"PunctuationIgnoringCase", PUNCTUATION, {"-f"}},
+        SortCase{"PunctuationIgnoringCaseUnique", PUNCTUATION, {"-f", "-u"}},
+        SortCase{"PunctuationBytes", PUNCTUATION, {}},
+        SortCase{"LeadingBlanksCount", "a  3\nb 2\nc   1\nd 2\n\te 0\n", {"-k2"}},
+        SortCase{"LeadingBlanksSkipped", "a  3\nb 2\nc   1\nd 2\n\te 0\n", {"-k2b"}},
+        SortCase{"LeadingBlanksSkippedGlobally", "a  3\nb 2\nc   1\nd 2\n\te 0\n", {"-b", "-k2,2"}},
+        SortCase{
+            "CharacterPositions", "abc def\nabd dzz\nxbc aaa\nabc dda\n", {"-k1.2,1.3", "-k2.2"}},
+        SortCase{"CharacterPositionsSkippingBlanks", "x   9b\ny 8a\nz  7c\n", {"-k2.2b,2.2"}},
+        SortCase{"KeyLettersOfTheirOwn", passwd_like(), {"-t:", "-r", "-k4,4n", "-k1,1"}},
+        SortCase{"LongLinesWarned",
+                 std::string(80, 'x') + "b\n" + std::string(80, 'x') + "a\n",
+                 {},
+                 "2 keys cut to the 79 bytes of the key area: lines whose keys agree that far "
+                 "keep their input order"},
+        SortCase{"LongNumbersWarned",
+                 std::string(200, '9') + "8\n" + std::string(200, '9') + "7\n",
+                 {"-n"},
+                 "2 keys cut to the 79 bytes of the key area: lines whose keys agree that far "
+                 "keep their input order"}),
     [](const ::testing::TestParamInfo<SortCase>& info) { return info.param.name; });
+
+// ------------------------------------------------------------ inputs and --sort
+
+// Several inputs, standard input among them, are read in turn, as sort
+// reads them; with --sort the lines come out as sort writes them.
+struct InputsCase {
+  std::string name;
+  Tree files;
+  std::vector<std::string> arguments;
+  // Standard input: the file of this name in the directory.
+  std::string stdin_name = "";
+};
+
+TEST(PackInputs, SeveralInputsAreOneText) {
+  const Tree files = {{"a.txt", "b 2\nd 1"}, {"b.txt", "a 2\r\nc 3\n"}, {"in", "e 0\nb 2\n"}};
+  const std::vector<InputsCase> cases = {
+      {"TwoFiles", files, {"a.txt", "b.txt"}},
+      {"TwoFilesNumeric", files, {"-k2,2n", "b.txt", "a.txt"}},
+      {"StandardInputBetween", files, {"-r", "a.txt", "-", "b.txt"}, "in"},
+      {"StandardInputAlone", files, {"-u", "-k2n"}, "in"},
+      {"SameFileTwice", files, {"-u", "a.txt", "a.txt"}},
+  };
+  for (const InputsCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox dir;
+    dir.lay_out(c.files);
+    std::string sort = "LC_ALL=C sort -s";
+    for (const std::string& a : c.arguments) sort.append(" ").append(shell_quote(a));
+    const RunResult expected = dir.run_script(sort, c.stdin_name);
+    ASSERT_EQ(expected.status, 0) << expected.err;
+    std::vector<std::string> sorted = c.arguments;
+    sorted.insert(sorted.begin(), "--sort");
+    const RunResult o = pack(dir, sorted, c.stdin_name);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, expected.out);
+    // The two steps give the lines too, with LF ends on standard output.
+    const RunResult two_steps = pack_then_arrange(dir, c.arguments, {}, c.stdin_name);
+    std::string without_cr = expected.out;
+    std::erase(without_cr, '\r');
+    EXPECT_EQ(two_steps.out, without_cr);
+  }
+}
+
+TEST(PackInputs, MessagesNameTheInputAndItsLine) {
+  Sandbox dir;
+  dir.lay_out({{"a.txt", "1\n2"}, {"b.txt", "3\nx\n"}});
+  const RunResult o = pack(dir, {"--key=int", "a.txt", "b.txt"});
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "zelto-pack: b.txt:2: not an integer: 'x' (--lenient sorts such lines first)\n");
+  EXPECT_EQ(pack(dir, {"a.txt", "missing.txt"}).err,
+            "zelto-pack: missing.txt: No such file or directory\n");
+  EXPECT_EQ(dir.files(), (std::vector<std::string>{"a.txt", "b.txt"}));
+}
+
+TEST(PackInputs, DirectoryOptionWritesThePairThere) {
+  Sandbox dir;
+  dir.write("data.txt", "b\na\n");
+  dir.make_directory("jobs/1");
+  ASSERT_EQ(pack(dir, {"-C", "jobs/1", "data.txt"}).status, 0);
+  EXPECT_EQ(dir.files(), (std::vector<std::string>{"data.txt", "jobs"}));
+  EXPECT_EQ(dir.run_script("cd jobs/1 && " + command_line(binary_path(), {})).out, "a\nb\n");
+  EXPECT_EQ(pack(dir, {"--directory=nowhere", "data.txt"}).err,
+            "zelto-pack: nowhere/binary.tmp: No such file or directory\n");
+}
+
+// The environment in which --sort makes its directory inside the sandbox,
+// where the test can see what is left.
+std::string private_tmpdir(const Sandbox& dir) {
+  return "TMPDIR=" + shell_quote(dir.path("tmp").string()) + " ";
+}
+
+TEST(PackSort, SortsInOneCommandAndLeavesNothing) {
+  Sandbox dir;
+  dir.make_directory("tmp");
+  dir.write("in", "3\n1\n2\n");
+  RunResult o = dir.run_script(
+      private_tmpdir(dir) + command_line(pack_binary_path(), {"--sort", "-n"}), "in");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "1\n2\n3\n");
+  o = dir.run_script(private_tmpdir(dir) +
+                     command_line(pack_binary_path(), {"--sort", "-nr", "-o", "out.txt", "in"}));
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "");
+  EXPECT_EQ(dir.read("out.txt"), "3\n2\n1\n");
+  // -o may name the input: it is read in full first.
+  o = dir.run_script(private_tmpdir(dir) +
+                     command_line(pack_binary_path(), {"--sort", "-o", "in", "in"}));
+  EXPECT_EQ(dir.read("in"), "1\n2\n3\n");
+  EXPECT_EQ(dir.files(), (std::vector<std::string>{"in", "out.txt", "tmp"}));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
+}
+
+// Jobs at once in one directory never share a file.
+TEST(PackSort, JobsAtOnceInOneDirectory) {
+  Sandbox dir;
+  std::string lines;
+  for (int i = 0; i < 20000; ++i) lines += std::to_string((i * 7919) % 20000) + "\n";
+  dir.write("in", lines);
+  std::string script;
+  for (int job = 0; job < 4; ++job) {
+    script += command_line(pack_binary_path(),
+                           {"--sort", "-n", "-o", "out" + std::to_string(job), "in"}) +
+              " & p" + std::to_string(job) + "=$!; ";
+  }
+  script += "wait $p0 && wait $p1 && wait $p2 && wait $p3";
+  const RunResult o = dir.run_script(script);
+  EXPECT_EQ(o.status, 0) << o.err;
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) expected += std::to_string(i) + "\n";
+  for (int job = 0; job < 4; ++job)
+    EXPECT_TRUE(dir.read("out" + std::to_string(job)) == expected) << job;
+  EXPECT_EQ(dir.files().size(), 5u);
+}
+
+// zelto is the one beside zelto-pack, else the one on the PATH; an
+// interrupted job ends it and removes its directory.
+TEST(PackSort, FindsZeltoAndCleansUpWhenInterrupted) {
+  Sandbox dir;
+  dir.make_directory("tmp");
+  dir.make_directory("bin");
+  dir.write("in", "b\na\n");
+  std::filesystem::copy_file(pack_binary_path(), dir.path("bin/zelto-pack"));
+  const std::string copy = dir.path("bin/zelto-pack").string();
+  RunResult o =
+      dir.run_script(private_tmpdir(dir) + "PATH=/nonexistent " + shell_quote(copy) + " --sort in");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_EQ(o.err, "zelto-pack: zelto: No such file or directory\n");
+  // A zelto on the PATH that waits to be ended.
+  dir.make_directory("path");
+  dir.write("path/zelto", "#!/bin/sh\necho started >&2\nexec sleep 31.5\n");
+  std::filesystem::permissions(dir.path("path/zelto"), std::filesystem::perms::owner_all);
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    // Job control, so that the job does not start with SIGINT ignored.
+    o = dir.run_script("set -m; rm -f err; export " + private_tmpdir(dir) +
+                       "PATH=" + shell_quote(dir.path("path").string()) + ":/usr/bin:/bin; " +
+                       shell_quote(copy) +
+                       " --sort in 2>err & job=$!; "
+                       "until [ -s err ]; do sleep 0.05; done; "
+                       "ls tmp/*/binary.tmp >/dev/null || exit 9; kill -" +
+                       std::to_string(signal_number) + " $job; wait $job");
+    EXPECT_EQ(o.status, 128 + signal_number) << o.err;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
+  }
+  EXPECT_EQ(dir.run_script("pgrep -f '[s]leep 31.5' || true").out, "");
+}
 
 // ------------------------------------------------------------ failures
 
@@ -652,32 +875,33 @@ INSTANTIATE_TEST_SUITE_P(
                     "zelto-pack: nosuch.txt: No such file or directory\n"},
         FailureCase{"UnknownOption",
                     "",
-                    {"--sort"},
+                    {"--sorted"},
                     2,
-                    "zelto-pack: unrecognized option '--sort'\n" + TRY_HELP},
+                    "zelto-pack: unrecognized option '--sorted'\n" + TRY_HELP},
         FailureCase{"BadKeyKind",
                     "",
                     {"--key=float"},
                     2,
                     "zelto-pack: invalid key kind 'float' (phrase, int or double)\n" + TRY_HELP},
-        FailureCase{"TwoInputs",
+        FailureCase{"SecondInputMissing",
                     "",
-                    {"a", "b"},
-                    2,
-                    "zelto-pack: extra operand 'b' (one input file at most)\n" + TRY_HELP},
+                    {"data.txt", "b"},
+                    1,
+                    "zelto-pack: b: No such file or directory\n"},
         FailureCase{"LenientKeepsOutOfRangeAnError",
                     "x\n3000000000\n",
-                    {"-n", "--lenient", "data.txt"},
+                    {"--key=int", "--lenient", "data.txt"},
                     1,
                     "zelto-pack: data.txt:2: integer out of the 32-bit range: '3000000000' "
                     "(try --key=double)\n"},
-        FailureCase{"SortKeyDefinition",
-                    "",
-                    {"-t:", "-k3,3n", "data.txt"},
-                    2,
-                    "zelto-pack: invalid field list '3,3n' (field numbers from 1, separated by "
-                    "commas; the key kind is -n, -g or --key)\n" +
-                        TRY_HELP},
+        FailureCase{
+            "UnknownKeyLetter",
+            "",
+            {"-t:", "-k3,3d", "data.txt"},
+            2,
+            "zelto-pack: invalid key '3,3d' (FIELD[.CHAR][LETTERS][,FIELD[.CHAR][LETTERS]], "
+            "fields and characters from 1, letters b f g n r)\n" +
+                TRY_HELP},
         FailureCase{"LongSeparator",
                     "",
                     {"--field-separator=::", "data.txt"},
@@ -685,9 +909,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "zelto-pack: the field separator must be one byte, not '::'\n" + TRY_HELP},
         FailureCase{"UnknownShortOption",
                     "",
-                    {"-b", "data.txt"},
+                    {"-d", "data.txt"},
                     2,
-                    "zelto-pack: invalid option -- 'b'\n" + TRY_HELP},
+                    "zelto-pack: invalid option -- 'd'\n" + TRY_HELP},
         FailureCase{"SmallRecordSize",
                     "",
                     {"--record-size=64"},
@@ -705,14 +929,113 @@ TEST(PackFailures, StandardInputIsNamedInMessages) {
       "zelto-pack: (standard input):1: not a number: 'x' (--lenient sorts such lines first)\n");
 }
 
-TEST(PackFailures, FailedWriteRemovesBothFiles) {
+// A run that fails or is interrupted while it writes leaves the pair that
+// was there before as it was, and none of its own temporary files unless a
+// SIGKILL gave it no chance to remove them.
+struct OldPairCase {
+  std::string name;
+  // Shell text put before the zelto-pack command line.
+  std::string prefix;
+  // What the case needs: "root" (to run zelto-pack as another user) or
+  // "preload" (the rename fault seam).
+  std::string needs;
+  int status;
+  std::string err;
+  bool temporaries_left = false;
+  // Runs after the old pair is laid out, as root, before zelto-pack.
+  std::string setup = "";
+};
+
+bool can_run(const std::string& needs) {
+  if (needs == "root") return geteuid() == 0 && std::system("command -v setpriv >/dev/null") == 0;
+#ifdef ZELTO_PACK_FAULT_PRELOAD
+  if (needs == "preload") return true;
+#endif
+  return needs.empty();
+}
+
+std::string preload(int signal_number) {
+#ifdef ZELTO_PACK_FAULT_PRELOAD
+  return "LD_PRELOAD=" + shell_quote(ZELTO_PACK_FAULT_PRELOAD) +
+         " ZELTO_PACK_TEST_RENAME_SIGNAL=" + std::to_string(signal_number) + " ";
+#else
+  (void)signal_number;
+  return "";
+#endif
+}
+
+TEST(PackFailures, OldPairStaysWholeWhenWritingFails) {
+  const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::vector<OldPairCase> cases = {
+      {"ReadOnlyRecordFile", as_nobody, "root", 1, "zelto-pack: binary.tmp: Permission denied\n",
+       false, "chmod 0777 . && chmod 0444 binary.tmp"},
+      {"ReadOnlyParameterFile", as_nobody, "root", 1,
+       "zelto-pack: manager.txt: Permission denied\n", false,
+       "chmod 0777 . && chmod 0666 binary.tmp && chmod 0444 manager.txt"},
+      {"ReadOnlyDirectory", as_nobody, "root", 1, "zelto-pack: binary.tmp: Permission denied\n",
+       false, "chmod 0555 ."},
+      {"FileSizeLimit", "trap '' XFSZ; prlimit --fsize=2000 ", "", 1,
+       "zelto-pack: binary.tmp: File too large\n"},
+      {"TerminatedBeforeTheRename", preload(SIGTERM), "preload", 128 + SIGTERM, ""},
+      {"KilledBeforeTheRename", preload(SIGKILL), "preload", 128 + SIGKILL, "", true},
+  };
+  for (const OldPairCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!can_run(c.needs)) {
+      std::printf("skipped %s: needs %s\n", c.name.c_str(), c.needs.c_str());
+      continue;
+    }
+    Sandbox dir;
+    std::string lines;
+    for (int i = 0; i < 100; ++i) lines += "line " + std::to_string(i) + "\n";
+    dir.write("data.txt", lines);
+    dir.write("binary.tmp", "old records");
+    dir.write("manager.txt", "old parameters");
+    if (!c.setup.empty()) {
+      ASSERT_EQ(dir.run_script(c.setup).status, 0);
+    }
+    const RunResult o = dir.run_script(c.prefix + command_line(pack_binary_path(), {"data.txt"}));
+    std::filesystem::permissions(dir.dir(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add);
+    EXPECT_EQ(o.status, c.status);
+    // After a signal the shell names it; zelto-pack itself says nothing.
+    if (c.status > 128) {
+      EXPECT_EQ(o.err.find("zelto-pack:"), std::string::npos) << o.err;
+    } else {
+      EXPECT_EQ(o.err, c.err);
+    }
+    EXPECT_EQ(dir.read("binary.tmp"), "old records");
+    EXPECT_EQ(dir.read("manager.txt"), "old parameters");
+    std::vector<std::string> others;
+    for (const std::string& name : dir.files()) {
+      if (name != "data.txt" && name != "binary.tmp" && name != "manager.txt") {
+        others.push_back(name);
+      }
+    }
+    if (!c.temporaries_left) {
+      EXPECT_EQ(others, std::vector<std::string>{});
+      continue;
+    }
+    ASSERT_EQ(others.size(), 2u);
+    EXPECT_TRUE(others[0].starts_with("binary.tmp.part-")) << others[0];
+    EXPECT_TRUE(others[1].starts_with("manager.txt.part-")) << others[1];
+  }
+}
+
+// The new pair replaces the old one whole, and a replaced file keeps its
+// permissions.
+TEST(PackPipeline, NewPairReplacesTheOldOne) {
   Sandbox dir;
-  dir.write("data.txt", "a\n");
-  std::filesystem::create_symlink("/dev/full", dir.path("binary.tmp"));
-  const RunResult o = pack(dir, {"data.txt"});
-  EXPECT_EQ(o.status, 1);
-  EXPECT_EQ(o.err, "zelto-pack: binary.tmp: No space left on device\n");
-  EXPECT_EQ(dir.files(), std::vector<std::string>{"data.txt"});
+  dir.write("data.txt", "b\na\n");
+  dir.write("binary.tmp", "old records");
+  dir.write("manager.txt", "old parameters");
+  std::filesystem::permissions(dir.path("manager.txt"), std::filesystem::perms(0640));
+  ASSERT_EQ(pack(dir, {"data.txt"}).status, 0);
+  EXPECT_EQ(dir.files(), (std::vector<std::string>{"binary.tmp", "data.txt", "manager.txt"}));
+  EXPECT_EQ(dir.read("binary.tmp").size(), 2u * 94u);
+  EXPECT_EQ(std::filesystem::status(dir.path("manager.txt")).permissions(),
+            std::filesystem::perms(0640));
+  EXPECT_EQ(dir.run_script(command_line(binary_path(), {})).out, "a\nb\n");
 }
 
 TEST(PackFailures, DataErrorLeavesEarlierFilesAlone) {
@@ -729,7 +1052,7 @@ TEST(PackGuide, HelpAndVersionGoToStandardOutput) {
   Sandbox dir;
   RunResult o = pack(dir, {"--help"});
   EXPECT_EQ(o.status, 0);
-  EXPECT_TRUE(o.out.starts_with("Usage: zelto-pack [OPTION]... [FILE]\n")) << o.out;
+  EXPECT_TRUE(o.out.starts_with("Usage: zelto-pack [OPTION]... [FILE]...\n")) << o.out;
   EXPECT_EQ(o.err, "");
   o = pack(dir, {"--version"});
   EXPECT_EQ(o.status, 0);

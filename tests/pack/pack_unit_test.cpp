@@ -42,7 +42,7 @@ TEST(PackArguments, DefaultsReadStandardInputAsPhrases) {
   const ParseOutcome o = parse({});
   ASSERT_EQ(o.status, PACK_OK);
   EXPECT_EQ(o.request, PackRequest::Pack);
-  EXPECT_EQ(o.options.input_path, "-");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"-"});
   EXPECT_EQ(o.options.key, KeyType::Phrase);
   EXPECT_TRUE(o.options.fields.empty());
   EXPECT_EQ(o.options.record_size, 0);
@@ -51,9 +51,9 @@ TEST(PackArguments, DefaultsReadStandardInputAsPhrases) {
 
 TEST(PackArguments, EveryOptionTakesEffect) {
   const ParseOutcome o =
-      parse({"--key=int", "--field", "3,1", "--reverse", "--unique", "--lf", "--output=out.txt",
-             "--numbered", "--record-size=200", "--report-ties", "--keep", "--lenient",
-             "--max-line=300", "--field-separator=;", "data.txt"});
+      parse({"--key=int", "--field", "3", "-k1,1", "--reverse", "--unique", "--lf",
+             "--output=out.txt", "--numbered", "--record-size=200", "--report-ties", "--keep",
+             "--lenient", "--max-line=300", "--field-separator=;", "data.txt"});
   ASSERT_EQ(o.status, PACK_OK) << o.message;
   EXPECT_EQ(o.options.key, KeyType::Integers);
   EXPECT_EQ(o.options.fields, (std::vector<std::int32_t>{3, 1}));
@@ -68,7 +68,7 @@ TEST(PackArguments, EveryOptionTakesEffect) {
   EXPECT_EQ(o.options.record_size, 200);
   EXPECT_TRUE(o.options.report_ties);
   EXPECT_TRUE(o.options.keep_record_file);
-  EXPECT_EQ(o.options.input_path, "data.txt");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"data.txt"});
 }
 
 TEST(PackArguments, AbbreviationsSeparateValuesAndOperandForms) {
@@ -81,11 +81,11 @@ TEST(PackArguments, AbbreviationsSeparateValuesAndOperandForms) {
   o = parse({"--", "--reverse"});
   ASSERT_EQ(o.status, PACK_OK);
   EXPECT_FALSE(o.options.reverse);
-  EXPECT_EQ(o.options.input_path, "--reverse");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"--reverse"});
 
   o = parse({"-"});
   ASSERT_EQ(o.status, PACK_OK);
-  EXPECT_EQ(o.options.input_path, "-");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"-"});
 
   o = parse({"--key=double", "--key=phrase"});  // the last one counts
   EXPECT_EQ(o.options.key, KeyType::Phrase);
@@ -96,25 +96,77 @@ TEST(PackArguments, ShortFormsMatchTheirLongOptions) {
   ParseOutcome o = parse({"-t:", "-k", "3", "-n", "-r", "-u", "-o", "out.txt", "/etc/passwd"});
   ASSERT_EQ(o.status, PACK_OK) << o.message;
   EXPECT_EQ(o.options.separator, ':');
-  EXPECT_EQ(o.options.fields, std::vector<std::int32_t>{3});
-  EXPECT_EQ(o.options.key, KeyType::Integers);
+  ASSERT_EQ(o.options.keys.size(), 1u);
+  EXPECT_EQ(o.options.keys[0].start_field, 3u);
+  EXPECT_EQ(o.options.keys[0].end_field, 0u);
+  // A key without letters of its own takes the global ones.
+  EXPECT_TRUE(o.options.keys[0].numeric);
+  EXPECT_TRUE(o.options.keys[0].reverse);
+  EXPECT_EQ(o.options.key, KeyType::Phrase);
   EXPECT_TRUE(o.options.reverse);
   EXPECT_TRUE(o.options.unique);
   EXPECT_EQ(o.options.output_path, "out.txt");
-  EXPECT_EQ(o.options.input_path, "/etc/passwd");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"/etc/passwd"});
 
   o = parse({"-fuk2,1", "-t", "\t"});  // bundled short options; a TAB separator
   ASSERT_EQ(o.status, PACK_OK) << o.message;
   EXPECT_TRUE(o.options.ignore_case);
   EXPECT_TRUE(o.options.unique);
-  EXPECT_EQ(o.options.fields, (std::vector<std::int32_t>{2, 1}));
+  ASSERT_EQ(o.options.keys.size(), 1u);
+  EXPECT_EQ(o.options.keys[0].start_field, 2u);
+  EXPECT_EQ(o.options.keys[0].end_field, 1u);
+  EXPECT_TRUE(o.options.keys[0].fold);
   EXPECT_EQ(o.options.separator, '\t');
 
-  o = parse({"-g", "--field-separator", ","});
-  EXPECT_EQ(o.options.key, KeyType::Doubles);
+  o = parse({"-g", "-b", "--field-separator", ","});
+  EXPECT_TRUE(o.options.general);
+  EXPECT_TRUE(o.options.skip_blanks);
+  EXPECT_EQ(o.options.key, KeyType::Phrase);
   EXPECT_EQ(o.options.separator, ',');
-  o = parse({"-g", "-n"});  // the last kind counts, as with --key
-  EXPECT_EQ(o.options.key, KeyType::Integers);
+}
+
+// Sort's key definitions: positions, characters and letters of their own.
+TEST(PackArguments, KeyDefinitionsAreReadAsSortReadsThem) {
+  const ParseOutcome o = parse({"-r", "-k2.3b,4.5bn", "-k3,3", "-k1f", "-k5.2,5.0"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  ASSERT_EQ(o.options.keys.size(), 4u);
+  const SortKey& first = o.options.keys[0];
+  EXPECT_EQ(first.start_field, 2u);
+  EXPECT_EQ(first.start_char, 3u);
+  EXPECT_EQ(first.end_field, 4u);
+  EXPECT_EQ(first.end_char, 5u);
+  EXPECT_TRUE(first.skip_start_blanks && first.skip_end_blanks && first.numeric);
+  EXPECT_FALSE(first.reverse);  // letters of its own: -r does not reach it
+  EXPECT_TRUE(o.options.keys[1].reverse);
+  EXPECT_EQ(o.options.keys[1].end_field, 3u);
+  EXPECT_TRUE(o.options.keys[2].fold);
+  EXPECT_FALSE(o.options.keys[2].reverse);
+  EXPECT_EQ(o.options.keys[3].start_char, 2u);
+  EXPECT_EQ(o.options.keys[3].end_char, 0u);
+}
+
+// A value is taken as it stands, even one that looks like an option.
+TEST(PackArguments, ValuesAreTakenAsTheyStand) {
+  ParseOutcome o = parse({"-o", "-u", "--output", "--reverse"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_EQ(o.options.output_path, "--reverse");
+  EXPECT_FALSE(o.options.unique);
+  o = parse({"-o-r", "--output=", "in.txt"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_EQ(o.options.output_path, "");
+  EXPECT_FALSE(o.options.reverse);
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"in.txt"});
+  o = parse({"a", "-", "--sort", "-o", "x", "b"});  // several inputs; -o for --sort
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_EQ(o.options.inputs, (std::vector<std::string>{"a", "-", "b"}));
+  EXPECT_EQ(o.options.sorted_output, "x");
+  EXPECT_EQ(o.options.output_path, "");
+  o = parse({"-ro", "x", "--", "-n"});
+  ASSERT_EQ(o.status, PACK_OK) << o.message;
+  EXPECT_TRUE(o.options.reverse);
+  EXPECT_EQ(o.options.output_path, "x");
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"-n"});
+  EXPECT_EQ(o.options.key, KeyType::Phrase);
 }
 
 TEST(PackArguments, LineEndOptionsAndOperandsAnywhere) {
@@ -124,8 +176,8 @@ TEST(PackArguments, LineEndOptionsAndOperandsAnywhere) {
   EXPECT_EQ(parse({"--lf", "--crlf"}).options.line_end, LineEnd::CrLf);
   const ParseOutcome o = parse({"data.txt", "-n", "--max-line", "0"});
   ASSERT_EQ(o.status, PACK_OK) << o.message;
-  EXPECT_EQ(o.options.input_path, "data.txt");
-  EXPECT_EQ(o.options.key, KeyType::Integers);
+  EXPECT_EQ(o.options.inputs, std::vector<std::string>{"data.txt"});
+  EXPECT_TRUE(o.options.numeric);
   EXPECT_EQ(o.options.max_line, 0u);
 }
 
@@ -144,6 +196,10 @@ struct UsageErrorCase {
   std::string message;
 };
 
+const std::string KEY_FORM =
+    "(FIELD[.CHAR][LETTERS][,FIELD[.CHAR][LETTERS]], fields and characters from 1, letters b f g "
+    "n r)";
+
 TEST(PackArguments, UsageErrorsSayWhatIsWrong) {
   const std::vector<UsageErrorCase> cases = {
       {{"--bogus"}, "unrecognized option '--bogus'"},
@@ -161,34 +217,44 @@ TEST(PackArguments, UsageErrorsSayWhatIsWrong) {
       {{"-t", ""}, "the field separator must be one byte, not ''"},
       {{"-t::"}, "the field separator must be one byte, not '::'"},
       {{"-t", "\\t"}, "the field separator must be one byte, not '\\t'"},
-      {{"-k3,3n"},
-       "invalid field list '3,3n' (field numbers from 1, separated by commas; the key kind is "
-       "-n, -g or --key)"},
-      {{"-k", ""}, "invalid field list '' (field numbers from 1, separated by commas)"},
+      {{"-k", ""}, "invalid key '' " + KEY_FORM},
+      {{"-k0"}, "invalid key '0' " + KEY_FORM},
+      {{"-k2.0"}, "invalid key '2.0' " + KEY_FORM},
+      {{"-k2,0"}, "invalid key '2,0' " + KEY_FORM},
+      {{"-k2x"}, "invalid key '2x' " + KEY_FORM},
+      {{"-k2,3,4"}, "invalid key '2,3,4' " + KEY_FORM},
+      {{"-k2d"}, "invalid key '2d' " + KEY_FORM},
+      {{"-gn"}, "options '-gn' are incompatible"},
+      {{"-k2gn"}, "options '-gn' are incompatible"},
+      {{"--key=int", "-k2n"}, "--key=int and --key=double take whole fields: -k N or -k N,N"},
+      {{"--key=int", "-k2,3"}, "--key=int and --key=double take whole fields: -k N or -k N,N"},
+      {{"--key=double", "-k2.2"}, "--key=int and --key=double take whole fields: -k N or -k N,N"},
+      {{"--key=int", "-n"},
+       "-n, -g and -b order phrase keys; --key=int and --key=double are numbers already"},
       {{"--max-line=-1"}, "invalid line length '-1' (0 to 2147483647 bytes)"},
       {{"--max-line=2147483648"}, "invalid line length '2147483648' (0 to 2147483647 bytes)"},
-      {{"-n", "-f"}, "--ignore-case applies to phrase keys only"},
       {{"-o", "a|b"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
       {{"--key=text"}, "invalid key kind 'text' (phrase, int or double)"},
       {{"--key"}, "option '--key' requires an argument"},
       {{"--reverse=yes"}, "option '--reverse' doesn't allow an argument"},
-      {{"--field=0"}, "invalid field list '0' (field numbers from 1, separated by commas)"},
-      {{"--field=2,"}, "invalid field list '2,' (field numbers from 1, separated by commas)"},
-      {{"--field=a"}, "invalid field list 'a' (field numbers from 1, separated by commas)"},
-      {{"--field=2147483648"},
-       "invalid field list '2147483648' (field numbers from 1, separated by commas)"},
+      {{"--field=2,"}, "invalid key '2,' " + KEY_FORM},
+      {{"--field=a"}, "invalid key 'a' " + KEY_FORM},
+      {{"--field=2147483648"}, "invalid key '2147483648' " + KEY_FORM},
       {{"--record-size=91"}, "invalid record size '91' (92 to 2147483647)"},
       {{"--record-size=2147483648"}, "invalid record size '2147483648' (92 to 2147483647)"},
       {{"--record-size=-100"}, "invalid record size '-100' (92 to 2147483647)"},
       {{"--output=a|b"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
       {{"--output=it's"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
       {{"--output=a\tb"}, "the output file name cannot hold a newline, CR, TAB, ' or |"},
-      {{"a", "b"}, "extra operand 'b' (one input file at most)"},
+      {{"-C", ""}, "the directory name is empty"},
+      {{"--sort", "-C", "d"},
+       "--sort packs into a directory of its own and removes it: no -C or --keep"},
+      {{"--keep", "--sort"},
+       "--sort packs into a directory of its own and removes it: no -C or --keep"},
       {{"--key=int", "--ignore-case"}, "--ignore-case applies to phrase keys only"},
-      {{"--key=double", "--field=1,2,3,4,5,6,7,8,9,10,11"},
-       "--field names 11 fields; a double key holds at most 10"},
-      {{"--field=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21"},
-       "--field names 21 fields; a key holds at most 20"},
+      {{"--key=double", "-k1", "-k2", "-k3", "-k4", "-k5", "-k6", "-k7", "-k8", "-k9", "-k10",
+        "-k11"},
+       "-k names 11 fields; a double key holds at most 10"},
   };
   for (const UsageErrorCase& c : cases) {
     const ParseOutcome o = parse(c.arguments);
@@ -296,22 +362,13 @@ TEST(PackKeys, KeysAreLaidOutAsZeltoReadsThem) {
        KeyResult::Cut},
       {std::string(PHRASE_KEY_LIMIT, 'x'), key_options(KeyType::Phrase),
        phrase_key(std::string(PHRASE_KEY_LIMIT, 'x'))},
-      // Joined fields longer than 79 bytes are cut too.
-      {std::string(50, 'a') + " " + std::string(50, 'b'), key_options(KeyType::Phrase, {2, 1}),
-       phrase_key(std::string(50, 'b') + " " + std::string(28, 'a')), KeyResult::Cut},
-      {"b:a:c", key_options(KeyType::Phrase, {3, 1}, ':'), phrase_key("c b")},
-      {"a::c", key_options(KeyType::Phrase, {2, 3}, ':'), phrase_key(" c")},
-      {"a b:c", key_options(KeyType::Phrase, {1}, ':'), phrase_key("a b")},
-      // --ignore-case --unique: case variants make one key.
-      {"ApPle Z9", folded_unique(true), phrase_key("apple z9")},
-      {"ApPle Z9", folded_unique(false), phrase_key("ApPle Z9")},
+      // -f: letters folded to upper case, with or without --unique.
+      {"ApPle_Z9", folded_unique(true), phrase_key("APPLE_Z9")},
+      {"ApPle_Z9", folded_unique(false), phrase_key("APPLE_Z9")},
       {"root:x:0:0:root", key_options(KeyType::Integers, {3}, ':'), int_key({0})},
       {" 42 ,-1,x", key_options(KeyType::Integers, {}, ','), int_key({42, -1})},
       {"1,,2", key_options(KeyType::Integers, {}, ','), int_key({1})},
       {"a;2.5", key_options(KeyType::Doubles, {2}, ';'), double_key({2.5})},
-      {"  Smith\tJohn  42", key_options(KeyType::Phrase, {2, 1}), phrase_key("John Smith")},
-      {"one", key_options(KeyType::Phrase, {3}), phrase_key("")},
-      {"one two", key_options(KeyType::Phrase, {3, 1}), phrase_key(" one")},
       {"42 apples", key_options(KeyType::Integers), int_key({42})},
       {"  -7\t+8 9x 10", key_options(KeyType::Integers), int_key({-7, 8})},
       {"2147483647 -2147483648", key_options(KeyType::Integers),
@@ -384,6 +441,143 @@ TEST(PackKeys, UnusableNumbersAreNamed) {
     std::string message;
     EXPECT_EQ(build_key(c.content, c.options, key, message), c.result) << c.content;
     EXPECT_EQ(message, c.message) << c.content;
+  }
+}
+
+// The options of a sort command line, read as zelto-pack reads them.
+PackOptions sort_options(std::vector<const char*> arguments) {
+  PackOptions options;
+  PackRequest request;
+  std::string message;
+  EXPECT_EQ(parse_pack_arguments(arguments, options, request, message), PACK_OK) << message;
+  return options;
+}
+
+struct KeyTextCase {
+  std::string line;
+  std::vector<const char*> arguments;
+  std::vector<std::string> texts;  // one for each key
+};
+
+// Fields begin with the blanks before them unless -b; -t fields are cut at
+// every separator; characters count within the field; an end before the
+// start is an empty key.
+TEST(PackKeys, KeyTextIsWhatSortCompares) {
+  const std::vector<KeyTextCase> cases = {
+      {"a  b c", {"-k2"}, {"  b c"}},
+      {"a  b c", {"-k2,2"}, {"  b"}},
+      {"a  b c", {"-k2b,2"}, {"b"}},
+      {"a  b c", {"-b", "-k2,2"}, {"b"}},
+      {"  a b", {}, {"  a b"}},
+      {"  a b", {"-b"}, {"a b"}},
+      {"abc def", {"-k1.2,1.2"}, {"b"}},
+      {"abc def", {"-k2.2,2.3"}, {"de"}},
+      {"abc def", {"-k2.2b,2.3b"}, {"ef"}},
+      {"abc def", {"-k2.9"}, {""}},
+      {"abc def", {"-k3"}, {""}},
+      {"abc def", {"-k2,1"}, {""}},
+      {"a:b::c", {"-t:", "-k2,2", "-k3,3", "-k4"}, {"b", "", "c"}},
+      {"a:b::c", {"-t:", "-k2,3"}, {"b:"}},
+      {"a:b:c", {"-t:", "-k2.1,3.0"}, {"b:c"}},
+      {"a:b:c", {"-t:", "-k1,2.1"}, {"a:b"}},
+      {"x\t 1", {"-k2n"}, {"\t 1"}},
+  };
+  for (const KeyTextCase& c : cases) {
+    const PackOptions options = sort_options(c.arguments);
+    std::vector<SortKey> keys = options.keys;
+    if (keys.empty()) {
+      keys.emplace_back();
+      keys[0].skip_start_blanks = options.skip_blanks;
+    }
+    std::vector<std::string> texts;
+    for (const SortKey& key : keys)
+      texts.emplace_back(sort_key_text(c.line, key, options.separator));
+    EXPECT_EQ(texts, c.texts) << c.line << " " << c.arguments.front();
+  }
+}
+
+struct KeyOrderCase {
+  std::vector<const char*> letters;
+  // Groups of key texts in ascending order; texts in one group are equal.
+  std::vector<std::vector<std::string>> groups;
+};
+
+// The bytes of a key, compared as zelto compares phrases, give the key's
+// order under its letters; equal keys give equal bytes, so that --unique
+// counts them as one.
+TEST(PackKeys, KeyBytesOrderAsSortOrdersTheKeys) {
+  const std::string many_nines(60, '9');
+  const std::vector<KeyOrderCase> cases = {
+      {{}, {{""}, {"A"}, {"B"}, {"Ba"}, {"a"}, {"\x7f"}, {"\xe9"}}},
+      {{"-f"}, {{"@"}, {"A", "a"}, {"AB", "ab", "aB"}, {"b"}, {"["}, {"_"}, {"`"}, {"{"}}},
+      {{"-n"},
+       {{"-" + many_nines},
+        {"-1e5", "-1.0", "-1"},
+        {"-0.5"},
+        {"-0.05"},
+        {"", "x", "0", "-0", "-", ".", "+5", "-.0", "0.000", "- 1x"},
+        {".05", "0.05abc"},
+        {"0.5", " 0.50", "\t.5"},
+        {"0.55"},
+        {"1", "01", "1.", "1.0", "1/tcp"},
+        {"1.0001"},
+        {"1.2.3e", "1.20"},
+        {"9"},
+        {"10"},
+        {"99999999999"},
+        {"100000000000000000000000000000"},
+        {"100000000000000000000000000001"},
+        {many_nines}}},
+      {{"-g"},
+       {{"", "x", "+", "."},
+        {"nan"},
+        {"-nan"},
+        {"-inf", "-INF", "-1e99999"},
+        {"-1e300"},
+        {"-1", "-1.0", "-0x1"},
+        {"-1e-300"},
+        {"0", "-0", "0x0", "0e5"},
+        {"1e-4000"},
+        {"0.1"},
+        {"1", "1.0abc", "0x1", " 1"},
+        {"1.0000000000000000001"},
+        {"1.5", "0x1.8"},
+        {"2"},
+        {"1e300"},
+        {"inf", "1e99999", "infinity"}}},
+      {{"-r"}, {{"b"}, {"ab"}, {"a"}, {""}}},
+      {{"-n", "-r"}, {{"10"}, {"9", "9.0"}, {"-1"}}},
+      {{"-g", "-r"}, {{"inf"}, {"1"}, {"-1"}, {"x"}}},
+  };
+  for (const KeyOrderCase& c : cases) {
+    std::vector<const char*> arguments = c.letters;
+    arguments.push_back("-k1,1");  // one key, not the last of the line
+    const std::vector<SortKey> keys = sort_options(arguments).keys;
+    arguments.back() = "-k1";
+    const SortKey last = sort_options(arguments).keys[0];
+    std::vector<std::vector<std::string>> encoded;
+    for (const auto& group : c.groups) {
+      encoded.emplace_back();
+      for (const std::string& text : group) {
+        std::string bytes;
+        append_sort_key(text, keys[0], false, bytes);
+        EXPECT_EQ(bytes.find('\0'), std::string::npos) << text;
+        encoded.back().push_back(bytes);
+        std::string open;
+        append_sort_key(text, last, true, open);
+        EXPECT_EQ(open.find('\0'), std::string::npos) << text;
+      }
+    }
+    for (std::size_t g = 0; g < encoded.size(); ++g) {
+      for (std::size_t i = 0; i < encoded[g].size(); ++i) {
+        EXPECT_EQ(encoded[g][i], encoded[g][0]) << c.groups[g][i] << " = " << c.groups[g][0];
+        // A later key's bytes may follow: the order holds with them too.
+        if (g > 0) {
+          EXPECT_LT(encoded[g - 1][0] + "\xff", encoded[g][i] + "\x01")
+              << c.groups[g - 1][0] << " < " << c.groups[g][i];
+        }
+      }
+    }
   }
 }
 
@@ -500,7 +694,7 @@ TEST(PackRecords, GivenRecordSizeIsKeptOrTheLineThatDoesNotFitIsNamed) {
   const std::string data = "abc\nabcd\n";
   const std::vector<InputLine> lines = split_lines(data);
   PackOptions options;
-  options.input_path = "data.txt";
+  options.inputs = {"data.txt"};
   options.record_size = NUMBERED_TEXT_OFFSET + 5;  // "abc\n" and its NUL
   PackPlan plan;
   std::string message;
@@ -520,7 +714,7 @@ TEST(PackRecords, LineErrorsNameInputAndLine) {
             "(standard input):2: the line holds a NUL byte, which a record's text cannot carry");
 
   PackOptions ints = key_options(KeyType::Integers);
-  ints.input_path = "n.txt";
+  ints.inputs = {"n.txt"};
   EXPECT_EQ(plan_records(split_lines("1\n2\nthree\n"), ints, plan, message), PACK_FAILURE);
   EXPECT_EQ(message, "n.txt:3: not an integer: 'three' (--lenient sorts such lines first)");
   EXPECT_EQ(plan_records(split_lines("1\n3000000000\n"), ints, plan, message), PACK_FAILURE);
@@ -556,21 +750,33 @@ TEST(PackNotes, WarningsSayWhatWasCutAndWhatIsLarge) {
       {"CutKeys",
        long_key + "a\n" + long_key,
        PackOptions{},
-       {"warning: 2 keys cut to 79 bytes: lines equal in their first 79 bytes keep their input "
-        "order"}},
+       {"warning: 2 keys cut to the 79 bytes of the key area: lines whose keys agree that far "
+        "keep their input order"}},
       {"CutKeysUnique",
        long_key,
        with([](PackOptions& o) { o.unique = true; }),
-       {"warning: 1 key cut to 79 bytes: lines equal in their first 79 bytes keep their input "
-        "order, and --unique counts them as one"}},
+       {"warning: 1 key cut to the 79 bytes of the key area: lines whose keys agree that far "
+        "keep their input order, and --unique counts them as one"}},
       {"Lenient",
        "x\n1\n\n",
        with([](PackOptions& o) { o.key = KeyType::Integers, o.lenient = true; }),
        {"2 lines without a number in the key sorted first (--lenient)"}},
+      {"LenientUnique",
+       "x\n1\n\n",
+       with([](PackOptions& o) { o.key = KeyType::Integers, o.lenient = o.unique = true; }),
+       {"2 lines without a number in the key sorted first (--lenient), and --unique kept one of "
+        "them"}},
       {"LenientReverse",
        "x\n1\n",
        with([](PackOptions& o) { o.key = KeyType::Doubles, o.lenient = o.reverse = true; }),
        {"1 line without a number in the key sorted last (--lenient)"}},
+      {"NanUnique",
+       "nan\n1\n-nan x\n",
+       with([](PackOptions& o) { o.general = o.unique = true; }),
+       {"warning: 2 lines with NaN in a -g key: NaNs of one sign are one key, so --unique keeps "
+        "the first of them, where sort -u may keep several"}},
+      // Without --unique NaNs of one sign are equal keys, as they are to sort -s.
+      {"NanNotUnique", "nan\nnan\n", with([](PackOptions& o) { o.general = true; }), {}},
       {"CutTexts",
        "abcdef\nab\nabcd\n",
        with([](PackOptions& o) { o.max_line = 3; }),
@@ -579,8 +785,8 @@ TEST(PackNotes, WarningsSayWhatWasCutAndWhatIsLarge) {
       {"RecordFileBlowUp",
        blow_up,
        PackOptions{},
-       {"warning: 1 key cut to 79 bytes: lines equal in their first 79 bytes keep their input "
-        "order",
+       {"warning: 1 key cut to the 79 bytes of the key area: lines whose keys agree that far "
+        "keep their input order",
         "warning: binary.tmp takes 109300 bytes, 10 times what its lines need, for records of "
         "1093 bytes that line 1 needs; --max-line=N cuts longer lines' text, --record-size=N "
         "sets the size"}},
@@ -655,7 +861,8 @@ TEST(PackParameters, EveryOptionReachesZeltoThroughItsLine) {
   EXPECT_EQ(s.key_type, 2);
   EXPECT_EQ(s.record_size, 300);
   EXPECT_EQ(s.numbered, 1);
-  EXPECT_EQ(s.case_sensitive, 0);
+  // A folded key is written upper case and compared exactly.
+  EXPECT_EQ(s.case_sensitive, 1);
   EXPECT_EQ(s.report_ties, 1);
   EXPECT_EQ(s.input_path, "binary.tmp");
   EXPECT_EQ(s.output_path, options.output_path);
@@ -685,13 +892,22 @@ class PackFiles : public ::testing::Test {
   const std::filesystem::path& dir_ = box_.dir();
 };
 
+// Writes the lines' records into `name` in the sandbox.
+int write_records_to(const std::string& file, std::span<const InputLine> lines,
+                     const PackOptions& options, std::int32_t size, std::string& message) {
+  std::FILE* stream = std::fopen(file.c_str(), "wb");
+  if (stream == nullptr) return PACK_FAILURE;
+  const int status = write_record_file(stream, file, lines, options, size, message);
+  return std::fclose(stream) == 0 ? status : PACK_FAILURE;
+}
+
 TEST_F(PackFiles, RecordFileHoldsOneRecordPerLine) {
   const std::string data = "b 2\na 1\n";
   const std::vector<InputLine> lines = split_lines(data);
   PackOptions options = key_options(KeyType::Integers, {2});
   std::string message;
   const std::string file = path("binary.tmp");
-  ASSERT_EQ(write_record_file(file.c_str(), lines, options, 100, message), PACK_OK) << message;
+  ASSERT_EQ(write_records_to(file, lines, options, 100, message), PACK_OK) << message;
   const std::string bytes = box_.read("binary.tmp");
   ASSERT_EQ(bytes.size(), 200u);
   EXPECT_EQ(bytes, testing::record_file({
@@ -707,7 +923,7 @@ TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
   std::string message;
   const std::string file = path("binary.tmp");
   const std::int32_t size = 1000;  // 1048 records fill a block of 1 MiB
-  ASSERT_EQ(write_record_file(file.c_str(), lines, PackOptions{}, size, message), PACK_OK);
+  ASSERT_EQ(write_records_to(file, lines, PackOptions{}, size, message), PACK_OK);
   const std::string bytes = box_.read("binary.tmp");
   ASSERT_EQ(bytes.size(), 3000u * size);
   for (const int i : {0, 1047, 1048, 2999}) {
@@ -724,7 +940,7 @@ TEST_F(PackFiles, ManyRecordsSpanSeveralWriteBlocks) {
 TEST_F(PackFiles, EmptyInputGivesAnEmptyRecordFile) {
   std::string message;
   const std::string file = path("binary.tmp");
-  ASSERT_EQ(write_record_file(file.c_str(), {}, PackOptions{}, 92, message), PACK_OK);
+  ASSERT_EQ(write_records_to(file, {}, PackOptions{}, 92, message), PACK_OK);
   EXPECT_TRUE(std::filesystem::exists(file));
   EXPECT_EQ(std::filesystem::file_size(file), 0u);
 }
@@ -736,11 +952,39 @@ TEST_F(PackFiles, FailuresNameThePathAndCause) {
   EXPECT_EQ(message, path("missing.txt") + ": No such file or directory");
   EXPECT_EQ(read_input(dir_.string(), data, message), PACK_FAILURE);
   EXPECT_EQ(message, dir_.string() + ": Is a directory");
-  EXPECT_EQ(write_text_file("/dev/full", "x", message), PACK_FAILURE);
-  EXPECT_EQ(message, "/dev/full: No space left on device");
+  std::FILE* full = std::fopen("/dev/full", "wb");
+  ASSERT_NE(full, nullptr);
+  std::setvbuf(full, nullptr, _IONBF, 0);
+  EXPECT_EQ(write_text_file(full, "manager.txt", "x", message), PACK_FAILURE);
+  EXPECT_EQ(message, "manager.txt: No space left on device");
+  std::fclose(full);
   const std::string nowhere = path("no/such/dir/binary.tmp");
-  EXPECT_EQ(write_record_file(nowhere.c_str(), {}, PackOptions{}, 92, message), PACK_FAILURE);
+  StagedFile staged(nowhere);
+  EXPECT_EQ(staged.open(message), PACK_FAILURE);
   EXPECT_EQ(message, nowhere + ": No such file or directory");
+}
+
+// A staged file shows under its final name only once committed, and one
+// that is never committed leaves nothing behind.
+TEST_F(PackFiles, StagedFileTakesItsNameOnlyWhenCommitted) {
+  std::string message;
+  box_.write("out", "old");
+  {
+    StagedFile abandoned(path("out"));
+    ASSERT_EQ(abandoned.open(message), PACK_OK) << message;
+    std::fputs("new", abandoned.stream());
+    ASSERT_EQ(abandoned.finish(message), PACK_OK);
+  }
+  EXPECT_EQ(box_.files(), std::vector<std::string>{"out"});
+  EXPECT_EQ(box_.read("out"), "old");
+  StagedFile kept(path("out"));
+  ASSERT_EQ(kept.open(message), PACK_OK);
+  std::fputs("new", kept.stream());
+  ASSERT_EQ(kept.finish(message), PACK_OK);
+  EXPECT_EQ(box_.read("out"), "old");
+  ASSERT_EQ(kept.commit(message), PACK_OK);
+  EXPECT_EQ(box_.read("out"), "new");
+  EXPECT_EQ(box_.files(), std::vector<std::string>{"out"});
 }
 
 }  // namespace

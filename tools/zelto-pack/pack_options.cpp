@@ -1,12 +1,11 @@
 #include "pack_options.h"
 
-#include <getopt.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <limits>
 #include <string_view>
+#include <utility>
 
 #include "version.h"
 
@@ -29,40 +28,66 @@ enum LongOnly : int {
   LENIENT_OPTION,
   MAX_LINE_OPTION,
   HELP_OPTION,
-  VERSION_OPTION
+  VERSION_OPTION,
+  SORT_OPTION
 };
 
-// The leading ':' makes getopt_long tell a missing value (':') from an
-// unknown option ('?') and keeps it quiet: the messages are ours.
-constexpr const char* SHORT_OPTIONS = ":t:k:ngfruo:";
-
-constexpr option LONG_OPTIONS[] = {
-    {"key", required_argument, nullptr, KEY_OPTION},
-    {"field", required_argument, nullptr, 'k'},
-    {"field-separator", required_argument, nullptr, 't'},
-    {"ignore-case", no_argument, nullptr, 'f'},
-    {"reverse", no_argument, nullptr, 'r'},
-    {"unique", no_argument, nullptr, 'u'},
-    {"output", required_argument, nullptr, 'o'},
-    {"lf", no_argument, nullptr, LF_OPTION},
-    {"crlf", no_argument, nullptr, CRLF_OPTION},
-    {"numbered", no_argument, nullptr, NUMBERED_OPTION},
-    {"record-size", required_argument, nullptr, RECORD_SIZE_OPTION},
-    {"report-ties", no_argument, nullptr, REPORT_TIES_OPTION},
-    {"keep", no_argument, nullptr, KEEP_OPTION},
-    {"lenient", no_argument, nullptr, LENIENT_OPTION},
-    {"max-line", required_argument, nullptr, MAX_LINE_OPTION},
-    {"help", no_argument, nullptr, HELP_OPTION},
-    {"version", no_argument, nullptr, VERSION_OPTION},
-    {nullptr, 0, nullptr, 0},
+// One option of the command line: its long name (none for a letter alone),
+// its short letter (0 for none), whether it takes a value and the code that
+// apply_option acts on.
+struct OptionSpec {
+  const char* name;
+  char letter;
+  bool takes_value;
+  int code;
 };
 
-// The long option whose code is `code`, or nullptr.
-const option* long_option_of(int code) {
-  for (const option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
-    if (o->val == code) return o;
+constexpr OptionSpec OPTIONS[] = {
+    {"key", 0, true, KEY_OPTION},
+    {"field", 'k', true, 'k'},
+    {"field-separator", 't', true, 't'},
+    {"ignore-case", 'f', false, 'f'},
+    {"reverse", 'r', false, 'r'},
+    {"unique", 'u', false, 'u'},
+    {"output", 'o', true, 'o'},
+    {"lf", 0, false, LF_OPTION},
+    {"crlf", 0, false, CRLF_OPTION},
+    {"numbered", 0, false, NUMBERED_OPTION},
+    {"record-size", 0, true, RECORD_SIZE_OPTION},
+    {"report-ties", 0, false, REPORT_TIES_OPTION},
+    {"keep", 0, false, KEEP_OPTION},
+    {"lenient", 0, false, LENIENT_OPTION},
+    {"max-line", 0, true, MAX_LINE_OPTION},
+    {"directory", 'C', true, 'C'},
+    {"sort", 0, false, SORT_OPTION},
+    {"help", 0, false, HELP_OPTION},
+    {"version", 0, false, VERSION_OPTION},
+    {nullptr, 'n', false, 'n'},
+    {nullptr, 'g', false, 'g'},
+    {nullptr, 'b', false, 'b'},
+};
+
+const OptionSpec* option_with_letter(char letter) {
+  for (const OptionSpec& o : OPTIONS) {
+    if (letter != 0 && o.letter == letter) return &o;
   }
   return nullptr;
+}
+
+// The long option that `name` names: the one spelt so, or the only one it
+// begins. nullptr when none or several fit.
+const OptionSpec* option_with_name(std::string_view name) {
+  const OptionSpec* found = nullptr;
+  int beginning = 0;
+  for (const OptionSpec& o : OPTIONS) {
+    if (o.name == nullptr) continue;
+    if (name == o.name) return &o;
+    if (std::string_view(o.name).starts_with(name)) {
+      found = &o;
+      ++beginning;
+    }
+  }
+  return beginning == 1 ? found : nullptr;
 }
 
 // "'--name' is unrecognized" or, when `name` begins several long options,
@@ -70,9 +95,9 @@ const option* long_option_of(int code) {
 std::string unknown_long_option_message(std::string_view argument) {
   const std::string_view name = argument.substr(2, argument.find('=') - 2);
   std::string candidates;
-  for (const option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
-    if (std::string_view(o->name).starts_with(name)) {
-      candidates += (candidates.empty() ? "--" : ", --") + std::string(o->name);
+  for (const OptionSpec& o : OPTIONS) {
+    if (o.name != nullptr && std::string_view(o.name).starts_with(name)) {
+      candidates += (candidates.empty() ? "--" : ", --") + std::string(o.name);
     }
   }
   if (candidates.find(',') == std::string::npos) {
@@ -94,24 +119,6 @@ int parse_count(std::string_view text, std::int64_t largest, std::int64_t& value
     if (value > largest) return PACK_USAGE_ERROR;
   }
   return PACK_OK;
-}
-
-// A comma-separated list of field numbers, each from 1. Returns PACK_OK with
-// `fields` set, or PACK_USAGE_ERROR.
-int parse_field_list(std::string_view text, std::vector<std::int32_t>& fields) {
-  fields.clear();
-  while (true) {
-    const std::size_t comma = text.find(',');
-    std::int64_t number = 0;
-    if (parse_count(text.substr(0, comma), std::numeric_limits<std::int32_t>::max(), number) !=
-            PACK_OK ||
-        number == 0) {
-      return PACK_USAGE_ERROR;
-    }
-    fields.push_back(static_cast<std::int32_t>(number));
-    if (comma == std::string_view::npos) return PACK_OK;
-    text.remove_prefix(comma + 1);
-  }
 }
 
 // An output path must reach zelto unchanged through its parameter line,
@@ -143,16 +150,65 @@ int apply_key_kind(std::string_view value, PackOptions& options, std::string& me
   return PACK_OK;
 }
 
-int apply_field_list(std::string_view value, PackOptions& options, std::string& message) {
-  if (parse_field_list(value, options.fields) == PACK_OK) return PACK_OK;
-  message =
-      "invalid field list '" + std::string(value) + "' (field numbers from 1, separated by commas";
-  // A sort key definition such as "3,3n": its kind is an option here.
-  if (!value.empty() && value.find_first_not_of("0123456789,") != std::string_view::npos &&
-      std::isdigit(static_cast<unsigned char>(value.front()))) {
-    message += "; the key kind is -n, -g or --key";
+// A field or character number of a key definition: digits, at most
+// 2147483647. Advances `text` past them; false when there are none.
+bool take_number(std::string_view& text, std::size_t& value) {
+  std::size_t length = 0;
+  while (length < text.size() && text[length] >= '0' && text[length] <= '9') ++length;
+  std::int64_t number = 0;
+  if (parse_count(text.substr(0, length), std::numeric_limits<std::int32_t>::max(), number) !=
+      PACK_OK) {
+    return false;
   }
-  message += ")";
+  value = static_cast<std::size_t>(number);
+  text.remove_prefix(length);
+  return true;
+}
+
+// One position of a key definition, FIELD[.CHAR][LETTERS], from the front
+// of `text`; `end` tells the second position from the first. Returns false
+// when it is malformed.
+bool take_position(std::string_view& text, bool end, SortKey& key) {
+  std::size_t& field = end ? key.end_field : key.start_field;
+  std::size_t& character = end ? key.end_char : key.start_char;
+  if (!take_number(text, field) || field == 0) return false;
+  if (text.starts_with('.')) {
+    text.remove_prefix(1);
+    if (!take_number(text, character) || (!end && character == 0)) return false;
+  }
+  while (!text.empty() && text.front() != ',') {
+    switch (text.front()) {
+      case 'b': (end ? key.skip_end_blanks : key.skip_start_blanks) = true; break;
+      case 'f': key.fold = true; break;
+      case 'g': key.general = true; break;
+      case 'n': key.numeric = true; break;
+      case 'r': key.reverse = true; break;
+      default: return false;
+    }
+    text.remove_prefix(1);
+  }
+  return true;
+}
+
+// A key definition of sort's form, POS1[,POS2].
+int parse_key_definition(std::string_view text, SortKey& key) {
+  key = SortKey{};
+  if (!take_position(text, false, key)) return PACK_USAGE_ERROR;
+  if (text.empty()) return PACK_OK;
+  text.remove_prefix(1);
+  if (!take_position(text, true, key) || !text.empty()) return PACK_USAGE_ERROR;
+  return PACK_OK;
+}
+
+int apply_key_definition(std::string_view value, PackOptions& options, std::string& message) {
+  SortKey key;
+  if (parse_key_definition(value, key) == PACK_OK) {
+    options.keys.push_back(key);
+    return PACK_OK;
+  }
+  message = "invalid key '" + std::string(value) +
+            "' (FIELD[.CHAR][LETTERS][,FIELD[.CHAR][LETTERS]], fields and characters from 1, "
+            "letters b f g n r)";
   return PACK_USAGE_ERROR;
 }
 
@@ -185,25 +241,34 @@ int apply_max_line(std::string_view value, PackOptions& options, std::string& me
   return PACK_OK;
 }
 
-// Applies the option with code `code` and its value (nullptr when it takes
+// Applies the option with code `code` and its value (empty when it takes
 // none). Returns PACK_OK, or PACK_USAGE_ERROR with `message`.
-int apply_option(int code, const char* value, PackOptions& options, PackRequest& request,
+int apply_option(int code, std::string_view value, PackOptions& options, PackRequest& request,
                  std::string& message) {
   switch (code) {
     case KEY_OPTION: return apply_key_kind(value, options, message);
-    case 'k': return apply_field_list(value, options, message);
+    case 'k': return apply_key_definition(value, options, message);
     case 't': return apply_separator(value, options, message);
     case RECORD_SIZE_OPTION: return apply_record_size(value, options, message);
     case MAX_LINE_OPTION: return apply_max_line(value, options, message);
     case 'o':
       if (check_output_path(value, message) != PACK_OK) return PACK_USAGE_ERROR;
-      options.output_path = value;
+      options.output_path = std::string(value);
       return PACK_OK;
-    case 'n': options.key = KeyType::Integers; return PACK_OK;
-    case 'g': options.key = KeyType::Doubles; return PACK_OK;
+    case 'n': options.numeric = true; return PACK_OK;
+    case 'g': options.general = true; return PACK_OK;
+    case 'b': options.skip_blanks = true; return PACK_OK;
     case 'f': options.ignore_case = true; return PACK_OK;
     case 'r': options.reverse = true; return PACK_OK;
     case 'u': options.unique = true; return PACK_OK;
+    case 'C':
+      if (value.empty()) {
+        message = "the directory name is empty";
+        return PACK_USAGE_ERROR;
+      }
+      options.directory = std::string(value);
+      return PACK_OK;
+    case SORT_OPTION: options.sort = true; return PACK_OK;
     case LF_OPTION: options.line_end = LineEnd::Lf; return PACK_OK;
     case CRLF_OPTION: options.line_end = LineEnd::CrLf; return PACK_OK;
     case NUMBERED_OPTION: options.numbered = true; return PACK_OK;
@@ -218,39 +283,147 @@ int apply_option(int code, const char* value, PackOptions& options, PackRequest&
   return PACK_USAGE_ERROR;
 }
 
-// What getopt_long's '?' or ':' (in `result`) means. `argument` is the
-// argument it was reading when it stopped.
-std::string getopt_error_message(int result, int code, std::string_view argument) {
-  const option* long_form = long_option_of(code);
-  const bool was_long = argument.starts_with("--");
-  if (result == ':') {
-    if (was_long && long_form != nullptr) {
-      return "option '--" + std::string(long_form->name) + "' requires an argument";
-    }
-    return "option requires an argument -- '" + std::string(1, static_cast<char>(code)) + "'";
-  }
-  // A known code with '?' is a long option given a value it does not take:
-  // every short option of the table is valid.
-  if (code != 0 && long_form != nullptr && was_long) {
-    return "option '--" + std::string(long_form->name) + "' doesn't allow an argument";
-  }
-  if (code != 0) return "invalid option -- '" + std::string(1, static_cast<char>(code)) + "'";
-  return unknown_long_option_message(argument);
-}
+// Options are read in the order given and may come anywhere among the
+// operands; "--" ends them. A long option takes its value after "=" or as
+// the next argument and may be shortened to any beginning that is its own;
+// short options may be bundled ("-fu"), the first that takes a value taking
+// the rest of the bundle or the next argument ("-t:", "-t :").
+class ArgumentScan {
+ public:
+  ArgumentScan(std::span<const char* const> arguments, PackOptions& options, PackRequest& request,
+               std::string& message)
+      : arguments_(arguments), options_(options), request_(request), message_(message) {}
 
-// Checks that the options agree with each other once all are read.
-int check_option_combination(const PackOptions& options, std::string& message) {
-  if (options.ignore_case && options.key != KeyType::Phrase) {
+  // Applies every option; stops at the first wrong one or at a request for
+  // help or the version.
+  int run() {
+    bool options_end = false;
+    while (next_ < arguments_.size()) {
+      const std::string_view argument = arguments_[next_++];
+      int status = PACK_OK;
+      if (options_end || argument == "-" || !argument.starts_with("-")) {
+        operands_.emplace_back(argument);
+      } else if (argument == "--") {
+        options_end = true;
+      } else if (argument.starts_with("--")) {
+        status = long_option(argument);
+      } else {
+        status = short_options(argument.substr(1));
+      }
+      if (status != PACK_OK) return status;
+      if (request_ != PackRequest::Pack) return PACK_OK;
+    }
+    return PACK_OK;
+  }
+
+  [[nodiscard]] const std::vector<std::string>& operands() const { return operands_; }
+
+ private:
+  int fail(std::string text) {
+    message_ = std::move(text);
+    return PACK_USAGE_ERROR;
+  }
+
+  int long_option(std::string_view argument) {
+    const std::size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(2, equals - 2);
+    const OptionSpec* spec = option_with_name(name);
+    if (spec == nullptr) return fail(unknown_long_option_message(argument));
+    const std::string full = "option '--" + std::string(spec->name) + "'";
+    if (equals != std::string_view::npos) {
+      if (!spec->takes_value) return fail(full + " doesn't allow an argument");
+      return apply(*spec, argument.substr(equals + 1));
+    }
+    if (!spec->takes_value) return apply(*spec, {});
+    if (next_ == arguments_.size()) return fail(full + " requires an argument");
+    return apply(*spec, arguments_[next_++]);
+  }
+
+  int short_options(std::string_view letters) {
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+      const OptionSpec* spec = option_with_letter(letters[i]);
+      if (spec == nullptr) return fail("invalid option -- '" + std::string(1, letters[i]) + "'");
+      if (!spec->takes_value) {
+        if (apply(*spec, {}) != PACK_OK) return PACK_USAGE_ERROR;
+        continue;
+      }
+      if (i + 1 < letters.size()) return apply(*spec, letters.substr(i + 1));
+      if (next_ == arguments_.size()) {
+        return fail("option requires an argument -- '" + std::string(1, letters[i]) + "'");
+      }
+      return apply(*spec, arguments_[next_++]);
+    }
+    return PACK_OK;
+  }
+
+  int apply(const OptionSpec& spec, std::string_view value) {
+    return apply_option(spec.code, value, options_, request_, message_);
+  }
+
+  std::span<const char* const> arguments_;
+  PackOptions& options_;
+  PackRequest& request_;
+  std::string& message_;
+  std::size_t next_ = 0;
+  std::vector<std::string> operands_;
+};
+
+// zelto's own number keys take whole fields, one number from each.
+int check_number_fields(PackOptions& options, std::string& message) {
+  if (options.ignore_case) {
     message = "--ignore-case applies to phrase keys only";
     return PACK_USAGE_ERROR;
+  }
+  if (options.numeric || options.general || options.skip_blanks) {
+    message = "-n, -g and -b order phrase keys; --key=int and --key=double are numbers already";
+    return PACK_USAGE_ERROR;
+  }
+  for (const SortKey& key : options.keys) {
+    if (key.has_letters() || key.start_char != 1 || key.end_char != 0 ||
+        (key.end_field != 0 && key.end_field != key.start_field)) {
+      message = "--key=int and --key=double take whole fields: -k N or -k N,N";
+      return PACK_USAGE_ERROR;
+    }
+    options.fields.push_back(static_cast<std::int32_t>(key.start_field));
   }
   const std::size_t limit =
       static_cast<std::size_t>(options.key == KeyType::Doubles ? KEY_DOUBLES : KEY_WORDS);
   if (options.fields.size() > limit) {
-    message = "--field names " + std::to_string(options.fields.size()) + " fields; " +
+    message = "-k names " + std::to_string(options.fields.size()) + " fields; " +
               (options.key == KeyType::Doubles ? "a double key holds at most 10"
                                                : "a key holds at most 20");
     return PACK_USAGE_ERROR;
+  }
+  return PACK_OK;
+}
+
+// Checks that the options agree with each other once all are read, and
+// gives every key without letters of its own the global ones, as sort does.
+int check_option_combination(PackOptions& options, std::string& message) {
+  if (options.sort) {
+    if (!options.directory.empty() || options.keep_record_file) {
+      message = "--sort packs into a directory of its own and removes it: no -C or --keep";
+      return PACK_USAGE_ERROR;
+    }
+    // The lines are zelto's display, passed on to -o's file.
+    options.sorted_output = options.output_path;
+    options.output_path.clear();
+  }
+  if (options.key != KeyType::Phrase) return check_number_fields(options, message);
+  const auto incompatible = [&](bool numeric, bool general) {
+    if (!(numeric && general)) return false;
+    message = "options '-gn' are incompatible";
+    return true;
+  };
+  if (incompatible(options.numeric, options.general)) return PACK_USAGE_ERROR;
+  for (SortKey& key : options.keys) {
+    if (incompatible(key.numeric, key.general)) return PACK_USAGE_ERROR;
+    if (key.has_letters()) continue;
+    key.skip_start_blanks = key.skip_end_blanks = options.skip_blanks;
+    key.numeric = options.numeric;
+    key.general = options.general;
+    key.fold = options.ignore_case;
+    key.reverse = options.reverse;
   }
   return PACK_OK;
 }
@@ -260,65 +433,50 @@ int check_option_combination(const PackOptions& options, std::string& message) {
 int parse_pack_arguments(std::span<const char* const> arguments, PackOptions& options,
                          PackRequest& request, std::string& message) {
   request = PackRequest::Pack;
-  // getopt_long reorders the argument pointers (options before operands),
-  // so it gets a copy of the array; the strings are left alone.
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(COMMAND_NAME));
-  for (const char* a : arguments) argv.push_back(const_cast<char*>(a));
-  argv.push_back(nullptr);
-  const int argc = static_cast<int>(argv.size() - 1);
-
-  optind = 0;  // 0, not 1: glibc starts a fresh scan
-  opterr = 0;
-  int result = 0;
-  while ((result = getopt_long(argc, argv.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
-    if (result == '?' || result == ':') {
-      const int stopped_at = std::min(std::max(optind - 1, 1), argc - 1);
-      message = getopt_error_message(result, optopt, argv[static_cast<std::size_t>(stopped_at)]);
-      return PACK_USAGE_ERROR;
-    }
-    if (apply_option(result, optarg, options, request, message) != PACK_OK) {
-      return PACK_USAGE_ERROR;
-    }
-    if (request != PackRequest::Pack) return PACK_OK;
-  }
-  if (optind < argc) options.input_path = argv[static_cast<std::size_t>(optind)];
-  if (optind + 1 < argc) {
-    message = "extra operand '" + std::string(argv[static_cast<std::size_t>(optind + 1)]) +
-              "' (one input file at most)";
-    return PACK_USAGE_ERROR;
-  }
+  ArgumentScan scan(arguments, options, request, message);
+  if (scan.run() != PACK_OK) return PACK_USAGE_ERROR;
+  if (request != PackRequest::Pack) return PACK_OK;
+  if (!scan.operands().empty()) options.inputs = scan.operands();
   return check_option_combination(options, message);
 }
 
-std::string input_name(const PackOptions& options) {
-  return options.input_path == "-" ? "(standard input)" : options.input_path;
+std::string input_name(const std::string& path) {
+  return path == "-" ? "(standard input)" : path;
 }
 
 std::string compose_pack_help() {
-  return "Usage: zelto-pack [OPTION]... [FILE]\n"
-         "Turn the lines of FILE (standard input when FILE is - or missing) into the\n"
-         "record file binary.tmp and the parameter file manager.txt in the current\n"
-         "directory, ready for zelto to arrange. Each line becomes one record numbered\n"
-         "by its line number; equal keys keep their lines in input order.\n"
+  return "Usage: zelto-pack [OPTION]... [FILE]...\n"
+         "Turn the lines of the FILEs (standard input for - or when there are none)\n"
+         "into the record file binary.tmp and the parameter file manager.txt in the\n"
+         "current directory, ready for zelto to arrange; or, with --sort, do both and\n"
+         "write the sorted lines. Each line becomes one record numbered by its line\n"
+         "number; equal keys keep their lines in input order.\n"
          "\n"
-         "Keys:\n"
-         "      --key=KIND         phrase (the line, default), int (up to 20 leading\n"
-         "                           integers) or double (up to 10 leading numbers)\n"
-         "  -n                     same as --key=int\n"
-         "  -g                     same as --key=double\n"
-         "  -k, --field=LIST       take the key from these fields, e.g. 2 or 3,1,\n"
-         "                           instead of from the start of the line\n"
+         "Keys, as sort(1) reads them; the lines come out in the order of\n"
+         "LC_ALL=C sort -s with the same options:\n"
+         "  -k, --field=POS1[,POS2]  a key from field POS1 to POS2 (the end of the\n"
+         "                           line without POS2): FIELD[.CHAR][LETTERS], fields\n"
+         "                           and characters from 1, letters b f g n r as the\n"
+         "                           options; may be repeated, later keys break ties\n"
          "  -t, --field-separator=SEP  fields are separated by the byte SEP (empty\n"
-         "                           fields count), not by runs of blanks\n"
-         "  -f, --ignore-case      phrase keys compare without regard to letter case\n"
-         "      --lenient          a missing or non-numeric number key sorts the line\n"
-         "                           first instead of failing\n"
+         "                           fields count), not by the blanks before them\n"
+         "  -b                     blanks before a key do not count\n"
+         "  -n                     numbers as sort -n reads them (no number is 0)\n"
+         "  -g                     general numbers (exponents, hexadecimal, inf, nan)\n"
+         "  -f, --ignore-case      letters folded to upper case\n"
+         "  -r, --reverse          descending order; equal keys keep their input order\n"
+         "      --key=KIND         phrase (the default, the keys above), or zelto's own\n"
+         "                           number keys: int (up to 20 leading 32-bit\n"
+         "                           integers) or double (up to 10 leading numbers),\n"
+         "                           from the fields that -k N names\n"
+         "      --lenient          with int or double keys, a missing or non-numeric\n"
+         "                           number sorts the line first instead of failing\n"
          "\n"
          "Order and output:\n"
-         "  -r, --reverse          arrange in descending order\n"
-         "  -u, --unique           keep one line for each distinct key (with -f, one\n"
-         "                           for each phrase regardless of case)\n"
+         "      --sort             pack into a private temporary directory, run zelto\n"
+         "                           there and write its lines (to -o's FILE if given)\n"
+         "  -C, --directory=DIR    write the two files into DIR\n"
+         "  -u, --unique           keep the first line of each distinct key\n"
          "      --numbered         put each line's number and a colon before its text\n"
          "  -o, --output=FILE      zelto writes the lines to FILE, not standard output\n"
          "      --lf, --crlf       line ends in FILE; default: CR LF when the input's\n"
@@ -334,8 +492,8 @@ std::string compose_pack_help() {
          "      --help             display this help and exit\n"
          "      --version          output version information and exit\n"
          "\n"
-         "Examples: zelto-pack -n data.txt && zelto\n"
-         "          zelto-pack -t: -k3 -n /etc/passwd && zelto\n"
+         "Examples: zelto-pack --sort -n data.txt > sorted.txt\n"
+         "          zelto-pack -t: -k3,3n /etc/passwd && zelto\n"
          "\n"
          "Exit status: 0 success; 1 unreadable input, a line that cannot be packed or a\n"
          "failed write; 2 a wrong command line.\n";

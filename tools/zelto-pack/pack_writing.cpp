@@ -4,8 +4,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
+#include <random>
+#include <utility>
+
+#include "pack_system.h"
 
 namespace zelto {
 
@@ -33,6 +38,7 @@ std::string_view kept_content(const InputLine& line, const PackOptions& options)
 std::size_t text_field_length(const InputLine& line, std::int32_t number,
                               const PackOptions& options) {
   std::size_t length = kept_content(line, options).size() + 1;
+  if (options.sort && line.ends_with_crlf) ++length;
   if (options.numbered) length += std::to_string(number).size() + 1;
   return length;
 }
@@ -42,18 +48,9 @@ std::string system_error_message(const std::string& path) {
 }
 
 // Writes `size` bytes or records why not.
-int write_bytes(std::FILE* file, const void* bytes, std::size_t size, const char* path,
+int write_bytes(std::FILE* file, const void* bytes, std::size_t size, const std::string& path,
                 std::string& message) {
   if (size != 0 && std::fwrite(bytes, 1, size, file) != size) {
-    message = system_error_message(path);
-    return PACK_FAILURE;
-  }
-  return PACK_OK;
-}
-
-// Closes `file`, reporting a failure to flush what was buffered.
-int close_file(FilePointer& file, const char* path, std::string& message) {
-  if (std::fclose(file.release()) != 0) {
     message = system_error_message(path);
     return PACK_FAILURE;
   }
@@ -103,12 +100,20 @@ std::string count_of(std::int64_t count, const char* thing) {
   return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
 }
 
+// What a line's key is made from: for phrase keys the line as sort sees it,
+// with the CR of a CR LF end, which follows the content in the input.
+std::string_view key_source(const InputLine& line, const PackOptions& options) {
+  if (options.key != KeyType::Phrase || !line.ends_with_crlf) return line.content;
+  return {line.content.data(), line.content.size() + 1};
+}
+
 // Checks one line's key and counts what build_key made of it. Returns
 // PACK_OK, or PACK_FAILURE with `message` saying why the key is unusable.
 int check_key(const InputLine& line, const PackOptions& options, PackPlan& plan,
               std::string& message) {
   KeyArea key{};
-  switch (build_key(line.content, options, key, message)) {
+  if (options.unique && has_nan_key(key_source(line, options), options)) ++plan.nan_keys;
+  switch (build_key(key_source(line, options), options, key, message)) {
     case KeyResult::Whole: return PACK_OK;
     case KeyResult::Cut: ++plan.cut_keys; return PACK_OK;
     case KeyResult::NoNumber:
@@ -153,11 +158,29 @@ int read_input(const std::string& path, std::string& data, std::string& message)
   return read_stream(file.get(), path, data, message);
 }
 
+int read_inputs(std::span<const std::string> paths, std::string& data,
+                std::vector<InputSource>& sources, std::string& message) {
+  data.clear();
+  sources.clear();
+  std::size_t lines = 0;
+  std::string chunk;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    if (read_input(paths[i], chunk, message) != PACK_OK) return PACK_FAILURE;
+    sources.push_back({input_name(paths[i]), lines});
+    // The last line of an input ends with it, as sort reads several files.
+    if (i + 1 < paths.size() && !chunk.empty() && chunk.back() != '\n') chunk += '\n';
+    lines += static_cast<std::size_t>(std::count(chunk.begin(), chunk.end(), '\n'));
+    data += chunk;
+  }
+  return PACK_OK;
+}
+
 std::string text_field_of(const InputLine& line, std::int32_t number, const PackOptions& options) {
   std::string text;
   text.reserve(text_field_length(line, number, options));
   if (options.numbered) text += std::to_string(number) + ':';
   text += kept_content(line, options);
+  if (options.sort && line.ends_with_crlf) text += '\r';
   text += '\n';
   return text;
 }
@@ -175,19 +198,24 @@ void fill_record(std::span<unsigned char> record, const KeyArea& key, std::int32
 }
 
 int plan_records(std::span<const InputLine> lines, const PackOptions& options, PackPlan& plan,
-                 std::string& message) {
+                 std::string& message, std::span<const InputSource> sources) {
   plan = PackPlan{};
+  const InputSource first{input_name(options.inputs.front()), 0};
+  if (sources.empty()) sources = std::span(&first, 1);
   if (lines.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    message = input_name(options) + ": more than 2147483647 lines";
+    message = sources.front().name + ": more than 2147483647 lines in all";
     return PACK_FAILURE;
   }
+  std::size_t source = 0;
   plan.input_crlf = !lines.empty() && lines.front().ends_with_crlf;
   std::int64_t needed = SMALLEST_PACK_RECORD;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const auto number = static_cast<std::int32_t>(i + 1);
     const InputLine& line = lines[i];
+    while (source + 1 < sources.size() && sources[source + 1].first_line <= i) ++source;
     const auto fail = [&](const std::string& what) {
-      message = input_name(options) + ":" + std::to_string(number) + ": " + what;
+      message = sources[source].name + ":" + std::to_string(i + 1 - sources[source].first_line) +
+                ": " + what;
       return PACK_FAILURE;
     };
     if (line.content.find('\0') != std::string_view::npos) {
@@ -217,12 +245,19 @@ std::vector<std::string> plan_notes(const PackPlan& plan, const PackOptions& opt
   std::vector<std::string> notes;
   if (plan.cut_keys > 0) {
     notes.push_back("warning: " + count_of(plan.cut_keys, "key") +
-                    " cut to 79 bytes: lines equal in their first 79 bytes keep their input order" +
+                    " cut to the 79 bytes of the key area: lines whose keys agree that far keep "
+                    "their input order" +
                     (options.unique ? ", and --unique counts them as one" : ""));
+  }
+  if (plan.nan_keys > 0) {
+    notes.push_back("warning: " + count_of(plan.nan_keys, "line") +
+                    " with NaN in a -g key: NaNs of one sign are one key, so --unique keeps "
+                    "the first of them, where sort -u may keep several");
   }
   if (plan.lenient_lines > 0) {
     notes.push_back(count_of(plan.lenient_lines, "line") + " without a number in the key sorted " +
-                    (options.reverse ? "last" : "first") + " (--lenient)");
+                    (options.reverse ? "last" : "first") + " (--lenient)" +
+                    (options.unique ? ", and --unique kept one of them" : ""));
   }
   if (plan.cut_texts > 0) {
     notes.push_back(count_of(plan.cut_texts, "line") + " cut to " +
@@ -251,25 +286,23 @@ std::string compose_manager_text(const PackOptions& options, const PackPlan& pla
   text += std::to_string(static_cast<int>(options.key)) + '\n';
   text += std::to_string(plan.record_size) + '\n';
   text += "-#\n";  // numbered records: the text starts at offset 91
-  text += flag(options.ignore_case, "-f");
+  // Phrase keys carry their order in their bytes, letter case included:
+  // zelto compares them exactly and in ascending order.
+  const bool native = options.key != KeyType::Phrase;
+  text += "0\n";
   text += flag(options.report_ties, "-!");
   text += std::string(RECORD_FILE) + '\n';
   text += options.output_path + '\n';
   text += crlf ? "-CRLF\n" : "-LF\n";
-  text += flag(options.reverse, "-r");
+  text += flag(native && options.reverse, "-r");
   text += "0\n";  // the guide goes to standard error
   text += flag(options.keep_record_file, "-y");
   text += flag(options.unique, "-u");
   return text;
 }
 
-int write_record_file(const char* path, std::span<const InputLine> lines,
+int write_record_file(std::FILE* file, const std::string& name, std::span<const InputLine> lines,
                       const PackOptions& options, std::int32_t record_size, std::string& message) {
-  FilePointer file(std::fopen(path, "wb"));
-  if (!file) {
-    message = system_error_message(path);
-    return PACK_FAILURE;
-  }
   const auto size = static_cast<std::size_t>(record_size);
   const std::size_t per_block = std::max<std::size_t>(1, WRITE_BLOCK / size);
   std::vector<unsigned char> block(std::min(per_block, std::max<std::size_t>(1, lines.size())) *
@@ -280,52 +313,181 @@ int write_record_file(const char* path, std::span<const InputLine> lines,
     const auto number = static_cast<std::int32_t>(i + 1);
     // plan_records has accepted the key; an unusable one is the lowest here.
     std::string ignored;
-    (void)build_key(lines[i].content, options, key, ignored);
+    (void)build_key(key_source(lines[i], options), options, key, ignored);
     const std::span<unsigned char> record = std::span(block).subspan(filled * size, size);
     fill_record(record, key, number, text_field_of(lines[i], number, options));
     if (++filled * size == block.size()) {
-      if (write_bytes(file.get(), block.data(), block.size(), path, message) != PACK_OK) {
+      if (write_bytes(file, block.data(), block.size(), name, message) != PACK_OK) {
         return PACK_FAILURE;
       }
       filled = 0;
     }
   }
-  if (write_bytes(file.get(), block.data(), filled * size, path, message) != PACK_OK) {
-    return PACK_FAILURE;
-  }
-  return close_file(file, path, message);
+  return write_bytes(file, block.data(), filled * size, name, message);
 }
 
-int write_text_file(const char* path, std::string_view text, std::string& message) {
-  FilePointer file(std::fopen(path, "wb"));
-  if (!file) {
-    message = system_error_message(path);
-    return PACK_FAILURE;
-  }
-  if (write_bytes(file.get(), text.data(), text.size(), path, message) != PACK_OK) {
-    return PACK_FAILURE;
-  }
-  return close_file(file, path, message);
+int write_text_file(std::FILE* file, const std::string& name, std::string_view text,
+                    std::string& message) {
+  return write_bytes(file, text.data(), text.size(), name, message);
 }
 
-int pack_lines(const PackOptions& options) {
+StagedFile::StagedFile(std::string final_path) : final_path_(std::move(final_path)) {}
+
+StagedFile::~StagedFile() {
+  if (file_ != nullptr) std::fclose(file_);
+  if (!temporary_path_.empty() && !committed_) {
+    std::remove(temporary_path_.c_str());
+    keep_when_interrupted(temporary_path_);
+  }
+}
+
+int StagedFile::open(std::string& message) {
+  std::random_device seed;
+  std::mt19937 random(seed());
+  constexpr std::string_view LETTERS = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = final_path_ + ".part-";
+    for (int i = 0; i < 6; ++i) candidate += LETTERS[random() % LETTERS.size()];
+    // Registered first: an interruption between the creation and the
+    // registration would leave the file behind.
+    remove_when_interrupted(candidate);
+    bool taken = false;
+    std::string cause;
+    file_ = create_new_file(candidate, final_path_, taken, cause);
+    if (file_ != nullptr) {
+      temporary_path_ = candidate;
+      return PACK_OK;
+    }
+    keep_when_interrupted(candidate);
+    if (!taken) {
+      message = final_path_ + cause.substr(candidate.size());
+      return PACK_FAILURE;
+    }
+  }
+  message = final_path_ + ": no free temporary name beside it";
+  return PACK_FAILURE;
+}
+
+int StagedFile::finish(std::string& message) {
+  const bool stored = flush_to_storage(file_);
+  const int cause = errno;
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  if (stored && closed) return PACK_OK;
+  if (!stored) errno = cause;
+  message = system_error_message(final_path_);
+  return PACK_FAILURE;
+}
+
+int StagedFile::commit(std::string& message) {
+  if (!move_into_place(temporary_path_, final_path_, message)) return PACK_FAILURE;
+  committed_ = true;
+  keep_when_interrupted(temporary_path_);
+  return PACK_OK;
+}
+
+std::string path_in(const std::string& directory, const char* name) {
+  return directory.empty() ? std::string(name) : directory + "/" + name;
+}
+
+int write_pair(const std::string& directory, std::span<const InputLine> lines,
+               const PackOptions& options, const PackPlan& plan, std::string& message) {
+  StagedFile records(path_in(directory, RECORD_FILE));
+  StagedFile parameters(path_in(directory, PARAMETER_FILE));
+  for (const char* name : {RECORD_FILE, PARAMETER_FILE}) {
+    if (!may_replace(path_in(directory, name))) {
+      message = path_in(directory, name) + ": " + std::strerror(EACCES);
+      return PACK_FAILURE;
+    }
+  }
+  const bool written = records.open(message) == PACK_OK && parameters.open(message) == PACK_OK &&
+                       write_record_file(records.stream(), path_in(directory, RECORD_FILE), lines,
+                                         options, plan.record_size, message) == PACK_OK &&
+                       write_text_file(parameters.stream(), path_in(directory, PARAMETER_FILE),
+                                       compose_manager_text(options, plan), message) == PACK_OK &&
+                       records.finish(message) == PACK_OK && parameters.finish(message) == PACK_OK;
+  if (!written) return PACK_FAILURE;
+  // The records first: a parameter file in place always declares records
+  // that are there in full.
+  if (records.commit(message) != PACK_OK) return PACK_FAILURE;
+  return parameters.commit(message);
+}
+
+namespace {
+
+// Runs zelto in `directory`, where the pair is, with its lines going to
+// standard output or to the file that -o named.
+int run_zelto(const PackOptions& options, const std::string& directory, const char* program) {
+  FilePointer file;
+  std::FILE* output = stdout;
+  if (!options.sorted_output.empty()) {
+    file.reset(std::fopen(options.sorted_output.c_str(), "wb"));
+    if (!file) {
+      report(system_error_message(options.sorted_output));
+      return PACK_FAILURE;
+    }
+    output = file.get();
+  }
+  std::string message;
+  const int status =
+      run_program(companion_program(program, "zelto"), {}, directory, output, message);
+  if (status < 0) {
+    report(message);
+    return PACK_FAILURE;
+  }
+  if (file && std::fclose(file.release()) != 0) {
+    report(system_error_message(options.sorted_output));
+    return PACK_FAILURE;
+  }
+  return status;
+}
+
+// --sort: the pair in a private directory, zelto run there, the directory
+// removed whatever happens.
+int sort_through_zelto(std::span<const InputLine> lines, const PackOptions& options,
+                       const PackPlan& plan, const char* program) {
+  std::string directory;
+  std::string message;
+  if (!make_private_directory(directory, message)) {
+    report(message);
+    return PACK_FAILURE;
+  }
+  // zelto's own files too: those it writes when the output cannot be opened.
+  const char* inside[] = {RECORD_FILE, PARAMETER_FILE, ERROR_LOG_PATH, FALLBACK_PATH};
+  remove_when_interrupted(directory);
+  for (const char* name : inside) remove_when_interrupted(path_in(directory, name));
+  int status = write_pair(directory, lines, options, plan, message);
+  if (status != PACK_OK) {
+    report(message);
+  } else {
+    for (const std::string& note : plan_notes(plan, options)) report(note);
+    status = run_zelto(options, directory, program);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(directory, ignored);
+  for (const char* name : inside) keep_when_interrupted(path_in(directory, name));
+  keep_when_interrupted(directory);
+  return status;
+}
+
+}  // namespace
+
+int pack_lines(const PackOptions& options, const char* program) {
   std::string data;
   std::string message;
-  if (read_input(options.input_path, data, message) != PACK_OK) {
+  std::vector<InputSource> sources;
+  if (read_inputs(options.inputs, data, sources, message) != PACK_OK) {
     report(message);
     return PACK_FAILURE;
   }
   const std::vector<InputLine> lines = split_lines(data);
   PackPlan plan;
-  if (plan_records(lines, options, plan, message) != PACK_OK) {
+  if (plan_records(lines, options, plan, message, sources) != PACK_OK) {
     report(message);
     return PACK_FAILURE;
   }
-  if (write_record_file(RECORD_FILE, lines, options, plan.record_size, message) != PACK_OK ||
-      write_text_file(PARAMETER_FILE, compose_manager_text(options, plan), message) != PACK_OK) {
-    // Half a pair would make zelto read records that do not match.
-    std::remove(RECORD_FILE);
-    std::remove(PARAMETER_FILE);
+  if (options.sort) return sort_through_zelto(lines, options, plan, program);
+  if (write_pair(options.directory, lines, options, plan, message) != PACK_OK) {
     report(message);
     return PACK_FAILURE;
   }
@@ -348,7 +510,7 @@ int run_pack(int argc, const char* const* argv) {
     case PackRequest::Version: return print_to_stdout(compose_pack_version());
     case PackRequest::Pack: break;
   }
-  return pack_lines(options);
+  return pack_lines(options, argc > 0 ? argv[0] : nullptr);
 }
 
 }  // namespace zelto

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,10 +35,24 @@ struct InputLine {
 // Returns PACK_OK, or PACK_FAILURE with `message` naming the path and cause.
 [[nodiscard]] int read_input(const std::string& path, std::string& data, std::string& message);
 
+// One input among several: its name in messages and the index of its first
+// line among all lines.
+struct InputSource {
+  std::string name;
+  std::size_t first_line = 0;
+};
+
+// Reads every input in turn into `data`, as one text in which each input
+// but the last ends with a line end, and notes where each one starts.
+// Returns PACK_OK, or PACK_FAILURE with `message`.
+[[nodiscard]] int read_inputs(std::span<const std::string> paths, std::string& data,
+                              std::vector<InputSource>& sources, std::string& message);
+
 // The text field of line `number`: "N:" in front when numbered, the content
 // (its first --max-line bytes) and a newline. zelto shows the field as it is
 // on standard output and puts its own line end after the content in a file,
-// so the field never carries a CR.
+// so the field carries no CR, except with --sort, whose lines are zelto's
+// display: there a CR LF line keeps its CR, as sort keeps it.
 [[nodiscard]] std::string text_field_of(const InputLine& line, std::int32_t number,
                                         const PackOptions& options);
 
@@ -59,6 +74,8 @@ struct PackPlan {
   bool input_crlf = false;
   // Phrase keys cut to 79 bytes.
   std::int64_t cut_keys = 0;
+  // Lines with a NaN in a -g key, counted with --unique only.
+  std::int64_t nan_keys = 0;
   // Lines given the lowest key by --lenient.
   std::int64_t lenient_lines = 0;
   // Texts cut by --max-line.
@@ -72,9 +89,12 @@ struct PackPlan {
 // Checks every line (no NUL byte, a usable key, a text that fits) and picks
 // the record size: the one asked for, or the smallest that holds the longest
 // text. Returns PACK_OK with `plan` filled, or PACK_FAILURE with `message`
-// naming the input and the line.
+// naming the input and the line: the source the line came from and its
+// line number there, or the first input of `options` when no sources are
+// given.
 [[nodiscard]] int plan_records(std::span<const InputLine> lines, const PackOptions& options,
-                               PackPlan& plan, std::string& message);
+                               PackPlan& plan, std::string& message,
+                               std::span<const InputSource> sources = {});
 
 // The warnings and notes that the plan calls for, one line each, without
 // the command's name: cut keys, --lenient lines, cut texts and a record file
@@ -85,23 +105,68 @@ struct PackPlan {
 // from binary.tmp.
 [[nodiscard]] std::string compose_manager_text(const PackOptions& options, const PackPlan& plan);
 
-// Writes every line as a record of `record_size` bytes to `path`; the lines
-// must have passed plan_records. Returns PACK_OK, or PACK_FAILURE with
-// `message`.
-[[nodiscard]] int write_record_file(const char* path, std::span<const InputLine> lines,
-                                    const PackOptions& options, std::int32_t record_size,
-                                    std::string& message);
+// Writes every line as a record of `record_size` bytes to `file`, which
+// messages call `name`; the lines must have passed plan_records. Returns
+// PACK_OK, or PACK_FAILURE with `message`.
+[[nodiscard]] int write_record_file(std::FILE* file, const std::string& name,
+                                    std::span<const InputLine> lines, const PackOptions& options,
+                                    std::int32_t record_size, std::string& message);
 
-// Writes `text` to the file at `path`. Returns PACK_OK, or PACK_FAILURE with
-// `message`.
-[[nodiscard]] int write_text_file(const char* path, std::string_view text, std::string& message);
+// Writes `text` to `file`, which messages call `name`. Returns PACK_OK, or
+// PACK_FAILURE with `message`.
+[[nodiscard]] int write_text_file(std::FILE* file, const std::string& name, std::string_view text,
+                                  std::string& message);
 
-// Reads the input, checks every line and writes binary.tmp and manager.txt
-// into the working directory; notes go to standard error. On failure writes
-// one message to standard error: a failure before writing leaves the
-// directory as it was, a failed write removes both files. Returns the exit
-// status.
-[[nodiscard]] int pack_lines(const PackOptions& options);
+// A file that is written under a temporary name beside `final_path` and
+// takes that name only when commit() succeeds; until then the file at
+// `final_path`, if any, is untouched, and the temporary file is removed when
+// this object ends, or by an interruption.
+class StagedFile {
+ public:
+  explicit StagedFile(std::string final_path);
+  ~StagedFile();
+  StagedFile(const StagedFile&) = delete;
+  StagedFile& operator=(const StagedFile&) = delete;
+
+  // Creates the temporary file. Returns PACK_OK, or PACK_FAILURE with
+  // `message` naming the final path.
+  [[nodiscard]] int open(std::string& message);
+  // The stream to write; valid between open() and finish().
+  [[nodiscard]] std::FILE* stream() const { return file_; }
+  // Puts everything written on storage and closes the stream.
+  [[nodiscard]] int finish(std::string& message);
+  // Moves the finished file into place, replacing what was there.
+  [[nodiscard]] int commit(std::string& message);
+
+ private:
+  std::string final_path_;
+  std::string temporary_path_;
+  std::FILE* file_ = nullptr;
+  bool committed_ = false;
+};
+
+// The path of `name` in `directory`; `name` itself for an empty directory.
+[[nodiscard]] std::string path_in(const std::string& directory, const char* name);
+
+// Writes binary.tmp and then manager.txt into `directory` (empty: the
+// working directory) through staged files: both are on storage before the
+// record file moves into place, and the parameter file moves last. An
+// existing file that this process may not write is not replaced. On
+// failure neither existing file is changed or removed, unless the last
+// move itself failed. Returns PACK_OK, or PACK_FAILURE with `message`.
+[[nodiscard]] int write_pair(const std::string& directory, std::span<const InputLine> lines,
+                             const PackOptions& options, const PackPlan& plan,
+                             std::string& message);
+
+// Reads the inputs, checks every line and writes binary.tmp and manager.txt
+// into the directory of -C or the working directory; notes go to standard
+// error. On failure writes one message to standard error and leaves the two
+// files as they were. With --sort, packs into a private directory instead,
+// runs `zelto` there (the one in the directory of `program`, which started
+// zelto-pack, or the one on the PATH) with its lines going to standard
+// output or to the file of -o, and removes the directory, also when
+// interrupted. Returns the exit status: zelto's own with --sort.
+[[nodiscard]] int pack_lines(const PackOptions& options, const char* program);
 
 // The whole command: arguments, help, version, packing. Returns the exit
 // status.

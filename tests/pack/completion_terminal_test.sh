@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Completes zelto-pack command lines in a real interactive bash inside tmux,
+# as a user's Tab does: without the bash-completion package, with it when it
+# is installed, and with "=" taken out of COMP_WORDBREAKS. Each case types
+# the start of a line, presses Tab and compares the line that results.
+set -u
+source_dir=${1:?usage: completion_terminal_test.sh SOURCE_DIR}
+command -v tmux >/dev/null || { echo "tmux is not installed: skipped"; exit 77; }
+
+work=$(mktemp -d)
+# A tmux server of its own for each mode, its socket in the work directory.
+socket=
+trap 'for s in "$work"/socket.*; do tmux -S "$s" kill-server 2>/dev/null; done; rm -rf "$work"' EXIT
+mkdir "$work/subdir" && touch "$work/data.txt" "$work/notes.txt"
+
+failed=0
+passed=0
+
+# The line under the cursor, without the prompt and trailing blanks.
+current_line() {
+    tmux -S "$socket" capture-pane -p -t completion | grep -v '^$' | tail -n 1 |
+        sed -e 's/^\$ //' -e 's/ *$//'
+}
+
+# expect TYPED EXPECTED: types TYPED, presses Tab, compares the line.
+expect() {
+    tmux -S "$socket" send-keys -t completion -l "$1"
+    tmux -S "$socket" send-keys -t completion Tab
+    sleep 0.3
+    local got
+    got=$(current_line)
+    tmux -S "$socket" send-keys -t completion C-u
+    sleep 0.1
+    if [[ $got == "$2" ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED ($mode): typed [$1] gave [$got], expected [$2]"
+    fi
+}
+
+run_cases() {
+    local mode=$1 setup=$2
+    {
+        echo "PS1='\$ '"
+        echo "$setup"
+        echo "source $(printf '%q' "$source_dir/completion/zelto-pack")"
+    } > "$work/rc.$mode"
+    socket=$work/socket.$mode
+    tmux -S "$socket" new-session -d -s completion -x 200 -y 20 \
+        "cd $(printf '%q' "$work") && bash --noprofile --rcfile $(printf '%q' "$work/rc.$mode") -i"
+    sleep 0.5
+    expect "zelto-pack --out" "zelto-pack --output="
+    expect "zelto-pack --output=d" "zelto-pack --output=data.txt"
+    expect "zelto-pack --key=i" "zelto-pack --key=int"
+    expect "zelto-pack --key=do" "zelto-pack --key=double"
+    expect "zelto-pack -o n" "zelto-pack -o notes.txt"
+    expect "zelto-pack --so" "zelto-pack --sort"
+    expect "zelto-pack --rev" "zelto-pack --reverse"
+    expect "zelto-pack -n --ign" "zelto-pack -n --ignore-case"
+    expect "zelto-pack -C su" "zelto-pack -C subdir/"
+    expect "zelto-pack --directory=su" "zelto-pack --directory=subdir/"
+    expect "zelto-pack -u no" "zelto-pack -u notes.txt"
+    tmux -S "$socket" kill-server 2>/dev/null
+}
+
+mode=plain
+run_cases plain ""
+mode=one-word
+run_cases one-word 'COMP_WORDBREAKS=${COMP_WORDBREAKS//=}'
+if [ -r /usr/share/bash-completion/bash_completion ]; then
+    mode=bash-completion
+    run_cases bash-completion "source /usr/share/bash-completion/bash_completion"
+else
+    echo "the bash-completion package is not installed: that case is skipped"
+fi
+
+echo "$passed passed, $failed failed"
+((failed == 0))
