@@ -40,11 +40,14 @@ constexpr PassMessages PLAIN_PASS = {"fopen() error-2", "malloc() error-1", "mal
 constexpr PassMessages UNIQUE_PASS = {"fopen() error-3", "malloc() error-2", "malloc() error-3",
                                       "fread() error-3"};
 
+// Every message of a pass erases the status line first.
 void report_path(const char* site, const std::string& path) {
+  clear_status_line();
   std::fprintf(stderr, "%s: %s\n", site, path.c_str());
 }
 
 void report_bytes(const char* site, long long bytes) {
+  clear_status_line();
   std::fprintf(stderr, "%s: %lld bytes\n", site, bytes);
 }
 
@@ -128,10 +131,13 @@ LineSource lines_of(const RecordTable& table) {
 // The lines of records as a feed hands them over, one at a time.
 LineSource lines_of(const RecordFeed& feed, std::size_t record_size) {
   return [&feed, record_size](const LineFormat& format, const Emit& emit) {
-    return feed([&](const unsigned char* record) {
+    const auto visit = [&](const unsigned char* record) {
       emit(line_of(record, record_size, format));
       emit(format.line_end);
-    });
+    };
+    // By reference: a visitor held in place costs no memory once the
+    // output is open.
+    return feed(std::cref(visit));
   };
 }
 
@@ -179,6 +185,7 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
   }
   // A replacement takes the record file's place only here, once it is whole.
   if (written != Written::All || !output.commit()) {
+    clear_status_line();
     if (!output.report_failed_step(path)) report_path("fwrite() error-1", path);
     return Delivery::Failed;
   }
@@ -188,6 +195,9 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
 
 // The line output of `display_records`, from any feed.
 Delivery display_from(const LineSource& lines, OutputContext& context) {
+  // Lines shown on a terminal must not mix with the status line: it goes
+  // before the first of them, wherever standard output leads.
+  clear_status_line();
   // Standard output shows each text field as it is.
   const Written written =
       write_lines(stdout, lines, {context.text_offset, false, ""}, context.block);
@@ -276,11 +286,11 @@ bool may_hold(std::FILE* input, std::size_t total) {
 // The pass for records beyond the memory budget: sorted runs on a temporary
 // file, merged straight into the line output.
 ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessages& messages,
-                                 bool unique, FilePointer input, const ExternalPlan& plan) {
+                                 bool unique, FilePointer input, const ExternalPlan& plan,
+                                 Progress& progress) {
   const auto count = static_cast<std::size_t>(args.record_count);
   const auto record_size = static_cast<std::size_t>(args.record_size);
   const auto total = static_cast<long long>(count * record_size);
-  Progress progress = Progress::on_standard_error();
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
   ExternalSort sorter(record_size, policy, plan, progress);
   const ExternalStatus prepared = sorter.prepare(input.get(), count);
@@ -306,14 +316,6 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
   OutputContext context = output_context(args, write_block, input.get());
   // Every record is read before any output is opened, too.
   input.reset();
-  // Lines shown on a terminal must not mix with the status line, nor may
-  // the messages of opening and writing the output: it is shown only while
-  // the merge runs.
-  if (args.output_path.empty()) {
-    progress.stop();
-  } else {
-    progress.erase();
-  }
   ExternalStatus merged = ExternalStatus::Done;
   const RecordFeed feed = [&](const RecordVisitor& visit) {
     merged = sorter.merge(visit, unique);
@@ -344,9 +346,10 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
   const std::size_t record_size = count == 0 ? 0 : static_cast<std::size_t>(args.record_size);
   // The total never wraps: both factors are below 2^31.
   const std::size_t total = count * record_size;
+  Progress progress = Progress::on_standard_error();
   if (!fits_in_memory(count, record_size, budget) && may_hold(input.get(), total)) {
     return arrange_externally(args, messages, unique, std::move(input),
-                              plan_external(count, record_size, budget));
+                              plan_external(count, record_size, budget), progress);
   }
   // A file this run opens for writing must not be the mapped one: truncating
   // it would pull the pages from under the mapping.
@@ -354,6 +357,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
   const bool may_map =
       !must_copy(args.input_path, {args.output_path, FALLBACK_PATH, ERROR_LOG_PATH}, to_stdout);
   RecordFile records;
+  progress.begin_uncounted("reading", count);
   const LoadStatus loaded = records.load(fileno(input.get()), total, may_map);
   if (loaded == LoadStatus::AllocationFailed) {
     report_bytes(messages.first_allocation_failure, static_cast<long long>(total));
@@ -378,6 +382,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
 
   const unsigned threads = thread_count();
   const SortPolicy policy = select_policy(args.key_type, args.case_sensitive, args.descending);
+  progress.begin_uncounted("sorting", count);
   std::span<std::uint32_t> order =
       sort_records(records.data(), record_size, policy, space, threads);
   if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order, threads));
@@ -386,6 +391,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
+  progress.begin_uncounted("writing", order.size());
   const Delivery delivery = deliver(args, RecordTable{records.data(), record_size, order}, context);
   if (records.shrunk()) {
     report_path(messages.read_failure, args.input_path);
@@ -446,6 +452,7 @@ Delivery display_records(const RecordTable& table, OutputContext& context) {
 void error_handler(const char* message, const std::string& path,
                    const std::optional<FileIdentity>& records) {
   if (records.has_value() && identity_of(ERROR_LOG_PATH) == records) {
+    clear_status_line();
     std::fprintf(stderr, "%s %s\n", message, path.c_str());
     return;
   }

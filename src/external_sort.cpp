@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "record_format.h"
@@ -49,19 +51,22 @@ ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size, std::
 }
 
 LoserTree::LoserTree(std::span<const unsigned char* const> heads, Comparator compare)
-    : heads_(heads), compare_(compare), losers_(heads.size()) {
+    : heads_(heads), compare_(compare), losers_(heads.size()), winners_(2 * heads.size()) {
+  restart();
+}
+
+void LoserTree::restart() {
   // Node n has children 2n and 2n + 1; sequence i sits at leaf k + i.
-  const std::size_t k = heads.size();
-  std::vector<std::size_t> winners(2 * k);
-  for (std::size_t i = 0; i < k; ++i) winners[k + i] = i;
+  const std::size_t k = heads_.size();
+  for (std::size_t i = 0; i < k; ++i) winners_[k + i] = i;
   for (std::size_t n = k - 1; n >= 1; --n) {
-    const std::size_t a = winners[2 * n];
-    const std::size_t b = winners[2 * n + 1];
+    const std::size_t a = winners_[2 * n];
+    const std::size_t b = winners_[2 * n + 1];
     const bool a_first = goes_first(a, b);
-    winners[n] = a_first ? a : b;
+    winners_[n] = a_first ? a : b;
     losers_[n] = a_first ? b : a;
   }
-  losers_[0] = winners[1];
+  losers_[0] = winners_[1];
 }
 
 void LoserTree::replay() {
@@ -182,11 +187,13 @@ ExternalStatus ExternalSort::merge_level() {
     const auto group =
         std::span<const Run>(runs_).subspan(first, std::min(plan_.fan_in, runs_.size() - first));
     const std::uint64_t start = written;
-    const bool read = merge_runs(file_, group, buffers.data(), [&](const unsigned char* record) {
-      std::memcpy(out + gathered * record_size_, record, record_size_);
-      ++written;
-      if (++gathered == plan_.block_records) flush();
-    });
+    MergeCursor cursor(group.size(), policy_.compare);
+    const bool read =
+        merge_runs(file_, group, buffers.data(), cursor, [&](const unsigned char* record) {
+          std::memcpy(out + gathered * record_size_, record, record_size_);
+          ++written;
+          if (++gathered == plan_.block_records) flush();
+        });
     flush();
     if (!read) return ExternalStatus::TemporaryFileFailure;  // reported
     if (write_failed) return failure_of(next);
@@ -199,8 +206,17 @@ ExternalStatus ExternalSort::merge_level() {
 }
 
 ExternalStatus ExternalSort::reserve_merge() {
-  merge_buffers_ = std::make_unique<LargeBuffer>(runs_.size() * plan_.block_records * record_size_);
+  try {
+    merge_cursor_ = std::make_unique<MergeCursor>(runs_.size(), policy_.compare);
+    merge_buffers_ =
+        std::make_unique<LargeBuffer>(runs_.size() * plan_.block_records * record_size_);
+  } catch (const std::bad_alloc&) {
+    merge_cursor_.reset();
+    merge_buffers_.reset();
+    return ExternalStatus::AllocationFailure;
+  }
   if (merge_buffers_->allocated()) return ExternalStatus::Done;
+  merge_cursor_.reset();
   merge_buffers_.reset();
   return ExternalStatus::AllocationFailure;
 }
@@ -209,36 +225,34 @@ ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
   if (!merge_buffers_ && reserve_merge() != ExternalStatus::Done) {
     return ExternalStatus::AllocationFailure;
   }
-  const LargeBuffer& buffers = *merge_buffers_;
+  unsigned char* buffers = merge_buffers_->data();
+  MergeCursor& cursor = *merge_cursor_;
   progress_.begin("merging", total_);
   merged_ = 0;
-  if (!unique) return read_back(merge_runs(file_, runs_, buffers.data(), visit));
+  if (!unique) return read_back(merge_runs(file_, runs_, buffers, cursor, visit));
   // A record is kept when its pattern code differs from the record just
   // before it; the first is always kept.
   unsigned char previous[KEY_AREA_SIZE];
   bool first = true;
-  return read_back(merge_runs(file_, runs_, buffers.data(), [&](const unsigned char* record) {
+  const auto keep_new = [&](const unsigned char* record) {
     const bool repeats = !first && same_pattern_code(record, previous);
     std::memcpy(previous, record, KEY_AREA_SIZE);
     first = false;
     if (!repeats) visit(record);
-  }));
+  };
+  // By reference, so that the output's merge allocates nothing.
+  return read_back(merge_runs(file_, runs_, buffers, cursor, std::cref(keep_new)));
 }
 
 bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
-                              unsigned char* buffers, const RecordVisitor& visit) {
-  struct Reader {
-    std::uint64_t next;  // the next record to load
-    std::uint64_t end;
-    unsigned char* block;
-    const unsigned char* last;  // the last record loaded
-  };
+                              unsigned char* buffers, MergeCursor& cursor,
+                              const RecordVisitor& visit) {
   const std::size_t block_bytes = plan_.block_records * record_size_;
-  std::vector<Reader> readers;
-  std::vector<const unsigned char*> heads(runs.size(), nullptr);
+  std::vector<Reader>& readers = cursor.readers;
+  std::vector<const unsigned char*>& heads = cursor.heads;
   for (std::size_t i = 0; i < runs.size(); ++i) {
-    readers.push_back(
-        Reader{runs[i].first, runs[i].first + runs[i].count, buffers + i * block_bytes, nullptr});
+    readers[i] =
+        Reader{runs[i].first, runs[i].first + runs[i].count, buffers + i * block_bytes, nullptr};
   }
   const auto load = [&](std::size_t i) {
     Reader& r = readers[i];
@@ -257,7 +271,8 @@ bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
   for (std::size_t i = 0; i < runs.size(); ++i) {
     if (!load(i)) return false;
   }
-  LoserTree tree(heads, policy_.compare);
+  LoserTree& tree = cursor.tree;
+  tree.restart();
   for (std::size_t w = tree.winner(); heads[w] != nullptr; w = tree.winner()) {
     visit(heads[w]);
     if (heads[w] != readers[w].last) {

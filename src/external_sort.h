@@ -69,13 +69,16 @@ class LoserTree {
   [[nodiscard]] std::size_t winner() const { return losers_[0]; }
   // Restores the tournament after the winner's head changed.
   void replay();
+  // Plays the tournament anew, after any heads changed; allocates nothing.
+  void restart();
 
  private:
   [[nodiscard]] bool goes_first(std::size_t a, std::size_t b) const;
 
   std::span<const unsigned char* const> heads_;
   Comparator compare_;
-  std::vector<std::size_t> losers_;  // [0] the winner, [n] the loser at node n
+  std::vector<std::size_t> losers_;   // [0] the winner, [n] the loser at node n
+  std::vector<std::size_t> winners_;  // the winner at each node, while playing
 };
 
 enum class ExternalStatus { Done, ReadFailure, AllocationFailure, TemporaryFileFailure };
@@ -107,12 +110,30 @@ class ExternalSort {
     std::uint64_t first;  // index of the run's first record in its file
     std::uint64_t count;
   };
+  struct Reader {
+    std::uint64_t next;  // the next record to load
+    std::uint64_t end;
+    unsigned char* block;
+    const unsigned char* last;  // the last record loaded
+  };
+  // What a merge of some runs keeps of each, and their tournament; made
+  // for a number of runs before the merge, which then allocates nothing.
+  struct MergeCursor {
+    explicit MergeCursor(std::size_t runs, Comparator compare)
+        : readers(runs), heads(runs, nullptr), tree(heads, compare) {}
+    MergeCursor(const MergeCursor&) = delete;  // the tree watches `heads`
+    MergeCursor& operator=(const MergeCursor&) = delete;
+    std::vector<Reader> readers;
+    std::vector<const unsigned char*> heads;
+    LoserTree tree;
+  };
   [[nodiscard]] ExternalStatus form_runs(std::FILE* input, std::size_t count);
   [[nodiscard]] ExternalStatus merge_level();
   // Clears the status line, then reports the failure of `file`.
   ExternalStatus failure_of(const TemporaryFile& file);
   [[nodiscard]] bool merge_runs(TemporaryFile& file, std::span<const Run> runs,
-                                unsigned char* buffers, const RecordVisitor& visit);
+                                unsigned char* buffers, MergeCursor& cursor,
+                                const RecordVisitor& visit);
 
   std::size_t record_size_;
   SortPolicy policy_;
@@ -122,6 +143,7 @@ class ExternalSort {
   TemporaryFile file_;
   std::vector<Run> runs_;
   std::unique_ptr<LargeBuffer> merge_buffers_;
+  std::unique_ptr<MergeCursor> merge_cursor_;
   std::uint64_t total_ = 0;
   std::uint64_t merged_ = 0;  // records merged in this phase
 };

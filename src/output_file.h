@@ -56,6 +56,13 @@ struct FileIdentity {
 // name in the meantime stays. True when the name was removed.
 bool remove_if_same(const std::string& path, const FileIdentity& identity);
 
+// From now on, a SIGINT, SIGTERM, SIGHUP or SIGQUIT (on Windows: Ctrl-C,
+// Ctrl-Break or closing the console) that ends the run first
+// calls `erase` (which must be async-signal-safe; nullptr for none) and
+// removes a replacement that still carries a visible name. A signal that was
+// ignored when the run began stays ignored.
+void watch_ending_signals(void (*erase)());
+
 class OutputFile {
  public:
   OutputFile() = default;

@@ -18,31 +18,40 @@ namespace zelto {
 namespace {
 
 // A replacement made where nameless files cannot be used carries a name
-// while it is written; a signal that ends the run removes it first. Only
-// signals that were not ignored when the run began get that handler: an
-// ignored one (nohup, a shell's background job) stays ignored.
+// while it is written; a signal that ends the run removes it first, after
+// erasing what the terminal shows of the run's status. Only signals that
+// were not ignored when the run began get that handler: an ignored one
+// (nohup, a shell's background job) stays ignored.
 char pending_name[NAME_MAX + 1];
 std::atomic<int> pending_directory = -1;
+std::atomic<void (*)()> erase_on_ending = nullptr;
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-extern "C" void remove_pending_and_die(int signal_number) {
+extern "C" void end_run(int signal_number) {
+  if (const auto erase = erase_on_ending.load()) erase();
   const int directory = pending_directory.load();
   if (directory >= 0) unlinkat(directory, pending_name, 0);
   std::signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
 
-void watch_pending_name(int directory, const std::string& name) {
-  std::strncpy(pending_name, name.c_str(), sizeof pending_name - 1);
-  pending_directory.store(directory);
+void install_ending_handlers() {
+  static std::atomic<bool> installed = false;
+  if (installed.exchange(true)) return;
   for (const int s : ENDING_SIGNALS) {
     struct sigaction current {};
     if (sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
     struct sigaction action {};
-    action.sa_handler = remove_pending_and_die;
+    action.sa_handler = end_run;
     sigemptyset(&action.sa_mask);
     sigaction(s, &action, nullptr);
   }
+}
+
+void watch_pending_name(int directory, const std::string& name) {
+  std::strncpy(pending_name, name.c_str(), sizeof pending_name - 1);
+  pending_directory.store(directory);
+  install_ending_handlers();
 }
 
 void forget_pending_name() {
@@ -136,6 +145,11 @@ bool write_whole(int fd, const char* data, std::size_t size) {
 }
 
 }  // namespace
+
+void watch_ending_signals(void (*erase)()) {
+  erase_on_ending.store(erase);
+  install_ending_handlers();
+}
 
 std::optional<FileIdentity> identity_of(const std::string& path) {
   struct stat status {};

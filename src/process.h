@@ -3,6 +3,8 @@
 // a terminal that a status line may be drawn on.
 #pragma once
 
+#include <cstddef>
+
 namespace zelto {
 
 // Called once at the start of a run, before any file is opened: a write
@@ -10,6 +12,12 @@ namespace zelto {
 // the process, and on Windows no dialog box waits for a user when a drive
 // is missing or a disk is full.
 void prepare_process();
+
+// Both safe to call from a signal handler: a pause of about a millisecond,
+// and one unbuffered write of `size` bytes to standard error (its failure
+// is ignored: nothing else could be told of it then).
+void pause_a_millisecond();
+void write_to_standard_error(const char* bytes, std::size_t size);
 
 // True when standard error is a terminal (a console on Windows), never for a
 // file or a pipe.

@@ -12,6 +12,16 @@ void prepare_process() {
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
+void pause_a_millisecond() {
+  Sleep(1);
+}
+
+void write_to_standard_error(const char* bytes, std::size_t size) {
+  DWORD written = 0;
+  (void)WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes, static_cast<DWORD>(size), &written,
+                  nullptr);
+}
+
 bool standard_error_is_terminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;

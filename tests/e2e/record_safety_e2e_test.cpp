@@ -547,6 +547,36 @@ TEST(Safety, EachFailedRequestOfATwoThreadRunOnDiskIsReported) {
   }
 }
 
+// Every memory request of at least 512 bytes, failed in turn, in a run on
+// disk whose final merge takes eleven runs at once (a reader for each): the
+// run succeeds or reports the failure before the output is opened, so the
+// old lines stay. The run makes fewer than 200 such requests.
+TEST(Safety, EachFailedRequestBeforeAMergeOfManyRunsKeepsTheOutput) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "the fault library replaces the sanitizer's allocator";
+  const LongLines data = long_lines(20000, 2, 128);
+  Parameters p = data.parameters;
+  p.output_path = "out.txt";
+  p.keep_record_file = "-y";
+  Sandbox box;
+  box.write("manager.txt", p.text());
+  box.write("binary.tmp", data.records);
+  for (int n = 1; n <= 200; ++n) {
+    SCOPED_TRACE("request " + std::to_string(n));
+    box.write("out.txt", "old lines\n");
+    RunOptions options{{}};
+    options.environment = with_fault("alloc:" + std::to_string(n) + ":512");
+    options.environment.insert(options.environment.end(), {"ZELTO_THREADS=2", "ZELTO_MEMORY=300K"});
+    const RunResult r = box.run_with(options);
+    ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << ": " << r.err;
+    if (r.status == 0) {
+      EXPECT_TRUE(box.read("out.txt") == data.lines);
+    } else {
+      EXPECT_EQ(r.err, "malloc() error-1: 2560000 bytes\n");
+      ASSERT_EQ(box.read("out.txt"), "old lines\n");
+    }
+  }
+}
+
 // Writes that fail: the tie report on a full or closed standard output, and
 // every output under a file-size limit. Each failure is reported once, the
 // status is 1, and a record file whose lines did not arrive stays.

@@ -303,6 +303,7 @@ TEST(TemporaryFile, LeavesNoNameBehind) {
 TEST(Progress, LineNamesThePhasePercentAndRate) {
   EXPECT_EQ(progress_line("sorting", 25, 100, 0.5), "zelto: sorting  25% 50 records/s");
   EXPECT_EQ(progress_line("merging", 0, 0, 0), "zelto: merging 100% 0 records/s");
+  EXPECT_EQ(uncounted_progress_line("sorting", 6000000, 3.7), "zelto: sorting 6000000 records 3 s");
 }
 
 }  // namespace
