@@ -4,7 +4,6 @@
 // writes (the tie report, a file-size limit, a full disk) are reported.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -115,7 +114,14 @@ void PrintTo(const SignalCase& c, std::ostream* os) {
 
 class InterruptedReplacement : public ::testing::TestWithParam<SignalCase> {};
 
+#ifdef _WIN32
+// Only the table's number for it: Windows has no such signal, and the test
+// skips itself there.
+constexpr int SIGKILL = 9;
+#endif
+
 TEST_P(InterruptedReplacement, LeavesTheRecordsOrEveryLine) {
+  SKIP_WITHOUT_POSIX("a shell to send signals");
   const LongLines data = long_lines(40000, 900, 1024);
   for (const int delay_ms : {0, 50, 150, 300}) {
     Sandbox box;
@@ -142,6 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Safety, InterruptedReplacement,
 // The fallback file is a link to the record file: the lines replace the
 // records there, which then stay; the link and the old mode stay too.
 TEST(Safety, FallbackThroughALinkReplacesTheRecordFile) {
+  SKIP_WITHOUT_POSIX("symbolic links and permission bits");
   Sandbox box;
   box.write("manager.txt", parameters(3, "nodir/out.txt").text());
   box.write("binary.tmp", THREE_RECORDS);
@@ -207,6 +214,7 @@ LimitedRun run_limited(const LongLines& data, bool unique, std::uint64_t limit) 
 }
 
 TEST(Safety, AddressSpaceLimitsNeverAbort) {
+  SKIP_WITHOUT_POSIX("prlimit --as");
   if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizer's allocator cannot run under prlimit --as";
   const LongLines data = long_lines(200000, 8, 128);
   constexpr std::uint64_t STEP = 64 << 10;
@@ -257,6 +265,7 @@ void PrintTo(const WriteCase& c, std::ostream* os) {
 class FailedWrite : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(FailedWrite, IsReportedOnce) {
+  SKIP_WITHOUT_POSIX("/dev/full, a closed standard output or prlimit --fsize");
   const WriteCase& c = GetParam();
   const LongLines data = long_lines(2000, 100, 256);
   Parameters p = data.parameters;

@@ -736,8 +736,10 @@ TEST_F(PackFiles, FailuresNameThePathAndCause) {
   EXPECT_EQ(message, path("missing.txt") + ": No such file or directory");
   EXPECT_EQ(read_input(dir_.string(), data, message), PACK_FAILURE);
   EXPECT_EQ(message, dir_.string() + ": Is a directory");
-  EXPECT_EQ(write_text_file("/dev/full", "x", message), PACK_FAILURE);
-  EXPECT_EQ(message, "/dev/full: No space left on device");
+  if (!testing::ON_WINDOWS) {  // no full device there
+    EXPECT_EQ(write_text_file("/dev/full", "x", message), PACK_FAILURE);
+    EXPECT_EQ(message, "/dev/full: No space left on device");
+  }
   const std::string nowhere = path("no/such/dir/binary.tmp");
   EXPECT_EQ(write_record_file(nowhere.c_str(), {}, PackOptions{}, 92, message), PACK_FAILURE);
   EXPECT_EQ(message, nowhere + ": No such file or directory");
