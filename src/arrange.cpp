@@ -147,6 +147,11 @@ Written write_lines(std::FILE* stream, const LineSource& lines, const LineFormat
   return written ? Written::All : Written::WriteFailed;
 }
 
+// False when the records turned out unreadable after their lines were made.
+bool records_intact(const OutputContext& context) {
+  return !context.records_intact || context.records_intact();
+}
+
 // The line output of `producing`, from any feed.
 Delivery produce_from(const std::string& output_path, const LineSource& lines,
                       OutputContext& context) {
@@ -155,7 +160,7 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
   OutputFile output;
   if (!output.open(path, context.input)) {
     delivery = Delivery::FellBack;
-    error_handler("fopen() error-1:", output_path);
+    error_handler("fopen() error-1:", output_path, context.input);
     path = FALLBACK_PATH;
     if (!output.open(path, context.input)) {
       report_path("fopen() error-4", path);
@@ -166,11 +171,15 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
   // is dropped.
   const LineFormat format{context.text_offset, true, context.crlf == 1 ? "\r\n" : "\n"};
   const Written written = write_lines(output.stream(), lines, format, context.block);
-  // Records that could not all be had leave the output uncommitted.
-  if (written == Written::FeedFailed) return Delivery::Failed;
+  // Records that could not all be had leave no output that looks like a
+  // result: a replacement is dropped, a file written in place removed.
+  if (written == Written::FeedFailed || !records_intact(context)) {
+    output.abandon();
+    return Delivery::Failed;
+  }
   // A replacement takes the record file's place only here, once it is whole.
   if (written != Written::All || !output.commit()) {
-    report_path("fwrite() error-1", path);
+    if (!output.report_failed_step(path)) report_path("fwrite() error-1", path);
     return Delivery::Failed;
   }
   context.delivered_into_input = output.replaces_input();
@@ -242,7 +251,8 @@ OutputContext output_context(const ArrangeArguments& args, const LargeBuffer& wr
   return {args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
           args.crlf,
           {write_block.data(), WRITE_BLOCK},
-          identity_of(fileno(input))};
+          identity_of(fileno(input)),
+          {}};
 }
 
 // False for a regular file too short for its records: such a run fails
@@ -275,13 +285,15 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
       return FAILED;
     case ExternalStatus::TemporaryFileFailure: return FAILED;
   }
+  // As in memory: every buffer is had before any output is opened.
   const LargeBuffer write_block(WRITE_BLOCK);
-  if (!write_block.allocated()) {
+  if (!write_block.allocated() || sorter.reserve_merge() != ExternalStatus::Done) {
+    progress.stop();
     report_bytes(messages.later_allocation_failure, total);
     return FAILED;
   }
   OutputContext context = output_context(args, write_block, input.get());
-  // As in memory: every record is read before any output is opened.
+  // Every record is read before any output is opened, too.
   input.reset();
   // Lines shown on a terminal must not mix with the status line, nor may
   // the messages of opening and writing the output: it is shown only while
@@ -322,10 +334,8 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
   // The total never wraps: both factors are below 2^31.
   const std::size_t total = count * record_size;
   if (!fits_in_memory(count, record_size, budget) && may_hold(input.get(), total)) {
-    // Records too large for even two of them to fit go the in-memory way.
-    if (const auto plan = plan_external(count, record_size, budget)) {
-      return arrange_externally(args, messages, unique, std::move(input), *plan);
-    }
+    return arrange_externally(args, messages, unique, std::move(input),
+                              plan_external(count, record_size, budget));
   }
   // A file this run opens for writing must not be the mapped one: truncating
   // it would pull the pages from under the mapping.
@@ -350,6 +360,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
     return FAILED;
   }
   OutputContext context = output_context(args, write_block, input.get());
+  context.records_intact = [&records] { return !records.shrunk(); };
   // The input is closed before any output is opened: the output may be the
   // record file itself. A mapping outlives it.
   input.reset();
@@ -421,7 +432,12 @@ Delivery display_records(const RecordTable& table, OutputContext& context) {
   return display_from(lines_of(table), context);
 }
 
-void error_handler(const char* message, const std::string& path) {
+void error_handler(const char* message, const std::string& path,
+                   const std::optional<FileIdentity>& records) {
+  if (records.has_value() && identity_of(ERROR_LOG_PATH) == records) {
+    std::fprintf(stderr, "%s %s\n", message, path.c_str());
+    return;
+  }
   FilePointer log(std::fopen(ERROR_LOG_PATH, "w"));
   if (log) std::fprintf(log.get(), "%s %s", message, path.c_str());
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -66,6 +67,9 @@ struct OutputContext {
   // The record file that was read: an output that is this file replaces it
   // only once every line is written.
   std::optional<FileIdentity> input;
+  // When set: false once the records read turn out unreadable (a mapped
+  // file that shrank), checked after the lines are written.
+  std::function<bool()> records_intact;
   bool delivered_into_input = false;
   bool stdout_failed = false;
 };
@@ -78,7 +82,9 @@ struct OutputContext {
 // Writes each record's text unchanged to standard output.
 [[nodiscard]] Delivery display_records(const RecordTable& table, OutputContext& context);
 // Replaces the error log "error.txt" with "<message> <path>"; skipped when
-// the log cannot be opened.
-void error_handler(const char* message, const std::string& path);
+// the log cannot be opened. When the log is the file `records` that was
+// read, the records stay: the message goes to standard error instead.
+void error_handler(const char* message, const std::string& path,
+                   const std::optional<FileIdentity>& records = std::nullopt);
 
 }  // namespace zelto

@@ -71,22 +71,30 @@ int integers_ascending(const unsigned char* a, const unsigned char* b) {
   return sign_of(sum_a > sum_b);
 }
 
-// Ascending result of the double key. A NaN fails both `x == y` and `x > y`,
-// so a pair holding one always gives -1 here (+1 once negated for descending),
-// whichever record comes first: the order is not consistent for NaN keys.
+// Doubles in a total order: numbers as usual (-0.0 equals 0.0), every NaN,
+// whatever its sign and payload, equal to any other NaN and after every
+// number, +inf included.
+int order_doubles(double x, double y) {
+  const bool x_nan = x != x;
+  const bool y_nan = y != y;
+  if (x_nan || y_nan) return x_nan == y_nan ? 0 : sign_of(x_nan);
+  if (x == y) return 0;
+  return sign_of(x > y);
+}
+
+// Ascending result of the double key; the caller negates for descending.
 int doubles_ascending(const unsigned char* a, const unsigned char* b) {
   for (int offset = 0; offset < KEY_AREA_SIZE; offset += 8) {
-    const double x = load_double(a + offset);
-    const double y = load_double(b + offset);
-    if (x == y) continue;
-    return sign_of(x > y);
+    const int r = order_doubles(load_double(a + offset), load_double(b + offset));
+    if (r != 0) return r;
   }
   note_tie(record_number(a));
   const int last = KEY_AREA_SIZE - 8;
-  const double sum_a = sum_rounded_twice(load_double(a + last), record_number(a));
-  const double sum_b = sum_rounded_twice(load_double(b + last), record_number(b));
-  if (sum_a == sum_b) return 0;
-  return sign_of(sum_a > sum_b);
+  // Both last doubles are NaN or neither is; NaN sums would all be equal.
+  const double last_a = load_double(a + last);
+  if (last_a != last_a) return 0;
+  return order_doubles(sum_rounded_twice(last_a, record_number(a)),
+                       sum_rounded_twice(load_double(b + last), record_number(b)));
 }
 
 // Compares the two phrase keys as unsigned bytes (ASCII letters folded to

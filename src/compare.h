@@ -67,9 +67,10 @@ class TieLogScope {
 // number), each sum wrapping in 32 bits.
 int compare_integers(const unsigned char* a, const unsigned char* b);
 int compare_integers_descending(const unsigned char* a, const unsigned char* b);
-// Ten binary64 doubles; a NaN makes a pair unequal and puts the first record
-// first in both orders. Full ties are broken by (last double + record number),
-// each sum formed with a 64-bit significand and then rounded to binary64.
+// Ten binary64 doubles; every NaN equals every other NaN and comes after all
+// numbers (before them descending). Full ties are broken by (last double +
+// record number), each sum formed with a 64-bit significand and then rounded
+// to binary64; a NaN sum equals a NaN sum.
 int compare_doubles(const unsigned char* a, const unsigned char* b);
 int compare_doubles_descending(const unsigned char* a, const unsigned char* b);
 // Phrases as unsigned bytes; equal phrases are ordered by the "%10d" text of

@@ -34,14 +34,14 @@ bool fits_in_memory(std::uint64_t count, std::uint64_t record_size, std::uint64_
   return need <= budget;
 }
 
-std::optional<ExternalPlan> plan_external(std::uint64_t count, std::uint64_t record_size,
-                                          std::uint64_t budget) {
+ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size, std::uint64_t budget) {
   const std::uint64_t block_target = std::clamp<std::uint64_t>(budget / 16, 1, MAXIMUM_BLOCK);
   const std::uint64_t block_records = std::max<std::uint64_t>(1, block_target / record_size);
   const std::uint64_t block_bytes = block_records * record_size;
-  if (budget <= block_bytes) return std::nullopt;
-  const std::uint64_t chunk = (budget - block_bytes) / (record_size + SORT_SPACE_PER_RECORD);
-  if (chunk < 2) return std::nullopt;
+  const std::uint64_t chunk =
+      budget > block_bytes ? (budget - block_bytes) / (record_size + SORT_SPACE_PER_RECORD) : 0;
+  if (chunk < 2)
+    return ExternalPlan{static_cast<std::size_t>(std::min<std::uint64_t>(2, count)), 1, 2};
   const std::uint64_t fan_in =
       std::clamp<std::uint64_t>(budget / block_bytes - 1, 2, MAXIMUM_FAN_IN);
   return ExternalPlan{static_cast<std::size_t>(std::min(chunk, count)),
@@ -97,8 +97,21 @@ ExternalStatus ExternalSort::failure_of(const TemporaryFile& file) {
   return ExternalStatus::TemporaryFileFailure;
 }
 
+std::uint64_t spill_bytes(std::uint64_t count, std::uint64_t record_size,
+                          const ExternalPlan& plan) {
+  const std::uint64_t runs = (count + plan.chunk_records - 1) / plan.chunk_records;
+  // A merge level writes its runs anew before the old ones are freed.
+  return count * record_size * (runs > plan.fan_in ? 2 : 1);
+}
+
 ExternalStatus ExternalSort::prepare(std::FILE* input, std::size_t count) {
   total_ = count;
+  const std::uint64_t needed = spill_bytes(count, record_size_, plan_);
+  if (const auto free = free_space(directory_); free && *free < needed) {
+    progress_.stop();
+    report_no_room(directory_, needed, *free);
+    return ExternalStatus::TemporaryFileFailure;
+  }
   if (!file_.create(directory_)) return failure_of(file_);
   const ExternalStatus formed = form_runs(input, count);
   if (formed != ExternalStatus::Done) return formed;
@@ -185,9 +198,18 @@ ExternalStatus ExternalSort::merge_level() {
   return ExternalStatus::Done;
 }
 
+ExternalStatus ExternalSort::reserve_merge() {
+  merge_buffers_ = std::make_unique<LargeBuffer>(runs_.size() * plan_.block_records * record_size_);
+  if (merge_buffers_->allocated()) return ExternalStatus::Done;
+  merge_buffers_.reset();
+  return ExternalStatus::AllocationFailure;
+}
+
 ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
-  const LargeBuffer buffers(runs_.size() * plan_.block_records * record_size_);
-  if (!buffers.allocated()) return ExternalStatus::AllocationFailure;
+  if (!merge_buffers_ && reserve_merge() != ExternalStatus::Done) {
+    return ExternalStatus::AllocationFailure;
+  }
+  const LargeBuffer& buffers = *merge_buffers_;
   progress_.begin("merging", total_);
   merged_ = 0;
   if (!unique) return read_back(merge_runs(file_, runs_, buffers.data(), visit));

@@ -19,10 +19,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "large_buffer.h"
 #include "progress.h"
 #include "sort_engine.h"
 #include "temp_files.h"
@@ -43,11 +45,18 @@ struct ExternalPlan {
   std::size_t fan_in;         // runs merged at once, at least 2
 };
 
-// How to run `count` (> 0) records of `record_size` bytes within `budget`;
-// nothing when not even two records and their sort space fit.
-[[nodiscard]] std::optional<ExternalPlan> plan_external(std::uint64_t count,
-                                                        std::uint64_t record_size,
-                                                        std::uint64_t budget);
+// How to run `count` (> 0) records of `record_size` bytes within `budget`.
+// A budget too small for even two records and their sort space gets the
+// smallest plan that works (chunks of two records, blocks of one, merges of
+// two), whatever memory that takes.
+[[nodiscard]] ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size,
+                                         std::uint64_t budget);
+
+// The most bytes the runs of `count` records take in the temporary directory
+// at once under `plan`: the records once, twice when runs are merged into
+// longer ones first.
+[[nodiscard]] std::uint64_t spill_bytes(std::uint64_t count, std::uint64_t record_size,
+                                        const ExternalPlan& plan);
 
 // A k-way tournament of sorted sequences. `heads[i]` is sequence i's current
 // record, nullptr once it is spent; the caller replaces the winner's head and
@@ -79,11 +88,15 @@ class ExternalSort {
   ExternalSort(std::size_t record_size, const SortPolicy& policy, const ExternalPlan& plan,
                Progress& progress);
 
-  // Reads `count` records from `input`, sorts each chunk and stores it as a
-  // run, then merges runs until one merge can take them all. Temporary-file
+  // Checks that the temporary directory has room for every run, reads
+  // `count` records from `input`, sorts each chunk and stores it as a run,
+  // then merges runs until one merge can take them all. Temporary-file
   // failures are reported here; read and allocation failures are left to
   // the caller's messages (after `Progress::stop`).
   [[nodiscard]] ExternalStatus prepare(std::FILE* input, std::size_t count);
+  // Reserves the buffers of the final merge, so that no allocation is left
+  // for the time an output is open; called after `prepare`.
+  [[nodiscard]] ExternalStatus reserve_merge();
   // Hands every record to `visit` in merged order (with `unique`, only each
   // record whose key pattern differs from the record before it). A run that
   // cannot be read back is reported here.
@@ -108,6 +121,7 @@ class ExternalSort {
   std::string directory_;
   TemporaryFile file_;
   std::vector<Run> runs_;
+  std::unique_ptr<LargeBuffer> merge_buffers_;
   std::uint64_t total_ = 0;
   std::uint64_t merged_ = 0;  // records merged in this phase
 };

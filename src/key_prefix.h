@@ -53,8 +53,8 @@ inline bool chunk_ends_phrase(std::uint64_t chunk) {
 
 inline constexpr std::uint64_t SIGN_BIT = 1ULL << 63;
 // The prefix every NaN double gets: above every number, so NaNs gather after
-// all numbers (before them when descending) and are ordered among themselves
-// by the comparator.
+// all numbers (before them when descending); all NaNs are equal here, as in
+// the comparator, and the deeper levels order them.
 inline constexpr std::uint64_t NAN_PREFIX = ~0ULL;
 
 // Doubles as unsigned integers of the same order; -0.0 is 0.0.
@@ -92,14 +92,14 @@ inline int level_count(KeyKind kind) {
 }
 
 // True when records whose ascending prefix at `level` is `ascending` cannot
-// be told apart by a deeper level: the phrase ended within it, a NaN stands
-// here, or it is the last level.
+// be told apart by a deeper level: the phrase ended within it, or it is the
+// last level.
 inline bool prefix_settles(KeyKind kind, std::uint64_t ascending, int level) {
   if (level + 1 >= level_count(kind)) return true;
   switch (kind) {
     case KeyKind::Phrase:
     case KeyKind::FoldedPhrase: return chunk_ends_phrase(ascending);
-    case KeyKind::Doubles: return ascending == NAN_PREFIX;
+    case KeyKind::Doubles:
     case KeyKind::Integers: return false;
   }
   return true;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
@@ -42,17 +44,15 @@ void format_slice(const RecordTable& table, const LineFormat& format, std::size_
   }
 }
 
-// Waits until `value` holds `wanted`.
-void await(const std::atomic<std::size_t>& value, std::size_t wanted) {
-  for (std::size_t seen = value.load(); seen != wanted; seen = value.load()) value.wait(seen);
-}
-
 // A buffer that slices i, i + K, i + 2K, ... pass through: `filled` counts
-// the slices formatted into it, `emptied` those handed on.
+// the slices formatted into it, `emptied` those handed on. The counts are
+// guarded by the gatherer's mutex: std::atomic's wait can miss a wake-up
+// where the library has no futex to build it on (mingw-w64's libstdc++),
+// which left a run waiting for ever.
 struct Slot {
   std::vector<char> buffer;
-  std::atomic<std::size_t> filled{0};
-  std::atomic<std::size_t> emptied{0};
+  std::size_t filled = 0;
+  std::size_t emptied = 0;
 };
 
 class ParallelGatherer {
@@ -95,8 +95,7 @@ class ParallelGatherer {
       const std::size_t round = i / slots_.size();
       await(slot.filled, round + 1);
       emit({slot.buffer.data(), slot.buffer.size()});
-      slot.emptied.store(round + 1);
-      slot.emptied.notify_all();
+      publish(slot.emptied, round + 1);
     }
   }
 
@@ -109,9 +108,22 @@ class ParallelGatherer {
       const std::size_t begin = i * slice_records_;
       const std::size_t end = std::min(begin + slice_records_, table_.order.size());
       format_slice(table_, format_, begin, end, slot.buffer);
-      slot.filled.store(round + 1);
-      slot.filled.notify_all();
+      publish(slot.filled, round + 1);
     }
+  }
+
+  // Waits until the count `value` of a slot holds `wanted`.
+  void await(const std::size_t& value, std::size_t wanted) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return value == wanted; });
+  }
+
+  void publish(std::size_t& value, std::size_t now) {
+    {
+      const std::lock_guard lock(mutex_);
+      value = now;
+    }
+    changed_.notify_all();
   }
 
   const RecordTable& table_;
@@ -121,6 +133,8 @@ class ParallelGatherer {
   std::size_t slices_;
   std::vector<Slot> slots_;
   std::atomic<std::size_t> next_{0};
+  std::mutex mutex_;
+  std::condition_variable changed_;
 };
 
 }  // namespace

@@ -13,6 +13,15 @@
 // after reading the records (after sorting and after writing) and reports
 // the file as unreadable. The bytes read through a shrunk mapping are
 // meaningless but never crash the process.
+//
+// On Windows the view is made with CreateFileMappingW and MapViewOfFile. The
+// system refuses to truncate a file while a view of it is mapped, so on a
+// local volume the records cannot shrink; a page that still cannot be read
+// (a file on a network share cut short by another client, a failing or
+// removed disk) raises EXCEPTION_IN_PAGE_ERROR, which a vectored exception
+// handler answers as the SIGBUS handler does. The mapping is released when
+// the RecordFile is destroyed: only then can the file be replaced or
+// removed there.
 #pragma once
 
 #include <cstddef>

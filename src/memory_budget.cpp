@@ -19,6 +19,19 @@ std::uint64_t room_left(std::uint64_t limit, std::uint64_t used) {
   return limit > used ? limit - used : 0;
 }
 
+// The number N of a "KEY N" line of memory.stat; 0 when it is missing.
+std::uint64_t stat_value(std::string_view stat, std::string_view key) {
+  while (!stat.empty()) {
+    const auto end = stat.find('\n');
+    const std::string_view line = stat.substr(0, end);
+    stat = end == std::string_view::npos ? "" : stat.substr(end + 1);
+    if (line.size() > key.size() && line.substr(0, key.size()) == key && line[key.size()] == ' ') {
+      return whole_number<std::uint64_t>(line.substr(key.size() + 1)).value_or(0);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> parse_memory_size(std::string_view text) {
@@ -99,13 +112,22 @@ std::uint64_t status_kilobytes(std::string_view status, std::string_view key) {
   return 0;
 }
 
+std::uint64_t cgroup_room(std::uint64_t limit, std::string_view usage, std::string_view stat) {
+  if (limit == UNLIMITED_MEMORY) return UNLIMITED_MEMORY;
+  const std::uint64_t used = whole_number<std::uint64_t>(usage).value_or(0);
+  // v1 counts the whole subtree under "total_"; v2 always does.
+  std::uint64_t reclaimable = stat_value(stat, "total_inactive_file");
+  if (reclaimable == 0) reclaimable = stat_value(stat, "inactive_file");
+  return room_left(limit, used > reclaimable ? used - reclaimable : 0);
+}
+
 std::uint64_t derived_budget(const MemoryLimits& limits) {
   const std::uint64_t least =
       std::min({limits.cgroup, room_left(limits.address_space, limits.address_space_used),
-                room_left(limits.data, limits.data_used), limits.physical});
+                room_left(limits.data, limits.data_used), limits.available});
   if (least == UNLIMITED_MEMORY) return UNLIMITED_MEMORY;
   const std::uint64_t margin = least / 8 + FIXED_MARGIN;
-  return least > margin ? least - margin : 0;
+  return std::max(least > margin ? least - margin : 0, least / 4);
 }
 
 bool memory_budget(std::uint64_t& budget) {

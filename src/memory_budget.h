@@ -8,11 +8,17 @@
 // with status 1 before it reads a record, since a misspelt limit in a
 // container would otherwise end in the kernel's memory killer.
 //
-// Without the setting the budget is the least of: the cgroup memory limit
-// (v2 memory.max, v1 memory.limit_in_bytes, of the process's cgroup and its
-// ancestors), RLIMIT_AS less the address space in use, RLIMIT_DATA less the
-// data in use, and the machine's physical memory; less an eighth of it and
-// 32 MiB for the program itself, its libraries and its threads' stacks.
+// Without the setting the budget is the least of: the room each memory
+// cgroup of the process and its ancestors leaves (v2 memory.max less
+// memory.current, v1 memory.limit_in_bytes less memory.usage_in_bytes; file
+// pages the kernel reclaims first, inactive_file of memory.stat, count as
+// room), RLIMIT_AS less the address space in use, RLIMIT_DATA less the data
+// in use, and the memory the system has available (MemAvailable, else the
+// physical memory); less an eighth of it and 32 MiB for the program itself,
+// its libraries and its threads' stacks, but never less than a quarter of it.
+// A budget too small for the records never means "no limit": such a pass
+// sorts on disk with the smallest buffers that work, or reports that it
+// cannot have even those.
 #pragma once
 
 #include <cstdint>
@@ -43,18 +49,25 @@ inline constexpr std::uint64_t UNLIMITED_MEMORY = UINT64_MAX;
 // A "Key:   N kB" line of /proc/self/status in bytes; 0 when it is missing.
 [[nodiscard]] std::uint64_t status_kilobytes(std::string_view status, std::string_view key);
 
+// The room a cgroup with `limit` leaves: the limit less its `usage` (the
+// text of memory.current or memory.usage_in_bytes), with the inactive file
+// pages that `stat` (memory.stat) lists counted as room. An unreadable usage
+// counts as none.
+[[nodiscard]] std::uint64_t cgroup_room(std::uint64_t limit, std::string_view usage,
+                                        std::string_view stat);
+
 // What the process may use, as read from the system. UNLIMITED_MEMORY where
 // no limit is set.
 struct MemoryLimits {
-  std::uint64_t cgroup = UNLIMITED_MEMORY;
+  std::uint64_t cgroup = UNLIMITED_MEMORY;         // the least room of the cgroups
   std::uint64_t address_space = UNLIMITED_MEMORY;  // RLIMIT_AS
   std::uint64_t address_space_used = 0;            // VmSize
   std::uint64_t data = UNLIMITED_MEMORY;           // RLIMIT_DATA
   std::uint64_t data_used = 0;                     // VmData
-  std::uint64_t physical = UNLIMITED_MEMORY;
+  std::uint64_t available = UNLIMITED_MEMORY;      // MemAvailable
 };
 
-// The least of the limits, less the margin; never below zero.
+// The least of the limits, less the margin but at least a quarter of it.
 [[nodiscard]] std::uint64_t derived_budget(const MemoryLimits& limits);
 
 // The limits of this process as its system tells them: on Linux from /proc,

@@ -2,11 +2,28 @@
 //
 // A file a pass writes its lines to is normally opened and truncated in
 // place. When it is the very regular file the records were read from (same
-// device and inode, through any path or link), the lines go to a new,
-// nameless file in the directory of that file's real location instead; only
-// once every line is written and the file is safely on disk and closed does
-// it take the old file's name (and permission bits). Until then the record
-// file stays whole, and a failure or a signal leaves no stray file behind.
+// device and inode, through any path or link), the lines go to a new file in
+// the directory of that file's real location instead: a nameless one where
+// the file system offers them, otherwise one named ".NAME.zelto-..." that a
+// failure or an ending signal removes. Only once every line is written and
+// the file is safely on disk does it take the old file's name, with the old
+// file's owner, group (where the system allows) and permission bits. Until
+// then the record file stays whole. The old file's other hard links, if
+// any, keep the old records: the replacement is a new file.
+//
+// Every step goes through a handle of the target's directory, so neither a
+// missing /proc nor a working directory whose absolute path exceeds PATH_MAX
+// matters. A target the user could not open for writing is refused, as an
+// output opened in place would be, whether or not it is the record file.
+//
+// On Windows the identity is the volume serial number and the file index,
+// and the replacement is a named file beside the old one, marked for
+// deletion while it is written (so that no end of the process leaves it
+// behind), flushed with FlushFileBuffers and moved over the old file with
+// MoveFileExW. The system replaces no file that another program holds
+// open: the replacement is then discarded and the old file stays whole.
+// Ctrl-C, Ctrl-Break and closing the console wait until a replacement that
+// is taking its name has done so.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +48,13 @@ struct FileIdentity {
 [[nodiscard]] std::optional<FileIdentity> identity_of(const std::string& path);
 // The identity of the file open as `fd`, or nothing when it cannot be told.
 [[nodiscard]] std::optional<FileIdentity> identity_of(int fd);
+// The identity of the file standard output writes to, if it is one.
+[[nodiscard]] std::optional<FileIdentity> standard_output_identity();
+
+// Removes the name `path` only while it still names the file `identity`
+// (links followed), checked just before the removal: a file that took the
+// name in the meantime stays. True when the name was removed.
+bool remove_if_same(const std::string& path, const FileIdentity& identity);
 
 class OutputFile {
  public:
@@ -52,18 +76,39 @@ class OutputFile {
   // False when anything failed; a replacement is then discarded and the old
   // file left as it was.
   [[nodiscard]] bool commit();
+  // After a failed commit: prints "STEP error: PATH: REASON" when a step
+  // other than writing failed (rename() or link()) and returns true; false
+  // when it was the writing, which the caller reports.
+  bool report_failed_step(const std::string& path) const;
+
+  // Gives up the output of a run that failed: a replacement is discarded; a
+  // regular file opened in place is removed, so that nothing written is
+  // taken for a result.
+  void abandon();
 
  private:
-  [[nodiscard]] bool open_replacement(const std::string& real_path);
+  [[nodiscard]] bool open_replacement(const std::string& path);
+  [[nodiscard]] bool open_named_replacement();
+  [[nodiscard]] bool name_nameless_file(int fd);
+  [[nodiscard]] bool copy_into_named_file(int fd);
+  bool fail_at(const char* step);
   void discard();
 
   std::FILE* stream_ = nullptr;
   bool replacing_ = false;
-  // For a replacement: the location it takes, its mode, and the visible name
-  // it has, if any, while it is being written.
+  // For an output opened in place: its path and, for a regular file, what it is.
+  std::string path_;
+  std::optional<FileIdentity> opened_;
+  // For a replacement: the directory and name it takes, the old file's
+  // owner and mode, and the name it has while it is written, if any.
+  int directory_ = -1;
   std::string target_;
+  std::uint32_t owner_ = 0;
+  std::uint32_t group_ = 0;
   std::uint32_t mode_ = 0;
   std::string visible_name_;
+  const char* failed_step_ = nullptr;
+  int failed_error_ = 0;
 };
 
 }  // namespace zelto

@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -17,26 +17,36 @@ namespace zelto {
 
 namespace {
 
-// A replacement made where nameless files are not supported carries a name
-// while it is written; a signal that ends the run removes it first.
-char pending_name[PATH_MAX];
-std::atomic<bool> pending = false;
+// A replacement made where nameless files cannot be used carries a name
+// while it is written; a signal that ends the run removes it first. Only
+// signals that were not ignored when the run began get that handler: an
+// ignored one (nohup, a shell's background job) stays ignored.
+char pending_name[NAME_MAX + 1];
+std::atomic<int> pending_directory = -1;
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 extern "C" void remove_pending_and_die(int signal_number) {
-  if (pending.load()) unlink(pending_name);
+  const int directory = pending_directory.load();
+  if (directory >= 0) unlinkat(directory, pending_name, 0);
   std::signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
 
-void watch_pending_name(const std::string& name) {
+void watch_pending_name(int directory, const std::string& name) {
   std::strncpy(pending_name, name.c_str(), sizeof pending_name - 1);
-  pending.store(true);
-  for (const int s : ENDING_SIGNALS) std::signal(s, remove_pending_and_die);
+  pending_directory.store(directory);
+  for (const int s : ENDING_SIGNALS) {
+    struct sigaction current {};
+    if (sigaction(s, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = remove_pending_and_die;
+    sigemptyset(&action.sa_mask);
+    sigaction(s, &action, nullptr);
+  }
 }
 
 void forget_pending_name() {
-  pending.store(false);
+  pending_directory.store(-1);
 }
 
 // Holds back the signals that end a run while a replacement takes its name,
@@ -57,34 +67,72 @@ class EndingSignalsHeld {
   sigset_t previous_;
 };
 
-std::string directory_of(const std::string& path) {
+// `path` split at its last slash: the directory part ("" for none, "/" for
+// the root) and the name.
+std::pair<std::string, std::string> split_path(const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  if (slash == std::string::npos) return {"", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-// A name beside `target` that says whose it is: ".NAME.zelto-XXXXXX".
-std::string replacement_pattern(const std::string& target) {
-  const std::size_t slash = target.rfind('/');
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  return directory_of(target) + "/." + base + ".zelto-XXXXXX";
-}
-
-// Gives the nameless file `fd` a fresh name beside `target`.
-bool name_nameless_file(int fd, const std::string& target, std::string& name) {
-  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
-  std::string stem = replacement_pattern(target);
-  stem.resize(stem.size() - 6);  // without the XXXXXX
-  stem += std::to_string(getpid()) + "-";
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const std::string candidate = stem + std::to_string(attempt);
-    if (linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      name = candidate;
+// Follows `path` through its symbolic links to the real location of the
+// file: a handle of its directory (which the caller closes) and its name
+// there. False when a step fails; errno tells why.
+bool locate(const std::string& path, int& directory, std::string& name) {
+  int at = AT_FDCWD;
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    const auto [part, base] = split_path(current);
+    const int next =
+        openat(at, part.empty() ? "." : part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (at != AT_FDCWD) close(at);
+    if (next < 0) return false;
+    at = next;
+    struct stat status {};
+    if (fstatat(at, base.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) break;
+    if (!S_ISLNK(status.st_mode)) {
+      directory = at;
+      name = base;
       return true;
     }
-    if (errno != EEXIST) return false;
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length = readlinkat(at, base.c_str(), target.data(), target.size() - 1);
+    if (length <= 0) break;
+    current.assign(target.data(), static_cast<std::size_t>(length));
   }
+  const int error = errno;
+  if (at != AT_FDCWD) close(at);
+  errno = error == 0 ? ELOOP : error;
   return false;
+}
+
+// A name beside the target that says whose it is: ".NAME.zelto-PID-N".
+std::string replacement_name(const std::string& target, int attempt) {
+  std::string base = target.size() > 200 ? target.substr(0, 200) : target;
+  return "." + base + ".zelto-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+}
+
+// Where /proc is mounted, a nameless file can be linked through it by
+// anyone; without it only through its descriptor, which needs a privilege.
+std::string proc_path_of(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+bool may_name_nameless(int fd) {
+  struct stat status {};
+  return geteuid() == 0 || lstat(proc_path_of(fd).c_str(), &status) == 0;
+}
+
+// Writes every byte of [data, data + size) to `fd`.
+bool write_whole(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
 }
 
 }  // namespace
@@ -101,8 +149,17 @@ std::optional<FileIdentity> identity_of(int fd) {
   return FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
 }
 
+std::optional<FileIdentity> standard_output_identity() {
+  return identity_of(STDOUT_FILENO);
+}
+
+bool remove_if_same(const std::string& path, const FileIdentity& identity) {
+  return identity_of(path) == identity && unlink(path.c_str()) == 0;
+}
+
 OutputFile::~OutputFile() {
   discard();
+  if (directory_ >= 0) close(directory_);
 }
 
 bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>& input) {
@@ -111,31 +168,60 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
   struct stat status {};
   if (input.has_value() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
       FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino} == *input) {
-    char real[PATH_MAX];
-    if (realpath(path.c_str(), real) == nullptr) return false;
-    replacing_ = true;
-    return open_replacement(real);
+    replacing_ = open_replacement(path);
+    return replacing_;
   }
   stream_ = std::fopen(path.c_str(), "wb");
-  return stream_ != nullptr;
+  if (stream_ == nullptr) return false;
+  path_ = path;
+  if (fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode)) {
+    opened_ = FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
+  }
+  return true;
 }
 
-bool OutputFile::open_replacement(const std::string& real_path) {
+bool OutputFile::open_replacement(const std::string& path) {
+  if (directory_ >= 0) close(std::exchange(directory_, -1));
+  if (!locate(path, directory_, target_)) return false;
   struct stat old {};
-  if (stat(real_path.c_str(), &old) != 0) return false;
-  target_ = real_path;
+  if (fstatat(directory_, target_.c_str(), &old, 0) != 0) return false;
+  // A file this user could not open for writing is not replaced either.
+  if (faccessat(directory_, target_.c_str(), W_OK, AT_EACCESS) != 0) return false;
+  owner_ = old.st_uid;
+  group_ = old.st_gid;
   mode_ = old.st_mode & 07777;
-  int fd = ::open(directory_of(real_path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    // Nameless files are not supported here: a named one, removed on failure.
-    std::string name = replacement_pattern(real_path);
-    fd = mkstemp(name.data());
-    if (fd < 0) return false;
-    visible_name_ = name;
-    watch_pending_name(name);
+  int fd = openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 && !may_name_nameless(fd)) {
+    close(fd);
+    fd = -1;
   }
-  // Best effort: the replacement belongs to whoever owned the old file.
-  (void)!fchown(fd, old.st_uid, old.st_gid);
+  if (fd < 0) return open_named_replacement();
+  // Best effort: the replacement belongs to whoever owned the old file, or
+  // at least to its group.
+  if (fchown(fd, owner_, group_) != 0) (void)!fchown(fd, static_cast<uid_t>(-1), group_);
+  stream_ = fdopen(fd, "wb");
+  if (stream_ == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::open_named_replacement() {
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 1000; ++attempt) {
+    visible_name_ = replacement_name(target_, attempt);
+    fd = openat(directory_, visible_name_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    visible_name_.clear();
+    return false;
+  }
+  watch_pending_name(directory_, visible_name_);
+  if (fchown(fd, owner_, group_) != 0) (void)!fchown(fd, static_cast<uid_t>(-1), group_);
   stream_ = fdopen(fd, "wb");
   if (stream_ == nullptr) {
     const int error = errno;
@@ -147,17 +233,78 @@ bool OutputFile::open_replacement(const std::string& real_path) {
   return true;
 }
 
+bool OutputFile::fail_at(const char* step) {
+  failed_step_ = step;
+  failed_error_ = errno;
+  return false;
+}
+
+// Gives the nameless file `fd` a fresh name beside the target: through its
+// descriptor where that is allowed, through /proc otherwise, and as a last
+// resort by copying it into a named file.
+bool OutputFile::name_nameless_file(int fd) {
+  const std::string proc_path = proc_path_of(fd);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::string candidate = replacement_name(target_, attempt);
+    if (linkat(fd, "", directory_, candidate.c_str(), AT_EMPTY_PATH) == 0 ||
+        (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), directory_, candidate.c_str(),
+                                   AT_SYMLINK_FOLLOW) == 0)) {
+      visible_name_ = candidate;
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  const int error = errno;
+  if (copy_into_named_file(fd)) return true;
+  errno = error;
+  return fail_at("link()");
+}
+
+bool OutputFile::copy_into_named_file(int fd) {
+  std::FILE* nameless = std::exchange(stream_, nullptr);
+  const bool opened = open_named_replacement();
+  std::FILE* named = std::exchange(stream_, nameless);
+  if (!opened) return false;
+  const int to = fileno(named);
+  std::array<char, 1 << 16> block;
+  bool ok = true;
+  for (off_t at = 0; ok;) {
+    const ssize_t got = pread(fd, block.data(), block.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    ok = write_whole(to, block.data(), static_cast<std::size_t>(got));
+    at += got;
+  }
+  ok = ok && fchmod(to, mode_) == 0 && fsync(to) == 0;
+  ok = std::fclose(named) == 0 && ok;
+  if (!ok) {
+    unlinkat(directory_, visible_name_.c_str(), 0);
+    visible_name_.clear();
+    forget_pending_name();
+  }
+  return ok;
+}
+
 bool OutputFile::commit() {
-  std::FILE* stream = std::exchange(stream_, nullptr);
+  std::FILE* stream = stream_;
   if (stream == nullptr) return false;
-  if (!replacing_) return std::fclose(stream) == 0;
+  if (!replacing_) {
+    stream_ = nullptr;
+    return std::fclose(stream) == 0;
+  }
   const int fd = fileno(stream);
   // Every line must be on disk before the old records give up their name.
   bool ok = std::fflush(stream) == 0 && fchmod(fd, mode_) == 0 && fsync(fd) == 0;
   const EndingSignalsHeld held;
-  if (ok && visible_name_.empty()) ok = name_nameless_file(fd, target_, visible_name_);
+  if (ok && visible_name_.empty()) ok = name_nameless_file(fd);
+  stream_ = nullptr;
   ok = std::fclose(stream) == 0 && ok;
-  ok = ok && std::rename(visible_name_.c_str(), target_.c_str()) == 0;
+  if (ok && renameat(directory_, visible_name_.c_str(), directory_, target_.c_str()) != 0) {
+    ok = fail_at("rename()");
+  }
   if (ok) {
     visible_name_.clear();
     forget_pending_name();
@@ -166,10 +313,23 @@ bool OutputFile::commit() {
   return ok;
 }
 
+bool OutputFile::report_failed_step(const std::string& path) const {
+  if (failed_step_ == nullptr) return false;
+  std::fprintf(stderr, "%s error: %s: %s\n", failed_step_, path.c_str(),
+               std::strerror(failed_error_));
+  return true;
+}
+
+void OutputFile::abandon() {
+  discard();
+  if (opened_.has_value()) remove_if_same(path_, *opened_);
+  opened_.reset();
+}
+
 void OutputFile::discard() {
   if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
   if (!visible_name_.empty()) {
-    unlink(visible_name_.c_str());
+    unlinkat(directory_, visible_name_.c_str(), 0);
     visible_name_.clear();
     forget_pending_name();
   }

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <exception>
+#include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -57,19 +60,37 @@ void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std
     return;
   }
   std::atomic<std::size_t> next{0};
-  const auto work = [&] {
-    for (std::size_t i = next++; i < tasks; i = next++) task(i);
-  };
-  std::vector<std::jthread> pool;
-  pool.reserve(helpers - 1);
-  for (std::size_t t = 1; t < helpers; ++t) {
+  // The first failure of any task stops the handing out of tasks and is
+  // raised again on the calling thread once every thread is done: nothing
+  // thrown may leave a thread, which would end the process.
+  std::mutex failure_mutex;
+  std::exception_ptr failure;
+  const auto work = [&]() noexcept {
     try {
-      pool.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // fewer threads: the ones running take the remaining tasks
+      for (std::size_t i = next++; i < tasks; i = next++) task(i);
+    } catch (...) {
+      next = tasks;
+      const std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
     }
+  };
+  {
+    std::vector<std::jthread> pool;
+    try {
+      pool.reserve(helpers - 1);
+    } catch (const std::bad_alloc&) {
+      // No room to keep threads: the calling thread runs every task.
+    }
+    for (std::size_t t = 1; t < helpers && pool.size() < pool.capacity(); ++t) {
+      try {
+        pool.emplace_back(work);
+      } catch (const std::exception&) {
+        break;  // fewer threads: the ones running take the remaining tasks
+      }
+    }
+    work();
   }
-  work();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace zelto

@@ -1,7 +1,9 @@
 // How many threads a run uses, and a way to run independent tasks on them.
 //
 // The count is the number of processors the process may run on (its CPU
-// affinity), lowered to the cgroup CPU quota where one is set (rounded up),
+// affinity; on Windows across all its processor groups), lowered to the
+// cgroup CPU quota (on Windows a job object's hard CPU rate) where one is
+// set (rounded up),
 // unless the environment variable ZELTO_THREADS holds a positive number,
 // which then decides it (1: everything runs on the calling thread).
 #pragma once
@@ -40,7 +42,10 @@ struct ThreadSources {
 // Calls task(i) for every i in [0, tasks) on up to `threads` threads (the
 // calling thread is one of them) and returns when all are done. Tasks are
 // handed out in index order to whichever thread is free, so a task must not
-// depend on which thread runs it.
+// depend on which thread runs it. When a task throws, no task starts after
+// it, and once every thread is done the first exception is thrown again on
+// the calling thread. A thread that cannot be started leaves its share to
+// the others.
 void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std::size_t)>& task);
 
 // How many parts a pass over `count` records is cut into for `threads`

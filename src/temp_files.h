@@ -4,14 +4,22 @@
 // name from the moment it exists: it is made with O_TMPFILE, or, where the
 // file system lacks that, with mkstemp and unlinked at once. Closing its
 // descriptor, or any end of the process including SIGKILL, frees its space.
+// On Windows it lives in $TMPDIR when that is set, otherwise in the folder
+// GetTempPathW names (TMP, TEMP, ...), and is made with
+// FILE_FLAG_DELETE_ON_CLOSE: the system deletes it when its handle closes,
+// TerminateProcess included.
 //
 // Every failure to create, write or read back such a file is reported as
 // "temporary file error: DIR: REASON" (DIR the directory, REASON the
-// system's text for the error); the pass then ends with status 1.
+// system's text for the error); the pass then ends with status 1. So is a
+// directory whose file system has too little room for what a pass will
+// store: "temporary file error: DIR: needs N bytes, has M free", before
+// anything is written.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zelto {
@@ -21,6 +29,13 @@ namespace zelto {
 
 // Prints "temporary file error: DIR: REASON" for `error` (an errno value).
 void report_temporary_file_error(const std::string& directory, int error);
+
+// The bytes an unprivileged writer may still store in `directory`'s file
+// system; nothing when that cannot be told.
+[[nodiscard]] std::optional<std::uint64_t> free_space(const std::string& directory);
+
+// Prints "temporary file error: DIR: needs N bytes, has M free".
+void report_no_room(const std::string& directory, std::uint64_t needed, std::uint64_t free);
 
 // One nameless file, read and written at explicit offsets. Failures return
 // false and keep the reason for `report_failure`, so that the caller can

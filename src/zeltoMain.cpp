@@ -1,6 +1,7 @@
 #include "zeltoMain.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <limits>
 #include <optional>
@@ -105,10 +106,11 @@ void apply_parameter_text(std::string_view text, RunSettings& settings) {
 void acquire_parameters_from_text(const char* path, RunSettings& settings) {
   std::FILE* file = std::fopen(path, "rb");
   if (file == nullptr) return;
-  std::string text(PARAMETER_BYTES_READ, '\0');
-  text.resize(std::fread(text.data(), 1, text.size(), file));
+  // On the stack: a run with little memory still reads its settings.
+  std::array<char, PARAMETER_BYTES_READ> text;
+  const std::size_t read = std::fread(text.data(), 1, text.size(), file);
   std::fclose(file);
-  apply_parameter_text(text, settings);
+  apply_parameter_text({text.data(), read}, settings);
 }
 
 ScanOutcome scan_arguments(std::span<const char* const> arguments, RunSettings& s) {
@@ -159,11 +161,20 @@ ScanOutcome scan_arguments(std::span<const char* const> arguments, RunSettings& 
 
 namespace {
 
-// True when `input_path` names the record file "binary.tmp" of the working
-// directory: only that file's records may be removed after the run.
-bool reads_record_file(const std::string& input_path) {
+// The record file "binary.tmp" of the working directory when `input_path`
+// names it: only that file's records may be removed after the run.
+std::optional<FileIdentity> record_file_read(const std::string& input_path) {
   const std::optional<FileIdentity> input = identity_of(input_path);
-  return input.has_value() && input == identity_of(RECORD_FILE);
+  if (!input.has_value() || input != identity_of(RECORD_FILE)) return std::nullopt;
+  return input;
+}
+
+// True when a file the run writes to besides its output is the record file
+// itself: standard output (appended to or opened in place), the fallback
+// file or the error log. Such a record file is never removed.
+bool written_besides_the_output(const FileIdentity& record_file) {
+  return standard_output_identity() == record_file || identity_of(FALLBACK_PATH) == record_file ||
+         identity_of(ERROR_LOG_PATH) == record_file;
 }
 
 // Lists the noted record numbers in slot order, up to the first one that is
@@ -189,17 +200,19 @@ int run_command(int argc, const char* const* argv) {
     case ScanOutcome::ShortGuide: version_guide(VERSION, 0, s.guide_to_stderr);
     case ScanOutcome::Arrange: break;
   }
-  const bool record_file_is_read = reads_record_file(s.input_path);
+  const std::optional<FileIdentity> record_file = record_file_read(s.input_path);
+  const bool record_file_written = record_file && written_besides_the_output(*record_file);
   const ArrangeArguments pass{s.input_path, s.output_path,    s.record_count,
                               s.key_type,   s.record_size,    s.numbered,
                               s.crlf,       s.case_sensitive, s.descending};
   ArrangeResult result = s.unique == 1 ? arranging_unique_lines_to_produce_text(pass)
                                        : arranging_to_produce_text(pass);
   // Records whose lines were not delivered, or were delivered into the
-  // record file itself, stay on disk; so does any file the run did not read.
-  if (s.remove_record_file == 1 && record_file_is_read && result.lines_delivered &&
+  // record file itself, stay on disk; so does any file the run did not read,
+  // including one that took the record file's name during the run.
+  if (s.remove_record_file == 1 && record_file && !record_file_written && result.lines_delivered &&
       !result.delivered_into_input) {
-    std::remove(RECORD_FILE);
+    remove_if_same(RECORD_FILE, *record_file);
   }
   // The tie report is output too: its loss is a failure, reported once.
   if (s.report_ties == 1 && !print_tie_report()) {

@@ -101,6 +101,80 @@ INSTANTIATE_TEST_SUITE_P(
                     false}),
     [](const ::testing::TestParamInfo<RemovalCase>& info) { return info.param.name; });
 
+// A file that takes the name binary.tmp while the run reads the records (the
+// next batch moved into place by another job) is not the file read: it
+// stays, whatever the run did with the records it read.
+TEST(Safety, RecordFileNameTakenDuringTheRunIsKept) {
+  Sandbox box;
+  box.write("manager.txt", parameters(3).text());
+  box.write("binary.tmp", THREE_RECORDS);
+  box.write("next.tmp", "the next batch");
+  RunOptions options{{}};
+  // The move happens as the output file is opened.
+  options.environment = with_fault("replace:next.tmp:binary.tmp");
+  const RunResult r = box.run_with(options);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(box.read("out.txt"), THREE_LINES);
+  EXPECT_EQ(box.read("binary.tmp"), "the next batch");
+  EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt", "out.txt"}));
+}
+
+// Standard output, the fallback file or the error log is the record file:
+// it takes what the run writes to it, or keeps its records, and is never
+// removed. An error log that is the file read gets no message: standard
+// error does.
+struct WrittenRecordFileCase {
+  std::string name;
+  std::string record_path;  // where the records are, and parameter line 7
+  std::string output_line;  // parameter line 8
+  std::string link;         // a name linked to the record file, if any
+  std::string redirection;  // of the command's standard output
+  int status;
+  std::string err;
+  bool lines_appended;        // the lines follow the records
+  bool lines_over_the_start;  // the lines overwrite the records' start
+};
+
+void PrintTo(const WrittenRecordFileCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WrittenRecordFile : public ::testing::TestWithParam<WrittenRecordFileCase> {};
+
+TEST_P(WrittenRecordFile, IsKept) {
+  const WrittenRecordFileCase& c = GetParam();
+  Parameters p = parameters(3, c.output_line);
+  p.input_path = c.record_path;
+  Sandbox box;
+  box.write("manager.txt", p.text());
+  box.write(c.record_path, THREE_RECORDS);
+  if (!c.link.empty()) fs::create_symlink(c.record_path, box.path(c.link));
+  const RunResult r = box.run_script(command_line(binary_path(), {}) + " " + c.redirection);
+  EXPECT_EQ(r.status, c.status);
+  EXPECT_EQ(r.err, c.err);
+  std::string expected = THREE_RECORDS;
+  if (c.lines_appended) expected += THREE_LINES;
+  if (c.lines_over_the_start) expected.replace(0, THREE_LINES.size(), THREE_LINES);
+  EXPECT_TRUE(box.read(c.record_path) == expected);
+  if (c.status == 1) {
+    EXPECT_EQ(box.read("zelto.txt"), THREE_LINES);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Safety, WrittenRecordFile,
+    ::testing::Values(WrittenRecordFileCase{"StandardOutputAppends", "binary.tmp", "", "",
+                                            ">> binary.tmp", 0, "", true, false},
+                      WrittenRecordFileCase{"StandardOutputInPlace", "binary.tmp", "", "",
+                                            "1<> binary.tmp", 0, "", false, true},
+                      WrittenRecordFileCase{"ErrorLogLinksToTheRecordFile", "binary.tmp",
+                                            "nodir/out.txt", "error.txt", "> /dev/null", 1,
+                                            "fopen() error-1: nodir/out.txt\n", false, false},
+                      WrittenRecordFileCase{"ErrorLogIsTheFileRead", "error.txt", "nodir/out.txt",
+                                            "", "> /dev/null", 1,
+                                            "fopen() error-1: nodir/out.txt\n", false, false}),
+    [](const ::testing::TestParamInfo<WrittenRecordFileCase>& info) { return info.param.name; });
+
 // Replacement: "-o binary.tmp" ended by a signal at any moment leaves the
 // record file as it was or holding every line, and no other file.
 struct SignalCase {
@@ -144,6 +218,204 @@ INSTANTIATE_TEST_SUITE_P(Safety, InterruptedReplacement,
                          [](const ::testing::TestParamInfo<SignalCase>& info) {
                            return info.param.name;
                          });
+
+// The arguments of env(1) for `fault`, as shell words.
+std::string fault_words(const std::string& fault) {
+  std::string words;
+  for (const std::string& w : with_fault(fault)) words += shell_quote(w) + " ";
+  return words;
+}
+
+// Runs an ordinary user's commands: this prefix starts the command as nobody.
+const std::string AS_NOBODY = "setpriv --reuid=65534 --regid=65534 --clear-groups -- ";
+
+// Lets nobody work in the sandbox's directory; false when nobody cannot
+// even start the command here (the build lies where only root may look).
+bool open_to_nobody(const Sandbox& box) {
+  fs::permissions(box.beside("x").parent_path(),
+                  fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  if (chown(box.dir().c_str(), 65534, 65534) != 0) return false;
+  return box.run_script(AS_NOBODY + shell_quote(binary_path()) + " -V").status == 1;
+}
+
+// Replacing a file keeps its owner, group and mode, and refuses a file the
+// user could not write, as any other output is refused: the lines then go
+// to the fallback file. A hard link to the replaced file keeps the records.
+struct PermissionCase {
+  std::string name;
+  bool as_nobody;
+  std::string target;  // the output: the record file or another file
+  fs::perms mode;
+  bool replaced;
+};
+
+void PrintTo(const PermissionCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ReplacementPermissions : public ::testing::TestWithParam<PermissionCase> {};
+
+TEST_P(ReplacementPermissions, AreHonoured) {
+  const PermissionCase& c = GetParam();
+  Sandbox box;
+  if (c.as_nobody && !open_to_nobody(box)) GTEST_SKIP() << "nobody cannot run the command here";
+  box.write("manager.txt", parameters(3, c.target).text());
+  box.write("binary.tmp", THREE_RECORDS);
+  if (c.target != "binary.tmp") box.write(c.target, "old lines\n");
+  const std::string before = box.read(c.target);
+  fs::create_hard_link(box.path(c.target), box.path("other.name"));
+  for (const std::string& name : {std::string("binary.tmp"), c.target}) {
+    EXPECT_EQ(chown(box.path(name).c_str(), 65534, 65534), 0);
+  }
+  fs::permissions(box.path(c.target), c.mode);
+  const RunResult r =
+      box.run_script((c.as_nobody ? AS_NOBODY : "") + shell_quote(binary_path()) + " >/dev/null");
+  struct stat status {};
+  if (c.replaced) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(box.read(c.target), THREE_LINES);
+    ASSERT_EQ(stat(box.path(c.target).c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 65534U);
+    EXPECT_EQ(status.st_gid, 65534U);
+    EXPECT_EQ(fs::status(box.path(c.target)).permissions(), c.mode);
+    EXPECT_TRUE(box.read("other.name") == before);
+  } else {
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(box.read("error.txt"), "fopen() error-1: " + c.target);
+    EXPECT_EQ(box.read("zelto.txt"), THREE_LINES);
+    // The lines arrived, in the fallback file: the record file goes.
+    EXPECT_FALSE(box.exists("binary.tmp"));
+    if (c.target != "binary.tmp") {
+      EXPECT_TRUE(box.read(c.target) == before);
+    }
+  }
+}
+
+constexpr fs::perms READ_ONLY =
+    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+constexpr fs::perms OWNER_WRITES =
+    fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read;
+
+INSTANTIATE_TEST_SUITE_P(
+    Safety, ReplacementPermissions,
+    ::testing::Values(
+        PermissionCase{"ReadOnlyRecordFileIsRefused", true, "binary.tmp", READ_ONLY, false},
+        PermissionCase{"ReadOnlyOtherFileIsRefused", true, "out.txt", READ_ONLY, false},
+        PermissionCase{"WritableRecordFileKeepsItsMode", true, "binary.tmp", OWNER_WRITES, true},
+        PermissionCase{"RootKeepsOwnerGroupAndMode", false, "binary.tmp", OWNER_WRITES, true}),
+    [](const ::testing::TestParamInfo<PermissionCase>& info) { return info.param.name; });
+
+// "-o binary.tmp" where the usual means are missing: no /proc, no nameless
+// files, no linking of them, a directory deeper than PATH_MAX. The lines
+// replace the records all the same and nothing else is left; a rename that
+// fails is named and leaves the records.
+struct UnhelpedCase {
+  std::string name;
+  std::string script;  // $Z is the command; runs in the sandbox's directory
+  int status = 0;
+  std::string err;
+};
+
+void PrintTo(const UnhelpedCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class UnhelpedReplacement : public ::testing::TestWithParam<UnhelpedCase> {};
+
+// Exits with 77 where a mount namespace cannot be had.
+const std::string WITHOUT_PROC =
+    "unshare -m true 2>/dev/null || exit 77; unshare -m sh -c 'umount -l /proc && exec \"$@\"' - ";
+
+// Runs the command in a directory whose absolute path is above 4,500 bytes
+// long, then brings the record file back up, lists what was left beside
+// the sandbox's directory and removes the deep one.
+const std::string DEEP =
+    "top=$PWD; d=$(printf 'd%.0s' $(seq 250)); for i in $(seq 18); do mkdir $d && cd $d || exit "
+    "9; done; cp \"$top/manager.txt\" \"$top/binary.tmp\" . && \"$Z\" -o binary.tmp; s=$?; "
+    "ls -A >\"$top/../left\"; cp binary.tmp \"$top/binary.tmp\"; cd \"$top\" && rm -rf d*; "
+    "exit $s";
+
+TEST_P(UnhelpedReplacement, StillReplacesTheRecords) {
+  const UnhelpedCase& c = GetParam();
+  if (SANITIZED_BUILD && c.script.find(WITHOUT_PROC) != std::string::npos) {
+    GTEST_SKIP() << "the sanitizer's runtime cannot run without /proc";
+  }
+  Sandbox box;
+  if (c.script.find(AS_NOBODY) != std::string::npos && !open_to_nobody(box)) {
+    GTEST_SKIP() << "nobody cannot run the command here";
+  }
+  box.write("manager.txt", parameters(3).text());
+  box.write("binary.tmp", THREE_RECORDS);
+  chown(box.path("binary.tmp").c_str(), 65534, 65534);
+  const RunResult r = box.run_script("Z=" + shell_quote(binary_path()) + "; " + c.script);
+  if (r.status == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(r.status, c.status) << r.err;
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
+  EXPECT_EQ(box.read("binary.tmp"), c.status == 0 ? THREE_LINES : THREE_RECORDS);
+  if (c.script == DEEP) {
+    EXPECT_EQ(read_file(box.beside("left")), "binary.tmp\nmanager.txt\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Safety, UnhelpedReplacement,
+    ::testing::Values(
+        UnhelpedCase{"WithoutProc", WITHOUT_PROC + "\"$Z\" -o binary.tmp"},
+        UnhelpedCase{"WithoutProcAsNobody", WITHOUT_PROC + AS_NOBODY + "\"$Z\" -o binary.tmp"},
+        UnhelpedCase{"WithoutNamelessFiles",
+                     "env " + fault_words("no-tmpfile") + "\"$Z\" -o binary.tmp"},
+        UnhelpedCase{"WithoutLinks", "env " + fault_words("linkat") + "\"$Z\" -o binary.tmp"},
+        UnhelpedCase{"DeepDirectory", DEEP},
+        UnhelpedCase{"FailedRename", "env " + fault_words("renameat") + "\"$Z\" -o binary.tmp", 1,
+                     "rename() error: binary.tmp: Input/output error\n"}),
+    [](const ::testing::TestParamInfo<UnhelpedCase>& info) { return info.param.name; });
+
+// A signal ignored when the run began stays ignored while a named
+// replacement is written (as under nohup): the run goes on to the end.
+class IgnoredSignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(IgnoredSignal, StaysIgnoredDuringAReplacement) {
+  const LongLines data = long_lines(20000, 900, 1024);
+  const std::string name = std::to_string(GetParam().signal_number);
+  Sandbox box;
+  box.write("manager.txt", data.parameters.text());
+  box.write("binary.tmp", data.records);
+  const RunResult r = box.run_script("trap '' " + name + "; env " + fault_words("no-tmpfile") +
+                                     shell_quote(binary_path()) +
+                                     " >/dev/null & pid=$!; for i in $(seq 60); do kill -" + name +
+                                     " $pid 2>/dev/null; sleep 0.01; done; wait $pid");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
+  EXPECT_TRUE(box.read("binary.tmp") == data.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Safety, IgnoredSignal,
+    ::testing::Values(SignalCase{"Hangup", SIGHUP}, SignalCase{"Interrupt", SIGINT},
+                      SignalCase{"Terminate", SIGTERM}, SignalCase{"Quit", SIGQUIT}),
+    [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
+
+// A record file cut short by another process while it is mapped, just as
+// the output is opened: the run reports it and leaves no output behind.
+TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
+  for (const bool unique : {false, true}) {
+    const LongLines data = long_lines(3000, 100, 256);
+    Parameters p = data.parameters;
+    p.output_path = "out.txt";
+    Sandbox box;
+    box.write("manager.txt", p.text());
+    box.write("binary.tmp", data.records);
+    RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
+    options.environment = with_fault("shrink:binary.tmp");
+    // Only the in-memory pass maps the file.
+    options.environment.insert(options.environment.begin(), {"-u", "ZELTO_MEMORY"});
+    const RunResult r = box.run_with(options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, unique ? "fread() error-3: binary.tmp\n" : "fread() error-2: binary.tmp\n");
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
+  }
+}
 
 // The fallback file is a link to the record file: the lines replace the
 // records there, which then stay; the link and the old mode stay too.
@@ -239,6 +511,46 @@ TEST(Safety, AddressSpaceLimitsNeverAbort) {
         EXPECT_TRUE(run.record_file == data.records) << limit;
       }
       EXPECT_EQ(run.files, (std::vector<std::string>{"binary.tmp", "manager.txt"})) << limit;
+    }
+  }
+}
+
+// Memory requests that fail one at a time, in a run on disk on two threads:
+// from the settings' first small buffers (at least 512 bytes) and through
+// every large one (at least 4 KiB). The run succeeds or reports its
+// allocation failure, never aborts, and an output file that was there keeps
+// its old lines until the new ones can all be written.
+TEST(Safety, EachFailedRequestOfATwoThreadRunOnDiskIsReported) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "the fault library replaces the sanitizer's allocator";
+  const LongLines data = long_lines(100000, 2, 128);
+  Parameters p = data.parameters;
+  p.output_path = "out.txt";
+  p.keep_record_file = "-y";
+  Sandbox box;
+  box.write("manager.txt", p.text());
+  box.write("binary.tmp", data.records);
+  const struct {
+    int least_bytes;
+    int requests;
+  } sweeps[] = {{512, 4}, {4096, 16}};
+  for (const auto& sweep : sweeps) {
+    for (int n = 1; n <= sweep.requests; ++n) {
+      SCOPED_TRACE("request " + std::to_string(n) + " of " + std::to_string(sweep.least_bytes));
+      box.write("out.txt", "old lines\n");
+      RunOptions options{{}};
+      options.environment =
+          with_fault("alloc:" + std::to_string(n) + ":" + std::to_string(sweep.least_bytes));
+      options.environment.insert(options.environment.end(),
+                                 {"ZELTO_THREADS=2", "ZELTO_MEMORY=16M"});
+      const RunResult r = box.run_with(options);
+      ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << ": " << r.err;
+      if (r.status == 0) {
+        EXPECT_TRUE(box.read("out.txt") == data.lines);
+      } else {
+        EXPECT_EQ(r.err, "malloc() error-1: 12800000 bytes\n");
+        EXPECT_EQ(box.read("out.txt"), "old lines\n");
+      }
+      EXPECT_TRUE(box.read("binary.tmp") == data.records);
     }
   }
 }

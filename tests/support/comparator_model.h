@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,12 @@ inline ModelKey model_key(std::int64_t key_type, int case_sensitive) {
 
 inline std::int32_t model_int_at(const unsigned char* p) {
   return static_cast<std::int32_t>(load_le32(p));
+}
+
+// Numbers in their order, then every NaN, all of them equal.
+inline int model_double_order(double x, double y) {
+  if (std::isnan(x) || std::isnan(y)) return std::isnan(x) - std::isnan(y);
+  return x == y ? 0 : (x > y ? 1 : -1);
 }
 
 inline double model_double_at(const unsigned char* p) {
@@ -80,7 +87,9 @@ inline bool keys_tie(ModelKey key, const unsigned char* a, const unsigned char* 
     case ModelKey::Integers: return std::memcmp(a, b, KEY_AREA_SIZE) == 0;
     case ModelKey::Doubles:
       for (int d = 0; d < KEY_DOUBLES; ++d) {
-        if (!(model_double_at(a + 8 * d) == model_double_at(b + 8 * d))) return false;
+        if (model_double_order(model_double_at(a + 8 * d), model_double_at(b + 8 * d)) != 0) {
+          return false;
+        }
       }
       return true;
     case ModelKey::Phrase:
@@ -152,11 +161,11 @@ inline ModelComparison compare_model(ModelKey key, const unsigned char* x, const
     }
     case ModelKey::Doubles: {
       for (int offset = 0; offset < KEY_AREA_SIZE; offset += 8) {
-        const double dx = model_double_at(x + offset);
-        const double dy = model_double_at(y + offset);
-        if (dx == dy) continue;
-        return {dx > dy ? 1 : -1, false};
+        const int order =
+            model_double_order(model_double_at(x + offset), model_double_at(y + offset));
+        if (order != 0) return {order, false};
       }
+      if (std::isnan(model_double_at(x + KEY_AREA_SIZE - 8))) return {0, true};
       const double sx = model_double_tie_sum(x);
       const double sy = model_double_tie_sum(y);
       return {sx == sy ? 0 : (sx > sy ? 1 : -1), true};

@@ -85,6 +85,24 @@ struct RunOptions {
   std::string stdin_name;
 };
 
+#if defined(ZELTO_FAULT_ALLOCATIONS) && defined(ZELTO_FAULT_CALLS)
+// The environment (arguments of env(1)) that puts `fault` into the command:
+// one of the faults of fault_shim.cpp, such as "renameat" or "alloc:3:65536".
+// Allocation faults replace the allocator and cannot run in a sanitizer build.
+inline std::vector<std::string> with_fault(const std::string& fault) {
+  const bool allocation = fault.rfind("alloc:", 0) == 0;
+  std::vector<std::string> environment = {
+      std::string("LD_PRELOAD=") + (allocation ? ZELTO_FAULT_ALLOCATIONS : ZELTO_FAULT_CALLS),
+      "ZELTO_TEST_FAULT=" + fault};
+  // The sanitizer's runtime then no longer comes first, which it accepts
+  // only when told so.
+  if (SANITIZED_BUILD) {
+    environment.push_back("ASAN_OPTIONS=allocator_may_return_null=1:verify_asan_link_order=0");
+  }
+  return environment;
+}
+#endif
+
 // Every entry below a directory: a file maps its relative path to its bytes,
 // a directory maps "path/" to "".
 using Tree = std::map<std::string, std::string>;

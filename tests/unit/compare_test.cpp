@@ -78,9 +78,6 @@ struct Case {
   Bytes b;
   int ascending;  // the result of compare(a, b) ascending: -1, 0 or 1
   bool ties;      // a full tie is noted, with the first argument's number
-  // compare(b, a) gives the opposite result; false where a NaN makes the
-  // first argument win both ways.
-  bool antisymmetric = true;
 };
 
 int sign(int v) {
@@ -93,7 +90,7 @@ void check(const Case& c, bool descending, bool swapped) {
   const Bytes& first = swapped ? c.b : c.a;
   const Bytes& second = swapped ? c.a : c.b;
   int want = c.ascending;
-  if (swapped && c.antisymmetric) want = -want;
+  if (swapped) want = -want;
   if (descending) want = -want;
   const Bytes first_before = first;
   const Bytes second_before = second;
@@ -164,14 +161,23 @@ TEST(Compare, DoubleKeys) {
        with_double(numbered(1), 3, -DBL_MAX), -1, false},
       {"subnormal after zero", DOUBLES, with_double(numbered(1), 0, DBL_TRUE_MIN), numbered(1), 1,
        false},
-      {"NaN first", DOUBLES, with_double(numbered(1), 0, NaN), with_double(numbered(2), 0, 1.0), -1,
-       false, false},
-      {"NaN against NaN", DOUBLES, with_double(numbered(1), 0, NaN),
-       with_double(numbered(2), 0, NaN), -1, false, false},
-      {"negative NaN", DOUBLES, with_double(numbered(1), 0, -NaN), numbered(2), -1, false, false},
-      // Bitwise-equal keys holding a NaN still do not tie.
+      // Every NaN equals every other NaN and comes after every number.
+      {"NaN after a number", DOUBLES, with_double(numbered(1), 0, NaN),
+       with_double(numbered(2), 0, 1.0), 1, false},
+      {"NaN after +inf", DOUBLES, with_double(numbered(1), 4, NaN),
+       with_double(numbered(2), 4, INF), 1, false},
+      {"negative NaN after zero", DOUBLES, with_double(numbered(1), 0, -NaN), numbered(2), 1,
+       false},
+      {"NaN against NaN, the next double decides", DOUBLES,
+       with_double(with_double(numbered(2), 0, NaN), 1, 1.0),
+       with_double(with_double(numbered(1), 0, -NaN), 1, 2.0), -1, false},
+      {"NaN against NaN, numbers decide", DOUBLES, with_double(numbered(1), 0, NaN),
+       with_double(numbered(2), 0, -NaN), -1, true},
+      // A NaN last double leaves the tie to the record order.
       {"NaN in the tenth double of equal keys", DOUBLES, with_double(numbered(1), 9, NaN),
-       with_double(numbered(1), 9, NaN), -1, false, false},
+       with_double(numbered(1), 9, NaN), 0, true},
+      {"NaN in the tenth double, numbers 2 vs 1", DOUBLES, with_double(numbered(2), 9, NaN),
+       with_double(numbered(1), 9, -NaN), 0, true},
       {"-0.0 equals 0.0, numbers 3 vs 4", DOUBLES, with_double(numbered(3), 0, -0.0),
        with_double(numbered(4), 0, 0.0), -1, true},
       {"-0.0 equals 0.0, numbers 4 vs 3", DOUBLES, with_double(numbered(4), 9, -0.0),

@@ -15,6 +15,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "compare.h"
@@ -113,25 +114,37 @@ TEST(ExternalPlan, FitsTheBudget) {
   EXPECT_FALSE(fits_in_memory(1000, 128, 1000 * 152 + OUTPUT_BLOCK - 1));
   EXPECT_TRUE(fits_in_memory(0, 128, 1));  // nothing to sort
 
-  const auto gib = plan_external(32000000, 128, 1 << 30);
-  ASSERT_TRUE(gib.has_value());
+  const ExternalPlan gib = plan_external(32000000, 128, 1 << 30);
   // A chunk, its sort space and one block stay within the budget.
-  EXPECT_LE(gib->chunk_records * 152 + gib->block_records * 128, 1U << 30);
-  EXPECT_GE(gib->chunk_records, 7000000U);
-  EXPECT_EQ(gib->block_records * 128, 8U << 20);
+  EXPECT_LE(gib.chunk_records * 152 + gib.block_records * 128, 1U << 30);
+  EXPECT_GE(gib.chunk_records, 7000000U);
+  EXPECT_EQ(gib.block_records * 128, 8U << 20);
   // Every block of a merge and the output block stay within it too.
-  EXPECT_LE((gib->fan_in + 1) * gib->block_records * 128 + OUTPUT_BLOCK, (1U << 30) + OUTPUT_BLOCK);
+  EXPECT_LE((gib.fan_in + 1) * gib.block_records * 128 + OUTPUT_BLOCK, (1U << 30) + OUTPUT_BLOCK);
 
-  const auto tiny = plan_external(1000, 128, 8192);
-  ASSERT_TRUE(tiny.has_value());
-  EXPECT_EQ(tiny->block_records, 4U);
-  EXPECT_EQ(tiny->chunk_records, (8192U - 512) / 152);
-  EXPECT_EQ(tiny->fan_in, 15U);
-  EXPECT_EQ(plan_external(10, 128, 1 << 20)->chunk_records, 10U);  // never beyond the count
-  // Not even two records and their sort space: the in-memory pass reports it.
-  EXPECT_FALSE(plan_external(3, 2147483647, 1 << 30).has_value());
-  EXPECT_FALSE(plan_external(100, 128, 300).has_value());
-  EXPECT_EQ(plan_external(100, 128, 500)->fan_in, 2U);
+  const ExternalPlan tiny = plan_external(1000, 128, 8192);
+  EXPECT_EQ(tiny.block_records, 4U);
+  EXPECT_EQ(tiny.chunk_records, (8192U - 512) / 152);
+  EXPECT_EQ(tiny.fan_in, 15U);
+  EXPECT_EQ(plan_external(10, 128, 1 << 20).chunk_records, 10U);  // never beyond the count
+  EXPECT_EQ(plan_external(100, 128, 500).fan_in, 2U);
+  // Not even two records and their sort space: the smallest plan, never none.
+  for (const auto& [count, size, budget] :
+       {std::tuple{3ULL, 2147483647ULL, 1ULL << 30}, std::tuple{100ULL, 128ULL, 300ULL},
+        std::tuple{100ULL, 128ULL, 0ULL}, std::tuple{1ULL, 128ULL, 1ULL}}) {
+    const ExternalPlan smallest = plan_external(count, size, budget);
+    EXPECT_EQ(smallest.chunk_records, std::min<std::size_t>(2, count)) << count << " " << budget;
+    EXPECT_EQ(smallest.block_records, 1U);
+    EXPECT_EQ(smallest.fan_in, 2U);
+  }
+}
+
+TEST(ExternalPlan, SpillsTheRecordsOnceOrTwice) {
+  // One merge takes every run: the runs once; more runs than that: twice.
+  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 10}), 128000U);
+  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 9}), 256000U);
+  EXPECT_EQ(spill_bytes(1001, 128, {100, 4, 10}), 2 * 128128U);
+  EXPECT_EQ(spill_bytes(3, 2147483647, {2, 1, 2}), 3ULL * 2147483647);
 }
 
 // A record file in a nameless temporary file, read from its start.

@@ -92,26 +92,54 @@ TEST(MemoryBudget, ReadsKilobyteLinesOfTheStatus) {
   EXPECT_EQ(status_kilobytes(status, "Vm"), 0U);
 }
 
+TEST(MemoryBudget, CgroupRoomIsItsLimitLessWhatItUses) {
+  struct Case {
+    const char* name;
+    std::uint64_t limit;
+    std::string usage;
+    std::string stat;
+    std::uint64_t room;
+  };
+  const Case cases[] = {
+      {"NoLimit", UNLIMITED_MEMORY, "123", "", UNLIMITED_MEMORY},
+      {"LessItsUse", 512 * MIB, "104857600\n", "anon 1\n", 512 * MIB - 100 * MIB},
+      {"InactiveFilePagesAreRoom", 512 * MIB, "104857600\n",
+       "anon 5\nactive_file 7\ninactive_file 62914560\n", 512 * MIB - 40 * MIB},
+      {"SubtreeCountOfV1", 512 * MIB, "104857600\n",
+       "inactive_file 1\ntotal_inactive_file 20971520\n", 512 * MIB - 80 * MIB},
+      {"AllUsed", 64 * MIB, "73400320\n", "", 0},
+      {"UnreadableUsage", 64 * MIB, "", "", 64 * MIB},
+      {"KeyOnlyAsPrefix", 64 * MIB, "1048576", "inactive_file_x 1048576\n", 63 * MIB},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(cgroup_room(c.limit, c.usage, c.stat), c.room) << c.name;
+  }
+}
+
 TEST(MemoryBudget, TakesTheLeastLimitLessAMargin) {
   struct Case {
     const char* name;
     MemoryLimits limits;
     std::uint64_t budget;
   };
-  // The margin is an eighth of the least limit and 32 MiB.
+  // The margin is an eighth of the least limit and 32 MiB, but leaves at
+  // least a quarter of it: a budget is never 0 for a limit above 3 bytes.
   const auto less_margin = [](std::uint64_t least) { return least - least / 8 - 32 * MIB; };
   const Case cases[] = {
       {"NoLimit", {}, UNLIMITED_MEMORY},
-      {"Physical", {.physical = 16 * GIB}, less_margin(16 * GIB)},
-      {"Cgroup", {.cgroup = 512 * MIB, .physical = 16 * GIB}, less_margin(512 * MIB)},
+      {"Available", {.available = 16 * GIB}, less_margin(16 * GIB)},
+      {"Cgroup", {.cgroup = 512 * MIB, .available = 16 * GIB}, less_margin(512 * MIB)},
       {"AddressSpaceLessItsUse",
-       {.address_space = 1 * GIB, .address_space_used = 200 * MIB, .physical = 16 * GIB},
+       {.address_space = 1 * GIB, .address_space_used = 200 * MIB, .available = 16 * GIB},
        less_margin(824 * MIB)},
       {"DataLessItsUse",
        {.cgroup = 2 * GIB, .data = 300 * MIB, .data_used = 44 * MIB},
        less_margin(256 * MIB)},
       {"AddressSpaceAllUsed", {.address_space = 10 * MIB, .address_space_used = 12 * MIB}, 0},
-      {"BelowTheMargin", {.cgroup = 30 * MIB}, 0},
+      {"BelowTheMargin", {.cgroup = 30 * MIB}, 30 * MIB / 4},
+      {"CgroupOf36MiB", {.cgroup = 36 * MIB}, 9 * MIB},
+      {"CgroupOf40MiB", {.cgroup = 40 * MIB}, 10 * MIB},
+      {"CgroupOf64MiB", {.cgroup = 64 * MIB}, less_margin(64 * MIB)},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(derived_budget(c.limits), c.budget) << c.name;

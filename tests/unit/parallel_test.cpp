@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
 #include <vector>
 
 namespace zelto {
@@ -52,6 +53,25 @@ TEST(Parallel, EveryTaskRunsOnceForEveryThreadCount) {
       for (std::size_t i = 0; i < tasks; ++i) {
         ASSERT_EQ(runs[i].load(), 1) << threads << " threads, task " << i << " of " << tasks;
       }
+    }
+  }
+}
+
+// A task that throws, on whichever thread, ends no thread: the first
+// exception reaches the caller once every thread is done, and no task
+// starts after it.
+TEST(Parallel, AFailedTaskIsRaisedOnTheCallingThread) {
+  for (const unsigned threads : {1U, 2U, 3U}) {
+    for (const std::size_t failing : {std::size_t{0}, std::size_t{5}, std::size_t{999}}) {
+      std::atomic<std::size_t> started{0};
+      EXPECT_THROW(run_tasks(1000, threads,
+                             [&](std::size_t i) {
+                               ++started;
+                               if (i == failing) throw std::bad_alloc();
+                             }),
+                   std::bad_alloc)
+          << threads << " threads, task " << failing;
+      EXPECT_LE(started.load(), failing + threads) << threads << " threads, task " << failing;
     }
   }
 }
