@@ -46,6 +46,12 @@ inline void set_environment(const char* name, const char* value) {
   _putenv_s(name, value == nullptr ? "" : value);
 }
 
+// No fault libraries on Windows: the tests that would load one skip
+// themselves.
+inline std::vector<std::string> with_fault(const std::string&) {
+  return {};
+}
+
 // No shell to run `command` in: never started.
 inline int run_shell(const std::string&) {
   return -1;
