@@ -240,6 +240,7 @@ TEST(External, NaNKeysGiveTheSameLinesForEveryBudgetAndThreadCount) {
 // times the limit is arranged through runs on disk, and its temporary files
 // are gone afterwards.
 TEST(External, FileOfFourTimesTheAddressSpaceLimitIsArranged) {
+  SKIP_WITHOUT_POSIX("prlimit --as");
   if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizer's allocator cannot run under prlimit --as";
   constexpr std::uint64_t LIMIT = 96ULL << 20;
   constexpr std::int32_t COUNT = static_cast<std::int32_t>(4 * LIMIT / 128);

@@ -4,7 +4,6 @@
 // writes (the tie report, a file-size limit, a full disk) are reported.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -106,6 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
 // next batch moved into place by another job) is not the file read: it
 // stays, whatever the run did with the records it read.
 TEST(Safety, RecordFileNameTakenDuringTheRunIsKept) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
   Sandbox box;
   box.write("manager.txt", parameters(3).text());
   box.write("binary.tmp", THREE_RECORDS);
@@ -189,7 +189,16 @@ void PrintTo(const SignalCase& c, std::ostream* os) {
 
 class InterruptedReplacement : public ::testing::TestWithParam<SignalCase> {};
 
+#ifdef _WIN32
+// Only the tables' numbers for them: Windows has no such signals, and the
+// tests that send them skip themselves there.
+constexpr int SIGKILL = 9;
+constexpr int SIGHUP = 1;
+constexpr int SIGQUIT = 3;
+#endif
+
 TEST_P(InterruptedReplacement, LeavesTheRecordsOrEveryLine) {
+  SKIP_WITHOUT_POSIX("a shell to send signals");
   const LongLines data = long_lines(40000, 900, 1024);
   for (const int delay_ms : {0, 50, 150, 300}) {
     Sandbox box;
@@ -226,10 +235,15 @@ const std::string AS_NOBODY = "setpriv --reuid=65534 --regid=65534 --clear-group
 // Lets nobody work in the sandbox's directory; false when nobody cannot
 // even start the command here (the build lies where only root may look).
 bool open_to_nobody(const Sandbox& box) {
+#ifdef _WIN32
+  (void)box;
+  return false;
+#else
   fs::permissions(box.beside("x").parent_path(),
                   fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
   if (chown(box.dir().c_str(), 65534, 65534) != 0) return false;
   return box.run_script(AS_NOBODY + shell_quote(binary_path()) + " -V").status == 1;
+#endif
 }
 
 // Replacing a file keeps its owner, group and mode, and refuses a file the
@@ -250,6 +264,8 @@ void PrintTo(const PermissionCase& c, std::ostream* os) {
 class ReplacementPermissions : public ::testing::TestWithParam<PermissionCase> {};
 
 TEST_P(ReplacementPermissions, AreHonoured) {
+  SKIP_WITHOUT_POSIX("owners and permission bits");
+#ifndef _WIN32
   const PermissionCase& c = GetParam();
   Sandbox box;
   if (c.as_nobody && !open_to_nobody(box)) GTEST_SKIP() << "nobody cannot run the command here";
@@ -283,6 +299,7 @@ TEST_P(ReplacementPermissions, AreHonoured) {
       EXPECT_TRUE(box.read(c.target) == before);
     }
   }
+#endif
 }
 
 constexpr fs::perms READ_ONLY =
@@ -330,6 +347,7 @@ const std::string DEEP =
     "exit $s";
 
 TEST_P(UnhelpedReplacement, StillReplacesTheRecords) {
+  SKIP_WITHOUT_POSIX("a shell, mount namespaces and fault libraries");
   const UnhelpedCase& c = GetParam();
   if (SANITIZED_BUILD && c.script.find(WITHOUT_PROC) != std::string::npos) {
     GTEST_SKIP() << "the sanitizer's runtime cannot run without /proc";
@@ -340,7 +358,9 @@ TEST_P(UnhelpedReplacement, StillReplacesTheRecords) {
   }
   box.write("manager.txt", parameters(3).text());
   box.write("binary.tmp", THREE_RECORDS);
+#ifndef _WIN32
   chown(box.path("binary.tmp").c_str(), 65534, 65534);
+#endif
   const RunResult r = box.run_script("Z=" + shell_quote(binary_path()) + "; " + c.script);
   if (r.status == 77) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(r.status, c.status) << r.err;
@@ -370,6 +390,7 @@ INSTANTIATE_TEST_SUITE_P(
 class IgnoredSignal : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(IgnoredSignal, StaysIgnoredDuringAReplacement) {
+  SKIP_WITHOUT_POSIX("a shell to send signals");
   const LongLines data = long_lines(20000, 900, 1024);
   const std::string name = std::to_string(GetParam().signal_number);
   Sandbox box;
@@ -393,6 +414,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A record file cut short by another process while it is mapped, just as
 // the output is opened: the run reports it and leaves no output behind.
 TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
   for (const bool unique : {false, true}) {
     const LongLines data = long_lines(3000, 100, 256);
     Parameters p = data.parameters;
@@ -414,6 +436,7 @@ TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
 // The fallback file is a link to the record file: the lines replace the
 // records there, which then stay; the link and the old mode stay too.
 TEST(Safety, FallbackThroughALinkReplacesTheRecordFile) {
+  SKIP_WITHOUT_POSIX("symbolic links and permission bits");
   Sandbox box;
   box.write("manager.txt", parameters(3, "nodir/out.txt").text());
   box.write("binary.tmp", THREE_RECORDS);
@@ -479,6 +502,7 @@ LimitedRun run_limited(const LongLines& data, bool unique, std::uint64_t limit) 
 }
 
 TEST(Safety, AddressSpaceLimitsNeverAbort) {
+  SKIP_WITHOUT_POSIX("prlimit --as");
   if (SANITIZED_BUILD) GTEST_SKIP() << "the sanitizer's allocator cannot run under prlimit --as";
   const LongLines data = long_lines(200000, 8, 128);
   constexpr std::uint64_t STEP = 64 << 10;
@@ -513,6 +537,7 @@ TEST(Safety, AddressSpaceLimitsNeverAbort) {
 // allocation failure, never aborts, and an output file that was there keeps
 // its old lines until the new ones can all be written.
 TEST(Safety, EachFailedRequestOfATwoThreadRunOnDiskIsReported) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
   if (SANITIZED_BUILD) GTEST_SKIP() << "the fault library replaces the sanitizer's allocator";
   const LongLines data = long_lines(100000, 2, 128);
   Parameters p = data.parameters;
@@ -599,6 +624,7 @@ void PrintTo(const WriteCase& c, std::ostream* os) {
 class FailedWrite : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(FailedWrite, IsReportedOnce) {
+  SKIP_WITHOUT_POSIX("/dev/full, a closed standard output or prlimit --fsize");
   const WriteCase& c = GetParam();
   const LongLines data = long_lines(2000, 100, 256);
   Parameters p = data.parameters;

@@ -2,14 +2,16 @@
 // in which the built commands (zelto, zelto-pack) or any shell text run, with
 // what they leave behind captured: standard output, standard error, exit
 // status and files. Unit tests and fuzz targets use it for files alone.
+//
+// How a command is started is the system's own: run_binary_posix.h starts it
+// through bash, run_binary_win32.h with CreateProcessW. On Windows there is
+// no shell: shell text (pipe_to, run_script) does not run there, nor do the
+// resource limits and /dev files, and the tests that need them skip
+// themselves with SKIP_WITHOUT_POSIX. Windows' standard streams are text
+// streams: the captured out and err hold what the command wrote, with the
+// CR LF that each LF became turned back into LF, and a LF without its CR
+// marked (see from_text_stream), so one expectation serves both systems.
 #pragma once
-
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,9 +28,20 @@
 
 #include "records.h"
 
-extern char** environ;
-
 namespace zelto::testing {
+
+#ifdef _WIN32
+inline constexpr bool ON_WINDOWS = true;
+#else
+inline constexpr bool ON_WINDOWS = false;
+#endif
+
+// Skips the running test on Windows, which lacks what it needs: a POSIX
+// shell, /dev files, resource limits or signals. `reason` names the need.
+#define SKIP_WITHOUT_POSIX(reason)     \
+  if (!::zelto::testing::ON_WINDOWS) { \
+  } else                               \
+    GTEST_SKIP() << "needs " << reason << ", which Windows lacks"
 
 // True in a build with AddressSanitizer, whose allocator cannot live under an
 // address-space limit, and in a build run under an emulator, which cannot
@@ -43,6 +56,9 @@ struct RunResult {
   int status = -1;  // exit status; 128 + signal when a signal ended the command
   std::string out;
   std::string err;
+  // The captured bytes themselves: on Windows with the text streams' CR LF.
+  std::string raw_out;
+  std::string raw_err;
 };
 
 // How to start the command. Every field but `arguments` is optional.
@@ -64,6 +80,9 @@ struct RunOptions {
   std::vector<std::string> environment;
   // The program to start; the command under test (binary_path()) when empty.
   std::string program;
+  // A file in the working directory that is standard input (the null
+  // device when empty).
+  std::string stdin_name;
 };
 
 #if defined(ZELTO_FAULT_ALLOCATIONS) && defined(ZELTO_FAULT_CALLS)
@@ -133,41 +152,31 @@ inline std::string command_line(const std::string& program,
   return line;
 }
 
-// Runs `command` with bash (pipefail), SIGPIPE at its default action whatever
-// the test runner inherited; returns the exit status (128 + signal when a
-// signal ended it) or -1 when bash could not be started.
-inline int run_shell(const std::string& command) {
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  std::string bash = "bash", option = "-o", pipefail = "pipefail", dash_c = "-c";
-  std::string text = command;
-  char* argv[] = {bash.data(), option.data(), pipefail.data(), dash_c.data(), text.data(), nullptr};
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, "/bin/bash", nullptr, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) return -1;
-  int raw = 0;
-  while (waitpid(pid, &raw, 0) < 0) {
-    if (errno != EINTR) return -1;
+// What a program wrote to a standard stream that reached `captured`: on
+// Windows, where the streams are text streams that write each LF as CR LF,
+// every CR LF pair becomes LF again, and a LF that came without its CR
+// (written in binary mode) shows as "<LF without CR>" before it, so that no
+// expectation meets it. Elsewhere `captured` itself.
+inline std::string from_text_stream(const std::string& captured) {
+  if (!ON_WINDOWS) return captured;
+  std::string text;
+  for (std::size_t i = 0; i < captured.size(); ++i) {
+    if (captured[i] == '\r' && i + 1 < captured.size() && captured[i + 1] == '\n') continue;
+    if (captured[i] == '\n' && (i == 0 || captured[i - 1] != '\r')) text += "<LF without CR>";
+    text += captured[i];
   }
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
-  return -1;
+  return text;
 }
+
+// A new directory of this process's own below the system's temporary
+// directory; its path.
+inline std::filesystem::path make_private_directory();
 
 // A private working directory, removed with everything in it at the end. The
 // captured streams live beside it, so they never appear among its files.
 class Sandbox {
  public:
-  Sandbox() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "zelto-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) root_ = pattern;
-    dir_ = root_ / "work";
+  Sandbox() : root_(make_private_directory()), dir_(root_ / "work") {
     std::filesystem::create_directory(dir_);
   }
   ~Sandbox() {
@@ -239,8 +248,10 @@ class Sandbox {
   RunResult finish(int status) const {
     RunResult result;
     result.status = status;
-    result.out = read_file(stdout_file());
-    result.err = read_file(stderr_file());
+    result.raw_out = read_file(stdout_file());
+    result.raw_err = read_file(stderr_file());
+    result.out = from_text_stream(result.raw_out);
+    result.err = from_text_stream(result.raw_err);
     std::error_code ignored;
     std::filesystem::remove(stdout_file(), ignored);
     std::filesystem::remove(stderr_file(), ignored);
@@ -273,75 +284,6 @@ inline Tree Sandbox::tree() const {
   return entries;
 }
 
-inline RunResult Sandbox::run_with(const RunOptions& options) const {
-  const std::filesystem::path out_file = stdout_file();
-  const std::filesystem::path err_file = stderr_file();
-  std::string command = "cd ";
-  command.append(shell_quote(dir_.string())).append(" && ");
-  // AddressSanitizer would abort on an impossible allocation instead of
-  // letting the command report it.
-  if (SANITIZED_BUILD) {
-    // A fault library put before the sanitizer's runtime is no error here.
-    command.append(
-        "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}allocator_may_return_null=1:"
-        "verify_asan_link_order=0\" ");
-  }
-  if (!options.environment.empty()) {
-    command.append("env");
-    for (const std::string& e : options.environment) command.append(" ").append(shell_quote(e));
-    command.append(" ");
-  }
-  if (options.address_space_limit != 0) {
-    command.append("prlimit --as=").append(std::to_string(options.address_space_limit)).append(" ");
-  }
-  if (options.file_size_limit != 0) {
-    command.append("prlimit --fsize=").append(std::to_string(options.file_size_limit)).append(" ");
-  }
-  command.append(
-      command_line(options.program.empty() ? binary_path() : options.program, options.arguments));
-  command.append(" </dev/null 2>").append(shell_quote(err_file.string()));
-  if (!options.pipe_to.empty()) command.append(" | ").append(options.pipe_to);
-  const std::string out_target =
-      options.stdout_path.empty() ? out_file.string() : options.stdout_path;
-  command.append(" >").append(shell_quote(out_target));
-  if (options.close_stdout) command.append(" >&-");
-  return finish(run_shell(command));
-}
-
-inline RunResult Sandbox::run_script(const std::string& shell,
-                                     const std::string& stdin_name) const {
-  const std::filesystem::path out_file = stdout_file();
-  const std::filesystem::path err_file = stderr_file();
-  const std::string input = stdin_name.empty() ? "/dev/null" : path(stdin_name).string();
-  const std::string command = "cd " + shell_quote(dir_.string()) + " && { " + shell + "; } <" +
-                              shell_quote(input) + " >" + shell_quote(out_file.string()) + " 2>" +
-                              shell_quote(err_file.string());
-  return finish(run_shell(command));
-}
-
-// A tmpfs of `bytes` mounted at `where` for the life of this object, so that
-// a test can fill it. Mounting needs root: where it is not allowed,
-// mounted() is false and the test skips itself.
-class SmallFileSystem {
- public:
-  SmallFileSystem(std::filesystem::path where, std::uint64_t bytes) : path_(std::move(where)) {
-    std::filesystem::create_directories(path_);
-    const std::string options = "size=" + std::to_string(bytes);
-    mounted_ = mount("zelto-test", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~SmallFileSystem() {
-    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-  [[nodiscard]] bool mounted() const { return mounted_; }
-  [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-  bool mounted_ = false;
-};
-
 // The files a run should leave: `before` less `removed`, with `written`
 // added or replacing what was there.
 inline Tree changed(Tree before, const std::vector<std::string>& removed,
@@ -352,3 +294,9 @@ inline Tree changed(Tree before, const std::vector<std::string>& removed,
 }
 
 }  // namespace zelto::testing
+
+#ifdef _WIN32
+#include "run_binary_win32.h"
+#else
+#include "run_binary_posix.h"
+#endif

@@ -229,21 +229,17 @@ TEST(ExternalSort, KeepsEveryRecordOnceWithNaNKeys) {
   for (std::uint32_t i = 0; i < 400; ++i) ASSERT_EQ(order[i], i);
 }
 
-// TMPDIR for one test.
+// The directory of temporary files for one test.
 class TemporaryDirectory {
  public:
   explicit TemporaryDirectory(const char* path) {
-    const char* old = std::getenv("TMPDIR");
+    const char* old = std::getenv(testing::TEMPORARY_DIRECTORY_VARIABLE);
     if (old != nullptr) old_ = old;
     had_ = old != nullptr;
-    setenv("TMPDIR", path, 1);
+    testing::set_environment(testing::TEMPORARY_DIRECTORY_VARIABLE, path);
   }
   ~TemporaryDirectory() {
-    if (had_) {
-      setenv("TMPDIR", old_.c_str(), 1);
-    } else {
-      unsetenv("TMPDIR");
-    }
+    testing::set_environment(testing::TEMPORARY_DIRECTORY_VARIABLE, had_ ? old_.c_str() : nullptr);
   }
 
  private:
@@ -292,10 +288,11 @@ TEST(TemporaryFile, LeavesNoNameBehind) {
   const testing::Sandbox box;
   {
     TemporaryFile file;
-    ASSERT_TRUE(file.create(box.dir().c_str()));
+    ASSERT_TRUE(file.create(box.dir().string()));
     ASSERT_TRUE(file.write_at("x", 1, 0));
-    // While it is open and written, the directory holds no name for it.
-    EXPECT_TRUE(box.files().empty());
+    // While it is open and written, the directory holds no name for it; on
+    // Windows a name that goes when the file is closed.
+    EXPECT_EQ(box.files().size(), testing::ON_WINDOWS ? 1U : 0U);
   }
   EXPECT_TRUE(box.files().empty());
 }

@@ -67,7 +67,7 @@ TEST(GuideDeathTest, GoesToStandardOutputWhenAsked) {
   // empty.
   EXPECT_EXIT(
       {
-        if (std::freopen(captured.c_str(), "w", stdout) == nullptr) std::exit(2);
+        if (std::freopen(captured.string().c_str(), "w", stdout) == nullptr) std::exit(2);
         version_guide(1.022, 1, 0);
       },
       ::testing::ExitedWithCode(1), "^$");

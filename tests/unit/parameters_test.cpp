@@ -338,7 +338,7 @@ TEST(ParameterFile, ReadsTheFileBytesAsTheTextRules) {
   std::ofstream(file, std::ios::binary) << text;
   RunSettings got;
   preset(got);
-  acquire_parameters_from_text(file.c_str(), got);
+  acquire_parameters_from_text(file.string().c_str(), got);
   RunSettings want;
   apply_parameter_text(text, want);
   expect_settings(got, want);
