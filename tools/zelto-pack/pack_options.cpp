@@ -35,14 +35,14 @@ enum LongOnly : int {
 // One option of the command line: its long name (none for a letter alone),
 // its short letter (0 for none), whether it takes a value and the code that
 // apply_option acts on.
-struct OptionSpec {
+struct OptionEntry {
   const char* name;
   char letter;
   bool takes_value;
   int code;
 };
 
-constexpr OptionSpec OPTIONS[] = {
+constexpr OptionEntry OPTIONS[] = {
     {"key", 0, true, KEY_OPTION},
     {"field", 'k', true, 'k'},
     {"field-separator", 't', true, 't'},
@@ -67,8 +67,8 @@ constexpr OptionSpec OPTIONS[] = {
     {nullptr, 'b', false, 'b'},
 };
 
-const OptionSpec* option_with_letter(char letter) {
-  for (const OptionSpec& o : OPTIONS) {
+const OptionEntry* option_with_letter(char letter) {
+  for (const OptionEntry& o : OPTIONS) {
     if (letter != 0 && o.letter == letter) return &o;
   }
   return nullptr;
@@ -76,10 +76,10 @@ const OptionSpec* option_with_letter(char letter) {
 
 // The long option that `name` names: the one spelt so, or the only one it
 // begins. nullptr when none or several fit.
-const OptionSpec* option_with_name(std::string_view name) {
-  const OptionSpec* found = nullptr;
+const OptionEntry* option_with_name(std::string_view name) {
+  const OptionEntry* found = nullptr;
   int beginning = 0;
-  for (const OptionSpec& o : OPTIONS) {
+  for (const OptionEntry& o : OPTIONS) {
     if (o.name == nullptr) continue;
     if (name == o.name) return &o;
     if (std::string_view(o.name).starts_with(name)) {
@@ -95,7 +95,7 @@ const OptionSpec* option_with_name(std::string_view name) {
 std::string unknown_long_option_message(std::string_view argument) {
   const std::string_view name = argument.substr(2, argument.find('=') - 2);
   std::string candidates;
-  for (const OptionSpec& o : OPTIONS) {
+  for (const OptionEntry& o : OPTIONS) {
     if (o.name != nullptr && std::string_view(o.name).starts_with(name)) {
       candidates += (candidates.empty() ? "--" : ", --") + std::string(o.name);
     }
@@ -327,37 +327,37 @@ class ArgumentScan {
   int long_option(std::string_view argument) {
     const std::size_t equals = argument.find('=');
     const std::string_view name = argument.substr(2, equals - 2);
-    const OptionSpec* spec = option_with_name(name);
-    if (spec == nullptr) return fail(unknown_long_option_message(argument));
-    const std::string full = "option '--" + std::string(spec->name) + "'";
+    const OptionEntry* entry = option_with_name(name);
+    if (entry == nullptr) return fail(unknown_long_option_message(argument));
+    const std::string full = "option '--" + std::string(entry->name) + "'";
     if (equals != std::string_view::npos) {
-      if (!spec->takes_value) return fail(full + " doesn't allow an argument");
-      return apply(*spec, argument.substr(equals + 1));
+      if (!entry->takes_value) return fail(full + " doesn't allow an argument");
+      return apply(*entry, argument.substr(equals + 1));
     }
-    if (!spec->takes_value) return apply(*spec, {});
+    if (!entry->takes_value) return apply(*entry, {});
     if (next_ == arguments_.size()) return fail(full + " requires an argument");
-    return apply(*spec, arguments_[next_++]);
+    return apply(*entry, arguments_[next_++]);
   }
 
   int short_options(std::string_view letters) {
     for (std::size_t i = 0; i < letters.size(); ++i) {
-      const OptionSpec* spec = option_with_letter(letters[i]);
-      if (spec == nullptr) return fail("invalid option -- '" + std::string(1, letters[i]) + "'");
-      if (!spec->takes_value) {
-        if (apply(*spec, {}) != PACK_OK) return PACK_USAGE_ERROR;
+      const OptionEntry* entry = option_with_letter(letters[i]);
+      if (entry == nullptr) return fail("invalid option -- '" + std::string(1, letters[i]) + "'");
+      if (!entry->takes_value) {
+        if (apply(*entry, {}) != PACK_OK) return PACK_USAGE_ERROR;
         continue;
       }
-      if (i + 1 < letters.size()) return apply(*spec, letters.substr(i + 1));
+      if (i + 1 < letters.size()) return apply(*entry, letters.substr(i + 1));
       if (next_ == arguments_.size()) {
         return fail("option requires an argument -- '" + std::string(1, letters[i]) + "'");
       }
-      return apply(*spec, arguments_[next_++]);
+      return apply(*entry, arguments_[next_++]);
     }
     return PACK_OK;
   }
 
-  int apply(const OptionSpec& spec, std::string_view value) {
-    return apply_option(spec.code, value, options_, request_, message_);
+  int apply(const OptionEntry& entry, std::string_view value) {
+    return apply_option(entry.code, value, options_, request_, message_);
   }
 
   std::span<const char* const> arguments_;
