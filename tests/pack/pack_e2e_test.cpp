@@ -764,6 +764,7 @@ TEST(PackSort, JobsAtOnceInOneDirectory) {
   EXPECT_EQ(dir.files().size(), 5u);
 }
 
+#ifndef _WIN32
 // zelto is the one beside zelto-pack, else the one on the PATH; an
 // interrupted job ends it and removes its directory.
 TEST(PackSort, FindsZeltoAndCleansUpWhenInterrupted) {
@@ -796,6 +797,7 @@ TEST(PackSort, FindsZeltoAndCleansUpWhenInterrupted) {
   }
   EXPECT_EQ(dir.run_script("pgrep -f '[s]leep 31.5' || true").out, "");
 }
+#endif
 
 // ------------------------------------------------------------ failures
 
@@ -938,6 +940,7 @@ TEST(PackFailures, StandardInputIsNamedInMessages) {
       "zelto-pack: (standard input):1: not a number: 'x' (--lenient sorts such lines first)\n");
 }
 
+#ifndef _WIN32
 // A run that fails or is interrupted while it writes leaves the pair that
 // was there before as it was, and none of its own temporary files unless a
 // SIGKILL gave it no chance to remove them.
@@ -1033,6 +1036,7 @@ TEST(PackFailures, OldPairStaysWholeWhenWritingFails) {
     EXPECT_TRUE(others[1].starts_with("manager.txt.part-")) << others[1];
   }
 }
+#endif  // signals, users and file-size limits of a POSIX system
 
 // The new pair replaces the old one whole, and a replaced file keeps its
 // permissions.
