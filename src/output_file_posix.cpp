@@ -327,19 +327,6 @@ bool OutputFile::commit() {
   return ok;
 }
 
-bool OutputFile::report_failed_step(const std::string& path) const {
-  if (failed_step_ == nullptr) return false;
-  std::fprintf(stderr, "%s error: %s: %s\n", failed_step_, path.c_str(),
-               std::strerror(failed_error_));
-  return true;
-}
-
-void OutputFile::abandon() {
-  discard();
-  if (opened_.has_value()) remove_if_same(path_, *opened_);
-  opened_.reset();
-}
-
 void OutputFile::discard() {
   if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));
   if (!visible_name_.empty()) {
