@@ -52,6 +52,14 @@ inline constexpr bool SANITIZED_BUILD = true;
 inline constexpr bool SANITIZED_BUILD = false;
 #endif
 
+// True in a ThreadSanitizer build, whose runtime keeps a scratch file of its
+// own in TMPDIR while the command runs.
+#if defined(ZELTO_E2E_THREAD_SANITIZED)
+inline constexpr bool THREAD_SANITIZED_BUILD = true;
+#else
+inline constexpr bool THREAD_SANITIZED_BUILD = false;
+#endif
+
 struct RunResult {
   int status = -1;  // exit status; 128 + signal when a signal ended the command
   std::string out;
