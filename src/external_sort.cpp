@@ -1,6 +1,7 @@
 #include "external_sort.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "record_format.h"
+#include "run_encoding.h"
 #include "run_length.h"
 
 namespace zelto {
@@ -106,7 +108,7 @@ std::uint64_t spill_bytes(std::uint64_t count, std::uint64_t record_size,
                           const ExternalPlan& plan) {
   const std::uint64_t runs = (count + plan.chunk_records - 1) / plan.chunk_records;
   // A merge level writes its runs anew before the old ones are freed.
-  return count * record_size * (runs > plan.fan_in ? 2 : 1);
+  return count * encoded_size_limit(record_size) * (runs > plan.fan_in ? 2 : 1);
 }
 
 ExternalStatus ExternalSort::prepare(std::FILE* input, std::size_t count) {
@@ -127,13 +129,33 @@ ExternalStatus ExternalSort::prepare(std::FILE* input, std::size_t count) {
   return ExternalStatus::Done;
 }
 
+std::size_t ExternalSort::block_capacity() const {
+  return plan_.block_records * record_size_ +
+         static_cast<std::size_t>(encoded_size_limit(record_size_) - record_size_);
+}
+
+void ExternalSort::flush(Writer& writer) const {
+  if (writer.used != 0 && !writer.failed &&
+      !writer.file.write_at(writer.block, writer.used, writer.offset)) {
+    writer.failed = true;
+  }
+  writer.offset += writer.used;
+  writer.used = 0;
+}
+
+void ExternalSort::append(Writer& writer, const unsigned char* record) const {
+  if (writer.used + encoded_size_limit(record_size_) > block_capacity()) flush(writer);
+  writer.used += encode_record(record, record_size_, writer.block + writer.used);
+}
+
 ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
   const std::size_t chunk = std::min(plan_.chunk_records, count);
   const LargeBuffer records(chunk * record_size_);
-  const LargeBuffer block(plan_.block_records * record_size_);
+  const LargeBuffer block(block_capacity());
   if (!records.allocated() || !block.allocated()) return ExternalStatus::AllocationFailure;
   std::unique_ptr<SortSpace> space;
   progress_.begin("sorting", count);
+  Writer writer{file_, block.data()};
   std::uint64_t stored = 0;
   while (stored < count) {
     const std::size_t n = std::min<std::uint64_t>(chunk, count - stored);
@@ -147,16 +169,14 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
     }
     const RecordTable sorted{records.data(), record_size_,
                              sort_records(records.data(), record_size_, policy_, *space)};
-    for (std::size_t i = 0; i < n; i += plan_.block_records) {
-      const std::size_t m = std::min(plan_.block_records, n - i);
-      for (std::size_t j = 0; j < m; ++j) {
-        std::memcpy(block.data() + j * record_size_, sorted.record(i + j), record_size_);
-      }
-      if (!file_.write_at(block.data(), m * record_size_, (stored + i) * record_size_)) {
-        return failure_of(file_);
-      }
+    const std::uint64_t first = writer.offset;
+    for (std::size_t i = 0; i < n; ++i) {
+      sorted.prefetch_ahead(i, n, 0);
+      append(writer, sorted.record(i));
     }
-    runs_.push_back(Run{stored, n});
+    flush(writer);
+    if (writer.failed) return failure_of(file_);
+    runs_.push_back(Run{first, writer.offset});
     stored += n;
     progress_.advance(stored);
   }
@@ -166,38 +186,23 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
 ExternalStatus ExternalSort::merge_level() {
   TemporaryFile next;
   if (!next.create(directory_)) return failure_of(next);
-  const std::size_t block_bytes = plan_.block_records * record_size_;
-  const LargeBuffer buffers((plan_.fan_in + 1) * block_bytes);
+  const LargeBuffer buffers(plan_.fan_in * reader_bytes() + block_capacity());
   if (!buffers.allocated()) return ExternalStatus::AllocationFailure;
-  unsigned char* out = buffers.data() + plan_.fan_in * block_bytes;
+  Writer writer{next, buffers.data() + plan_.fan_in * reader_bytes()};
   std::vector<Run> merged;
-  std::uint64_t written = 0;
-  std::size_t gathered = 0;
-  bool write_failed = false;
-  const auto flush = [&] {
-    if (gathered != 0 && !write_failed &&
-        !next.write_at(out, gathered * record_size_, (written - gathered) * record_size_)) {
-      write_failed = true;
-    }
-    gathered = 0;
-  };
   progress_.begin("merging", total_);
   merged_ = 0;
   for (std::size_t first = 0; first < runs_.size(); first += plan_.fan_in) {
     const auto group =
         std::span<const Run>(runs_).subspan(first, std::min(plan_.fan_in, runs_.size() - first));
-    const std::uint64_t start = written;
+    const std::uint64_t start = writer.offset;
     MergeCursor cursor(group.size(), policy_.compare);
-    const bool read =
-        merge_runs(file_, group, buffers.data(), cursor, [&](const unsigned char* record) {
-          std::memcpy(out + gathered * record_size_, record, record_size_);
-          ++written;
-          if (++gathered == plan_.block_records) flush();
-        });
-    flush();
+    const bool read = merge_runs(file_, group, buffers.data(), cursor,
+                                 [&](const unsigned char* record) { append(writer, record); });
+    flush(writer);
     if (!read) return ExternalStatus::TemporaryFileFailure;  // reported
-    if (write_failed) return failure_of(next);
-    merged.push_back(Run{start, written - start});
+    if (writer.failed) return failure_of(next);
+    merged.push_back(Run{start, writer.offset});
   }
   // The runs now live in the new file; closing the old one frees its space.
   file_ = std::move(next);
@@ -208,8 +213,7 @@ ExternalStatus ExternalSort::merge_level() {
 ExternalStatus ExternalSort::reserve_merge() {
   try {
     merge_cursor_ = std::make_unique<MergeCursor>(runs_.size(), policy_.compare);
-    merge_buffers_ =
-        std::make_unique<LargeBuffer>(runs_.size() * plan_.block_records * record_size_);
+    merge_buffers_ = std::make_unique<LargeBuffer>(runs_.size() * reader_bytes());
   } catch (const std::bad_alloc&) {
     merge_cursor_.reset();
     merge_buffers_.reset();
@@ -244,42 +248,52 @@ ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
   return read_back(merge_runs(file_, runs_, buffers, cursor, std::cref(keep_new)));
 }
 
-bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
-                              unsigned char* buffers, MergeCursor& cursor,
-                              const RecordVisitor& visit) {
-  const std::size_t block_bytes = plan_.block_records * record_size_;
-  std::vector<Reader>& readers = cursor.readers;
-  std::vector<const unsigned char*>& heads = cursor.heads;
-  for (std::size_t i = 0; i < runs.size(); ++i) {
-    readers[i] =
-        Reader{runs[i].first, runs[i].first + runs[i].count, buffers + i * block_bytes, nullptr};
-  }
-  const auto load = [&](std::size_t i) {
-    Reader& r = readers[i];
-    const std::uint64_t n = std::min<std::uint64_t>(plan_.block_records, r.end - r.next);
-    heads[i] = nullptr;
-    if (n == 0) return true;
-    if (!file.read_at(r.block, n * record_size_, r.next * record_size_)) {
+bool ExternalSort::load_next(TemporaryFile& file, MergeCursor& cursor, std::size_t i) {
+  Reader& r = cursor.readers[i];
+  std::size_t used = decode_record(r.block + r.begin, r.filled - r.begin, record_size_, r.record);
+  if (used == 0) {
+    const std::size_t kept = r.filled - r.begin;
+    if (kept == 0 && r.next == r.end) {
+      cursor.heads[i] = nullptr;
+      return true;
+    }
+    // The block's start takes the part of a record left at its end.
+    std::memmove(r.block, r.block + r.begin, kept);
+    const std::size_t more = std::min<std::uint64_t>(block_capacity() - kept, r.end - r.next);
+    if (more != 0 && !file.read_at(r.block + kept, more, r.next)) {
       failure_of(file);
       return false;
     }
-    r.next += n;
-    heads[i] = r.block;
-    r.last = r.block + (n - 1) * record_size_;
-    return true;
-  };
+    r.next += more;
+    r.begin = 0;
+    r.filled = kept + more;
+    used = decode_record(r.block, r.filled, record_size_, r.record);
+    // A block holds any one whole record: bytes that still make none were
+    // not what this pass wrote.
+    if (used == 0) {
+      progress_.stop();
+      report_temporary_file_error(directory_, EIO);
+      return false;
+    }
+  }
+  r.begin += used;
+  cursor.heads[i] = r.record;
+  return true;
+}
+
+bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
+                              unsigned char* buffers, MergeCursor& cursor,
+                              const RecordVisitor& visit) {
   for (std::size_t i = 0; i < runs.size(); ++i) {
-    if (!load(i)) return false;
+    unsigned char* block = buffers + i * reader_bytes();
+    cursor.readers[i] = Reader{runs[i].first, runs[i].end, block, 0, 0, block + block_capacity()};
+    if (!load_next(file, cursor, i)) return false;
   }
   LoserTree& tree = cursor.tree;
   tree.restart();
-  for (std::size_t w = tree.winner(); heads[w] != nullptr; w = tree.winner()) {
-    visit(heads[w]);
-    if (heads[w] != readers[w].last) {
-      heads[w] += record_size_;
-    } else if (!load(w)) {
-      return false;
-    }
+  for (std::size_t w = tree.winner(); cursor.heads[w] != nullptr; w = tree.winner()) {
+    visit(cursor.heads[w]);
+    if (!load_next(file, cursor, w)) return false;
     tree.replay();
     if (++merged_ % PROGRESS_STRIDE == 0) progress_.advance(merged_);
   }

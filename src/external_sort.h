@@ -3,7 +3,8 @@
 //
 // The record file is read front to back in chunks that fit the budget (with
 // read, so resident memory stays within it); each chunk is sorted by the
-// engine and stored as a run. Runs are merged by a loser tree with the pass's
+// engine and stored as a run, each record without the zero bytes that end
+// its key area and its line (run_encoding.h). Runs are merged by a loser tree with the pass's
 // comparator. Chunks follow the file's order and a tie between runs goes to
 // the earlier run, so for a consistent comparator the merged order is exactly
 // the engine's order of the whole file (stable by record index); with an
@@ -54,7 +55,8 @@ struct ExternalPlan {
 
 // The most bytes the runs of `count` records take in the temporary directory
 // at once under `plan`: the records once, twice when runs are merged into
-// longer ones first.
+// longer ones first, each record counted whole with its header (usual
+// records take much less).
 [[nodiscard]] std::uint64_t spill_bytes(std::uint64_t count, std::uint64_t record_size,
                                         const ExternalPlan& plan);
 
@@ -107,14 +109,26 @@ class ExternalSort {
 
  private:
   struct Run {
-    std::uint64_t first;  // index of the run's first record in its file
-    std::uint64_t count;
+    std::uint64_t first;  // offset of the run's first byte in its file
+    std::uint64_t end;    // offset just past its last byte
   };
+  // A run being read: a block of its encoded bytes and the record decoded
+  // from them last, which is the run's head in the tournament.
   struct Reader {
-    std::uint64_t next;  // the next record to load
+    std::uint64_t next;  // the file offset of the next bytes to read
     std::uint64_t end;
     unsigned char* block;
-    const unsigned char* last;  // the last record loaded
+    std::size_t begin;   // the block's first byte not yet decoded
+    std::size_t filled;  // the bytes read into the block
+    unsigned char* record;
+  };
+  // Where encoded records are gathered until a block is full.
+  struct Writer {
+    TemporaryFile& file;
+    unsigned char* block;
+    std::uint64_t offset = 0;  // where the next block goes in the file
+    std::size_t used = 0;
+    bool failed = false;
   };
   // What a merge of some runs keeps of each, and their tournament; made
   // for a number of runs before the merge, which then allocates nothing.
@@ -134,6 +148,19 @@ class ExternalSort {
   [[nodiscard]] bool merge_runs(TemporaryFile& file, std::span<const Run> runs,
                                 unsigned char* buffers, MergeCursor& cursor,
                                 const RecordVisitor& visit);
+  // Decodes reader `i`'s next record into its head, reading more of its
+  // run when the block holds no whole record; a spent run's head becomes
+  // nullptr. False when the run cannot be read back (reported).
+  [[nodiscard]] bool load_next(TemporaryFile& file, MergeCursor& cursor, std::size_t i);
+  // Adds `record` to `writer`'s block, writing the block out first when the
+  // record might not fit.
+  void append(Writer& writer, const unsigned char* record) const;
+  void flush(Writer& writer) const;
+  // The bytes of one block: a plan's block of records and the longest
+  // header, so that any one record fits.
+  [[nodiscard]] std::size_t block_capacity() const;
+  // The bytes each run of a merge takes: its block and its decoded record.
+  [[nodiscard]] std::size_t reader_bytes() const { return block_capacity() + record_size_; }
 
   std::size_t record_size_;
   SortPolicy policy_;

@@ -21,6 +21,7 @@
 #include "compare.h"
 #include "reference_sort.h"
 #include "run_binary.h"
+#include "run_encoding.h"
 #include "run_length.h"
 
 namespace zelto {
@@ -141,10 +142,53 @@ TEST(ExternalPlan, FitsTheBudget) {
 
 TEST(ExternalPlan, SpillsTheRecordsOnceOrTwice) {
   // One merge takes every run: the runs once; more runs than that: twice.
-  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 10}), 128000U);
-  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 9}), 256000U);
-  EXPECT_EQ(spill_bytes(1001, 128, {100, 4, 10}), 2 * 128128U);
-  EXPECT_EQ(spill_bytes(3, 2147483647, {2, 1, 2}), 3ULL * 2147483647);
+  // Each record counts whole, with its header.
+  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 10}), 130000U);
+  EXPECT_EQ(spill_bytes(1000, 128, {100, 4, 9}), 260000U);
+  EXPECT_EQ(spill_bytes(1001, 128, {100, 4, 10}), 2 * 130130U);
+  EXPECT_EQ(spill_bytes(3, 2147483647, {2, 1, 2}), 3ULL * (2147483647ULL + 6));
+}
+
+TEST(RunEncoding, GivesBackEveryRecordWhole) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::vector<std::pair<std::size_t, unsigned char>> bytes;  // all others zero
+    std::size_t encoded;
+  };
+  const Case cases[] = {
+      {"AllZeros", 96, {}, 2},
+      {"KeyOnly", 96, {{0, 7}, {41, 1}}, 2 + 42},
+      {"ZerosInsideTheKeyStay", 96, {{0, 1}, {79, 2}}, 2 + 80},
+      {"LineAfterTheKey", 128, {{80, 1}, {91, 'a'}, {92, '\n'}}, 2 + 13},
+      {"NoTrailingZeros", 91, {{79, 9}, {90, 9}}, 2 + 91},
+      {"TwoByteLength", 512, {{511, 5}}, 3 + 432},
+      {"ThreeByteLength", 20000, {{3, 1}, {19999, 1}}, 4 + 4 + 19920},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<unsigned char> record(c.size, 0);
+    for (const auto& [at, value] : c.bytes) record[at] = value;
+    std::vector<unsigned char> encoded(encoded_size_limit(c.size), 0xEE);
+    const std::size_t used = encode_record(record.data(), c.size, encoded.data());
+    EXPECT_EQ(used, c.encoded);
+    EXPECT_LE(used, encoded_size_limit(c.size));
+    std::vector<unsigned char> decoded(c.size, 0xEE);
+    EXPECT_EQ(decode_record(encoded.data(), used, c.size, decoded.data()), used);
+    EXPECT_EQ(decoded, record);
+    // Cut short anywhere, the bytes make no record.
+    for (std::size_t cut = 0; cut < used; ++cut) {
+      ASSERT_EQ(decode_record(encoded.data(), cut, c.size, decoded.data()), 0U) << cut;
+    }
+  }
+}
+
+TEST(RunEncoding, RefusesLengthsBeyondTheRecord) {
+  std::vector<unsigned char> record(96);
+  const unsigned char key_too_long[] = {81, 0};
+  const unsigned char rest_too_long[] = {0, 17};
+  EXPECT_EQ(decode_record(key_too_long, sizeof key_too_long, 96, record.data()), 0U);
+  EXPECT_EQ(decode_record(rest_too_long, sizeof rest_too_long, 96, record.data()), 0U);
 }
 
 // A record file in a nameless temporary file, read from its start.
@@ -165,8 +209,12 @@ std::vector<std::uint32_t> run_external(const std::vector<unsigned char>& record
   ExternalSort sorter(SIZE, policy, plan, quiet);
   std::vector<std::uint32_t> order;
   EXPECT_EQ(sorter.prepare(input.file, records.size() / SIZE), ExternalStatus::Done);
-  EXPECT_EQ(sorter.merge([&](const unsigned char* r) { order.push_back(identity(r)); }, unique),
-            ExternalStatus::Done);
+  // Each record comes back byte for byte, however its runs stored it.
+  const auto visit = [&](const unsigned char* r) {
+    order.push_back(identity(r));
+    EXPECT_EQ(std::memcmp(r, records.data() + order.back() * SIZE, SIZE), 0);
+  };
+  EXPECT_EQ(sorter.merge(visit, unique), ExternalStatus::Done);
   return order;
 }
 
