@@ -17,6 +17,7 @@ BUILD_DIR="$REPO/build-bench"
 DATA_PARENT=${TMPDIR:-/tmp}
 BUILD=1
 OUT=""
+REFERENCE=""
 
 usage() {
   cat <<'EOF2'
@@ -28,6 +29,7 @@ usage: bench/external.sh [options]
   --data-dir=DIR    where the temporary data directory goes (default $TMPDIR or /tmp)
   --no-build        use the binaries already in the build directory
   --out=FILE        also write the table to FILE
+  --reference=BIN   also time another zelto (an earlier build) at the same budget
 EOF2
 }
 
@@ -40,6 +42,7 @@ for arg in "$@"; do
     --data-dir=*) DATA_PARENT=${arg#*=} ;;
     --no-build) BUILD=0 ;;
     --out=*) OUT=${arg#*=} ;;
+    --reference=*) REFERENCE=$(realpath "${arg#*=}") ;;
     -h | --help) usage; exit 0 ;;
     *) echo "external.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
   esac
@@ -57,7 +60,7 @@ fi
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 ZELTO="$BUILD_DIR/zelto"
 MAKE_RECORDS="$BUILD_DIR/tests/support/zelto_make_records"
-for b in "$ZELTO" "$MAKE_RECORDS"; do [ -x "$b" ] || die "missing $b"; done
+for b in "$ZELTO" "$MAKE_RECORDS" ${REFERENCE:+"$REFERENCE"}; do [ -x "$b" ] || die "missing $b"; done
 
 DIR=$(mktemp -d "$DATA_PARENT/zelto-external-XXXXXX")
 trap 'rm -rf "$DIR"' EXIT
@@ -91,20 +94,28 @@ run() {
 in_memory=(env -u ZELTO_MEMORY "TMPDIR=$DIR/tmp" "$ZELTO" -y -o out-memory.txt)
 external=(env "ZELTO_MEMORY=$MEMORY" "TMPDIR=$DIR/tmp" "$ZELTO" -y -o out-external.txt)
 gnu_sort=(env "TMPDIR=$DIR/tmp" sort -S "$MEMORY" -n -o sorted.txt lines.txt)
+reference=(env "ZELTO_MEMORY=$MEMORY" "TMPDIR=$DIR/tmp" "$REFERENCE" -y -o out-reference.txt)
+# The reference, when given, runs right after the external pass each round.
+run_reference() {
+  [ -z "$REFERENCE" ] || run reference out-reference.txt "${reference[@]}"
+}
 for i in $(seq 1 "$RUNS"); do
   say "round $i of $RUNS"
   # The order changes each round, so that no command always runs first.
   case $((i % 3)) in
     1) run memory out-memory.txt "${in_memory[@]}"; run external out-external.txt "${external[@]}"
-       run sort sorted.txt "${gnu_sort[@]}" ;;
-    2) run external out-external.txt "${external[@]}"; run sort sorted.txt "${gnu_sort[@]}"
-       run memory out-memory.txt "${in_memory[@]}" ;;
+       run_reference; run sort sorted.txt "${gnu_sort[@]}" ;;
+    2) run external out-external.txt "${external[@]}"; run_reference
+       run sort sorted.txt "${gnu_sort[@]}"; run memory out-memory.txt "${in_memory[@]}" ;;
     0) run sort sorted.txt "${gnu_sort[@]}"; run memory out-memory.txt "${in_memory[@]}"
-       run external out-external.txt "${external[@]}" ;;
+       run external out-external.txt "${external[@]}"; run_reference ;;
   esac
 done
 
-if cmp -s "$DIR/out-memory.txt" "$DIR/out-external.txt"; then same=identical; else same=DIFFERENT; fi
+same=identical
+for other in out-external.txt ${REFERENCE:+out-reference.txt}; do
+  cmp -s "$DIR/out-memory.txt" "$DIR/$other" || same=DIFFERENT
+done
 [ -z "$(ls -A "$DIR/tmp")" ] || same="$same (temporary files left!)"
 
 stats() {  # min median max of the words given
@@ -120,8 +131,14 @@ read -r srt_lo srt_med srt_hi <<<"$(stats ${WALLS[sort]})"
   printf '%-34s %8s %8s %8s %10s\n' command "min s" "median s" "max s" "peak RSS"
   printf '%-34s %8s %8s %8s %7s MiB\n' "zelto (in memory)" "$mem_lo" "$mem_med" "$mem_hi" $((RSS[memory] / 1024))
   printf '%-34s %8s %8s %8s %7s MiB\n' "zelto, ZELTO_MEMORY=$MEMORY" "$ext_lo" "$ext_med" "$ext_hi" $((RSS[external] / 1024))
+  if [ -n "$REFERENCE" ]; then
+    read -r ref_lo ref_med ref_hi <<<"$(stats ${WALLS[reference]})"
+    printf '%-34s %8s %8s %8s %7s MiB\n' "reference, ZELTO_MEMORY=$MEMORY" "$ref_lo" "$ref_med" "$ref_hi" $((RSS[reference] / 1024))
+  fi
   printf '%-34s %8s %8s %8s %7s MiB\n' "LC_ALL=C sort -S $MEMORY -n (text)" "$srt_lo" "$srt_med" "$srt_hi" $((RSS[sort] / 1024))
   awk -v m="$mem_med" -v e="$ext_med" -v s="$srt_med" \
     'BEGIN { printf "external / in memory: %.2fx   sort / external: %.2fx\n", e / m, s / e }'
-  echo "outputs of the two zelto runs: $same"
+  [ -z "$REFERENCE" ] || awk -v e="$ext_med" -v r="$ref_med" \
+    'BEGIN { printf "reference / external: %.2fx\n", r / e }'
+  echo "outputs of the zelto runs: $same"
 } | tee ${OUT:+"$OUT"}

@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "mapped_file.h"
 #include "record_format.h"
 #include "run_encoding.h"
 #include "run_length.h"
@@ -150,16 +151,23 @@ void ExternalSort::append(Writer& writer, const unsigned char* record) const {
 
 ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
   const std::size_t chunk = std::min(plan_.chunk_records, count);
-  const LargeBuffer records(chunk * record_size_);
+  // A regular record file is sorted straight from a mapping, a chunk at a
+  // time, and each chunk's pages leave resident memory once its run is
+  // stored: nothing is copied and no fresh memory is cleared for it.
+  // Anything else is read into a buffer of one chunk.
+  RecordFile mapping;
+  const bool mapped = mapping.map_for_streaming(fileno(input), count * record_size_);
+  const LargeBuffer buffer(mapped ? 0 : chunk * record_size_);
   const LargeBuffer block(block_capacity());
-  if (!records.allocated() || !block.allocated()) return ExternalStatus::AllocationFailure;
+  if (!buffer.allocated() || !block.allocated()) return ExternalStatus::AllocationFailure;
   std::unique_ptr<SortSpace> space;
   progress_.begin("sorting", count);
   Writer writer{file_, block.data()};
   std::uint64_t stored = 0;
   while (stored < count) {
     const std::size_t n = std::min<std::uint64_t>(chunk, count - stored);
-    if (std::fread(records.data(), record_size_, n, input) != n) {
+    const unsigned char* records = mapped ? mapping.data() + stored * record_size_ : buffer.data();
+    if (!mapped && std::fread(buffer.data(), record_size_, n, input) != n) {
       return ExternalStatus::ReadFailure;
     }
     if (!space || space->count() != n) {
@@ -167,8 +175,8 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
       space = std::make_unique<SortSpace>(n);
       if (!space->allocated()) return ExternalStatus::AllocationFailure;
     }
-    const RecordTable sorted{records.data(), record_size_,
-                             sort_records(records.data(), record_size_, policy_, *space)};
+    const RecordTable sorted{records, record_size_,
+                             sort_records(records, record_size_, policy_, *space)};
     const std::uint64_t first = writer.offset;
     for (std::size_t i = 0; i < n; ++i) {
       sorted.prefetch_ahead(i, n, 0);
@@ -177,10 +185,12 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
     flush(writer);
     if (writer.failed) return failure_of(file_);
     runs_.push_back(Run{first, writer.offset});
+    mapping.release(stored * record_size_, n * record_size_);
     stored += n;
     progress_.advance(stored);
   }
-  return ExternalStatus::Done;
+  // Records read through a mapping of a file that shrank are not the file's.
+  return mapping.shrunk() ? ExternalStatus::ReadFailure : ExternalStatus::Done;
 }
 
 ExternalStatus ExternalSort::merge_level() {

@@ -1,11 +1,14 @@
 // The pass for record files larger than the memory budget: sorted runs on a
 // temporary file, merged with a tournament tree into the in-memory order.
 //
-// The record file is read front to back in chunks that fit the budget (with
-// read, so resident memory stays within it); each chunk is sorted by the
-// engine and stored as a run, each record without the zero bytes that end
-// its key area and its line (run_encoding.h). Runs are merged by a loser tree with the pass's
-// comparator. Chunks follow the file's order and a tie between runs goes to
+// The record file is read front to back in chunks that fit the budget:
+// through a mapping whose pages leave resident memory once their chunk is
+// stored, or, for anything but a regular file, with read into a buffer of
+// one chunk. Each chunk is sorted by the engine and stored as a run, each
+// record without the zero bytes that end its key area and its line
+// (run_encoding.h). Runs are merged by a loser tree with the pass's
+// comparator; a record file that shrinks under the mapping ends the pass as
+// unreadable, before any output. Chunks follow the file's order and a tie between runs goes to
 // the earlier run, so for a consistent comparator the merged order is exactly
 // the engine's order of the whole file (stable by record index); with an
 // inconsistent one (NaN doubles) it is a permutation of the records. Ties are

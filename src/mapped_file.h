@@ -51,6 +51,16 @@ class RecordFile {
   // keeps and may close once this returns (OpenFailed is not returned).
   [[nodiscard]] LoadStatus load(int fd, std::size_t bytes, bool allow_mapping);
 
+  // Maps the first `bytes` (> 0) bytes of the regular file open as `fd` for
+  // a pass that reads them part by part, front to back, giving back each
+  // part once it is done with it (`release`); false, with nothing mapped
+  // and nothing read, where the file cannot be mapped so.
+  [[nodiscard]] bool map_for_streaming(int fd, std::size_t bytes);
+  // Takes the pages that hold bytes [offset, offset + size) of a mapping
+  // out of the process's resident memory; they stay readable (from the file
+  // again). Nothing for records read into memory.
+  void release(std::size_t offset, std::size_t size) const;
+
   [[nodiscard]] const unsigned char* data() const { return data_; }
   [[nodiscard]] bool mapped() const { return mapped_; }
   // True when the mapped file shrank below the bytes in use since `load`.
@@ -59,6 +69,10 @@ class RecordFile {
  private:
   [[nodiscard]] LoadStatus read_into_memory(int fd, std::size_t bytes);
   [[nodiscard]] LoadStatus map(int fd, std::size_t bytes);
+  // Maps and guards `bytes` bytes of the file: 0 when done, otherwise the
+  // system's error for the mapping, or -1 when no guard was free; nothing
+  // stays mapped then.
+  [[nodiscard]] int map_guarded(int fd, std::size_t bytes);
 
   const unsigned char* data_ = nullptr;
   std::size_t bytes_ = 0;

@@ -158,29 +158,50 @@ LoadStatus RecordFile::load(int fd, std::size_t bytes, bool allow_mapping) {
   return map(fd, bytes);
 }
 
-LoadStatus RecordFile::map(int fd, std::size_t bytes) {
+int RecordFile::map_guarded(int fd, std::size_t bytes) {
   void* data = map_aligned(fd, bytes);
-  if (data == MAP_FAILED) {
-    return errno == ENOMEM ? LoadStatus::AllocationFailed : read_into_memory(fd, bytes);
+  if (data == MAP_FAILED) return errno;
+  const int slot = register_mapping(data, (bytes + page_size() - 1) & ~(page_size() - 1));
+  if (slot < 0) {
+    munmap(data, bytes);
+    return -1;
   }
   data_ = static_cast<const unsigned char*>(data);
   mapped_ = true;
   mapped_bytes_ = bytes;
-  guard_slot_ = register_mapping(data, (bytes + page_size() - 1) & ~(page_size() - 1));
-  if (guard_slot_ < 0) {
-    // Without a guard a shrinking file could crash the run: read instead.
-    munmap(data, bytes);
-    data_ = nullptr;
-    mapped_ = false;
-    return read_into_memory(fd, bytes);
-  }
-  advise_huge_pages(data, bytes);
+  guard_slot_ = slot;
+  return 0;
+}
+
+LoadStatus RecordFile::map(int fd, std::size_t bytes) {
+  const int error = map_guarded(fd, bytes);
+  if (error == ENOMEM) return LoadStatus::AllocationFailed;
+  // Without a guard a shrinking file could crash the run: read instead.
+  if (error != 0) return read_into_memory(fd, bytes);
+  advise_huge_pages(const_cast<unsigned char*>(data_), bytes);
   // The file may have shrunk between fstat and mmap.
   struct stat status {};
   if (fstat(fd, &status) != 0 || static_cast<std::uintmax_t>(status.st_size) < bytes) {
     return LoadStatus::ReadFailed;
   }
   return LoadStatus::Loaded;
+}
+
+bool RecordFile::map_for_streaming(int fd, std::size_t bytes) {
+  const std::optional<std::uint64_t> size = regular_file_size(fd);
+  if (!size.has_value() || *size < bytes || bytes == 0) return false;
+  bytes_ = bytes;
+  return map_guarded(fd, bytes) == 0;
+}
+
+void RecordFile::release(std::size_t offset, std::size_t size) const {
+  if (!mapped_ || size == 0) return;
+  // Whole pages, the ones at either end included: a page shared with bytes
+  // still in use is read in again from the file when they are.
+  const std::uintptr_t page = page_size();
+  const auto start = reinterpret_cast<std::uintptr_t>(data_ + offset) & ~(page - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(data_ + offset + size);
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
 }
 
 LoadStatus RecordFile::read_into_memory(int fd, std::size_t bytes) {

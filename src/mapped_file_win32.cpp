@@ -201,37 +201,52 @@ LoadStatus RecordFile::load(int fd, std::size_t bytes, bool allow_mapping) {
   return map(fd, bytes);
 }
 
-LoadStatus RecordFile::map(int fd, std::size_t bytes) {
-  const HANDLE file = handle_of(fd);
-  const HANDLE section = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  if (section == nullptr) {
-    return is_allocation_failure(GetLastError()) ? LoadStatus::AllocationFailed
-                                                 : read_into_memory(fd, bytes);
-  }
+int RecordFile::map_guarded(int fd, std::size_t bytes) {
+  const HANDLE section = CreateFileMappingW(handle_of(fd), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (section == nullptr) return static_cast<int>(GetLastError());
   // The view keeps the section alive.
   void* data = MapViewOfFile(section, FILE_MAP_READ, 0, 0, bytes);
   const DWORD error = GetLastError();
   CloseHandle(section);
-  if (data == nullptr) {
-    return is_allocation_failure(error) ? LoadStatus::AllocationFailed
-                                        : read_into_memory(fd, bytes);
+  if (data == nullptr) return static_cast<int>(error);
+  const int slot = register_mapping(data, (bytes + page_size() - 1) & ~(page_size() - 1));
+  if (slot < 0) {
+    UnmapViewOfFile(data);
+    return -1;
   }
   data_ = static_cast<const unsigned char*>(data);
   mapped_ = true;
   mapped_bytes_ = bytes;
-  guard_slot_ = register_mapping(data, (bytes + page_size() - 1) & ~(page_size() - 1));
-  if (guard_slot_ < 0) {
-    // Without a guard a failing page could end the run: read instead.
-    UnmapViewOfFile(data);
-    data_ = nullptr;
-    mapped_ = false;
-    return read_into_memory(fd, bytes);
+  guard_slot_ = slot;
+  return 0;
+}
+
+LoadStatus RecordFile::map(int fd, std::size_t bytes) {
+  const int error = map_guarded(fd, bytes);
+  if (error > 0 && is_allocation_failure(static_cast<DWORD>(error))) {
+    return LoadStatus::AllocationFailed;
   }
-  prefetch(data, bytes);
+  // Without a guard a failing page could end the run: read instead.
+  if (error != 0) return read_into_memory(fd, bytes);
+  prefetch(data_, bytes);
   // The file may have shrunk between the size check and the mapping.
-  const std::optional<std::uint64_t> size = size_of(file);
+  const std::optional<std::uint64_t> size = size_of(handle_of(fd));
   if (!size.has_value() || *size < bytes) return LoadStatus::ReadFailed;
   return LoadStatus::Loaded;
+}
+
+bool RecordFile::map_for_streaming(int fd, std::size_t bytes) {
+  const std::optional<std::uint64_t> size = regular_file_size(fd);
+  if (!size.has_value() || *size < bytes || bytes == 0) return false;
+  bytes_ = bytes;
+  return map_guarded(fd, bytes) == 0;
+}
+
+void RecordFile::release(std::size_t offset, std::size_t size) const {
+  if (!mapped_ || size == 0) return;
+  // Unlocking pages that were never locked takes them out of the working
+  // set (the call then reports ERROR_NOT_LOCKED, which is expected).
+  VirtualUnlock(const_cast<unsigned char*>(data_) + offset, size);
 }
 
 LoadStatus RecordFile::read_into_memory(int fd, std::size_t bytes) {

@@ -433,6 +433,28 @@ TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
   }
 }
 
+// The same while the external pass reads the records chunk by chunk
+// through its mapping: cut after the first run is stored, the file gives
+// zeros, and the run ends before any output is opened.
+TEST(Safety, RecordFileShrunkUnderTheExternalPassLeavesNoOutput) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
+  for (const bool unique : {false, true}) {
+    const LongLines data = long_lines(3000, 100, 256);
+    Parameters p = data.parameters;
+    p.output_path = "out.txt";
+    Sandbox box;
+    box.write("manager.txt", p.text());
+    box.write("binary.tmp", data.records);
+    RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
+    options.environment = with_fault("shrink-after-write:binary.tmp");
+    options.environment.emplace_back("ZELTO_MEMORY=64K");
+    const RunResult r = box.run_with(options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, unique ? "fread() error-3: binary.tmp\n" : "fread() error-2: binary.tmp\n");
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
+  }
+}
+
 // The fallback file is a link to the record file: the lines replace the
 // records there, which then stay; the link and the old mode stay too.
 TEST(Safety, FallbackThroughALinkReplacesTheRecordFile) {

@@ -8,6 +8,8 @@
 //                    writing with fopen, as another process might do
 //   "replace:FROM:TO"  FROM is renamed to TO at that moment instead, as when
 //                    another job moves its file into place during the run
+//   "shrink-after-write:PATH"  PATH is cut to 0 bytes after the first
+//                    positional write (the first run of the external pass)
 // Anything else changes nothing. The allocation faults replace the C
 // library's allocator entry points, so they cannot be combined with a
 // sanitizer's; the others can.
@@ -129,6 +131,29 @@ int open(const char* path, int flags, ...) {
   const mode_t mode = mode_argument(flags, arguments);
   va_end(arguments);
   return openat(AT_FDCWD, path, flags, mode);
+}
+
+// The first positional write cuts the file that "shrink-after-write" names.
+void shrink_after_first_write() {
+  static std::atomic<bool> written{false};
+  const char* shrunk = argument_of("shrink-after-write");
+  if (shrunk != nullptr && !written.exchange(true)) (void)!truncate(shrunk, 0);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  using Write = ssize_t (*)(int, const void*, size_t, off_t);
+  static const Write real = next<Write>("pwrite");
+  const ssize_t written = real(fd, data, size, offset);
+  shrink_after_first_write();
+  return written;
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
+  using Write = ssize_t (*)(int, const void*, size_t, off64_t);
+  static const Write real = next<Write>("pwrite64");
+  const ssize_t written = real(fd, data, size, offset);
+  shrink_after_first_write();
+  return written;
 }
 
 FILE* fopen(const char* path, const char* mode) {
