@@ -1,6 +1,7 @@
 #include "external_sort.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "mapped_file.h"
+#include "parallel.h"
 #include "record_format.h"
 #include "run_encoding.h"
 #include "run_length.h"
@@ -23,6 +25,9 @@ constexpr std::uint64_t SORT_SPACE_PER_RECORD = 12;
 // sixteenth of the budget below it.
 constexpr std::uint64_t MAXIMUM_BLOCK = std::uint64_t{8} << 20;
 constexpr std::uint64_t MAXIMUM_FAN_IN = 1024;
+// A block's records are gathered by several threads when each gets at
+// least this many.
+constexpr std::size_t MINIMUM_PART_RECORDS = 4096;
 // The progress line is looked at once every this many merged records.
 constexpr std::uint64_t PROGRESS_STRIDE = 1 << 16;
 
@@ -131,8 +136,7 @@ ExternalStatus ExternalSort::prepare(std::FILE* input, std::size_t count) {
 }
 
 std::size_t ExternalSort::block_capacity() const {
-  return plan_.block_records * record_size_ +
-         static_cast<std::size_t>(encoded_size_limit(record_size_) - record_size_);
+  return plan_.block_records * static_cast<std::size_t>(encoded_size_limit(record_size_));
 }
 
 void ExternalSort::flush(Writer& writer) const {
@@ -149,6 +153,34 @@ void ExternalSort::append(Writer& writer, const unsigned char* record) const {
   writer.used += encode_record(record, record_size_, writer.block + writer.used);
 }
 
+bool ExternalSort::store_block(const RecordTable& sorted, std::size_t from, std::size_t count,
+                               unsigned char* block, std::uint64_t& offset) {
+  // The records lie scattered over the chunk: every thread gathers and
+  // encodes a part of the block into a stretch of its own, and the
+  // stretches are written in order.
+  const std::uint64_t limit = encoded_size_limit(record_size_);
+  const std::size_t parts =
+      std::clamp<std::size_t>(count / MINIMUM_PART_RECORDS, 1, std::max(1U, thread_count()));
+  std::array<std::size_t, MAX_THREADS> used{};
+  run_tasks(parts, thread_count(), [&](std::size_t part) {
+    const std::size_t begin = from + part_start(count, parts, part);
+    const std::size_t end = from + part_start(count, parts, part + 1);
+    unsigned char* out = block + (begin - from) * limit;
+    std::size_t bytes = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      sorted.prefetch_ahead(i, end, 0);
+      bytes += encode_record(sorted.record(i), record_size_, out + bytes);
+    }
+    used[part] = bytes;
+  });
+  for (std::size_t part = 0; part < parts; ++part) {
+    const unsigned char* stretch = block + part_start(count, parts, part) * limit;
+    if (!file_.write_at(stretch, used[part], offset)) return false;
+    offset += used[part];
+  }
+  return true;
+}
+
 ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
   const std::size_t chunk = std::min(plan_.chunk_records, count);
   // A regular record file is sorted straight from a mapping, a chunk at a
@@ -162,7 +194,7 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
   if (!buffer.allocated() || !block.allocated()) return ExternalStatus::AllocationFailure;
   std::unique_ptr<SortSpace> space;
   progress_.begin("sorting", count);
-  Writer writer{file_, block.data()};
+  std::uint64_t stored_bytes = 0;
   std::uint64_t stored = 0;
   while (stored < count) {
     const std::size_t n = std::min<std::uint64_t>(chunk, count - stored);
@@ -177,14 +209,12 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
     }
     const RecordTable sorted{records, record_size_,
                              sort_records(records, record_size_, policy_, *space)};
-    const std::uint64_t first = writer.offset;
-    for (std::size_t i = 0; i < n; ++i) {
-      sorted.prefetch_ahead(i, n, 0);
-      append(writer, sorted.record(i));
+    const std::uint64_t first = stored_bytes;
+    for (std::size_t i = 0; i < n; i += plan_.block_records) {
+      const std::size_t m = std::min(plan_.block_records, n - i);
+      if (!store_block(sorted, i, m, block.data(), stored_bytes)) return failure_of(file_);
     }
-    flush(writer);
-    if (writer.failed) return failure_of(file_);
-    runs_.push_back(Run{first, writer.offset});
+    runs_.push_back(Run{first, stored_bytes});
     mapping.release(stored * record_size_, n * record_size_);
     stored += n;
     progress_.advance(stored);

@@ -159,8 +159,13 @@ class ExternalSort {
   // record might not fit.
   void append(Writer& writer, const unsigned char* record) const;
   void flush(Writer& writer) const;
-  // The bytes of one block: a plan's block of records and the longest
-  // header, so that any one record fits.
+  // Stores records [from, from + count) of a sorted chunk, a block's worth
+  // at most, at `offset` of the file, which then moves past them; false
+  // when they cannot be written (not yet reported).
+  [[nodiscard]] bool store_block(const RecordTable& sorted, std::size_t from, std::size_t count,
+                                 unsigned char* block, std::uint64_t& offset);
+  // The bytes of one block: a plan's block of records, each as long as it
+  // may be encoded.
   [[nodiscard]] std::size_t block_capacity() const;
   // The bytes each run of a merge takes: its block and its decoded record.
   [[nodiscard]] std::size_t reader_bytes() const { return block_capacity() + record_size_; }

@@ -244,9 +244,14 @@ TEST(ExternalSort, ReproducesTheInMemoryOrderThroughEveryPlan) {
     ExternalPlan plan;
   };
   const Case cases[] = {
-      {"OneChunk", 300, {300, 64, 4}},       {"FewRuns", 300, {64, 8, 16}},
-      {"RunsEqualToFanIn", 320, {40, 5, 8}}, {"TwoLevels", 500, {9, 2, 4}},
-      {"ManyLevelsOfTwo", 257, {2, 1, 2}},   {"LastChunkShort", 101, {10, 3, 3}},
+      {"OneChunk", 300, {300, 64, 4}},
+      {"FewRuns", 300, {64, 8, 16}},
+      {"RunsEqualToFanIn", 320, {40, 5, 8}},
+      {"TwoLevels", 500, {9, 2, 4}},
+      {"ManyLevelsOfTwo", 257, {2, 1, 2}},
+      {"LastChunkShort", 101, {10, 3, 3}},
+      // Blocks large enough to be gathered by several threads.
+      {"BlocksSharedByThreads", 30000, {20000, 9000, 4}},
   };
   const SortPolicy policies[] = {{KeyKind::Integers, false, compare_integers},
                                  {KeyKind::Integers, true, compare_integers_descending}};
