@@ -214,6 +214,32 @@ TEST_P(InterruptedReplacement, LeavesTheRecordsOrEveryLine) {
   }
 }
 
+#ifdef _WIN32
+// Ctrl-Break as a console sends it, at moments through a run that replaces
+// the record file with its lines: the records or every line stay, and no
+// replacement is left beside them.
+TEST(Safety, CtrlBreakDuringTheReplacementLeavesTheRecordsOrEveryLine) {
+  const LongLines data = long_lines(40000, 900, 1024);
+  int delivered = 0;
+  for (const int delay_ms : {0, 50, 150, 300}) {
+    Sandbox box;
+    box.write("manager.txt", data.parameters.text());
+    box.write("binary.tmp", data.records);
+    const ChildProcess child(binary_path(), {}, {}, box.dir(), "", "", "");
+    ASSERT_TRUE(child.started());
+    Sleep(static_cast<DWORD>(delay_ms));
+    if (child.interrupt()) ++delivered;
+    (void)child.wait();
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}))
+        << "after " << delay_ms << " ms";
+    const std::string left = box.read("binary.tmp");
+    EXPECT_TRUE(left == data.records || left == data.lines) << "after " << delay_ms << " ms";
+  }
+  // Without a console (wine under CTest) the event cannot be sent at all.
+  if (delivered == 0) GTEST_SKIP() << "no console here to send Ctrl-Break through";
+}
+#endif
+
 INSTANTIATE_TEST_SUITE_P(Safety, InterruptedReplacement,
                          ::testing::Values(SignalCase{"Interrupt", SIGINT},
                                            SignalCase{"Terminate", SIGTERM},
