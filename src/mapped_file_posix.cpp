@@ -187,13 +187,6 @@ LoadStatus RecordFile::map(int fd, std::size_t bytes) {
   return LoadStatus::Loaded;
 }
 
-bool RecordFile::map_for_streaming(int fd, std::size_t bytes) {
-  const std::optional<std::uint64_t> size = regular_file_size(fd);
-  if (!size.has_value() || *size < bytes || bytes == 0) return false;
-  bytes_ = bytes;
-  return map_guarded(fd, bytes) == 0;
-}
-
 void RecordFile::release(std::size_t offset, std::size_t size) const {
   if (!mapped_ || size == 0) return;
   // Whole pages, the ones at either end included: a page shared with bytes

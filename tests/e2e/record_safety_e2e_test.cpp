@@ -437,47 +437,36 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"Terminate", SIGTERM}, SignalCase{"Quit", SIGQUIT}),
     [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
 
-// A record file cut short by another process while it is mapped, just as
-// the output is opened: the run reports it and leaves no output behind.
+// A record file cut short by another process while it is mapped: in memory
+// just as the output is opened, or after the external pass stored its first
+// run, as it reads the next chunk through its mapping. The run reports it
+// and leaves no output behind.
 TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
   SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
-  for (const bool unique : {false, true}) {
-    const LongLines data = long_lines(3000, 100, 256);
-    Parameters p = data.parameters;
-    p.output_path = "out.txt";
-    Sandbox box;
-    box.write("manager.txt", p.text());
-    box.write("binary.tmp", data.records);
-    RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
-    options.environment = with_fault("shrink:binary.tmp");
-    // Only the in-memory pass maps the file.
-    options.environment.insert(options.environment.begin(), {"-u", "ZELTO_MEMORY"});
-    const RunResult r = box.run_with(options);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, unique ? "fread() error-3: binary.tmp\n" : "fread() error-2: binary.tmp\n");
-    EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
-  }
-}
-
-// The same while the external pass reads the records chunk by chunk
-// through its mapping: cut after the first run is stored, the file gives
-// zeros, and the run ends before any output is opened.
-TEST(Safety, RecordFileShrunkUnderTheExternalPassLeavesNoOutput) {
-  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
-  for (const bool unique : {false, true}) {
-    const LongLines data = long_lines(3000, 100, 256);
-    Parameters p = data.parameters;
-    p.output_path = "out.txt";
-    Sandbox box;
-    box.write("manager.txt", p.text());
-    box.write("binary.tmp", data.records);
-    RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
-    options.environment = with_fault("shrink-after-write:binary.tmp");
-    options.environment.emplace_back("ZELTO_MEMORY=64K");
-    const RunResult r = box.run_with(options);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, unique ? "fread() error-3: binary.tmp\n" : "fread() error-2: binary.tmp\n");
-    EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
+  struct Case {
+    const char* fault;
+    std::vector<std::string> memory;  // environment words for the budget
+  };
+  const Case cases[] = {{"shrink:binary.tmp", {"-u", "ZELTO_MEMORY"}},
+                        {"shrink-after-write:binary.tmp", {"ZELTO_MEMORY=64K"}}};
+  for (const Case& c : cases) {
+    for (const bool unique : {false, true}) {
+      SCOPED_TRACE(std::string(c.fault) + (unique ? " -u" : ""));
+      const LongLines data = long_lines(3000, 100, 256);
+      Parameters p = data.parameters;
+      p.output_path = "out.txt";
+      Sandbox box;
+      box.write("manager.txt", p.text());
+      box.write("binary.tmp", data.records);
+      RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
+      options.environment = c.memory;
+      const std::vector<std::string> fault = with_fault(c.fault);
+      options.environment.insert(options.environment.end(), fault.begin(), fault.end());
+      const RunResult r = box.run_with(options);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, unique ? "fread() error-3: binary.tmp\n" : "fread() error-2: binary.tmp\n");
+      EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
+    }
   }
 }
 
