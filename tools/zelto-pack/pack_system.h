@@ -53,6 +53,13 @@ namespace zelto {
                               const std::string& directory, std::FILE* output,
                               std::string& message);
 
+// True where a started program's standard output is a text stream that
+// writes each LF as CR LF (Windows): zelto's display then does not carry the
+// bytes of its lines.
+[[nodiscard]] bool displays_translate_line_ends();
+// Makes `stream` (standard output) write bytes as they are from now on.
+void write_bytes_as_they_are(std::FILE* stream);
+
 // Interruption (Ctrl-C, a termination request, a closed terminal): the
 // paths given here are removed, a running program is ended, and the process
 // then ends as the signal would have ended it. Signals that were ignored

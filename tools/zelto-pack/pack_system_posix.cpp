@@ -210,6 +210,12 @@ int run_program(const std::string& program, std::span<const std::string> argumen
   return -1;
 }
 
+bool displays_translate_line_ends() {
+  return false;
+}
+
+void write_bytes_as_they_are(std::FILE*) {}
+
 void remove_when_interrupted(const std::string& path) {
   if (path.size() >= PATH_ROOM) return;
   install_handlers();

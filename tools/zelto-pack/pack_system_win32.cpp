@@ -166,7 +166,7 @@ int run_program(const std::string& program, std::span<const std::string> argumen
     return -1;
   }
   std::string command_line = quoted_argument(program);
-  for (const std::string& a : arguments) command_line += " " + quoted_argument(a);
+  for (const std::string& a : arguments) command_line.append(" ").append(quoted_argument(a));
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -194,6 +194,15 @@ int run_program(const std::string& program, std::span<const std::string> argumen
   LeaveCriticalSection(&cleanup_lock);
   CloseHandle(process.hProcess);
   return static_cast<int>(status);
+}
+
+bool displays_translate_line_ends() {
+  return true;
+}
+
+void write_bytes_as_they_are(std::FILE* stream) {
+  std::fflush(stream);
+  _setmode(_fileno(stream), _O_BINARY);
 }
 
 void remove_when_interrupted(const std::string& path) {

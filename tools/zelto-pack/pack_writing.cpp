@@ -415,6 +415,24 @@ int write_pair(const std::string& directory, std::span<const InputLine> lines,
 
 namespace {
 
+// Where zelto's display is a text stream (Windows), zelto writes its lines
+// to this file of the private directory instead, and zelto-pack passes its
+// bytes on as they are: the lines are then the same bytes as elsewhere.
+constexpr const char* SORTED_LINES = "sorted-lines.txt";
+
+// Copies the file at `path`, when zelto wrote one, to `output`.
+bool pass_on(const std::string& path, std::FILE* output) {
+  const FilePointer lines(std::fopen(path.c_str(), "rb"));
+  if (!lines) return true;  // zelto ended before its output: its status says so
+  if (output == stdout) write_bytes_as_they_are(stdout);
+  std::vector<char> block(WRITE_BLOCK);
+  std::size_t read = 0;
+  while ((read = std::fread(block.data(), 1, block.size(), lines.get())) > 0) {
+    if (std::fwrite(block.data(), 1, read, output) != read) return false;
+  }
+  return !std::ferror(lines.get()) && std::fflush(output) == 0;
+}
+
 // Runs zelto in `directory`, where the pair is, with its lines going to
 // standard output or to the file that -o named.
 int run_zelto(const PackOptions& options, const std::string& directory, const char* program) {
@@ -428,11 +446,17 @@ int run_zelto(const PackOptions& options, const std::string& directory, const ch
     }
     output = file.get();
   }
+  const bool through_file = displays_translate_line_ends();
   std::string message;
-  const int status =
-      run_program(companion_program(program, "zelto"), {}, directory, output, message);
+  const int status = run_program(companion_program(program, "zelto"), {}, directory,
+                                 through_file ? stdout : output, message);
   if (status < 0) {
     report(message);
+    return PACK_FAILURE;
+  }
+  const std::string destination = file ? options.sorted_output : "standard output";
+  if (through_file && !pass_on(path_in(directory, SORTED_LINES), output)) {
+    report(system_error_message(destination));
     return PACK_FAILURE;
   }
   if (file && std::fclose(file.release()) != 0) {
@@ -453,10 +477,17 @@ int sort_through_zelto(std::span<const InputLine> lines, const PackOptions& opti
     return PACK_FAILURE;
   }
   // zelto's own files too: those it writes when the output cannot be opened.
-  const char* inside[] = {RECORD_FILE, PARAMETER_FILE, ERROR_LOG_PATH, FALLBACK_PATH};
+  const char* inside[] = {RECORD_FILE, PARAMETER_FILE, ERROR_LOG_PATH, FALLBACK_PATH, SORTED_LINES};
   remove_when_interrupted(directory);
   for (const char* name : inside) remove_when_interrupted(path_in(directory, name));
-  int status = write_pair(directory, lines, options, plan, message);
+  // Each line keeps its own line end here, as sort keeps it: the file
+  // zelto writes instead of its display adds no CR.
+  PackOptions inner = options;
+  if (displays_translate_line_ends()) {
+    inner.output_path = SORTED_LINES;
+    inner.line_end = LineEnd::Lf;
+  }
+  int status = write_pair(directory, lines, inner, plan, message);
   if (status != PACK_OK) {
     report(message);
   } else {
