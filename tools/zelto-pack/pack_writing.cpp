@@ -476,14 +476,17 @@ int sort_through_zelto(std::span<const InputLine> lines, const PackOptions& opti
     report(message);
     return PACK_FAILURE;
   }
-  // zelto's own files too: those it writes when the output cannot be opened.
-  const char* inside[] = {RECORD_FILE, PARAMETER_FILE, ERROR_LOG_PATH, FALLBACK_PATH, SORTED_LINES};
+  // zelto's own files too: those it writes when the output cannot be opened,
+  // and the file of its lines where its display is a text stream.
+  const bool through_file = displays_translate_line_ends();
+  const char* names[] = {RECORD_FILE, PARAMETER_FILE, ERROR_LOG_PATH, FALLBACK_PATH, SORTED_LINES};
+  const std::span<const char* const> inside = std::span(names).first(through_file ? 5 : 4);
   remove_when_interrupted(directory);
   for (const char* name : inside) remove_when_interrupted(path_in(directory, name));
-  // Each line keeps its own line end here, as sort keeps it: the file
-  // zelto writes instead of its display adds no CR.
+  // Each line keeps its own line end here, as sort keeps it: the file zelto
+  // writes instead of its display adds no CR.
   PackOptions inner = options;
-  if (displays_translate_line_ends()) {
+  if (through_file) {
     inner.output_path = SORTED_LINES;
     inner.line_end = LineEnd::Lf;
   }
