@@ -21,6 +21,19 @@
 namespace zelto::testing {
 namespace {
 
+// True where the commands run under an emulator of another architecture:
+// there zelto-pack cannot start the emulated zelto itself, and sort(1) is
+// the host's, whose long doubles (x86's 64-bit significand) order general
+// numbers otherwise than the emulated system's own sort would.
+#ifdef ZELTO_PACK_E2E_EMULATED
+constexpr bool EMULATED = true;
+#else
+constexpr bool EMULATED = false;
+#endif
+
+#define SKIP_WHEN_EMULATED(reason) \
+  if (EMULATED) GTEST_SKIP() << "needs " << reason << ", which the emulator lacks"
+
 // zelto-pack with `arguments` in `box`, standard input from the file
 // `stdin_name` there (or empty).
 RunResult pack(const Sandbox& box, const std::vector<std::string>& arguments,
@@ -507,6 +520,10 @@ class PackMatchesSort : public ::testing::TestWithParam<SortCase> {};
 TEST_P(PackMatchesSort, SameOrderAsSort) {
   SKIP_WITHOUT_POSIX("sort(1)");
   const SortCase& c = GetParam();
+  // Numbers beyond a double's precision, which long doubles may still part.
+  if (c.name.rfind("NumbersGeneral", 0) == 0) {
+    SKIP_WHEN_EMULATED("a sort of the emulated architecture");
+  }
   Sandbox dir;
   dir.write("data.txt", c.input);
   std::vector<std::string> arguments = c.options;
@@ -663,6 +680,7 @@ struct InputsCase {
 };
 
 TEST(PackInputs, SeveralInputsAreOneText) {
+  SKIP_WHEN_EMULATED("zelto started by zelto-pack");
   const Tree files = {{"a.txt", "b 2\nd 1"}, {"b.txt", "a 2\r\nc 3\n"}, {"in", "e 0\nb 2\n"}};
   const std::vector<InputsCase> cases = {
       {"TwoFiles", files, {"a.txt", "b.txt"}},
@@ -722,6 +740,7 @@ std::string private_tmpdir(const Sandbox& dir) {
 }
 
 TEST(PackSort, SortsInOneCommandAndLeavesNothing) {
+  SKIP_WHEN_EMULATED("zelto started by zelto-pack");
   Sandbox dir;
   dir.make_directory("tmp");
   dir.write("in", "3\n1\n2\n");
@@ -744,6 +763,7 @@ TEST(PackSort, SortsInOneCommandAndLeavesNothing) {
 
 // Jobs at once in one directory never share a file.
 TEST(PackSort, JobsAtOnceInOneDirectory) {
+  SKIP_WHEN_EMULATED("zelto started by zelto-pack");
   Sandbox dir;
   std::string lines;
   for (int i = 0; i < 20000; ++i) lines += std::to_string((i * 7919) % 20000) + "\n";
@@ -768,6 +788,7 @@ TEST(PackSort, JobsAtOnceInOneDirectory) {
 // zelto is the one beside zelto-pack, else the one on the PATH; an
 // interrupted job ends it and removes its directory.
 TEST(PackSort, FindsZeltoAndCleansUpWhenInterrupted) {
+  SKIP_WHEN_EMULATED("zelto started by zelto-pack");
   Sandbox dir;
   dir.make_directory("tmp");
   dir.make_directory("bin");

@@ -99,8 +99,15 @@ struct RunOptions {
 // Allocation faults replace the allocator and cannot run in a sanitizer build.
 inline std::vector<std::string> with_fault(const std::string& fault) {
   const bool allocation = fault.rfind("alloc:", 0) == 0;
+#ifdef ZELTO_E2E_EMULATED
+  // The emulator hands the library to the command alone: the host's
+  // programs that start it (the wrapper's shell) cannot load it.
+  const std::string preload = "QEMU_SET_ENV=LD_PRELOAD=";
+#else
+  const std::string preload = "LD_PRELOAD=";
+#endif
   std::vector<std::string> environment = {
-      std::string("LD_PRELOAD=") + (allocation ? ZELTO_FAULT_ALLOCATIONS : ZELTO_FAULT_CALLS),
+      preload + (allocation ? ZELTO_FAULT_ALLOCATIONS : ZELTO_FAULT_CALLS),
       "ZELTO_TEST_FAULT=" + fault};
   // The sanitizer's runtime then no longer comes first, which it accepts
   // only when told so.
