@@ -99,6 +99,7 @@ bool LoserTree::goes_first(std::size_t a, std::size_t b) const {
 ExternalSort::ExternalSort(std::size_t record_size, const SortPolicy& policy,
                            const ExternalPlan& plan, Progress& progress)
     : record_size_(record_size),
+      encoded_limit_(static_cast<std::size_t>(encoded_size_limit(record_size))),
       policy_(policy),
       plan_(plan),
       progress_(progress),
@@ -135,10 +136,6 @@ ExternalStatus ExternalSort::prepare(std::FILE* input, std::size_t count) {
   return ExternalStatus::Done;
 }
 
-std::size_t ExternalSort::block_capacity() const {
-  return plan_.block_records * static_cast<std::size_t>(encoded_size_limit(record_size_));
-}
-
 void ExternalSort::flush(Writer& writer) const {
   if (writer.used != 0 && !writer.failed &&
       !writer.file.write_at(writer.block, writer.used, writer.offset)) {
@@ -149,7 +146,7 @@ void ExternalSort::flush(Writer& writer) const {
 }
 
 void ExternalSort::append(Writer& writer, const unsigned char* record) const {
-  if (writer.used + encoded_size_limit(record_size_) > block_capacity()) flush(writer);
+  if (writer.used + encoded_limit_ > block_capacity()) flush(writer);
   writer.used += encode_record(record, record_size_, writer.block + writer.used);
 }
 
@@ -158,9 +155,8 @@ bool ExternalSort::store_block(const RecordTable& sorted, std::size_t from, std:
   // The records lie scattered over the chunk: every thread gathers and
   // encodes a part of the block into a stretch of its own, and the
   // stretches are written in order.
-  const std::uint64_t limit = encoded_size_limit(record_size_);
-  const std::size_t parts =
-      std::clamp<std::size_t>(count / MINIMUM_PART_RECORDS, 1, std::max(1U, thread_count()));
+  const std::size_t limit = encoded_limit_;
+  const std::size_t parts = part_count(count, thread_count(), MINIMUM_PART_RECORDS);
   std::array<std::size_t, MAX_THREADS> used{};
   run_tasks(parts, thread_count(), [&](std::size_t part) {
     const std::size_t begin = from + part_start(count, parts, part);

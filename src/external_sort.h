@@ -166,11 +166,12 @@ class ExternalSort {
                                  unsigned char* block, std::uint64_t& offset);
   // The bytes of one block: a plan's block of records, each as long as it
   // may be encoded.
-  [[nodiscard]] std::size_t block_capacity() const;
+  [[nodiscard]] std::size_t block_capacity() const { return plan_.block_records * encoded_limit_; }
   // The bytes each run of a merge takes: its block and its decoded record.
   [[nodiscard]] std::size_t reader_bytes() const { return block_capacity() + record_size_; }
 
   std::size_t record_size_;
+  std::size_t encoded_limit_;  // the most bytes one record takes in a run
   SortPolicy policy_;
   ExternalPlan plan_;
   Progress& progress_;

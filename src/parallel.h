@@ -49,10 +49,11 @@ struct ThreadSources {
 void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std::size_t)>& task);
 
 // How many parts a pass over `count` records is cut into for `threads`
-// threads: one a thread, but no more than one for every 65,536 records begun,
-// as starting threads for small sets costs more than it saves.
-[[nodiscard]] inline std::size_t part_count(std::size_t count, unsigned threads) {
-  constexpr std::size_t least_records = std::size_t{1} << 16;
+// threads: one a thread, but no more than one for every `least_records`
+// records begun (65,536 unless a pass says otherwise), as starting threads
+// for small sets costs more than it saves.
+[[nodiscard]] inline std::size_t part_count(std::size_t count, unsigned threads,
+                                            std::size_t least_records = std::size_t{1} << 16) {
   const std::size_t wanted = (count + least_records - 1) / least_records;
   return std::clamp<std::size_t>(wanted, 1, std::max(1U, threads));
 }

@@ -454,9 +454,8 @@ int run_zelto(const PackOptions& options, const std::string& directory, const ch
     report(message);
     return PACK_FAILURE;
   }
-  const std::string destination = file ? options.sorted_output : "standard output";
   if (through_file && !pass_on(path_in(directory, SORTED_LINES), output)) {
-    report(system_error_message(destination));
+    report(system_error_message(file ? options.sorted_output : "standard output"));
     return PACK_FAILURE;
   }
   if (file && std::fclose(file.release()) != 0) {
