@@ -70,31 +70,48 @@ bool sizes_are_valid(const ArrangeArguments& args) {
 }
 
 // Gathers bytes into a block reserved beforehand, so that no allocation can
-// fail once an output is open, and remembers whether any write failed.
+// fail once an output is open, and remembers whether any write failed. The
+// block is used as two halves: while one is written, on a thread of its own
+// where the run has more than one, the other fills.
 class BlockWriter {
  public:
-  BlockWriter(std::FILE* stream, std::span<unsigned char> block) : stream_(stream), block_(block) {}
+  BlockWriter(std::FILE* stream, std::span<unsigned char> block)
+      : stream_(stream),
+        half_(block.size() / 2),
+        block_(block),
+        writer_([this](std::size_t half) { write_half(half); }, thread_count()) {}
 
   void append(std::string_view bytes) {
-    if (used_ + bytes.size() > block_.size()) write_block();
-    if (bytes.size() > block_.size()) {
+    if (used_ + bytes.size() > half_) hand_over();
+    if (bytes.size() > half_) {
+      writer_.wait();
       write(bytes);
     } else {
-      std::memcpy(block_.data() + used_, bytes.data(), bytes.size());
+      std::memcpy(filling() + used_, bytes.data(), bytes.size());
       used_ += bytes.size();
     }
   }
 
   // Writes what is gathered; true when every write so far succeeded.
   [[nodiscard]] bool finish() {
-    write_block();
+    hand_over();
+    writer_.wait();
     return ok_;
   }
 
  private:
-  void write_block() {
-    write({reinterpret_cast<const char*>(block_.data()), used_});
+  [[nodiscard]] unsigned char* filling() const { return block_.data() + current_ * half_; }
+
+  void hand_over() {
+    if (used_ == 0) return;
+    filled_[current_] = used_;
+    writer_.post(current_);
+    current_ ^= 1;
     used_ = 0;
+  }
+
+  void write_half(std::size_t half) {
+    write({reinterpret_cast<const char*>(block_.data() + half * half_), filled_[half]});
   }
 
   void write(std::string_view bytes) {
@@ -105,9 +122,13 @@ class BlockWriter {
   }
 
   std::FILE* stream_;
+  std::size_t half_;
   std::span<unsigned char> block_;
+  std::size_t current_ = 0;  // the half being filled
   std::size_t used_ = 0;
+  std::size_t filled_[2] = {0, 0};  // the bytes handed over in each half
   bool ok_ = true;
+  BackgroundJob writer_;  // last: its thread stops before the rest goes
 };
 
 // Hands a pass's records, in order, to a visitor; false when they could not

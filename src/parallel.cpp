@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "system_text.h"
@@ -91,6 +92,61 @@ void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std
     work();
   }
   if (failure) std::rethrow_exception(failure);
+}
+
+BackgroundJob::BackgroundJob(std::function<void(std::size_t)> job, unsigned threads)
+    : job_(std::move(job)) {
+  if (threads <= 1) return;
+  try {
+    thread_ = std::thread([this] { serve(); });
+  } catch (const std::exception&) {
+    // No thread: every call runs on the calling thread.
+  }
+}
+
+BackgroundJob::~BackgroundJob() {
+  if (!thread_.joinable()) return;
+  {
+    const std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void BackgroundJob::post(std::size_t argument) {
+  if (!thread_.joinable()) {
+    job_(argument);
+    return;
+  }
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !posted_ && !busy_; });
+    posted_ = argument;
+  }
+  changed_.notify_all();
+}
+
+void BackgroundJob::wait() {
+  if (!thread_.joinable()) return;
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !posted_ && !busy_; });
+}
+
+void BackgroundJob::serve() noexcept {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return posted_ || closing_; });
+    if (!posted_) return;  // closing, with every call done
+    const std::size_t argument = *posted_;
+    posted_.reset();
+    busy_ = true;
+    lock.unlock();
+    job_(argument);
+    lock.lock();
+    busy_ = false;
+    changed_.notify_all();
+  }
 }
 
 }  // namespace zelto

@@ -9,10 +9,13 @@
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 namespace zelto {
 
@@ -63,5 +66,34 @@ void run_tasks(std::size_t tasks, unsigned threads, const std::function<void(std
                                             std::size_t part) {
   return count / parts * part + (part < count % parts ? part : count % parts);
 }
+
+// One job called again and again on a thread of its own, behind the calling
+// thread, so that a buffer can be written while the next one fills:
+// `post(n)` waits until the call before is done, then starts job(n) there and
+// returns. Calls run one at a time, in the order posted. Without a thread of
+// its own (`threads` is 1, or none can be started) `post` calls the job
+// itself. The job must not throw. The destructor waits for the last call.
+class BackgroundJob {
+ public:
+  BackgroundJob(std::function<void(std::size_t)> job, unsigned threads);
+  ~BackgroundJob();
+  BackgroundJob(const BackgroundJob&) = delete;
+  BackgroundJob& operator=(const BackgroundJob&) = delete;
+
+  void post(std::size_t argument);
+  // Returns once every posted call is done.
+  void wait();
+
+ private:
+  void serve() noexcept;
+
+  std::function<void(std::size_t)> job_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<std::size_t> posted_;
+  bool busy_ = false;
+  bool closing_ = false;
+  std::thread thread_;  // last: it starts once everything it uses is there
+};
 
 }  // namespace zelto
