@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "key_prefix.h"
 #include "mapped_file.h"
 #include "parallel.h"
 #include "record_format.h"
@@ -48,8 +50,10 @@ ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size, std::
   const std::uint64_t block_target = std::clamp<std::uint64_t>(budget / 16, 1, MAXIMUM_BLOCK);
   const std::uint64_t block_records = std::max<std::uint64_t>(1, block_target / record_size);
   const std::uint64_t block_bytes = block_records * record_size;
+  // A chunk is stored through two blocks: one written while the other fills.
   const std::uint64_t chunk =
-      budget > block_bytes ? (budget - block_bytes) / (record_size + SORT_SPACE_PER_RECORD) : 0;
+      budget > 2 * block_bytes ? (budget - 2 * block_bytes) / (record_size + SORT_SPACE_PER_RECORD)
+                               : 0;
   if (chunk < 2)
     return ExternalPlan{static_cast<std::size_t>(std::min<std::uint64_t>(2, count)), 1, 2};
   const std::uint64_t fan_in =
@@ -58,15 +62,29 @@ ExternalPlan plan_external(std::uint64_t count, std::uint64_t record_size, std::
                       static_cast<std::size_t>(block_records), static_cast<std::size_t>(fan_in)};
 }
 
-LoserTree::LoserTree(std::span<const unsigned char* const> heads, Comparator compare)
-    : heads_(heads), compare_(compare), losers_(heads.size()), winners_(2 * heads.size()) {
+LoserTree::LoserTree(std::span<const unsigned char* const> heads, const SortPolicy& policy)
+    : heads_(heads),
+      policy_(policy),
+      prefixes_(heads.size()),
+      losers_(heads.size()),
+      winners_(2 * heads.size()) {
   restart();
+}
+
+void LoserTree::take_prefix(std::size_t i) {
+  const unsigned char* head = heads_[i];
+  if (head == nullptr) return;
+  const std::uint64_t prefix = ascending_prefix(head, policy_.kind, 0);
+  prefixes_[i] = policy_.descending ? ~prefix : prefix;
 }
 
 void LoserTree::restart() {
   // Node n has children 2n and 2n + 1; sequence i sits at leaf k + i.
   const std::size_t k = heads_.size();
-  for (std::size_t i = 0; i < k; ++i) winners_[k + i] = i;
+  for (std::size_t i = 0; i < k; ++i) {
+    take_prefix(i);
+    winners_[k + i] = i;
+  }
   for (std::size_t n = k - 1; n >= 1; --n) {
     const std::size_t a = winners_[2 * n];
     const std::size_t b = winners_[2 * n + 1];
@@ -80,20 +98,23 @@ void LoserTree::restart() {
 void LoserTree::replay() {
   const std::size_t k = heads_.size();
   std::size_t winner = losers_[0];
+  take_prefix(winner);
   for (std::size_t n = (winner + k) / 2; n >= 1; n /= 2) {
     if (goes_first(losers_[n], winner)) std::swap(losers_[n], winner);
   }
   losers_[0] = winner;
 }
 
-// The comparator is asked as the in-memory merge asks it, the later record
-// first: with NaN doubles the answer depends on the order of the question.
+// Equal prefixes go to the comparator, asked as the in-memory merge asks it,
+// the later record first: with NaN doubles the answer depends on the order
+// of the question.
 bool LoserTree::goes_first(std::size_t a, std::size_t b) const {
   const unsigned char* x = heads_[a];
   const unsigned char* y = heads_[b];
   if (x == nullptr || y == nullptr) return y == nullptr && (x != nullptr || a < b);
-  if (a < b) return compare_(y, x) >= 0;
-  return compare_(x, y) < 0;
+  if (prefixes_[a] != prefixes_[b]) return prefixes_[a] < prefixes_[b];
+  if (a < b) return policy_.compare(y, x) >= 0;
+  return policy_.compare(x, y) < 0;
 }
 
 ExternalSort::ExternalSort(std::size_t record_size, const SortPolicy& policy,
@@ -150,29 +171,36 @@ void ExternalSort::append(Writer& writer, const unsigned char* record) const {
   writer.used += encode_record(record, record_size_, writer.block + writer.used);
 }
 
-bool ExternalSort::store_block(const RecordTable& sorted, std::size_t from, std::size_t count,
-                               unsigned char* block, std::uint64_t& offset) {
+void ExternalSort::gather_block(const RecordTable& sorted, std::size_t from, std::size_t count,
+                                GatheredBlock& block, std::uint64_t& offset) const {
   // The records lie scattered over the chunk: every thread gathers and
-  // encodes a part of the block into a stretch of its own, and the
-  // stretches are written in order.
+  // encodes a part of the block into a stretch of its own.
   const std::size_t limit = encoded_limit_;
   const std::size_t parts = part_count(count, thread_count(), MINIMUM_PART_RECORDS);
-  std::array<std::size_t, MAX_THREADS> used{};
   run_tasks(parts, thread_count(), [&](std::size_t part) {
     const std::size_t begin = from + part_start(count, parts, part);
     const std::size_t end = from + part_start(count, parts, part + 1);
-    unsigned char* out = block + (begin - from) * limit;
+    unsigned char* out = block.data + (begin - from) * limit;
     std::size_t bytes = 0;
     for (std::size_t i = begin; i < end; ++i) {
       sorted.prefetch_ahead(i, end, 0);
       bytes += encode_record(sorted.record(i), record_size_, out + bytes);
     }
-    used[part] = bytes;
+    block.used[part] = bytes;
   });
-  for (std::size_t part = 0; part < parts; ++part) {
-    const unsigned char* stretch = block + part_start(count, parts, part) * limit;
-    if (!file_.write_at(stretch, used[part], offset)) return false;
-    offset += used[part];
+  block.records = count;
+  block.parts = parts;
+  block.offset = offset;
+  for (std::size_t part = 0; part < parts; ++part) offset += block.used[part];
+}
+
+bool ExternalSort::write_block(const GatheredBlock& block) {
+  std::uint64_t offset = block.offset;
+  for (std::size_t part = 0; part < block.parts; ++part) {
+    const unsigned char* stretch =
+        block.data + part_start(block.records, block.parts, part) * encoded_limit_;
+    if (!file_.write_at(stretch, block.used[part], offset)) return false;
+    offset += block.used[part];
   }
   return true;
 }
@@ -186,8 +214,19 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
   RecordFile mapping;
   const bool mapped = mapping.map_for_streaming(fileno(input), count * record_size_);
   const LargeBuffer buffer(mapped ? 0 : chunk * record_size_);
-  const LargeBuffer block(block_capacity());
-  if (!buffer.allocated() || !block.allocated()) return ExternalStatus::AllocationFailure;
+  // Two blocks: one is written, on a thread of its own, while the next one
+  // is gathered.
+  const LargeBuffer blocks(2 * block_capacity());
+  if (!buffer.allocated() || !blocks.allocated()) return ExternalStatus::AllocationFailure;
+  std::array<GatheredBlock, 2> gathered{GatheredBlock{blocks.data()},
+                                        GatheredBlock{blocks.data() + block_capacity()}};
+  std::atomic<bool> write_failed{false};
+  BackgroundJob writer(
+      [&](std::size_t b) {
+        if (!write_failed && !write_block(gathered[b])) write_failed = true;
+      },
+      thread_count());
+  std::size_t next_block = 0;
   std::unique_ptr<SortSpace> space;
   progress_.begin("sorting", count);
   std::uint64_t stored_bytes = 0;
@@ -206,10 +245,16 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
     const RecordTable sorted{records, record_size_,
                              sort_records(records, record_size_, policy_, *space)};
     const std::uint64_t first = stored_bytes;
-    for (std::size_t i = 0; i < n; i += plan_.block_records) {
+    for (std::size_t i = 0; i < n && !write_failed; i += plan_.block_records) {
       const std::size_t m = std::min(plan_.block_records, n - i);
-      if (!store_block(sorted, i, m, block.data(), stored_bytes)) return failure_of(file_);
+      gather_block(sorted, i, m, gathered[next_block], stored_bytes);
+      writer.post(next_block);
+      next_block ^= 1;
     }
+    // The chunk's records, and its buffer, are done with once its run is
+    // written.
+    writer.wait();
+    if (write_failed) return failure_of(file_);
     runs_.push_back(Run{first, stored_bytes});
     mapping.release(stored * record_size_, n * record_size_);
     stored += n;
@@ -232,7 +277,7 @@ ExternalStatus ExternalSort::merge_level() {
     const auto group =
         std::span<const Run>(runs_).subspan(first, std::min(plan_.fan_in, runs_.size() - first));
     const std::uint64_t start = writer.offset;
-    MergeCursor cursor(group.size(), policy_.compare);
+    MergeCursor cursor(group.size(), policy_);
     const bool read = merge_runs(file_, group, buffers.data(), cursor,
                                  [&](const unsigned char* record) { append(writer, record); });
     flush(writer);
@@ -248,7 +293,7 @@ ExternalStatus ExternalSort::merge_level() {
 
 ExternalStatus ExternalSort::reserve_merge() {
   try {
-    merge_cursor_ = std::make_unique<MergeCursor>(runs_.size(), policy_.compare);
+    merge_cursor_ = std::make_unique<MergeCursor>(runs_.size(), policy_);
     merge_buffers_ = std::make_unique<LargeBuffer>(runs_.size() * reader_bytes());
   } catch (const std::bad_alloc&) {
     merge_cursor_.reset();
@@ -286,7 +331,8 @@ ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
 
 bool ExternalSort::load_next(TemporaryFile& file, MergeCursor& cursor, std::size_t i) {
   Reader& r = cursor.readers[i];
-  std::size_t used = decode_record(r.block + r.begin, r.filled - r.begin, record_size_, r.record);
+  std::size_t used =
+      decode_record(r.block + r.begin, r.filled - r.begin, record_size_, r.record, r.extent);
   if (used == 0) {
     const std::size_t kept = r.filled - r.begin;
     if (kept == 0 && r.next == r.end) {
@@ -303,7 +349,7 @@ bool ExternalSort::load_next(TemporaryFile& file, MergeCursor& cursor, std::size
     r.next += more;
     r.begin = 0;
     r.filled = kept + more;
-    used = decode_record(r.block, r.filled, record_size_, r.record);
+    used = decode_record(r.block, r.filled, record_size_, r.record, r.extent);
     // A block holds any one whole record: bytes that still make none were
     // not what this pass wrote.
     if (used == 0) {
@@ -322,7 +368,9 @@ bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
                               const RecordVisitor& visit) {
   for (std::size_t i = 0; i < runs.size(); ++i) {
     unsigned char* block = buffers + i * reader_bytes();
-    cursor.readers[i] = Reader{runs[i].first, runs[i].end, block, 0, 0, block + block_capacity()};
+    cursor.readers[i] =
+        Reader{runs[i].first,           runs[i].end, block, 0, 0, block + block_capacity(),
+               whole_slot(record_size_)};
     if (!load_next(file, cursor, i)) return false;
   }
   LoserTree& tree = cursor.tree;

@@ -19,6 +19,7 @@
 // runs are merged into longer ones first, as often as needed.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,7 +30,9 @@
 #include <vector>
 
 #include "large_buffer.h"
+#include "parallel.h"
 #include "progress.h"
+#include "run_encoding.h"
 #include "sort_engine.h"
 #include "temp_files.h"
 
@@ -65,11 +68,13 @@ struct ExternalPlan {
 
 // A k-way tournament of sorted sequences. `heads[i]` is sequence i's current
 // record, nullptr once it is spent; the caller replaces the winner's head and
-// calls `replay`. Records that the comparator calls equal leave in sequence
-// order. Needs at least one sequence.
+// calls `replay`. Records are ordered as the engine orders them: by their
+// first key prefix, then, where that is equal, by the policy's comparator;
+// records it calls equal leave in sequence order. Needs at least one
+// sequence.
 class LoserTree {
  public:
-  LoserTree(std::span<const unsigned char* const> heads, Comparator compare);
+  LoserTree(std::span<const unsigned char* const> heads, const SortPolicy& policy);
   // The sequence whose head goes next; its head is nullptr when all are spent.
   [[nodiscard]] std::size_t winner() const { return losers_[0]; }
   // Restores the tournament after the winner's head changed.
@@ -79,9 +84,12 @@ class LoserTree {
 
  private:
   [[nodiscard]] bool goes_first(std::size_t a, std::size_t b) const;
+  // The first key prefix of sequence i's head, in the policy's direction.
+  void take_prefix(std::size_t i);
 
   std::span<const unsigned char* const> heads_;
-  Comparator compare_;
+  SortPolicy policy_;
+  std::vector<std::uint64_t> prefixes_;
   std::vector<std::size_t> losers_;   // [0] the winner, [n] the loser at node n
   std::vector<std::size_t> winners_;  // the winner at each node, while playing
 };
@@ -124,6 +132,7 @@ class ExternalSort {
     std::size_t begin;   // the block's first byte not yet decoded
     std::size_t filled;  // the bytes read into the block
     unsigned char* record;
+    SlotExtent extent;  // where `record` may hold other bytes than zeros
   };
   // Where encoded records are gathered until a block is full.
   struct Writer {
@@ -136,8 +145,8 @@ class ExternalSort {
   // What a merge of some runs keeps of each, and their tournament; made
   // for a number of runs before the merge, which then allocates nothing.
   struct MergeCursor {
-    explicit MergeCursor(std::size_t runs, Comparator compare)
-        : readers(runs), heads(runs, nullptr), tree(heads, compare) {}
+    explicit MergeCursor(std::size_t runs, const SortPolicy& policy)
+        : readers(runs), heads(runs, nullptr), tree(heads, policy) {}
     MergeCursor(const MergeCursor&) = delete;  // the tree watches `heads`
     MergeCursor& operator=(const MergeCursor&) = delete;
     std::vector<Reader> readers;
@@ -159,11 +168,22 @@ class ExternalSort {
   // record might not fit.
   void append(Writer& writer, const unsigned char* record) const;
   void flush(Writer& writer) const;
-  // Stores records [from, from + count) of a sorted chunk, a block's worth
-  // at most, at `offset` of the file, which then moves past them; false
-  // when they cannot be written (not yet reported).
-  [[nodiscard]] bool store_block(const RecordTable& sorted, std::size_t from, std::size_t count,
-                                 unsigned char* block, std::uint64_t& offset);
+  // A block of a sorted chunk, gathered and encoded in stretches, one for
+  // each thread that took part, waiting to be written in order at `offset`.
+  struct GatheredBlock {
+    unsigned char* data;
+    std::size_t records = 0;
+    std::size_t parts = 0;
+    std::array<std::size_t, MAX_THREADS> used{};
+    std::uint64_t offset = 0;
+  };
+  // Gathers records [from, from + count) of a sorted chunk, a block's worth
+  // at most, into `block`, to go at `offset` of the file, which then moves
+  // past them.
+  void gather_block(const RecordTable& sorted, std::size_t from, std::size_t count,
+                    GatheredBlock& block, std::uint64_t& offset) const;
+  // False when the block's stretches cannot be written (not yet reported).
+  [[nodiscard]] bool write_block(const GatheredBlock& block);
   // The bytes of one block: a plan's block of records, each as long as it
   // may be encoded.
   [[nodiscard]] std::size_t block_capacity() const { return plan_.block_records * encoded_limit_; }
