@@ -329,55 +329,103 @@ ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
   return read_back(merge_runs(file_, runs_, buffers, cursor, std::cref(keep_new)));
 }
 
-bool ExternalSort::load_next(TemporaryFile& file, MergeCursor& cursor, std::size_t i) {
-  Reader& r = cursor.readers[i];
-  std::size_t used =
-      decode_record(r.block + r.begin, r.filled - r.begin, record_size_, r.record, r.extent);
-  if (used == 0) {
-    const std::size_t kept = r.filled - r.begin;
-    if (kept == 0 && r.next == r.end) {
-      cursor.heads[i] = nullptr;
-      return true;
-    }
-    // The block's start takes the part of a record left at its end.
-    std::memmove(r.block, r.block + r.begin, kept);
-    const std::size_t more = std::min<std::uint64_t>(block_capacity() - kept, r.end - r.next);
-    if (more != 0 && !file.read_at(r.block + kept, more, r.next)) {
-      failure_of(file);
-      return false;
-    }
-    r.next += more;
-    r.begin = 0;
-    r.filled = kept + more;
-    used = decode_record(r.block, r.filled, record_size_, r.record, r.extent);
-    // A block holds any one whole record: bytes that still make none were
-    // not what this pass wrote.
+void ExternalSort::decode_batch(TemporaryFile& file, Reader& r, std::size_t b) const {
+  unsigned char* slot = r.batches[b];
+  std::size_t count = 0;
+  while (count < batch_records()) {
+    std::size_t used = decode_record(r.block + r.begin, r.filled - r.begin, record_size_, slot);
     if (used == 0) {
-      progress_.stop();
-      report_temporary_file_error(directory_, EIO);
-      return false;
+      const std::size_t kept = r.filled - r.begin;
+      if (kept == 0 && r.next == r.end) break;  // the run is spent
+      // The block's start takes the part of a record left at its end.
+      std::memmove(r.block, r.block + r.begin, kept);
+      const std::size_t more = std::min<std::uint64_t>(reader_area() - kept, r.end - r.next);
+      if (more != 0 && !file.read_at(r.block + kept, more, r.next)) {
+        r.failure = Reader::Failure::Unreadable;
+        break;
+      }
+      r.next += more;
+      r.begin = 0;
+      r.filled = kept + more;
+      used = decode_record(r.block, r.filled, record_size_, slot);
+      // The area holds any one whole record: bytes that still make none
+      // were not what this pass wrote.
+      if (used == 0) {
+        r.failure = Reader::Failure::Malformed;
+        break;
+      }
     }
+    r.begin += used;
+    slot += record_size_;
+    ++count;
   }
-  r.begin += used;
-  cursor.heads[i] = r.record;
+  r.counts[b] = count;
+}
+
+bool ExternalSort::report_reader_failure(TemporaryFile& file, const Reader& r) {
+  if (r.failure == Reader::Failure::Unreadable) {
+    failure_of(file);
+  } else {
+    progress_.stop();
+    report_temporary_file_error(directory_, EIO);
+  }
+  return false;
+}
+
+bool ExternalSort::advance(TemporaryFile& file, MergeCursor& cursor, BackgroundJob& decoder,
+                           std::size_t i) {
+  Reader& r = cursor.readers[i];
+  if (++r.taken < r.counts[r.current]) {
+    cursor.heads[i] += record_size_;
+    return true;
+  }
+  // The batch is used up: the other one, decoded meanwhile, takes its place
+  // and the used one is decoded anew.
+  decoder.wait();
+  if (r.failure != Reader::Failure::None) return report_reader_failure(file, r);
+  r.current ^= 1;
+  r.taken = 0;
+  if (r.counts[r.current] == 0) {
+    cursor.heads[i] = nullptr;
+    return true;
+  }
+  cursor.heads[i] = r.batches[r.current];
+  decoder.post(2 * i + (r.current ^ 1));
   return true;
 }
 
 bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
                               unsigned char* buffers, MergeCursor& cursor,
                               const RecordVisitor& visit) {
+  // One pointer for the decoder's job, which so needs no memory of its own.
+  struct Decoding {
+    const ExternalSort* sort;
+    TemporaryFile* file;
+    MergeCursor* cursor;
+  } decoding{this, &file, &cursor};
+  BackgroundJob decoder(
+      [&decoding](std::size_t job) {
+        decoding.sort->decode_batch(*decoding.file, decoding.cursor->readers[job / 2], job % 2);
+      },
+      thread_count());
+  const std::size_t batch_bytes = batch_records() * record_size_;
   for (std::size_t i = 0; i < runs.size(); ++i) {
-    unsigned char* block = buffers + i * reader_bytes();
-    cursor.readers[i] =
-        Reader{runs[i].first,           runs[i].end, block, 0, 0, block + block_capacity(),
-               whole_slot(record_size_)};
-    if (!load_next(file, cursor, i)) return false;
+    unsigned char* area = buffers + i * reader_bytes();
+    Reader& r = cursor.readers[i];
+    r = Reader{runs[i].first, runs[i].end, area};
+    r.batches = {area + reader_area(), area + reader_area() + batch_bytes};
+    decoder.wait();  // one read of the file at a time: it keeps one failure
+    decode_batch(file, r, 0);
+    if (r.failure != Reader::Failure::None) return report_reader_failure(file, r);
+    r.counts[1] = 0;
+    cursor.heads[i] = r.counts[0] == 0 ? nullptr : r.batches[0];
+    if (r.counts[0] != 0) decoder.post(2 * i + 1);
   }
   LoserTree& tree = cursor.tree;
   tree.restart();
   for (std::size_t w = tree.winner(); cursor.heads[w] != nullptr; w = tree.winner()) {
     visit(cursor.heads[w]);
-    if (!load_next(file, cursor, w)) return false;
+    if (!advance(file, cursor, decoder, w)) return false;
     tree.replay();
     if (++merged_ % PROGRESS_STRIDE == 0) progress_.advance(merged_);
   }

@@ -19,6 +19,7 @@
 // runs are merged into longer ones first, as often as needed.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -32,7 +33,6 @@
 #include "large_buffer.h"
 #include "parallel.h"
 #include "progress.h"
-#include "run_encoding.h"
 #include "sort_engine.h"
 #include "temp_files.h"
 
@@ -123,16 +123,21 @@ class ExternalSort {
     std::uint64_t first;  // offset of the run's first byte in its file
     std::uint64_t end;    // offset just past its last byte
   };
-  // A run being read: a block of its encoded bytes and the record decoded
-  // from them last, which is the run's head in the tournament.
+  // A run being read: a stretch of its encoded bytes and two batches of
+  // records decoded from them. The merge takes the records of one batch
+  // while the other is decoded, on a thread of its own where the run has
+  // more than one.
   struct Reader {
     std::uint64_t next;  // the file offset of the next bytes to read
     std::uint64_t end;
     unsigned char* block;
-    std::size_t begin;   // the block's first byte not yet decoded
-    std::size_t filled;  // the bytes read into the block
-    unsigned char* record;
-    SlotExtent extent;  // where `record` may hold other bytes than zeros
+    std::size_t begin = 0;   // the block's first byte not yet decoded
+    std::size_t filled = 0;  // the bytes read into the block
+    std::array<unsigned char*, 2> batches{};
+    std::array<std::size_t, 2> counts{};  // the records decoded into each
+    std::size_t current = 0;              // the batch the merge takes from
+    std::size_t taken = 0;                // the records taken from it
+    enum class Failure { None, Unreadable, Malformed } failure = Failure::None;
   };
   // Where encoded records are gathered until a block is full.
   struct Writer {
@@ -160,10 +165,16 @@ class ExternalSort {
   [[nodiscard]] bool merge_runs(TemporaryFile& file, std::span<const Run> runs,
                                 unsigned char* buffers, MergeCursor& cursor,
                                 const RecordVisitor& visit);
-  // Decodes reader `i`'s next record into its head, reading more of its
-  // run when the block holds no whole record; a spent run's head becomes
-  // nullptr. False when the run cannot be read back (reported).
-  [[nodiscard]] bool load_next(TemporaryFile& file, MergeCursor& cursor, std::size_t i);
+  // Decodes the next records of reader `r`'s run into its batch `b`,
+  // reading more of the run as the block runs out; a failure is kept in the
+  // reader. Runs on the calling or the merge's own thread.
+  void decode_batch(TemporaryFile& file, Reader& r, std::size_t b) const;
+  // Reports the failure a reader met; false.
+  bool report_reader_failure(TemporaryFile& file, const Reader& r);
+  // Moves reader `i`'s head to its next record, a spent run's to nullptr;
+  // false when the run cannot be read back (reported).
+  [[nodiscard]] bool advance(TemporaryFile& file, MergeCursor& cursor, BackgroundJob& decoder,
+                             std::size_t i);
   // Adds `record` to `writer`'s block, writing the block out first when the
   // record might not fit.
   void append(Writer& writer, const unsigned char* record) const;
@@ -187,8 +198,18 @@ class ExternalSort {
   // The bytes of one block: a plan's block of records, each as long as it
   // may be encoded.
   [[nodiscard]] std::size_t block_capacity() const { return plan_.block_records * encoded_limit_; }
-  // The bytes each run of a merge takes: its block and its decoded record.
-  [[nodiscard]] std::size_t reader_bytes() const { return block_capacity() + record_size_; }
+  // A reader's encoded bytes: half a block, and any one record.
+  [[nodiscard]] std::size_t reader_area() const {
+    return std::max(encoded_limit_, block_capacity() / 2);
+  }
+  // The records of a reader's batch: a quarter of a block's.
+  [[nodiscard]] std::size_t batch_records() const {
+    return std::max<std::size_t>(1, plan_.block_records / 4);
+  }
+  // The bytes each run of a merge takes: its encoded bytes and two batches.
+  [[nodiscard]] std::size_t reader_bytes() const {
+    return reader_area() + 2 * batch_records() * record_size_;
+  }
 
   std::size_t record_size_;
   std::size_t encoded_limit_;  // the most bytes one record takes in a run

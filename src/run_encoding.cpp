@@ -40,7 +40,7 @@ std::size_t encode_record(const unsigned char* record, std::size_t record_size,
 }
 
 std::size_t decode_record(const unsigned char* in, std::size_t available, std::size_t record_size,
-                          unsigned char* record, SlotExtent& extent) {
+                          unsigned char* record) {
   if (available == 0 || in[0] > KEY_AREA_SIZE) return 0;
   const std::size_t key = in[0];
   std::size_t at = 1;
@@ -54,17 +54,10 @@ std::size_t decode_record(const unsigned char* in, std::size_t available, std::s
   if (tail > record_size - KEY_AREA_SIZE || available - at < key + tail) return 0;
   unsigned char* rest = record + KEY_AREA_SIZE;
   std::memcpy(record, in + at, key);
-  if (extent.key > key) std::memset(record + key, 0, extent.key - key);
+  std::memset(record + key, 0, KEY_AREA_SIZE - key);
   std::memcpy(rest, in + at + key, tail);
-  if (extent.rest > tail) std::memset(rest + tail, 0, extent.rest - tail);
-  extent = {key, static_cast<std::size_t>(tail)};
+  std::memset(rest + tail, 0, record_size - KEY_AREA_SIZE - tail);
   return at + key + tail;
-}
-
-std::size_t decode_record(const unsigned char* in, std::size_t available, std::size_t record_size,
-                          unsigned char* record) {
-  SlotExtent extent = whole_slot(record_size);
-  return decode_record(in, available, record_size, record, extent);
 }
 
 }  // namespace zelto

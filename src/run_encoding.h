@@ -35,24 +35,4 @@ namespace zelto {
 [[nodiscard]] std::size_t decode_record(const unsigned char* in, std::size_t available,
                                         std::size_t record_size, unsigned char* record);
 
-// The bytes of a record slot that may be other than zeros: the first `key`
-// of its key area and the first `rest` of the rest.
-struct SlotExtent {
-  std::size_t key;
-  std::size_t rest;
-};
-
-// A slot of `record_size` bytes that may hold anything.
-[[nodiscard]] constexpr SlotExtent whole_slot(std::size_t record_size) {
-  return {KEY_AREA_SIZE, record_size - KEY_AREA_SIZE};
-}
-
-// decode_record into a slot whose bytes outside `extent` are zeros, as
-// they are where a record was decoded before: only the bytes the new record
-// leaves and the old one covered are cleared. `extent` then describes the
-// new record (unchanged when nothing is decoded).
-[[nodiscard]] std::size_t decode_record(const unsigned char* in, std::size_t available,
-                                        std::size_t record_size, unsigned char* record,
-                                        SlotExtent& extent);
-
 }  // namespace zelto

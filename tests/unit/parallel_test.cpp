@@ -1,5 +1,5 @@
-// The thread count from affinity, cgroup quota and ZELTO_THREADS, and the
-// task runner.
+// The thread count from affinity, cgroup quota and ZELTO_THREADS, the task
+// runner and the background job.
 #include "parallel.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +82,36 @@ TEST(Parallel, AFailedTaskIsRaisedOnTheCallingThread) {
       EXPECT_LE(started.load(), std::min(TASKS, failing + threads + SLACK))
           << threads << " threads, task " << failing;
     }
+  }
+}
+
+// Calls of a background job never overlap and keep the order of posting;
+// with more than one thread they run on a thread other than the caller's.
+TEST(Parallel, BackgroundJobRunsItsCallsInOrderOneAtATime) {
+  for (const unsigned threads : {1U, 2U}) {
+    std::vector<std::size_t> seen;
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<bool> elsewhere{false};
+    const std::thread::id caller = std::this_thread::get_id();
+    {
+      BackgroundJob job(
+          [&](std::size_t n) {
+            if (++running > 1) overlapped = true;
+            if (std::this_thread::get_id() != caller) elsewhere = true;
+            seen.push_back(n);
+            --running;
+          },
+          threads);
+      for (std::size_t n = 0; n < 500; ++n) job.post(n);
+      job.wait();
+      EXPECT_EQ(seen.size(), 500U) << threads;
+      job.post(500);  // left for the destructor to wait for
+    }
+    ASSERT_EQ(seen.size(), 501U) << threads;
+    for (std::size_t n = 0; n <= 500; ++n) ASSERT_EQ(seen[n], n) << threads;
+    EXPECT_FALSE(overlapped) << threads;
+    EXPECT_EQ(elsewhere, threads > 1);
   }
 }
 
