@@ -68,6 +68,9 @@ mkdir "$DIR/tmp"
 
 say "generating $COUNT records in $DIR"
 "$MAKE_RECORDS" --kind=int --count="$COUNT" --size=128 --dir="$DIR" --lines="$DIR/lines.txt" >/dev/null
+# The new files reach the disk before any timed run, whose temporary files
+# would otherwise wait behind their write-back.
+sync
 cat "$DIR/binary.tmp" "$DIR/lines.txt" >/dev/null
 
 declare -A WALLS RSS

@@ -6,10 +6,11 @@
 // stored, or, for anything but a regular file, with read into a buffer of
 // one chunk. Each chunk is sorted by the engine and stored as a run, each
 // record without the zero bytes that end its key area and its line
-// (run_encoding.h). Runs are merged by a loser tree with the pass's
-// comparator; a record file that shrinks under the mapping ends the pass as
-// unreadable, before any output. Chunks follow the file's order and a tie between runs goes to
-// the earlier run, so for a consistent comparator the merged order is exactly
+// (run_encoding.h). Runs are merged by a loser tree that orders records as
+// the engine does, by first key prefix and then the pass's comparator; a
+// record file that shrinks under the mapping ends the pass as unreadable,
+// before any output. Chunks follow the file's order and a tie between runs
+// goes to the earlier run, so for a consistent comparator the merged order is exactly
 // the engine's order of the whole file (stable by record index); with an
 // inconsistent one (NaN doubles) it is a permutation of the records. Ties are
 // noted by the comparator wherever two fully equal keys meet, so every noted
@@ -17,6 +18,11 @@
 //
 // When there are more runs than the budget can buffer at once, consecutive
 // runs are merged into longer ones first, as often as needed.
+//
+// Where the run has more than one thread, the disk work goes on beside the
+// rest: a block of a run is written while the next one is gathered, and
+// each run's records are decoded a batch ahead of the merge. The order and
+// the bytes are the same for every thread count.
 #pragma once
 
 #include <algorithm>
@@ -48,7 +54,8 @@ inline constexpr std::size_t OUTPUT_BLOCK = std::size_t{1} << 20;
 
 struct ExternalPlan {
   std::size_t chunk_records;  // records sorted in memory at once
-  std::size_t block_records;  // records a run is read or written in at once
+  std::size_t block_records;  // records a run is written in at once (two blocks
+                              // are kept); a merge reads half as many at once
   std::size_t fan_in;         // runs merged at once, at least 2
 };
 
