@@ -73,21 +73,31 @@ say "generating $COUNT records in $DIR"
 sync
 cat "$DIR/binary.tmp" "$DIR/lines.txt" >/dev/null
 
-declare -A WALLS RSS
-# run NAME OUTPUT COMMAND...: one timed run in the data directory.
+declare -A WALLS RSS OPENS
+seconds() { awk -v us=$(($2 - $1)) 'BEGIN { printf "%.2f", us / 1e6 }'; }
+# run NAME OUTPUT COMMAND...: one timed run in the data directory. zelto
+# opens its output once the records are sorted (in memory) or the runs are
+# stored (on disk): the time until OUTPUT appears is noted too.
 run() {
   local name=$1 output=$2
   shift 2
   rm -f "$DIR/$output"
-  local t0 t1 status=0
+  local t0 t1 topen="" status=0 pid
   cd "$DIR"
   t0=$EPOCHREALTIME
-  /usr/bin/time -v -o "$DIR/time.txt" "$@" >/dev/null || status=$?
+  /usr/bin/time -v -o "$DIR/time.txt" "$@" >/dev/null &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    if [ -z "$topen" ] && [ -e "$DIR/$output" ]; then topen=$EPOCHREALTIME; fi
+    sleep 0.01
+  done
+  wait "$pid" || status=$?
   t1=$EPOCHREALTIME
   cd "$REPO"
   [ "$status" = 0 ] || die "$name failed (status $status)"
   local wall rss
-  wall=$(awk -v us=$((${t1/./} - ${t0/./})) 'BEGIN { printf "%.2f", us / 1e6 }')
+  wall=$(seconds "${t0/./}" "${t1/./}")
+  [ -z "$topen" ] || OPENS[$name]+="$(seconds "${t0/./}" "${topen/./}") "
   rss=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$DIR/time.txt")
   WALLS[$name]+="$wall "
   [ "${RSS[$name]:-0}" -gt "$rss" ] || RSS[$name]=$rss
@@ -98,20 +108,28 @@ in_memory=(env -u ZELTO_MEMORY "TMPDIR=$DIR/tmp" "$ZELTO" -y -o out-memory.txt)
 external=(env "ZELTO_MEMORY=$MEMORY" "TMPDIR=$DIR/tmp" "$ZELTO" -y -o out-external.txt)
 gnu_sort=(env "TMPDIR=$DIR/tmp" sort -S "$MEMORY" -n -o sorted.txt lines.txt)
 reference=(env "ZELTO_MEMORY=$MEMORY" "TMPDIR=$DIR/tmp" "$REFERENCE" -y -o out-reference.txt)
-# The reference, when given, runs right after the external pass each round.
-run_reference() {
-  [ -z "$REFERENCE" ] || run reference out-reference.txt "${reference[@]}"
+# The external pass and the reference, when given, run one right after the
+# other, each first in every other round: each may meet what the run before
+# it left to the file system (the freeing of its temporary file).
+run_external_pair() {
+  if [ -z "$REFERENCE" ] || [ $(($1 % 2)) = 1 ]; then
+    run external out-external.txt "${external[@]}"
+    [ -z "$REFERENCE" ] || run reference out-reference.txt "${reference[@]}"
+  else
+    run reference out-reference.txt "${reference[@]}"
+    run external out-external.txt "${external[@]}"
+  fi
 }
 for i in $(seq 1 "$RUNS"); do
   say "round $i of $RUNS"
   # The order changes each round, so that no command always runs first.
   case $((i % 3)) in
-    1) run memory out-memory.txt "${in_memory[@]}"; run external out-external.txt "${external[@]}"
-       run_reference; run sort sorted.txt "${gnu_sort[@]}" ;;
-    2) run external out-external.txt "${external[@]}"; run_reference
-       run sort sorted.txt "${gnu_sort[@]}"; run memory out-memory.txt "${in_memory[@]}" ;;
+    1) run memory out-memory.txt "${in_memory[@]}"; run_external_pair "$i"
+       run sort sorted.txt "${gnu_sort[@]}" ;;
+    2) run_external_pair "$i"; run sort sorted.txt "${gnu_sort[@]}"
+       run memory out-memory.txt "${in_memory[@]}" ;;
     0) run sort sorted.txt "${gnu_sort[@]}"; run memory out-memory.txt "${in_memory[@]}"
-       run external out-external.txt "${external[@]}"; run_reference ;;
+       run_external_pair "$i" ;;
   esac
 done
 
@@ -143,5 +161,10 @@ read -r srt_lo srt_med srt_hi <<<"$(stats ${WALLS[sort]})"
     'BEGIN { printf "external / in memory: %.2fx   sort / external: %.2fx\n", e / m, s / e }'
   [ -z "$REFERENCE" ] || awk -v e="$ext_med" -v r="$ref_med" \
     'BEGIN { printf "reference / external: %.2fx\n", r / e }'
+  for name in memory external ${REFERENCE:+reference}; do
+    [ -n "${OPENS[$name]:-}" ] || continue
+    read -r open_lo open_med open_hi <<<"$(stats ${OPENS[$name]})"
+    printf 'until %s opens its output: %s / %s / %s s (min / median / max)\n' "$name" "$open_lo" "$open_med" "$open_hi"
+  done
   echo "outputs of the zelto runs: $same"
 } | tee ${OUT:+"$OUT"}
