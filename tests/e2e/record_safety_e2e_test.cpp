@@ -470,6 +470,31 @@ TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
   }
 }
 
+// A run of the external pass that cannot be read back, whichever thread
+// reads it: the run names the temporary directory and leaves no output.
+TEST(Safety, RunThatCannotBeReadBackLeavesNoOutput) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
+  for (const bool unique : {false, true}) {
+    SCOPED_TRACE(unique ? "-u" : "plain");
+    const LongLines data = long_lines(3000, 100, 256);
+    Parameters p = data.parameters;
+    p.output_path = "out.txt";
+    Sandbox box;
+    box.write("manager.txt", p.text());
+    box.write("binary.tmp", data.records);
+    const fs::path temporary = box.beside("tmp");
+    fs::create_directory(temporary);
+    RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
+    options.environment = {"ZELTO_MEMORY=64K", "TMPDIR=" + temporary.string()};
+    const std::vector<std::string> fault = with_fault("pread");
+    options.environment.insert(options.environment.end(), fault.begin(), fault.end());
+    const RunResult r = box.run_with(options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "temporary file error: " + temporary.string() + ": Input/output error\n");
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
+  }
+}
+
 // The fallback file is a link to the record file: the lines replace the
 // records there, which then stay; the link and the old mode stay too.
 TEST(Safety, FallbackThroughALinkReplacesTheRecordFile) {

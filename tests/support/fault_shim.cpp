@@ -10,6 +10,8 @@
 //                    another job moves its file into place during the run
 //   "shrink-after-write:PATH"  PATH is cut to 0 bytes after the first
 //                    positional write (the first run of the external pass)
+//   "pread"          every positional read fails with EIO (a run of the
+//                    external pass that cannot be read back)
 // Anything else changes nothing. The allocation faults replace the C
 // library's allocator entry points, so they cannot be combined with a
 // sanitizer's; the others can.
@@ -154,6 +156,26 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
   const ssize_t written = real(fd, data, size, offset);
   shrink_after_first_write();
   return written;
+}
+
+ssize_t pread(int fd, void* data, size_t size, off_t offset) {
+  using Read = ssize_t (*)(int, void*, size_t, off_t);
+  static const Read real = next<Read>("pread");
+  if (is("pread")) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, data, size, offset);
+}
+
+ssize_t pread64(int fd, void* data, size_t size, off64_t offset) {
+  using Read = ssize_t (*)(int, void*, size_t, off64_t);
+  static const Read real = next<Read>("pread64");
+  if (is("pread")) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, data, size, offset);
 }
 
 FILE* fopen(const char* path, const char* mode) {
