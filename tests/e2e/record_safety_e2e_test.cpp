@@ -11,6 +11,7 @@
 #include <fstream>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "records.h"
@@ -441,6 +442,22 @@ INSTANTIATE_TEST_SUITE_P(
 // just as the output is opened, or after the external pass stored its first
 // run, as it reads the next chunk through its mapping. The run reports it
 // and leaves no output behind.
+// Arranges 3,000 records of long lines into out.txt in `box`, under
+// `fault` and the environment words given.
+RunResult run_with_fault(Sandbox& box, const char* fault, std::vector<std::string> environment,
+                         bool unique) {
+  const LongLines data = long_lines(3000, 100, 256);
+  Parameters p = data.parameters;
+  p.output_path = "out.txt";
+  box.write("manager.txt", p.text());
+  box.write("binary.tmp", data.records);
+  RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
+  options.environment = std::move(environment);
+  const std::vector<std::string> words = with_fault(fault);
+  options.environment.insert(options.environment.end(), words.begin(), words.end());
+  return box.run_with(options);
+}
+
 TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
   SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
   struct Case {
@@ -452,17 +469,8 @@ TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
   for (const Case& c : cases) {
     for (const bool unique : {false, true}) {
       SCOPED_TRACE(std::string(c.fault) + (unique ? " -u" : ""));
-      const LongLines data = long_lines(3000, 100, 256);
-      Parameters p = data.parameters;
-      p.output_path = "out.txt";
       Sandbox box;
-      box.write("manager.txt", p.text());
-      box.write("binary.tmp", data.records);
-      RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
-      options.environment = c.memory;
-      const std::vector<std::string> fault = with_fault(c.fault);
-      options.environment.insert(options.environment.end(), fault.begin(), fault.end());
-      const RunResult r = box.run_with(options);
+      const RunResult r = run_with_fault(box, c.fault, c.memory, unique);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err, unique ? "fread() error-3: binary.tmp\n" : "fread() error-2: binary.tmp\n");
       EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
@@ -476,19 +484,11 @@ TEST(Safety, RunThatCannotBeReadBackLeavesNoOutput) {
   SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
   for (const bool unique : {false, true}) {
     SCOPED_TRACE(unique ? "-u" : "plain");
-    const LongLines data = long_lines(3000, 100, 256);
-    Parameters p = data.parameters;
-    p.output_path = "out.txt";
     Sandbox box;
-    box.write("manager.txt", p.text());
-    box.write("binary.tmp", data.records);
     const fs::path temporary = box.beside("tmp");
     fs::create_directory(temporary);
-    RunOptions options{unique ? std::vector<std::string>{"-u"} : std::vector<std::string>{}};
-    options.environment = {"ZELTO_MEMORY=64K", "TMPDIR=" + temporary.string()};
-    const std::vector<std::string> fault = with_fault("pread");
-    options.environment.insert(options.environment.end(), fault.begin(), fault.end());
-    const RunResult r = box.run_with(options);
+    const RunResult r =
+        run_with_fault(box, "pread", {"ZELTO_MEMORY=64K", "TMPDIR=" + temporary.string()}, unique);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "temporary file error: " + temporary.string() + ": Input/output error\n");
     EXPECT_EQ(box.files(), (std::vector<std::string>{"binary.tmp", "manager.txt"}));
