@@ -175,12 +175,11 @@ void ExternalSort::gather_block(const RecordTable& sorted, std::size_t from, std
                                 GatheredBlock& block, std::uint64_t& offset) const {
   // The records lie scattered over the chunk: every thread gathers and
   // encodes a part of the block into a stretch of its own.
-  const std::size_t limit = encoded_limit_;
   const std::size_t parts = part_count(count, thread_count(), MINIMUM_PART_RECORDS);
   run_tasks(parts, thread_count(), [&](std::size_t part) {
     const std::size_t begin = from + part_start(count, parts, part);
     const std::size_t end = from + part_start(count, parts, part + 1);
-    unsigned char* out = block.data + (begin - from) * limit;
+    unsigned char* out = block.data + (begin - from) * encoded_limit_;
     std::size_t bytes = 0;
     for (std::size_t i = begin; i < end; ++i) {
       sorted.prefetch_ahead(i, end, 0);
@@ -417,7 +416,6 @@ bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
     decoder.wait();  // one read of the file at a time: it keeps one failure
     decode_batch(file, r, 0);
     if (r.failure != Reader::Failure::None) return report_reader_failure(file, r);
-    r.counts[1] = 0;
     cursor.heads[i] = r.counts[0] == 0 ? nullptr : r.batches[0];
     if (r.counts[0] != 0) decoder.post(2 * i + 1);
   }

@@ -438,10 +438,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"Terminate", SIGTERM}, SignalCase{"Quit", SIGQUIT}),
     [](const ::testing::TestParamInfo<SignalCase>& info) { return info.param.name; });
 
-// A record file cut short by another process while it is mapped: in memory
-// just as the output is opened, or after the external pass stored its first
-// run, as it reads the next chunk through its mapping. The run reports it
-// and leaves no output behind.
 // Arranges 3,000 records of long lines into out.txt in `box`, under
 // `fault` and the environment words given.
 RunResult run_with_fault(Sandbox& box, const char* fault, std::vector<std::string> environment,
@@ -458,6 +454,10 @@ RunResult run_with_fault(Sandbox& box, const char* fault, std::vector<std::strin
   return box.run_with(options);
 }
 
+// A record file cut short by another process while it is mapped: in memory
+// just as the output is opened, or after the external pass stored its first
+// run, as it reads the next chunk through its mapping. The run reports it
+// and leaves no output behind.
 TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
   SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
   struct Case {

@@ -158,24 +158,23 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset) {
   return written;
 }
 
+// True, with errno set to EIO, when positional reads are to fail.
+bool read_fails() {
+  if (!is("pread")) return false;
+  errno = EIO;
+  return true;
+}
+
 ssize_t pread(int fd, void* data, size_t size, off_t offset) {
   using Read = ssize_t (*)(int, void*, size_t, off_t);
   static const Read real = next<Read>("pread");
-  if (is("pread")) {
-    errno = EIO;
-    return -1;
-  }
-  return real(fd, data, size, offset);
+  return read_fails() ? -1 : real(fd, data, size, offset);
 }
 
 ssize_t pread64(int fd, void* data, size_t size, off64_t offset) {
   using Read = ssize_t (*)(int, void*, size_t, off64_t);
   static const Read real = next<Read>("pread64");
-  if (is("pread")) {
-    errno = EIO;
-    return -1;
-  }
-  return real(fd, data, size, offset);
+  return read_fails() ? -1 : real(fd, data, size, offset);
 }
 
 FILE* fopen(const char* path, const char* mode) {
