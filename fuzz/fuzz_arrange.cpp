@@ -36,6 +36,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -250,10 +251,8 @@ class ComparatorModel {
 };
 
 // A text that two records share exactly when the selected comparator finds
-// their keys fully equal; `tie_possible` is false when it never does (a NaN).
-std::string key_identity(const unsigned char* record, const zelto::ArrangeArguments& a,
-                         bool& tie_possible) {
-  tie_possible = true;
+// their keys fully equal.
+std::string key_identity(const unsigned char* record, const zelto::ArrangeArguments& a) {
   switch (model_key(a)) {
     case ModelKey::Integers:
       return std::string(reinterpret_cast<const char*>(record), zelto::KEY_AREA_SIZE);
@@ -261,8 +260,9 @@ std::string key_identity(const unsigned char* record, const zelto::ArrangeArgume
       std::string identity;
       for (int offset = 0; offset < zelto::KEY_AREA_SIZE; offset += 8) {
         double d = model_double_at(record + offset);
-        if (std::isnan(d)) tie_possible = false;
         if (d == 0.0) d = 0.0;  // -0.0 equals 0.0
+        // Every NaN equals every other, whatever its sign and payload.
+        if (std::isnan(d)) d = std::numeric_limits<double>::quiet_NaN();
         identity.append(reinterpret_cast<const char*>(&d), sizeof d);
       }
       return identity;
@@ -310,16 +310,13 @@ void check_ties(const Records& r, const zelto::ArrangeArguments& a,
                 const std::array<std::int32_t, zelto::TIE_SLOTS>& noted) {
   std::unordered_map<std::string, std::size_t> sharing;
   std::vector<std::string> identities(r.count);
-  std::vector<bool> possible(r.count);
   for (std::size_t i = 0; i < r.count; ++i) {
-    bool tie_possible = false;
-    identities[i] = key_identity(r.at(i), a, tie_possible);
-    possible[i] = tie_possible;
-    if (tie_possible) ++sharing[identities[i]];
+    identities[i] = key_identity(r.at(i), a);
+    ++sharing[identities[i]];
   }
   std::unordered_set<std::int32_t> tied_numbers;
   for (std::size_t i = 0; i < r.count; ++i) {
-    if (possible[i] && sharing[identities[i]] > 1) {
+    if (sharing[identities[i]] > 1) {
       tied_numbers.insert(zelto::record_number(r.at(i)));
     }
   }
