@@ -164,7 +164,8 @@ read -r srt_lo srt_med srt_hi <<<"$(stats ${WALLS[sort]})"
   for name in memory external ${REFERENCE:+reference}; do
     [ -n "${OPENS[$name]:-}" ] || continue
     read -r open_lo open_med open_hi <<<"$(stats ${OPENS[$name]})"
-    printf 'until %s opens its output: %s / %s / %s s (min / median / max)\n' "$name" "$open_lo" "$open_med" "$open_hi"
+    printf 'until %s opens its output: %s / %s / %s s (min / median / max)\n' \
+      "$name" "$open_lo" "$open_med" "$open_hi"
   done
   echo "outputs of the zelto runs: $same"
 } | tee ${OUT:+"$OUT"}

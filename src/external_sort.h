@@ -10,11 +10,11 @@
 // the engine does, by first key prefix and then the pass's comparator; a
 // record file that shrinks under the mapping ends the pass as unreadable,
 // before any output. Chunks follow the file's order and a tie between runs
-// goes to the earlier run, so for a consistent comparator the merged order is exactly
-// the engine's order of the whole file (stable by record index); with an
-// inconsistent one (NaN doubles) it is a permutation of the records. Ties are
-// noted by the comparator wherever two fully equal keys meet, so every noted
-// number still belongs to a record whose key equals another's.
+// goes to the earlier run, so for a consistent comparator the merged order is
+// exactly the engine's order of the whole file (stable by record index); with
+// an inconsistent one (NaN doubles) it is a permutation of the records. Ties
+// are noted by the comparator wherever two fully equal keys meet, so every
+// noted number still belongs to a record whose key equals another's.
 //
 // When there are more runs than the budget can buffer at once, consecutive
 // runs are merged into longer ones first, as often as needed.
