@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Completes zelto-pack command lines in a real interactive bash inside tmux,
+# Completes zelto-pack and zelto-sort command lines in a real interactive bash inside tmux,
 # as a user's Tab does: without the bash-completion package, with it when it
 # is installed, and with "=" taken out of COMP_WORDBREAKS. Each case types
 # the start of a line, presses Tab and compares the line that results.
@@ -45,6 +45,7 @@ run_cases() {
         echo "PS1='\$ '"
         echo "$setup"
         echo "source $(printf '%q' "$source_dir/completion/zelto-pack")"
+        echo "source $(printf '%q' "$source_dir/completion/zelto-sort")"
     } > "$work/rc.$mode"
     socket=$work/socket.$mode
     tmux -S "$socket" new-session -d -s completion -x 200 -y 20 \
@@ -61,6 +62,14 @@ run_cases() {
     expect "zelto-pack -C su" "zelto-pack -C subdir/"
     expect "zelto-pack --directory=su" "zelto-pack --directory=subdir/"
     expect "zelto-pack -u no" "zelto-pack -u notes.txt"
+    expect "zelto-sort --so" "zelto-sort --sort="
+    expect "zelto-sort --sort=nu" "zelto-sort --sort=numeric"
+    expect "zelto-sort --check=q" "zelto-sort --check=quiet"
+    expect "zelto-sort -o d" "zelto-sort -o data.txt"
+    expect "zelto-sort --output=d" "zelto-sort --output=data.txt"
+    expect "zelto-sort -T su" "zelto-sort -T subdir/"
+    expect "zelto-sort --temporary-directory=su" "zelto-sort --temporary-directory=subdir/"
+    expect "zelto-sort -k2,2n no" "zelto-sort -k2,2n notes.txt"
     tmux -S "$socket" kill-server 2>/dev/null
 }
 

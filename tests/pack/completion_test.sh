@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Checks the bash completions of zelto and zelto-pack: each case feeds the
+# Checks the bash completions of zelto, zelto-pack and zelto-sort: each case feeds the
 # words of a command line to the completion function and compares the
 # candidates it offers.
 set -u
 source_dir=${1:?usage: completion_test.sh SOURCE_DIR}
 source "$source_dir/completion/zelto"
 source "$source_dir/completion/zelto-pack"
+source "$source_dir/completion/zelto-sort"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -58,6 +59,25 @@ expect _zelto_pack "-k" zelto-pack -n -k
 expect _zelto_pack "--sort" zelto-pack --so
 expect _zelto_pack "subdir" zelto-pack -C su
 expect _zelto_pack "--output=data.txt" zelto-pack --output=d
+expect _zelto_sort "--sort=" zelto-sort --so
+expect _zelto_sort "numeric" zelto-sort --sort = n
+expect _zelto_sort "--sort=human-numeric" zelto-sort --sort=h
+expect _zelto_sort "general-numeric human-numeric month numeric random version" zelto-sort --sort ""
+expect _zelto_sort "quiet" zelto-sort --check = q
+expect _zelto_sort "--check=diagnose-first" zelto-sort --check=d
+expect _zelto_sort "data.txt" zelto-sort --check d
+expect _zelto_sort "--check --check=" zelto-sort --ch
+expect _zelto_sort "--ignore-leading-blanks --ignore-case --ignore-nonprinting" zelto-sort --ig
+expect _zelto_sort "--numeric-sort" zelto-sort -r --nu
+expect _zelto_sort "data.txt" zelto-sort -o d
+expect _zelto_sort "notes.txt" zelto-sort --files0-from = n
+expect _zelto_sort "--random-source=notes.txt" zelto-sort --random-source=n
+expect _zelto_sort "subdir" zelto-sort -T su
+expect _zelto_sort "--temporary-directory=subdir/" zelto-sort --temporary-directory=su
+expect _zelto_sort "" zelto-sort -k ""
+expect _zelto_sort "" zelto-sort -S ""
+expect _zelto_sort "" zelto-sort --parallel = ""
+expect _zelto_sort "data.txt" zelto-sort -n -k2 d
 
 echo "$passed passed, $failed failed"
 ((failed == 0))

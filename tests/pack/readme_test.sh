@@ -5,10 +5,15 @@
 # "$ COMMAND" line runs in one bash (so `cd` and files carry over from block
 # to block), and the indented lines up to the next "$ " are what it prints on
 # standard output and standard error together. The commands run in a fresh
-# temporary directory with BIN_DIR first on the PATH.
+# temporary directory with the BIN_DIRs first on the PATH.
 set -u
-source_dir=${1:?usage: readme_test.sh SOURCE_DIR BIN_DIR}
-bin_dir=$(cd "${2:?usage: readme_test.sh SOURCE_DIR BIN_DIR}" && pwd) || exit 1
+source_dir=${1:?usage: readme_test.sh SOURCE_DIR BIN_DIR...}
+[ $# -ge 2 ] || { echo "usage: readme_test.sh SOURCE_DIR BIN_DIR..."; exit 2; }
+search_path=
+for dir in "${@:2}"; do
+    dir=$(cd "$dir" && pwd) || exit 1
+    search_path+=$dir:
+done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -27,7 +32,7 @@ count=$(cat "$work/count")
 
 script=$work/script.sh
 {
-    echo "export PATH=$(printf '%q' "$bin_dir"):\$PATH TMPDIR=$(printf '%q' "$work/tmp")"
+    echo "export PATH=$(printf '%q' "$search_path")\$PATH TMPDIR=$(printf '%q' "$work/tmp")"
     echo "cd $(printf '%q' "$work/run")"
     for ((i = 1; i <= count; i++)); do
         echo "{ $(cat "$work/command.$i")"
