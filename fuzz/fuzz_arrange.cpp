@@ -261,8 +261,6 @@ std::string key_identity(const unsigned char* record, const zelto::ArrangeArgume
       for (int offset = 0; offset < zelto::KEY_AREA_SIZE; offset += 8) {
         double d = model_double_at(record + offset);
         if (d == 0.0) d = 0.0;  // -0.0 equals 0.0
-        // Every NaN equals every other, whatever its sign and payload.
-        if (std::isnan(d)) d = std::numeric_limits<double>::quiet_NaN();
         identity.append(reinterpret_cast<const char*>(&d), sizeof d);
       }
       return identity;
@@ -305,7 +303,8 @@ void check_comparator(const Records& r, const zelto::ArrangeArguments& a) {
 
 // Every record number in the tie register (other than 0, which also marks an
 // unused slot) must belong to a record whose key another record shares: a
-// record compared with itself would note a false tie.
+// record compared with itself would note a false tie. A double key holding a
+// NaN equals no other key, though it sorts beside those that look alike.
 void check_ties(const Records& r, const zelto::ArrangeArguments& a,
                 const std::array<std::int32_t, zelto::TIE_SLOTS>& noted) {
   std::unordered_map<std::string, std::size_t> sharing;
@@ -316,7 +315,8 @@ void check_ties(const Records& r, const zelto::ArrangeArguments& a,
   }
   std::unordered_set<std::int32_t> tied_numbers;
   for (std::size_t i = 0; i < r.count; ++i) {
-    if (sharing[identities[i]] > 1) {
+    const bool never_ties = model_key(a) == ModelKey::Doubles && has_nan_key(r.at(i));
+    if (sharing[identities[i]] > 1 && !never_ties) {
       tied_numbers.insert(zelto::record_number(r.at(i)));
     }
   }

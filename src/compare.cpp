@@ -84,11 +84,17 @@ int order_doubles(double x, double y) {
 
 // Ascending result of the double key; the caller negates for descending.
 int doubles_ascending(const unsigned char* a, const unsigned char* b) {
+  bool meets_nan = false;
   for (int offset = 0; offset < KEY_AREA_SIZE; offset += 8) {
-    const int r = order_doubles(load_double(a + offset), load_double(b + offset));
+    const double x = load_double(a + offset);
+    const int r = order_doubles(x, load_double(b + offset));
     if (r != 0) return r;
+    meets_nan = meets_nan || x != x;
   }
-  note_tie(record_number(a));
+  // Keys "equal" only because NaN is placed beside NaN are no full tie: a
+  // NaN equals nothing, so only keys whose ten doubles are all ordered and
+  // equal are noted.
+  if (!meets_nan) note_tie(record_number(a));
   const int last = KEY_AREA_SIZE - 8;
   // Both last doubles are NaN or neither is; NaN sums would all be equal.
   const double last_a = load_double(a + last);

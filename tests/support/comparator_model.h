@@ -160,15 +160,18 @@ inline ModelComparison compare_model(ModelKey key, const unsigned char* x, const
       return {model_sign(static_cast<long long>(sx) - sy), true};
     }
     case ModelKey::Doubles: {
+      bool ordered = true;
       for (int offset = 0; offset < KEY_AREA_SIZE; offset += 8) {
         const int order =
             model_double_order(model_double_at(x + offset), model_double_at(y + offset));
         if (order != 0) return {order, false};
+        ordered = ordered && !std::isnan(model_double_at(x + offset));
       }
-      if (std::isnan(model_double_at(x + KEY_AREA_SIZE - 8))) return {0, true};
+      // A key holding a NaN ties with nothing, though it sorts beside its equals.
+      if (std::isnan(model_double_at(x + KEY_AREA_SIZE - 8))) return {0, false};
       const double sx = model_double_tie_sum(x);
       const double sy = model_double_tie_sum(y);
-      return {sx == sy ? 0 : (sx > sy ? 1 : -1), true};
+      return {sx == sy ? 0 : (sx > sy ? 1 : -1), ordered};
     }
     case ModelKey::Phrase:
     case ModelKey::FoldedPhrase: {
