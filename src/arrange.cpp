@@ -179,6 +179,25 @@ bool records_intact(const OutputContext& context) {
   return !context.records_intact || context.records_intact();
 }
 
+// Another file took the record file's name while the lines replacing it
+// were written: that file stays, and the finished lines go to the fallback
+// file, as for an output that could not be opened.
+Delivery deliver_to_fallback(const std::string& output_path, OutputFile& replacement,
+                             OutputContext& context) {
+  error_handler("fopen() error-1:", output_path, context.input);
+  OutputFile fallback;
+  if (!fallback.open(FALLBACK_PATH, context.input)) {
+    report_path("fopen() error-4", FALLBACK_PATH);
+    return Delivery::Failed;
+  }
+  if (!replacement.copy_lines_to(fallback.stream()) || !fallback.commit(context.durable)) {
+    clear_status_line();
+    if (!fallback.report_failed_step(FALLBACK_PATH)) report_path("fwrite() error-1", FALLBACK_PATH);
+    return Delivery::Failed;
+  }
+  return Delivery::FellBack;
+}
+
 // The line output of `producing`, from any feed.
 Delivery produce_from(const std::string& output_path, const LineSource& lines,
                       OutputContext& context) {
@@ -205,7 +224,9 @@ Delivery produce_from(const std::string& output_path, const LineSource& lines,
     return Delivery::Failed;
   }
   // A replacement takes the record file's place only here, once it is whole.
-  if (written != Written::All || !output.commit()) {
+  const bool committed = written == Written::All && output.commit(context.durable);
+  if (!committed && output.name_taken()) return deliver_to_fallback(output_path, output, context);
+  if (!committed) {
     clear_status_line();
     if (!output.report_failed_step(path)) report_path("fwrite() error-1", path);
     return Delivery::Failed;
@@ -227,6 +248,13 @@ Delivery display_from(const LineSource& lines, OutputContext& context) {
   if (written != Written::All || !flushed) {
     report_path("fwrite() error-1", "stdout");
     context.stdout_failed = true;
+    return Delivery::Failed;
+  }
+  // Lines shown in a regular file are output like any other: on storage
+  // before the records go.
+  if (context.durable && !put_on_stable_storage(stdout)) {
+    clear_status_line();
+    std::fprintf(stderr, "fsync() error: stdout: %s\n", std::strerror(errno));
     return Delivery::Failed;
   }
   return Delivery::Written;
@@ -294,7 +322,8 @@ OutputContext output_context(const ArrangeArguments& args, const LargeBuffer& wr
           args.crlf,
           {write_block.data(), WRITE_BLOCK},
           identity_of(fileno(input)),
-          {}};
+          {},
+          args.durable};
 }
 
 // False for a regular file too short for its records: such a run fails

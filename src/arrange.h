@@ -42,6 +42,9 @@ struct ArrangeArguments {
   int crlf;
   int case_sensitive;
   int descending;
+  // The record file goes once the lines are delivered: they must reach
+  // stable storage first.
+  bool durable = false;
 };
 
 // Reads every record, sorts them with the selected comparator and writes each
@@ -70,6 +73,8 @@ struct OutputContext {
   // When set: false once the records read turn out unreadable (a mapped
   // file that shrank), checked after the lines are written.
   std::function<bool()> records_intact;
+  // The lines must reach stable storage before the pass ends.
+  bool durable = false;
   bool delivered_into_input = false;
   bool stdout_failed = false;
 };

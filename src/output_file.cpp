@@ -13,10 +13,5 @@ bool OutputFile::report_failed_step(const std::string& path) const {
   return true;
 }
 
-void OutputFile::abandon() {
-  discard();
-  if (opened_.has_value()) remove_if_same(path_, *opened_);
-  opened_.reset();
-}
 
 }  // namespace zelto

@@ -16,6 +16,20 @@
 // matters. A target the user could not open for writing is refused, as an
 // output opened in place would be, whether or not it is the record file.
 //
+// The name is resolved without following a symbolic link that the system
+// protects in shared sticky directories (one owned neither by this user nor
+// by the directory's owner), and the file found there must still be the
+// record file, both when the name is resolved and just before the rename:
+// a file that took the name during the run is never replaced.
+//
+// A run that gives up its output removes only a file it created itself,
+// by a name that still holds that very file and is no link; a file it
+// truncated in place (also through a link or a name like /dev/stdout) is
+// cut back to nothing through its own descriptor and keeps its name.
+//
+// Where the record file is to be removed after the run, the output is put on
+// stable storage first, with the directory of a file the run created.
+//
 // On Windows the identity is the volume serial number and the file index,
 // and the replacement is a named file beside the old one, marked for
 // deletion while it is written (so that no end of the process leaves it
@@ -51,6 +65,11 @@ struct FileIdentity {
 // The identity of the file standard output writes to, if it is one.
 [[nodiscard]] std::optional<FileIdentity> standard_output_identity();
 
+// Writes out what `stream` buffers and, when it writes to a regular file,
+// puts that file on stable storage. False, with errno telling why, when
+// either fails; true for a terminal or a pipe once written out.
+[[nodiscard]] bool put_on_stable_storage(std::FILE* stream);
+
 // Removes the name `path` only while it still names the file `identity`
 // (links followed), checked just before the removal: a file that took the
 // name in the meantime stays. True when the name was removed.
@@ -80,21 +99,35 @@ class OutputFile {
   [[nodiscard]] bool replaces_input() const { return replacing_; }
 
   // Closes the file and, for a replacement, puts it in the old file's place.
-  // False when anything failed; a replacement is then discarded and the old
-  // file left as it was.
-  [[nodiscard]] bool commit();
+  // With `to_stable_storage`, the file (and the directory of a file the run
+  // created) reach stable storage first. False when anything failed; a
+  // replacement is then discarded and the old file left as it was, unless
+  // `name_taken()`: the replacement is then kept for `copy_lines_to`.
+  [[nodiscard]] bool commit(bool to_stable_storage = false);
+  // After a failed commit: true when another file had taken the name of the
+  // record file being replaced, which was then left alone.
+  [[nodiscard]] bool name_taken() const { return name_taken_; }
+  // After a commit that found the name taken: writes every byte of the
+  // finished replacement to `destination`, then discards the replacement.
+  // False when a read or a write failed.
+  [[nodiscard]] bool copy_lines_to(std::FILE* destination);
   // After a failed commit: prints "STEP error: PATH: REASON" when a step
-  // other than writing failed (rename() or link()) and returns true; false
-  // when it was the writing, which the caller reports.
+  // other than writing failed (rename(), link() or fsync()) and returns true;
+  // false when it was the writing, which the caller reports.
   bool report_failed_step(const std::string& path) const;
 
   // Gives up the output of a run that failed: a replacement is discarded; a
-  // regular file opened in place is removed, so that nothing written is
-  // taken for a result.
+  // regular file the run created is removed and one it truncated is cut back
+  // to nothing, so that nothing written is taken for a result.
   void abandon();
 
  private:
+  [[nodiscard]] bool open_in_place(const std::string& path);
   [[nodiscard]] bool open_replacement(const std::string& path);
+  [[nodiscard]] bool still_names_input() const;
+  [[nodiscard]] bool commit_in_place(bool to_stable_storage);
+  [[nodiscard]] bool commit_replacement();
+  void cut_back();
   [[nodiscard]] bool open_named_replacement();
   [[nodiscard]] bool name_nameless_file(int fd);
   [[nodiscard]] bool copy_into_named_file(int fd);
@@ -106,6 +139,11 @@ class OutputFile {
   // For an output opened in place: its path and, for a regular file, what it is.
   std::string path_;
   std::optional<FileIdentity> opened_;
+  // The run created the file at `path_` (it did not exist before).
+  bool created_ = false;
+  // The record file being replaced.
+  std::optional<FileIdentity> input_;
+  bool name_taken_ = false;
   // For a replacement: the directory and name it takes, the old file's
   // owner and mode, and the name it has while it is written, if any.
   int directory_ = -1;

@@ -84,6 +84,18 @@ std::pair<std::string, std::string> split_path(const std::string& path) {
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
+// True for a symbolic link (whose status is `link`) in the directory `at`
+// that the system refuses to follow for others where it protects links: in
+// a sticky directory that everyone may write, a link owned neither by this
+// user nor by the directory's owner. Following it by hand would let any user
+// of a shared directory point a run at a file elsewhere.
+bool is_protected_link(int at, const struct stat& link) {
+  struct stat folder {};
+  if (fstat(at, &folder) != 0) return true;
+  const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+  return shared && link.st_uid != geteuid() && link.st_uid != folder.st_uid;
+}
+
 // Follows `path` through its symbolic links to the real location of the
 // file: a handle of its directory (which the caller closes) and its name
 // there. False when a step fails; errno tells why.
@@ -103,6 +115,10 @@ bool locate(const std::string& path, int& directory, std::string& name) {
       directory = at;
       name = base;
       return true;
+    }
+    if (is_protected_link(at, status)) {
+      errno = EACCES;
+      break;
     }
     std::array<char, PATH_MAX> target{};
     const ssize_t length = readlinkat(at, base.c_str(), target.data(), target.size() - 1);
@@ -144,6 +160,17 @@ bool write_whole(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// Syncs the directory that holds `path`.
+bool sync_directory_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
 }  // namespace
 
 void watch_ending_signals(void (*erase)()) {
@@ -167,6 +194,13 @@ std::optional<FileIdentity> standard_output_identity() {
   return identity_of(STDOUT_FILENO);
 }
 
+bool put_on_stable_storage(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return false;
+  struct stat status {};
+  if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode)) return true;
+  return fsync(fileno(stream)) == 0;
+}
+
 bool remove_if_same(const std::string& path, const FileIdentity& identity) {
   return identity_of(path) == identity && unlink(path.c_str()) == 0;
 }
@@ -177,28 +211,55 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>& input) {
+  replacing_ = false;
+  name_taken_ = false;
+  failed_step_ = nullptr;
   // Only a regular file is replaced: a device or a pipe that is also the
   // input is written to as it is.
   struct stat status {};
   if (input.has_value() && stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
       FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino} == *input) {
+    input_ = input;
     replacing_ = open_replacement(path);
     return replacing_;
   }
-  stream_ = std::fopen(path.c_str(), "wb");
+  return open_in_place(path);
+}
+
+bool OutputFile::open_in_place(const std::string& path) {
+  // Exclusive first, so that the run knows whether the file is its own.
+  stream_ = std::fopen(path.c_str(), "wbx");
+  created_ = stream_ != nullptr;
+  if (stream_ == nullptr && errno == EEXIST) stream_ = std::fopen(path.c_str(), "wb");
   if (stream_ == nullptr) return false;
   path_ = path;
+  struct stat status {};
   if (fstat(fileno(stream_), &status) == 0 && S_ISREG(status.st_mode)) {
     opened_ = FileIdentity{static_cast<std::uint64_t>(status.st_dev), status.st_ino};
   }
   return true;
 }
 
+// True while the name being replaced still holds the record file, itself
+// and not a link to it.
+bool OutputFile::still_names_input() const {
+  struct stat found {};
+  return input_.has_value() &&
+         fstatat(directory_, target_.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(found.st_mode) &&
+         FileIdentity{static_cast<std::uint64_t>(found.st_dev), found.st_ino} == *input_;
+}
+
 bool OutputFile::open_replacement(const std::string& path) {
   if (directory_ >= 0) close(std::exchange(directory_, -1));
   if (!locate(path, directory_, target_)) return false;
+  // The name may have changed hands since it was first looked at.
+  if (!still_names_input()) {
+    errno = EEXIST;
+    return false;
+  }
   struct stat old {};
-  if (fstatat(directory_, target_.c_str(), &old, 0) != 0) return false;
+  if (fstatat(directory_, target_.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0) return false;
   // A file this user could not open for writing is not replaced either.
   if (faccessat(directory_, target_.c_str(), W_OK, AT_EACCESS) != 0) return false;
   owner_ = old.st_uid;
@@ -227,7 +288,7 @@ bool OutputFile::open_named_replacement() {
   int fd = -1;
   for (int attempt = 0; fd < 0 && attempt < 1000; ++attempt) {
     visible_name_ = replacement_name(target_, attempt);
-    fd = openat(directory_, visible_name_.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+    fd = openat(directory_, visible_name_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) {
@@ -302,19 +363,38 @@ bool OutputFile::copy_into_named_file(int fd) {
   return ok;
 }
 
-bool OutputFile::commit() {
-  std::FILE* stream = stream_;
-  if (stream == nullptr) return false;
-  if (!replacing_) {
-    stream_ = nullptr;
-    return std::fclose(stream) == 0;
+bool OutputFile::commit(bool to_stable_storage) {
+  if (stream_ == nullptr) return false;
+  return replacing_ ? commit_replacement() : commit_in_place(to_stable_storage);
+}
+
+bool OutputFile::commit_in_place(bool to_stable_storage) {
+  std::FILE* stream = std::exchange(stream_, nullptr);
+  bool ok = true;
+  // Only a regular file can be put on storage; a terminal or a pipe is done
+  // once written.
+  if (to_stable_storage && opened_.has_value()) {
+    ok = std::fflush(stream) == 0;
+    if (ok && (fsync(fileno(stream)) != 0 || (created_ && !sync_directory_of(path_)))) {
+      ok = fail_at("fsync()");
+    }
   }
-  const int fd = fileno(stream);
+  return std::fclose(stream) == 0 && ok;
+}
+
+bool OutputFile::commit_replacement() {
+  const int fd = fileno(stream_);
   // Every line must be on disk before the old records give up their name.
-  bool ok = std::fflush(stream) == 0 && fchmod(fd, mode_) == 0 && fsync(fd) == 0;
+  bool ok = std::fflush(stream_) == 0 && fchmod(fd, mode_) == 0 && fsync(fd) == 0;
   const EndingSignalsHeld held;
   if (ok && visible_name_.empty()) ok = name_nameless_file(fd);
-  stream_ = nullptr;
+  // Another file took the name during the run: it stays, and the lines are
+  // kept for the caller to put elsewhere.
+  if (ok && !still_names_input()) {
+    name_taken_ = true;
+    return false;
+  }
+  std::FILE* stream = std::exchange(stream_, nullptr);
   ok = std::fclose(stream) == 0 && ok;
   if (ok && renameat(directory_, visible_name_.c_str(), directory_, target_.c_str()) != 0) {
     ok = fail_at("rename()");
@@ -322,9 +402,54 @@ bool OutputFile::commit() {
   if (ok) {
     visible_name_.clear();
     forget_pending_name();
+    (void)fsync(directory_);
   }
   discard();
   return ok;
+}
+
+bool OutputFile::copy_lines_to(std::FILE* destination) {
+  bool ok = stream_ != nullptr && std::fflush(stream_) == 0;
+  const int fd = ok ? fileno(stream_) : -1;
+  std::array<char, 1 << 16> block;
+  for (off_t at = 0; ok;) {
+    const ssize_t got = pread(fd, block.data(), block.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    const auto size = static_cast<std::size_t>(got);
+    ok = std::fwrite(block.data(), 1, size, destination) == size;
+    at += got;
+  }
+  discard();
+  return ok;
+}
+
+void OutputFile::cut_back() {
+  std::FILE* stream = std::exchange(stream_, nullptr);
+  if (stream == nullptr) return;
+  const bool removable = created_ && opened_.has_value();
+  // The descriptor outlives the stream, whose closing may still write out
+  // what it buffers.
+  const int fd = opened_.has_value() && !removable ? dup(fileno(stream)) : -1;
+  std::fclose(stream);
+  if (fd >= 0) {
+    (void)!ftruncate(fd, 0);
+    close(fd);
+  }
+  struct stat found {};
+  if (removable && lstat(path_.c_str(), &found) == 0 && S_ISREG(found.st_mode) &&
+      FileIdentity{static_cast<std::uint64_t>(found.st_dev), found.st_ino} == *opened_) {
+    unlink(path_.c_str());
+  }
+}
+
+void OutputFile::abandon() {
+  if (!replacing_) cut_back();
+  discard();
+  opened_.reset();
 }
 
 void OutputFile::discard() {

@@ -183,7 +183,19 @@ OutputFile::~OutputFile() {
   discard();
 }
 
+bool put_on_stable_storage(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return false;
+  const HANDLE file = handle_of(stream);
+  if (!is_regular(file) || FlushFileBuffers(file) != 0) return true;
+  errno_of_last_error();
+  return false;
+}
+
 bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>& input) {
+  // A fallback opened after a refused replacement starts afresh.
+  replacing_ = false;
+  name_taken_ = false;
+  failed_step_ = nullptr;
   // Only a regular file is replaced: a device or a pipe that is also the
   // input is written to as it is.
   if (input.has_value()) {
@@ -198,16 +210,27 @@ bool OutputFile::open(const std::string& path, const std::optional<FileIdentity>
         errno_of_last_error();
         return false;
       }
-      replacing_ = true;
-      return open_replacement(narrow_name(real));
+      input_ = input;
+      replacing_ = open_replacement(narrow_name(real));
+      return replacing_;
     }
   }
+  return open_in_place(path);
+}
+
+bool OutputFile::open_in_place(const std::string& path) {
+  const bool existed = GetFileAttributesW(wide_name(path).c_str()) != INVALID_FILE_ATTRIBUTES;
   stream_ = std::fopen(path.c_str(), "wb");
   if (stream_ == nullptr) return false;
+  created_ = !existed;
   path_ = path;
   const HANDLE opened = handle_of(stream_);
   if (is_regular(opened)) opened_ = identity_of_handle(opened);
   return true;
+}
+
+bool OutputFile::still_names_input() const {
+  return input_.has_value() && identity_of(target_) == input_;
 }
 
 bool OutputFile::open_replacement(const std::string& real_path) {
@@ -237,8 +260,9 @@ bool OutputFile::open_replacement(const std::string& real_path) {
   std::wstring name;
   for (int attempt = 0; attempt < 1000 && file == INVALID_HANDLE_VALUE; ++attempt) {
     name = stem + std::to_wstring(replacements_made++);
-    file = CreateFileW(name.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                       attributes_or_normal(mode_ & ~FILE_ATTRIBUTE_READONLY), nullptr);
+    file =
+        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, attributes_or_normal(mode_ & ~FILE_ATTRIBUTE_READONLY), nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) {
@@ -246,7 +270,7 @@ bool OutputFile::open_replacement(const std::string& real_path) {
     return false;
   }
   visible_name_ = narrow_name(name);
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
   if (!mark_for_deletion(file, true) || fd == -1) {
     errno_of_last_error();
     if (fd == -1)
@@ -267,15 +291,34 @@ bool OutputFile::open_replacement(const std::string& real_path) {
   return true;
 }
 
-bool OutputFile::commit() {
+bool OutputFile::commit(bool to_stable_storage) {
+  if (stream_ == nullptr) return false;
+  return replacing_ ? commit_replacement() : commit_in_place(to_stable_storage);
+}
+
+bool OutputFile::commit_in_place(bool to_stable_storage) {
   std::FILE* stream = std::exchange(stream_, nullptr);
-  if (stream == nullptr) return false;
-  if (!replacing_) return std::fclose(stream) == 0;
-  const HANDLE file = handle_of(stream);
+  bool ok = true;
+  if (to_stable_storage && opened_.has_value()) {
+    ok = std::fflush(stream) == 0;
+    if (ok && FlushFileBuffers(handle_of(stream)) == 0) ok = fail_at("fsync()");
+  }
+  return std::fclose(stream) == 0 && ok;
+}
+
+bool OutputFile::commit_replacement() {
+  const HANDLE file = handle_of(stream_);
   // Every line must be on disk before the old records give up their name.
-  bool ok = std::fflush(stream) == 0 && FlushFileBuffers(file) != 0;
+  bool ok = std::fflush(stream_) == 0 && FlushFileBuffers(file) != 0;
   {
     const NamingHeld held;
+    // Another file took the name during the run: it stays, and the lines
+    // are kept for the caller to put elsewhere.
+    if (ok && !still_names_input()) {
+      name_taken_ = true;
+      return false;
+    }
+    std::FILE* stream = std::exchange(stream_, nullptr);
     const std::wstring target = wide_name(target_);
     const std::wstring name = wide_name(visible_name_);
     if (ok && !mark_for_deletion(file, false)) ok = fail_at("rename()");
@@ -293,6 +336,45 @@ bool OutputFile::commit() {
   }
   discard();
   return ok;
+}
+
+bool OutputFile::copy_lines_to(std::FILE* destination) {
+  bool ok = stream_ != nullptr && std::fflush(stream_) == 0;
+  const int fd = ok ? _fileno(stream_) : -1;
+  ok = ok && _lseeki64(fd, 0, SEEK_SET) == 0;
+  char block[1 << 16];
+  while (ok) {
+    const int got = _read(fd, block, sizeof block);
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    const auto size = static_cast<std::size_t>(got);
+    ok = std::fwrite(block, 1, size, destination) == size;
+  }
+  discard();
+  return ok;
+}
+
+void OutputFile::cut_back() {
+  std::FILE* stream = std::exchange(stream_, nullptr);
+  if (stream == nullptr) return;
+  const bool removable = created_ && opened_.has_value();
+  // The descriptor outlives the stream, whose closing may still write out
+  // what it buffers.
+  const int fd = opened_.has_value() && !removable ? _dup(_fileno(stream)) : -1;
+  std::fclose(stream);
+  if (fd >= 0) {
+    (void)_chsize_s(fd, 0);
+    _close(fd);
+  }
+  if (removable) remove_if_same(path_, *opened_);
+}
+
+void OutputFile::abandon() {
+  if (!replacing_) cut_back();
+  discard();
+  opened_.reset();
 }
 
 bool OutputFile::fail_at(const char* step) {

@@ -202,16 +202,16 @@ int run_command(int argc, const char* const* argv) {
   }
   const std::optional<FileIdentity> record_file = record_file_read(s.input_path);
   const bool record_file_written = record_file && written_besides_the_output(*record_file);
-  const ArrangeArguments pass{s.input_path, s.output_path,    s.record_count,
-                              s.key_type,   s.record_size,    s.numbered,
-                              s.crlf,       s.case_sensitive, s.descending};
+  const bool removes_record_file = s.remove_record_file == 1 && record_file && !record_file_written;
+  const ArrangeArguments pass{s.input_path,  s.output_path,      s.record_count, s.key_type,
+                              s.record_size, s.numbered,         s.crlf,         s.case_sensitive,
+                              s.descending,  removes_record_file};
   ArrangeResult result = s.unique == 1 ? arranging_unique_lines_to_produce_text(pass)
                                        : arranging_to_produce_text(pass);
   // Records whose lines were not delivered, or were delivered into the
   // record file itself, stay on disk; so does any file the run did not read,
   // including one that took the record file's name during the run.
-  if (s.remove_record_file == 1 && record_file && !record_file_written && result.lines_delivered &&
-      !result.delivered_into_input) {
+  if (removes_record_file && result.lines_delivered && !result.delivered_into_input) {
     remove_if_same(RECORD_FILE, *record_file);
   }
   // The tie report is output too: its loss is a failure, reported once.

@@ -748,3 +748,128 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace zelto::testing
+
+namespace zelto::testing {
+namespace {
+
+// A run that fails midway (a run of the external pass that cannot be read
+// back) removes only a file it created itself: a symbolic link it wrote
+// through stays a link, and the file behind it, which the run truncated, is
+// cut back to nothing; a file the run created is removed.
+TEST(Safety, FailedRunRemovesOnlyAFileItCreated) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD) and symbolic links");
+  struct Case {
+    const char* name;
+    bool through_link;
+    std::vector<std::string> files;
+  };
+  const Case cases[] = {
+      {"through a link", true, {"binary.tmp", "link.txt", "manager.txt", "target.txt"}},
+      {"a new file", false, {"binary.tmp", "manager.txt"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    if (c.through_link) {
+      box.write("target.txt", "earlier lines\n");
+      fs::create_symlink("target.txt", box.path("link.txt"));
+    }
+    const fs::path temporary = box.beside("tmp");
+    fs::create_directory(temporary);
+    const LongLines data = long_lines(3000, 100, 256);
+    box.write("manager.txt", data.parameters.text());
+    box.write("binary.tmp", data.records);
+    RunOptions options{{"-o", c.through_link ? "link.txt" : "out.txt"}};
+    options.environment = {"ZELTO_MEMORY=64K", "TMPDIR=" + temporary.string()};
+    for (const std::string& w : with_fault("pread")) options.environment.push_back(w);
+    const RunResult r = box.run_with(options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(box.files(), c.files);
+    if (c.through_link) {
+      EXPECT_TRUE(fs::is_symlink(box.path("link.txt")));
+      EXPECT_EQ(box.read("target.txt"), "");
+    }
+  }
+}
+
+// Another job moves its next batch to binary.tmp while the run puts the
+// lines that replace binary.tmp on storage: the next batch stays, and the
+// lines go to the fallback file as for an output that could not be opened.
+TEST(Safety, ReplacementLeavesAFileThatTookTheNameDuringTheRun) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
+  Sandbox box;
+  box.write("manager.txt", parameters(3).text());
+  box.write("binary.tmp", THREE_RECORDS);
+  box.write("next.tmp", "the next batch");
+  RunOptions options{{"-o", "binary.tmp"}};
+  options.environment = with_fault("replace-at-fsync:next.tmp:binary.tmp");
+  const RunResult r = box.run_with(options);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(box.read("binary.tmp"), "the next batch");
+  EXPECT_EQ(box.read("zelto.txt"), THREE_LINES);
+  EXPECT_EQ(box.read("error.txt"), "fopen() error-1: binary.tmp");
+  EXPECT_EQ(box.files(),
+            (std::vector<std::string>{"binary.tmp", "error.txt", "manager.txt", "zelto.txt"}));
+}
+
+// In a shared sticky directory, a link to the record file that another user
+// put where the output goes is not followed, as the system would not follow
+// it for this user: the record file behind it stays, and the lines go to
+// the fallback file.
+TEST(Safety, ReplacementFollowsNoOtherUsersLinkInASharedDirectory) {
+  SKIP_WITHOUT_POSIX("owners of symbolic links and sticky directories");
+#ifndef _WIN32
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a link to another user";
+  Sandbox box;
+  fs::create_directory(box.path("private"));
+  fs::create_directory(box.path("shared"));
+  fs::permissions(box.path("shared"), fs::perms::all | fs::perms::sticky_bit);
+  box.write("private/real.tmp", THREE_RECORDS);
+  fs::create_symlink("../private/real.tmp", box.path("shared/binary.tmp"));
+  ASSERT_EQ(lchown(box.path("shared/binary.tmp").c_str(), 12345, 12345), 0);
+  Parameters p = parameters(3, "shared/binary.tmp");
+  p.input_path = "private/real.tmp";
+  box.write("manager.txt", p.text());
+  const RunResult r = box.run({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(box.read("private/real.tmp"), THREE_RECORDS);
+  EXPECT_TRUE(fs::is_symlink(box.path("shared/binary.tmp")));
+  EXPECT_EQ(box.read("zelto.txt"), THREE_LINES);
+  EXPECT_EQ(box.read("error.txt"), "fopen() error-1: shared/binary.tmp");
+#endif
+}
+
+// Storage that cannot keep the lines: a run that would remove the record
+// file reports the failed flush and keeps it; a run that keeps it anyway
+// (-y) does not ask for the flush at all.
+TEST(Safety, RecordFileGoesOnlyOnceTheLinesAreOnStorage) {
+  SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
+  struct Case {
+    const char* name;
+    std::vector<std::string> arguments;
+    bool stdout_to_file;
+    int status;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"output file", {"-o", "out.txt"}, false, 1, "fsync() error: out.txt: Input/output error\n"},
+      {"lines shown in a file", {}, true, 1, "fsync() error: stdout: Input/output error\n"},
+      {"record file kept", {"-o", "out.txt", "-y"}, false, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox box;
+    box.write("manager.txt", parameters(3, c.stdout_to_file ? "" : "out.txt").text());
+    box.write("binary.tmp", THREE_RECORDS);
+    RunOptions options{c.arguments};
+    if (c.stdout_to_file) options.stdout_path = box.path("shown.txt").string();
+    options.environment = with_fault("fsync");
+    const RunResult r = box.run_with(options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(box.read("binary.tmp"), THREE_RECORDS);
+  }
+}
+
+}  // namespace
+}  // namespace zelto::testing

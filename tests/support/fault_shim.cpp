@@ -12,6 +12,11 @@
 //                    positional write (the first run of the external pass)
 //   "pread"          every positional read fails with EIO (a run of the
 //                    external pass that cannot be read back)
+//   "fsync"          every fsync and fdatasync fails with EIO (storage that
+//                    cannot keep what was written)
+//   "replace-at-fsync:FROM:TO"  FROM is renamed to TO at the first fsync, as
+//                    when another job moves its file into place while the
+//                    run puts its lines on storage
 // Anything else changes nothing. The allocation faults replace the C
 // library's allocator entry points, so they cannot be combined with a
 // sanitizer's; the others can.
@@ -177,17 +182,42 @@ ssize_t pread64(int fd, void* data, size_t size, off64_t offset) {
   return read_fails() ? -1 : real(fd, data, size, offset);
 }
 
+// Renames FROM to TO for a "FROM:TO" argument; nothing for nullptr.
+void move_as_told(const char* from_to) {
+  const char* colon = from_to != nullptr ? strchr(from_to, ':') : nullptr;
+  if (colon == nullptr) return;
+  char from[4096] = {};
+  memcpy(from, from_to, std::min<std::size_t>(sizeof from - 1, colon - from_to));
+  rename(from, colon + 1);
+}
+
+// True, with errno set to EIO, when flushes to storage are to fail; the
+// first flush makes the move that "replace-at-fsync" asks for.
+bool sync_fails() {
+  static std::atomic<bool> moved{false};
+  if (!moved.exchange(true)) move_as_told(argument_of("replace-at-fsync"));
+  if (!is("fsync")) return false;
+  errno = EIO;
+  return true;
+}
+
+int fsync(int fd) {
+  using Sync = int (*)(int);
+  static const Sync real = next<Sync>("fsync");
+  return sync_fails() ? -1 : real(fd);
+}
+
+int fdatasync(int fd) {
+  using Sync = int (*)(int);
+  static const Sync real = next<Sync>("fdatasync");
+  return sync_fails() ? -1 : real(fd);
+}
+
 FILE* fopen(const char* path, const char* mode) {
   const char* shrunk = argument_of("shrink");
-  const char* replaced = argument_of("replace");
   if (strchr(mode, 'w') != nullptr) {
     if (shrunk != nullptr) (void)!truncate(shrunk, 0);
-    const char* colon = replaced != nullptr ? strchr(replaced, ':') : nullptr;
-    if (colon != nullptr) {
-      char from[4096] = {};
-      memcpy(from, replaced, std::min<std::size_t>(sizeof from - 1, colon - replaced));
-      rename(from, colon + 1);
-    }
+    move_as_told(argument_of("replace"));
   }
   using Open = FILE* (*)(const char*, const char*);
   static const Open real = next<Open>("fopen");
