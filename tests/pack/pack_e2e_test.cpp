@@ -761,6 +761,40 @@ TEST(PackSort, SortsInOneCommandAndLeavesNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
 }
 
+// A failed --sort leaves the -o file as it was (in `sort -o f f` it is the
+// input), and a relative TMPDIR is found although zelto runs elsewhere.
+TEST(PackSort, FailureLeavesTheOutputFileAsItWas) {
+  SKIP_WHEN_EMULATED("zelto started by zelto-pack");
+  struct Case {
+    const char* name;
+    std::string environment;
+    int status;
+    std::string in_after;
+  };
+  const Case cases[] = {
+      {"zelto refuses its budget", "ZELTO_MEMORY=lots ", 1, "b\na\n"},
+      {"no zelto to run", "PATH=/nonexistent ", 1, "b\na\n"},
+      {"relative TMPDIR", "TMPDIR=tmp ", 0, "a\nb\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Sandbox dir;
+    dir.make_directory("tmp");
+    dir.make_directory("bin");
+    dir.write("in", "b\na\n");
+    std::filesystem::copy_file(pack_binary_path(), dir.path("bin/zelto-pack"));
+    // A copy without zelto beside it, so that PATH decides.
+    const std::string copy = dir.path("bin/zelto-pack").string();
+    const std::string zelto_dir = std::filesystem::path(binary_path()).parent_path().string();
+    const RunResult o = dir.run_script("PATH=" + shell_quote(zelto_dir) + ":/usr/bin:/bin " +
+                                       c.environment + shell_quote(copy) + " --sort -o in in");
+    EXPECT_EQ(o.status, c.status) << o.err;
+    EXPECT_EQ(dir.read("in"), c.in_after);
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"bin", "in", "tmp"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
+  }
+}
+
 // Jobs at once in one directory never share a file.
 TEST(PackSort, JobsAtOnceInOneDirectory) {
   SKIP_WHEN_EMULATED("zelto started by zelto-pack");

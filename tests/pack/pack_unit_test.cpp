@@ -1,6 +1,7 @@
 // Unit tests of the zelto-pack module: the command line, line splitting,
 // key building, the record layout, the record size and the parameter file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -14,6 +15,7 @@
 #include "compare.h"
 #include "pack_keys.h"
 #include "pack_options.h"
+#include "pack_system.h"
 #include "pack_writing.h"
 #include "records.h"
 #include "run_binary.h"
@@ -988,6 +990,31 @@ TEST_F(PackFiles, StagedFileTakesItsNameOnlyWhenCommitted) {
   EXPECT_EQ(box_.read("out"), "new");
   EXPECT_EQ(box_.files(), std::vector<std::string>{"out"});
 }
+
+#ifndef _WIN32
+// A staged file is open to its owner alone until it is complete; only then
+// does it take the mode of the file it replaces, or a new file's.
+TEST(StagedFile, GrantsNothingUntilItIsComplete) {
+  const testing::Sandbox box;
+  box.write("existing", "");
+  std::filesystem::permissions(box.path("existing"), std::filesystem::perms(0640));
+  const mode_t mask = umask(022);
+  for (const auto& [model, final_mode] :
+       {std::pair{std::string("existing"), 0640}, std::pair{std::string("new"), 0644}}) {
+    SCOPED_TRACE(model);
+    bool taken = false;
+    std::string message;
+    const std::string staged = box.path("staged-" + model).string();
+    std::FILE* file = create_new_file(staged, box.path(model).string(), taken, message);
+    ASSERT_NE(file, nullptr) << message;
+    EXPECT_EQ(static_cast<int>(std::filesystem::status(staged).permissions()), 0600);
+    EXPECT_TRUE(give_final_permissions(file, box.path(model).string()));
+    EXPECT_EQ(static_cast<int>(std::filesystem::status(staged).permissions()), final_mode);
+    std::fclose(file);
+  }
+  umask(mask);
+}
+#endif
 
 }  // namespace
 }  // namespace zelto

@@ -15,12 +15,15 @@
 namespace zelto {
 
 // Creates a file that did not exist at `path` and opens it for writing in
-// binary mode, with the permissions a new file gets, or those of `model`
-// where a file by that name exists. Returns the stream, or nullptr with
-// `already_exists` telling a name that is taken from any other failure,
-// which `message` describes.
+// binary mode, open to this user alone until give_final_permissions. Returns
+// the stream, or nullptr with `already_exists` telling a name that is taken
+// from any other failure, which `message` describes.
 [[nodiscard]] std::FILE* create_new_file(const std::string& path, const std::string& model,
                                          bool& already_exists, std::string& message);
+
+// Gives a file made by create_new_file, once complete, the permissions of
+// `model` where a file by that name exists, or those a new file gets.
+[[nodiscard]] bool give_final_permissions(std::FILE* file, const std::string& model);
 
 // Writes out what `file` buffers and asks the system to put the file's
 // data on its storage. Returns false when either fails.

@@ -79,19 +79,29 @@ void with_signals_blocked(Change change) {
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
+// `path` from the root: zelto runs in another directory, where a relative
+// path would lead elsewhere.
+std::string absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::vector<char> here(PATH_ROOM);
+  if (getcwd(here.data(), here.size()) == nullptr) return path;
+  return std::string(here.data()) + "/" + path;
+}
+
 }  // namespace
 
 std::FILE* create_new_file(const std::string& path, const std::string& model, bool& already_exists,
                            std::string& message) {
+  (void)model;  // its permissions come with give_final_permissions
   already_exists = false;
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  // Readable by this user alone until it is complete: the records it will
+  // hold may be meant for no one else.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     already_exists = errno == EEXIST;
     message = error_text(path);
     return nullptr;
   }
-  struct stat existing {};
-  if (stat(model.c_str(), &existing) == 0) fchmod(fd, existing.st_mode & 07777);
   std::FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {
     message = error_text(path);
@@ -99,6 +109,15 @@ std::FILE* create_new_file(const std::string& path, const std::string& model, bo
     unlink(path.c_str());
   }
   return file;
+}
+
+bool give_final_permissions(std::FILE* file, const std::string& model) {
+  struct stat existing {};
+  if (stat(model.c_str(), &existing) == 0)
+    return fchmod(fileno(file), existing.st_mode & 07777) == 0;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return fchmod(fileno(file), 0666 & ~mask) == 0;
 }
 
 bool flush_to_storage(std::FILE* file) {
@@ -118,6 +137,12 @@ bool may_replace(const std::string& path) {
 bool make_private_directory(std::string& path, std::string& message) {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = (base != nullptr && *base != '\0') ? base : "/tmp";
+  // zelto, started in the private directory, takes its temporary files
+  // from the same TMPDIR.
+  if (pattern[0] != '/') {
+    pattern = absolute(pattern);
+    setenv("TMPDIR", pattern.c_str(), 1);
+  }
   pattern += "/zelto-pack-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     message = error_text(pattern.substr(0, pattern.size() - 18));
@@ -132,8 +157,9 @@ std::string companion_program(const char* argv0, const std::string& name) {
   const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
   std::string path = length > 0 ? std::string(buffer.data(), static_cast<std::size_t>(length))
                                 : std::string(argv0 != nullptr ? argv0 : "");
+  if (path.find('/') == std::string::npos) return name;
+  path = absolute(path);
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return name;
   const std::string beside = path.substr(0, slash + 1) + name;
   struct stat status {};
   if (stat(beside.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&

@@ -369,7 +369,7 @@ int StagedFile::open(std::string& message) {
 }
 
 int StagedFile::finish(std::string& message) {
-  const bool stored = flush_to_storage(file_);
+  const bool stored = give_final_permissions(file_, final_path_) && flush_to_storage(file_);
   const int cause = errno;
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
@@ -434,18 +434,9 @@ bool pass_on(const std::string& path, std::FILE* output) {
 }
 
 // Runs zelto in `directory`, where the pair is, with its lines going to
-// standard output or to the file that -o named.
-int run_zelto(const PackOptions& options, const std::string& directory, const char* program) {
-  FilePointer file;
-  std::FILE* output = stdout;
-  if (!options.sorted_output.empty()) {
-    file.reset(std::fopen(options.sorted_output.c_str(), "wb"));
-    if (!file) {
-      report(system_error_message(options.sorted_output));
-      return PACK_FAILURE;
-    }
-    output = file.get();
-  }
+// `output`.
+int run_zelto_into(std::FILE* output, const std::string& output_name, const std::string& directory,
+                   const char* program) {
   const bool through_file = displays_translate_line_ends();
   std::string message;
   const int status = run_program(companion_program(program, "zelto"), {}, directory,
@@ -455,11 +446,63 @@ int run_zelto(const PackOptions& options, const std::string& directory, const ch
     return PACK_FAILURE;
   }
   if (through_file && !pass_on(path_in(directory, SORTED_LINES), output)) {
-    report(system_error_message(file ? options.sorted_output : "standard output"));
+    report(system_error_message(output_name));
     return PACK_FAILURE;
   }
-  if (file && std::fclose(file.release()) != 0) {
-    report(system_error_message(options.sorted_output));
+  return status;
+}
+
+// The file that `path` names, through a symbolic link: the lines take that
+// file's place, and the link stays.
+std::string linked_file(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(path, error)) return path;
+  const std::filesystem::path target = std::filesystem::canonical(path, error);
+  return error ? path : target.string();
+}
+
+// True when -o names a regular file or nothing yet: the lines then take its
+// name only once all of them are written. A device or a pipe is written to
+// as it is.
+bool output_is_replaced(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  return !std::filesystem::exists(status) || std::filesystem::is_regular_file(status);
+}
+
+// Runs zelto with its lines going to standard output or to the file that -o
+// named. A file named by -o keeps its bytes until zelto has succeeded and
+// every line is on storage: it may be one of the inputs.
+int run_zelto(const PackOptions& options, const std::string& directory, const char* program) {
+  const std::string& target = options.sorted_output;
+  if (target.empty()) return run_zelto_into(stdout, "standard output", directory, program);
+  if (!output_is_replaced(target)) {
+    const FilePointer file(std::fopen(target.c_str(), "wb"));
+    if (!file) {
+      report(system_error_message(target));
+      return PACK_FAILURE;
+    }
+    const int status = run_zelto_into(file.get(), target, directory, program);
+    if (std::fflush(file.get()) != 0) {
+      report(system_error_message(target));
+      return PACK_FAILURE;
+    }
+    return status;
+  }
+  std::string message;
+  if (!may_replace(target)) {
+    report(target + ": " + std::strerror(EACCES));
+    return PACK_FAILURE;
+  }
+  StagedFile staged(linked_file(target));
+  if (staged.open(message) != PACK_OK) {
+    report(message);
+    return PACK_FAILURE;
+  }
+  const int status = run_zelto_into(staged.stream(), target, directory, program);
+  if (status != PACK_OK) return status;
+  if (staged.finish(message) != PACK_OK || staged.commit(message) != PACK_OK) {
+    report(message);
     return PACK_FAILURE;
   }
   return status;
