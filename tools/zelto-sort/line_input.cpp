@@ -1,0 +1,169 @@
+#include "line_input.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "parallel.h"
+#include "sort_messages.h"
+#include "sort_system.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+// Inputs smaller than this are split on the calling thread.
+constexpr std::size_t PARALLEL_SPLIT_BYTES = std::size_t{1} << 20;
+// Blocks a pipe is read into: from the smallest up to the largest, as the
+// budget allows; a block grows past it only to hold one longer line.
+constexpr std::size_t SMALLEST_BLOCK = std::size_t{64} << 10;
+constexpr std::size_t LARGEST_BLOCK = std::size_t{64} << 20;
+// The most one read asks for.
+constexpr std::size_t READ_BYTES = std::size_t{4} << 20;
+
+void split_serially(const char* data, std::size_t begin, std::size_t end, char terminator,
+                    std::vector<LineRef>& lines) {
+  std::size_t start = begin;
+  while (start < end) {
+    const void* found = std::memchr(data + start, terminator, end - start);
+    if (found == nullptr) break;
+    const auto stop = static_cast<std::size_t>(static_cast<const char*>(found) - data);
+    lines.push_back({data + start, stop - start});
+    start = stop + 1;
+  }
+}
+
+std::unique_ptr<LargeBuffer> new_block(std::size_t bytes) {
+  try {
+    auto block = std::make_unique<LargeBuffer>(bytes);
+    if (block->allocated()) return block;
+  } catch (const std::bad_alloc&) {
+  }
+  return nullptr;
+}
+
+int report_read_failure(const std::string& name, int error) {
+  report("read failed: " + quote_file(name) + ": " + error_text(error));
+  return STATUS_TROUBLE;
+}
+
+// Maps the regular file of `size` bytes open as `fd` and takes its lines.
+int read_mapped(int fd, const std::string& name, std::size_t size, const ReadPlan& plan,
+                LineBatch& batch) {
+  auto mapping = std::make_unique<RecordFile>();
+  switch (mapping->load(fd, size, true)) {
+    case LoadStatus::Loaded: break;
+    case LoadStatus::AllocationFailed: report("memory exhausted"); return STATUS_TROUBLE;
+    default: return report_read_failure(name, EIO);
+  }
+  const auto* data = reinterpret_cast<const char*>(mapping->data());
+  (void)split_lines(data, size, plan.terminator, true, plan.threads, batch.lines);
+  batch.adopt(std::move(mapping), size);
+  if (plan.spill && batch.held_bytes() > plan.limit && !plan.spill(batch)) return STATUS_TROUBLE;
+  return 0;
+}
+
+}  // namespace
+
+std::size_t split_lines(const char* data, std::size_t size, char terminator, bool last_is_whole,
+                        unsigned threads, std::vector<LineRef>& lines) {
+  std::size_t whole = size;
+  while (whole > 0 && data[whole - 1] != terminator) --whole;
+  const std::size_t parts =
+      size < PARALLEL_SPLIT_BYTES ? 1 : std::max<std::size_t>(1, std::min<unsigned>(threads, 64));
+  if (parts == 1) {
+    split_serially(data, 0, whole, terminator, lines);
+  } else {
+    // Each part starts after the terminator that ends the part before it.
+    std::vector<std::size_t> bounds(parts + 1, whole);
+    bounds[0] = 0;
+    for (std::size_t p = 1; p < parts; ++p) {
+      std::size_t at = std::max(bounds[p - 1], whole / parts * p);
+      const void* found = at < whole ? std::memchr(data + at, terminator, whole - at) : nullptr;
+      bounds[p] = found == nullptr
+                      ? whole
+                      : static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1;
+    }
+    std::vector<std::vector<LineRef>> found(parts);
+    run_tasks(parts, threads, [&](std::size_t p) {
+      split_serially(data, bounds[p], bounds[p + 1], terminator, found[p]);
+    });
+    std::size_t total = lines.size();
+    for (const auto& part : found) total += part.size();
+    lines.reserve(total);
+    for (const auto& part : found) lines.insert(lines.end(), part.begin(), part.end());
+  }
+  if (last_is_whole && whole < size) lines.push_back({data + whole, size - whole});
+  return whole;
+}
+
+void LineBatch::adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes) {
+  blocks_.push_back(std::move(block));
+  block_bytes_ += bytes;
+}
+
+void LineBatch::adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes) {
+  mappings_.push_back(std::move(mapping));
+  block_bytes_ += bytes;
+}
+
+void LineBatch::clear() {
+  lines.clear();
+  lines.shrink_to_fit();
+  blocks_.clear();
+  mappings_.clear();
+  block_bytes_ = 0;
+}
+
+int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch& batch) {
+  const std::optional<std::uint64_t> size = regular_file_size(fd);
+  if (size.has_value() && *size == 0) return 0;
+  if (plan.allow_mapping && size.has_value() && *size <= plan.limit / 2) {
+    return read_mapped(fd, name, static_cast<std::size_t>(*size), plan, batch);
+  }
+  const std::size_t block_bytes = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(plan.limit / 4, SMALLEST_BLOCK, LARGEST_BLOCK));
+  std::size_t capacity = block_bytes;
+  std::unique_ptr<LargeBuffer> block = new_block(capacity);
+  std::size_t filled = 0;
+  for (bool ended = false; !ended;) {
+    if (block == nullptr) {
+      report("memory exhausted");
+      return STATUS_TROUBLE;
+    }
+    auto* data = reinterpret_cast<char*>(block->data());
+    while (filled < capacity) {
+      int error = 0;
+      const long long got =
+          read_some(fd, data + filled, std::min(capacity - filled, READ_BYTES), error);
+      if (got < 0) return report_read_failure(name, error);
+      if (got == 0) {
+        ended = true;
+        break;
+      }
+      filled += static_cast<std::size_t>(got);
+    }
+    const std::size_t whole =
+        split_lines(data, filled, plan.terminator, ended, plan.threads, batch.lines);
+    // The unfinished line at the block's end starts the next block, which
+    // doubles while one line fills a whole block.
+    const std::size_t rest = ended ? 0 : filled - whole;
+    std::unique_ptr<LargeBuffer> next;
+    if (!ended) {
+      capacity = std::max(block_bytes, rest * 2);
+      next = new_block(capacity);
+      if (next != nullptr && rest > 0) std::memcpy(next->data(), data + whole, rest);
+    }
+    if (whole > 0 || ended) {
+      batch.adopt(std::move(block), filled);
+    }
+    block = std::move(next);
+    filled = rest;
+    if (plan.spill && batch.held_bytes() > plan.limit && !plan.spill(batch)) {
+      return STATUS_TROUBLE;
+    }
+  }
+  return 0;
+}
+
+}  // namespace zelto::sorter

@@ -1,0 +1,69 @@
+// Input lines held in memory: regular files mapped where they fit, pipes and
+// larger files read in large blocks, and the lines within them as (address,
+// length) pairs; no line is copied or allocated on its own. A line ends
+// with the terminator ('\n', or '\0' with -z); the last one of an input may
+// lack it. Lines may hold any bytes and be of any length.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "large_buffer.h"
+#include "line_engine.h"
+#include "mapped_file.h"
+
+namespace zelto::sorter {
+
+// Appends to `lines` every line of the `size` bytes at `data`; with
+// `last_is_whole`, bytes after the last terminator make a line of their
+// own (the end of an input), otherwise they are left out. Returns the
+// offset just past the last terminator. Uses up to `threads` threads.
+std::size_t split_lines(const char* data, std::size_t size, char terminator, bool last_is_whole,
+                        unsigned threads, std::vector<LineRef>& lines);
+
+// Lines and the memory they live in.
+class LineBatch {
+ public:
+  std::vector<LineRef> lines;
+
+  // What the batch holds: its blocks and mappings, and the engine's bytes
+  // for each line.
+  [[nodiscard]] std::uint64_t held_bytes() const {
+    return block_bytes_ + lines.size() * (sizeof(LineRef) + ENGINE_BYTES_PER_LINE);
+  }
+  void adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes);
+  void adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes);
+  // Forgets every line and frees their memory.
+  void clear();
+
+ private:
+  std::vector<std::unique_ptr<LargeBuffer>> blocks_;
+  std::vector<std::unique_ptr<RecordFile>> mappings_;
+  std::uint64_t block_bytes_ = 0;
+};
+
+// How inputs are read into a batch.
+struct ReadPlan {
+  char terminator = '\n';
+  // The batch is handed to `spill` whenever it holds more than this.
+  std::uint64_t limit = 0;
+  unsigned threads = 1;
+  // May a regular file be mapped rather than read?
+  bool allow_mapping = true;
+  // Sorts the batch and stores it as a run, leaving it empty; false after
+  // reporting a failure. Nothing means the batch may not be spilled.
+  std::function<bool(LineBatch&)> spill;
+};
+
+// Reads the input open as `fd` (its name `name` for messages) into
+// `batch`. 0 when done; otherwise the status of the run after reporting
+// "read failed: NAME: REASON" (or the spill's failure).
+[[nodiscard]] int read_input(int fd, const std::string& name, const ReadPlan& plan,
+                             LineBatch& batch);
+
+}  // namespace zelto::sorter

@@ -1,0 +1,62 @@
+// Sorted streams of lines read a block at a time, and their merge: the runs
+// that did not fit in memory, or the inputs of -m. Within a stream's
+// buffer a line is one piece; a line longer than the buffer grows it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "line_sink.h"
+#include "text_keys.h"
+
+namespace zelto::sorter {
+
+// Reads at most `size` bytes into `data`: how many (0 at the end), or -1
+// with `error` set.
+using ReadBytes = std::function<long long(char* data, std::size_t size, int& error)>;
+
+class LineCursor {
+ public:
+  // `name` is what a read failure reports ("read failed: NAME: REASON").
+  LineCursor(ReadBytes read, std::string name, char terminator, std::size_t buffer_bytes);
+
+  // Moves to the next line: true with `line()` set, false at the end or on
+  // a failure (then `failed()`, after the report).
+  [[nodiscard]] bool next();
+  [[nodiscard]] std::string_view line() const { return line_; }
+  [[nodiscard]] bool failed() const { return failed_; }
+
+ private:
+  [[nodiscard]] bool refill();
+
+  ReadBytes read_;
+  std::string name_;
+  char terminator_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;  // the unread bytes: [begin_, end_)
+  std::size_t end_ = 0;
+  bool ended_ = false;
+  bool failed_ = false;
+  std::string_view line_;
+};
+
+// Merges the sorted streams into `sink` in the order of
+// `comparator.compare`, lines that compare equal in the order of the
+// streams; with `unique`, only the first of lines whose keys compare equal.
+// With `debug`, each line is followed by its annotation. Returns 0, or 2
+// after a reported read failure.
+[[nodiscard]] int merge_streams(std::span<const std::unique_ptr<LineCursor>> streams,
+                                const text::LineComparator& comparator, bool unique, bool debug,
+                                char terminator, LineSink& sink);
+
+// Writes one output line, or its annotation with `debug`.
+void put_line(std::string_view line, const text::LineComparator& comparator, bool debug,
+              char terminator, LineSink& sink, std::string& scratch);
+
+}  // namespace zelto::sorter

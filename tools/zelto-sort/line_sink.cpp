@@ -1,0 +1,112 @@
+#include "line_sink.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "sort_messages.h"
+#include "sort_system.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+// Bytes gathered before a write.
+constexpr std::size_t BLOCK_BYTES = std::size_t{4} << 20;
+
+}  // namespace
+
+LineSink::~LineSink() {
+  if (open_) abandon();
+}
+
+std::optional<FileIdentity> input_identity(const std::string& path) {
+  return path == "-" ? identity_of(STANDARD_INPUT) : identity_of(path);
+}
+
+bool LineSink::open(const std::optional<std::string>& path,
+                    const std::optional<FileIdentity>& input) {
+  path_ = path;
+  buffer_.reserve(BLOCK_BYTES);
+  if (path.has_value()) {
+    if (!file_.open(*path, input)) {
+      const int error = errno;
+      report("open failed: " + quote_file(*path) + ": " + error_text(error));
+      return false;
+    }
+    std::setvbuf(file_.stream(), nullptr, _IONBF, 0);
+    // A file written in place goes with a signal; one that replaces an
+    // input is removed by OutputFile itself.
+    if (!file_.replaces_input() && is_regular_file(*path)) remove_output_on_signal(*path);
+  }
+  open_ = true;
+  return true;
+}
+
+void LineSink::write(std::string_view bytes) {
+  if (failed_) return;
+  if (buffer_.size() + bytes.size() > BLOCK_BYTES && !buffer_.empty()) flush(false);
+  if (bytes.size() >= BLOCK_BYTES) {
+    buffer_.assign(bytes);
+    flush(false);
+    buffer_.clear();
+    return;
+  }
+  buffer_.append(bytes);
+}
+
+void LineSink::report_write_failure(bool last, int error) {
+  failed_ = true;
+  const std::string name = path_.has_value() ? quote_file(*path_) : "'standard output'";
+  report(std::string(last ? "fflush" : "write") + " failed: " + name + ": " + error_text(error));
+  report("write error");
+}
+
+void LineSink::flush(bool last) {
+  if (failed_ || buffer_.empty()) {
+    buffer_.clear();
+    return;
+  }
+  int error = 0;
+  if (path_.has_value()) {
+    errno = 0;
+    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_.stream()) != buffer_.size()) {
+      error = errno != 0 ? errno : EIO;
+    }
+  } else if (!write_standard_output(buffer_.data(), buffer_.size(), error)) {
+    if (error == 0) error = EIO;
+  }
+  buffer_.clear();
+  if (error != 0) report_write_failure(last, error);
+}
+
+bool LineSink::finish() {
+  flush(true);
+  if (!open_) return false;
+  if (failed_) {
+    abandon();
+    return false;
+  }
+  open_ = false;
+  if (path_.has_value()) {
+    errno = 0;
+    const bool committed = file_.commit();
+    keep_output_on_signal();
+    if (!committed) {
+      const int error = errno != 0 ? errno : EIO;
+      if (!file_.report_failed_step(*path_)) report_write_failure(true, error);
+      return false;
+    }
+  }
+  return true;
+}
+
+void LineSink::abandon() {
+  if (!open_) return;
+  open_ = false;
+  if (path_.has_value()) {
+    file_.abandon();
+    keep_output_on_signal();
+  }
+}
+
+}  // namespace zelto::sorter

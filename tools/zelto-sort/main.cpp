@@ -1,0 +1,5 @@
+#include "sort_main.h"
+
+int main(int argc, char** argv) {
+  return zelto::sorter::run_sort_command(argc, argv);
+}

@@ -1,0 +1,383 @@
+#include "sort_main.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "line_input.h"
+#include "line_merge.h"
+#include "line_sink.h"
+#include "memory_budget.h"
+#include "parallel.h"
+#include "process.h"
+#include "progress.h"
+#include "sort_messages.h"
+#include "sort_options.h"
+#include "sort_runs.h"
+#include "sort_system.h"
+#include "sorted_output.h"
+#include "temp_files.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+// The least memory a run works with, whatever -S says.
+constexpr std::uint64_t SMALLEST_BUDGET = std::uint64_t{1} << 20;
+// The buffer of each stream of a merge lies between these.
+constexpr std::size_t SMALLEST_STREAM_BUFFER = std::size_t{64} << 10;
+constexpr std::size_t LARGEST_STREAM_BUFFER = std::size_t{4} << 20;
+// The bytes of -R's key.
+constexpr std::size_t RANDOM_SEED_BYTES = 16;
+
+// Everything a run settles before it reads a line.
+struct RunContext {
+  SortCommand command;
+  std::uint64_t budget = 0;
+  unsigned threads = 1;
+  char terminator = '\n';
+};
+
+void print(std::FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+// The whole content of the input `name` ("-": standard input); false after
+// reporting "open failed" or "read failed" in the form `read_failure`
+// gives it.
+bool read_whole(const std::string& name, std::string& content, bool& open_failed, int& error) {
+  open_failed = false;
+  const int fd = name == "-" ? STANDARD_INPUT : open_for_reading(name, error);
+  if (fd < 0) {
+    open_failed = true;
+    return false;
+  }
+  char block[65536];
+  for (;;) {
+    const long long got = read_some(fd, block, sizeof block, error);
+    if (got < 0) {
+      close_file(fd);
+      return false;
+    }
+    if (got == 0) break;
+    content.append(block, static_cast<std::size_t>(got));
+  }
+  close_file(fd);
+  return true;
+}
+
+// Replaces the operands by the NUL-terminated names of --files0-from.
+int read_file_list(SortCommand& command) {
+  const std::string& list = *command.files0_from;
+  if (!command.files.empty()) {
+    report("extra operand " + quote(command.files[0]));
+    print(stderr, "file operands cannot be combined with --files0-from\n" + help_hint());
+    return STATUS_TROUBLE;
+  }
+  std::string content;
+  bool open_failed = false;
+  int error = 0;
+  if (!read_whole(list, content, open_failed, error)) {
+    report(std::string(open_failed ? "open failed: " : "read failed: ") + quote_file(list) + ": " +
+           error_text(error));
+    return STATUS_TROUBLE;
+  }
+  std::size_t start = 0;
+  std::size_t number = 0;
+  while (start < content.size()) {
+    std::size_t end = content.find('\0', start);
+    if (end == std::string::npos) end = content.size();
+    ++number;
+    const std::string name = content.substr(start, end - start);
+    if (name.empty()) {
+      report(quote_file(list) + ":" + std::to_string(number) + ": invalid zero-length file name");
+      return STATUS_TROUBLE;
+    }
+    if (name == "-") {
+      report("when reading file names from stdin, no file name of " + quote(name) + " allowed");
+      return STATUS_TROUBLE;
+    }
+    command.files.push_back(name);
+    start = end + 1;
+  }
+  if (command.files.empty()) {
+    report("no input from " + quote(list));
+    return STATUS_TROUBLE;
+  }
+  return STATUS_OK;
+}
+
+// The -c and -C checks of what the arguments combine.
+int check_combinations(const SortCommand& command) {
+  if (command.check == CheckMode::None) return STATUS_OK;
+  if (command.files.size() > 1) {
+    report("extra operand " + quote(command.files[1]) + " not allowed with -" +
+           std::string(1, command.check_letter));
+    return STATUS_TROUBLE;
+  }
+  if (command.debug) {
+    report("options '-" + std::string(1, command.check_letter) + " --debug' are incompatible");
+    return STATUS_TROUBLE;
+  }
+  if (command.output.has_value()) {
+    report("options '-" + std::string(1, command.check_letter) + "o' are incompatible");
+    return STATUS_TROUBLE;
+  }
+  return STATUS_OK;
+}
+
+bool uses_random_order(const text::SortSettings& settings) {
+  if (settings.global.order == text::KeyOrder::Random) return true;
+  return std::any_of(settings.keys.begin(), settings.keys.end(), [](const text::KeyField& key) {
+    return key.options.order == text::KeyOrder::Random;
+  });
+}
+
+// The key of -R: the first bytes of --random-source, or fresh random bytes.
+int choose_random_seed(SortCommand& command) {
+  std::string& seed = command.settings.random_seed;
+  if (!command.random_source.has_value()) {
+    std::random_device device;
+    while (seed.size() < RANDOM_SEED_BYTES) seed += static_cast<char>(device() & 0xFF);
+    return STATUS_OK;
+  }
+  const std::string& name = *command.random_source;
+  int error = 0;
+  const int fd = open_for_reading(name, error);
+  if (fd < 0) {
+    report("open failed: " + quote_file(name) + ": " + error_text(error));
+    return STATUS_TROUBLE;
+  }
+  char bytes[RANDOM_SEED_BYTES];
+  std::size_t held = 0;
+  while (held < RANDOM_SEED_BYTES) {
+    const long long got = read_some(fd, bytes + held, RANDOM_SEED_BYTES - held, error);
+    if (got <= 0) {
+      close_file(fd);
+      report(quote(name) + (got < 0 ? ": read error: " + error_text(error) : ": end of file"));
+      return STATUS_TROUBLE;
+    }
+    held += static_cast<std::size_t>(got);
+  }
+  close_file(fd);
+  seed.assign(bytes, RANDOM_SEED_BYTES);
+  return STATUS_OK;
+}
+
+// The budget of the run: -S, else ZELTO_MEMORY, else what the system leaves.
+bool decide_budget(const SortCommand& command, std::uint64_t& budget) {
+  if (command.buffer_size.has_value()) {
+    const BufferSize& size = *command.buffer_size;
+    budget = size.percent ? physical_memory() / 100 * size.bytes : size.bytes;
+  } else if (!memory_budget(budget)) {
+    return false;
+  }
+  budget = std::max(budget, SMALLEST_BUDGET);
+  return true;
+}
+
+std::size_t stream_buffer_bytes(std::uint64_t budget, std::size_t streams) {
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(
+      budget / (streams + 1), SMALLEST_STREAM_BUFFER, LARGEST_STREAM_BUFFER));
+}
+
+// The identity of the input that the -o file is, if it is one.
+std::optional<FileIdentity> output_as_input(const RunContext& run) {
+  if (!run.command.output.has_value()) return std::nullopt;
+  const std::optional<FileIdentity> output = identity_of(*run.command.output);
+  if (!output.has_value()) return std::nullopt;
+  for (const std::string& name : run.command.files) {
+    if (input_identity(name) == output) return output;
+  }
+  return std::nullopt;
+}
+
+// Opens input `name` for reading; -1 after reporting `what` failed.
+int open_input(const std::string& name, const char* what) {
+  if (name == "-") return STANDARD_INPUT;
+  int error = 0;
+  const int fd = open_for_reading(name, error);
+  if (fd < 0) report(std::string(what) + ": " + quote_file(name) + ": " + error_text(error));
+  return fd;
+}
+
+ReadBytes reader_of(int fd) {
+  return
+      [fd](char* data, std::size_t size, int& error) { return read_some(fd, data, size, error); };
+}
+
+int check_order(const RunContext& run, const text::LineComparator& comparator) {
+  const std::string& name = run.command.files[0];
+  const int fd = open_input(name, "open failed");
+  if (fd < 0) return STATUS_TROUBLE;
+  LineCursor cursor(reader_of(fd), name, run.terminator, LARGEST_STREAM_BUFFER);
+  std::string previous;
+  bool first = true;
+  const bool strict = run.command.settings.unique;
+  for (std::uint64_t number = 1; cursor.next(); ++number) {
+    const std::string_view line = cursor.line();
+    if (!first) {
+      const int order = comparator.compare(previous, line);
+      if (order > 0 || (strict && order == 0)) {
+        close_file(fd);
+        if (run.command.check == CheckMode::Diagnose) {
+          clear_status_line();
+          std::string message =
+              std::string(PROGRAM) + ": " + name + ":" + std::to_string(number) + ": disorder: ";
+          message.append(line).push_back(run.terminator);
+          print(stderr, message);
+        }
+        return STATUS_DISORDER;
+      }
+    }
+    previous.assign(line);
+    first = false;
+  }
+  close_file(fd);
+  return cursor.failed() ? STATUS_TROUBLE : STATUS_OK;
+}
+
+int merge_inputs(const RunContext& run, const text::LineComparator& comparator) {
+  std::vector<int> fds;
+  const auto close_all = [&] {
+    for (const int fd : fds) close_file(fd);
+  };
+  for (const std::string& name : run.command.files) {
+    const int fd = open_input(name, "cannot read");
+    if (fd < 0) {
+      close_all();
+      return STATUS_TROUBLE;
+    }
+    fds.push_back(fd);
+  }
+  const std::size_t buffer = stream_buffer_bytes(run.budget, fds.size());
+  std::vector<std::unique_ptr<LineCursor>> streams;
+  for (std::size_t i = 0; i < fds.size(); ++i) {
+    streams.push_back(std::make_unique<LineCursor>(reader_of(fds[i]), run.command.files[i],
+                                                   run.terminator, buffer));
+  }
+  LineSink sink;
+  if (!sink.open(run.command.output, output_as_input(run))) {
+    close_all();
+    return STATUS_TROUBLE;
+  }
+  const int status = merge_streams(streams, comparator, run.command.settings.unique,
+                                   run.command.debug, run.terminator, sink);
+  close_all();
+  if (status != STATUS_OK) {
+    sink.abandon();
+    return status;
+  }
+  return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+}
+
+std::vector<std::string> temporary_directories(const SortCommand& command) {
+  if (!command.temporary_directories.empty()) return command.temporary_directories;
+  return {temporary_directory()};
+}
+
+int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
+  const OutputStyle style{run.command.settings.unique, run.command.debug, run.terminator};
+  RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
+  LineBatch batch;
+  ReadPlan plan;
+  plan.terminator = run.terminator;
+  plan.limit = run.budget;
+  plan.threads = run.threads;
+  plan.spill = [&runs](LineBatch& full) { return runs.spill(full); };
+  for (const std::string& name : run.command.files) {
+    const int fd = open_input(name, "cannot read");
+    if (fd < 0) return STATUS_TROUBLE;
+    const int status = read_input(fd, name, plan, batch);
+    close_file(fd);
+    if (status != STATUS_OK) return status;
+    if (batch.lines.size() >= MOST_LINES_SORTED / 2 && !runs.spill(batch)) return STATUS_TROUBLE;
+  }
+  const std::optional<FileIdentity> replaced = output_as_input(run);
+  if (runs.empty()) {
+    LineOrder order(batch.lines.size());
+    if (!order.allocated()) {
+      report("memory exhausted");
+      return STATUS_TROUBLE;
+    }
+    sort_lines(batch.lines, comparator, order, run.threads);
+    LineSink sink;
+    if (!sink.open(run.command.output, replaced)) return STATUS_TROUBLE;
+    write_in_order(batch.lines, order.indices(), comparator, style, sink);
+    return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+  }
+  if (!runs.spill(batch)) return STATUS_TROUBLE;
+  const std::vector<std::unique_ptr<LineCursor>> streams =
+      runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
+  LineSink sink;
+  if (!sink.open(run.command.output, replaced)) return STATUS_TROUBLE;
+  const int status =
+      merge_streams(streams, comparator, style.unique, style.debug, run.terminator, sink);
+  if (status != STATUS_OK) {
+    sink.abandon();
+    return status;
+  }
+  return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+}
+
+// Everything between the parsed command line and the work: the file list,
+// the keys' last checks, the seed, the warnings, the budget.
+int prepare(RunContext& run) {
+  SortCommand& command = run.command;
+  if (command.files0_from.has_value()) {
+    if (const int status = read_file_list(command); status != STATUS_OK) return status;
+  }
+  if (const auto error = text::finish_settings(command.settings)) {
+    report(*error);
+    return STATUS_TROUBLE;
+  }
+  if (const int status = check_combinations(command); status != STATUS_OK) return status;
+  if (command.files.empty()) command.files.emplace_back("-");
+  if (uses_random_order(command.settings)) {
+    if (const int status = choose_random_seed(command); status != STATUS_OK) return status;
+  }
+  if (command.debug) {
+    for (const std::string& warning : text::debug_warnings(command.settings)) report(warning);
+  }
+  if (!decide_budget(command, run.budget)) return STATUS_TROUBLE;
+  run.threads = command.parallel != 0 ? std::min(command.parallel, MAX_THREADS) : thread_count();
+  run.terminator = command.settings.zero_terminated ? '\0' : '\n';
+  return STATUS_OK;
+}
+
+int run_parsed(RunContext& run) {
+  if (const int status = prepare(run); status != STATUS_OK) return status;
+  const text::LineComparator comparator(run.command.settings);
+  if (run.command.check != CheckMode::None) return check_order(run, comparator);
+  if (run.command.merge) return merge_inputs(run, comparator);
+  return sort_inputs(run, comparator);
+}
+
+}  // namespace
+
+int run_sort_command(int argc, char** argv) {
+  prepare_process();
+  const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
+  RunContext run;
+  const ParseOutcome outcome = parse_command_line(arguments, run.command);
+  if (!outcome.out.empty()) {
+    int error = 0;
+    if (!write_standard_output(outcome.out.data(), outcome.out.size(), error)) {
+      report("write error: " + error_text(error));
+      return STATUS_TROUBLE;
+    }
+  }
+  if (!outcome.err.empty()) print(stderr, outcome.err);
+  if (!outcome.run) return outcome.status;
+  try {
+    return run_parsed(run);
+  } catch (const std::bad_alloc&) {
+    report("memory exhausted");
+    return STATUS_TROUBLE;
+  }
+}
+
+}  // namespace zelto::sorter

@@ -1,0 +1,113 @@
+#include "sort_messages.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "progress.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+bool is_control(unsigned char c) {
+  return c < 0x20 || c >= 0x7F;
+}
+
+// The escape of a control byte inside $'...': the C names where there are
+// some, three octal digits otherwise.
+std::string escaped_byte(unsigned char c) {
+  switch (c) {
+    case '\a': return "\\a";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    case '\v': return "\\v";
+    default: break;
+  }
+  char octal[5];
+  std::snprintf(octal, sizeof octal, "\\%03o", c);
+  return octal;
+}
+
+bool is_shell_safe(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("%+,-./:=@_^", c) != nullptr;
+}
+
+}  // namespace
+
+void report(std::string_view text) {
+  clear_status_line();
+  std::string line(PROGRAM);
+  line.append(": ").append(text).append("\n");
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string help_hint() {
+  return "Try '" + std::string(PROGRAM) + " --help' for more information.\n";
+}
+
+void report_with_hint(std::string_view text) {
+  report(text);
+  const std::string hint = help_hint();
+  std::fwrite(hint.data(), 1, hint.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string quote(std::string_view text) {
+  std::string quoted = "'";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\' || c == '\'') {
+      quoted.append(1, '\\').append(1, ch);
+    } else if (c < 0x20 || c == 0x7F) {
+      quoted += escaped_byte(c);
+    } else {
+      quoted += ch;
+    }
+  }
+  return quoted + "'";
+}
+
+std::string quote_file(std::string_view name) {
+  bool safe = !name.empty();
+  bool control = false;
+  bool apostrophe = false;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    safe = safe && is_shell_safe(c);
+    control = control || is_control(c);
+    apostrophe = apostrophe || c == '\'';
+  }
+  if (safe) return std::string(name);
+  if (!control && apostrophe && name.find_first_of("\"$`\\!") == std::string_view::npos) {
+    return "\"" + std::string(name) + "\"";
+  }
+  // Quoted runs of ordinary bytes, with each control byte and apostrophe
+  // between them in a form of its own.
+  std::string quoted;
+  bool open = false;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (is_control(c) || c == '\'') {
+      if (open) quoted += '\'';
+      open = false;
+      quoted += c == '\'' ? std::string("\\'") : "$'" + escaped_byte(c) + "'";
+    } else {
+      if (!open) quoted += '\'';
+      open = true;
+      quoted += ch;
+    }
+  }
+  if (open) quoted += '\'';
+  return quoted.empty() ? "''" : quoted;
+}
+
+std::string error_text(int error) {
+  return std::strerror(error);
+}
+
+}  // namespace zelto::sorter

@@ -1,0 +1,39 @@
+// The one voice of zelto-sort's messages: every diagnostic goes to standard
+// error as "zelto-sort: TEXT", and names in it are quoted as the system's
+// sort quotes them, so that a script that reads one reads the other.
+//
+// Exit statuses: 0 done, 1 disorder found by -c/-C (and a few argument
+// errors that the system's sort also ends with 1), 2 any trouble.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace zelto::sorter {
+
+inline constexpr std::string_view PROGRAM = "zelto-sort";
+
+inline constexpr int STATUS_OK = 0;
+inline constexpr int STATUS_DISORDER = 1;
+inline constexpr int STATUS_TROUBLE = 2;
+
+// Writes "zelto-sort: TEXT\n" to standard error, after erasing a status
+// line that may be shown there.
+void report(std::string_view text);
+// The same, followed by the line that points to --help.
+void report_with_hint(std::string_view text);
+// "Try 'zelto-sort --help' for more information.\n"
+[[nodiscard]] std::string help_hint();
+
+// `text` between apostrophes, with backslashes, apostrophes and control
+// bytes escaped ('a\\b'): how option values and operands are shown.
+[[nodiscard]] std::string quote(std::string_view text);
+// A file name as a shell would need it: bare when it holds only harmless
+// characters, otherwise quoted with apostrophes (or quotation marks when
+// it holds an apostrophe), control bytes written as $'\n'.
+[[nodiscard]] std::string quote_file(std::string_view name);
+
+// The system's text for an errno value.
+[[nodiscard]] std::string error_text(int error);
+
+}  // namespace zelto::sorter

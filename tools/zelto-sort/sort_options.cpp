@@ -1,0 +1,550 @@
+#include "sort_options.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <limits>
+#include <span>
+
+#include "sort_messages.h"
+#include "sort_system.h"
+#include "version.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+// The letters that order keys, alone or bundled: -b -d -f -g -h -i -M -n
+// -R -r -V.
+constexpr std::string_view ORDERING_LETTERS = "bdfghiMnRrV";
+
+enum class Argument { None, Required, Optional };
+
+struct LongOption {
+  std::string_view name;
+  Argument argument;
+  // The short option it stands for, or a code of its own above 255.
+  int code;
+};
+
+enum : int {
+  CHECK_OPTION = 256,
+  COMPRESS_OPTION,
+  DEBUG_OPTION,
+  FILES0_OPTION,
+  RANDOM_SOURCE_OPTION,
+  SORT_OPTION,
+  BATCH_OPTION,
+  PARALLEL_OPTION,
+  HELP_OPTION,
+  VERSION_OPTION,
+};
+
+// In the order that ambiguity messages list them.
+constexpr std::array<LongOption, 30> LONG_OPTIONS{{
+    {"ignore-leading-blanks", Argument::None, 'b'},
+    {"check", Argument::Optional, CHECK_OPTION},
+    {"compress-program", Argument::Required, COMPRESS_OPTION},
+    {"debug", Argument::None, DEBUG_OPTION},
+    {"dictionary-order", Argument::None, 'd'},
+    {"ignore-case", Argument::None, 'f'},
+    {"files0-from", Argument::Required, FILES0_OPTION},
+    {"general-numeric-sort", Argument::None, 'g'},
+    {"ignore-nonprinting", Argument::None, 'i'},
+    {"key", Argument::Required, 'k'},
+    {"merge", Argument::None, 'm'},
+    {"month-sort", Argument::None, 'M'},
+    {"human-numeric-sort", Argument::None, 'h'},
+    {"numeric-sort", Argument::None, 'n'},
+    {"output", Argument::Required, 'o'},
+    {"version-sort", Argument::None, 'V'},
+    {"random-sort", Argument::None, 'R'},
+    {"random-source", Argument::Required, RANDOM_SOURCE_OPTION},
+    {"sort", Argument::Required, SORT_OPTION},
+    {"reverse", Argument::None, 'r'},
+    {"stable", Argument::None, 's'},
+    {"batch-size", Argument::Required, BATCH_OPTION},
+    {"buffer-size", Argument::Required, 'S'},
+    {"field-separator", Argument::Required, 't'},
+    {"temporary-directory", Argument::Required, 'T'},
+    {"unique", Argument::None, 'u'},
+    {"zero-terminated", Argument::None, 'z'},
+    {"parallel", Argument::Required, PARALLEL_OPTION},
+    {"help", Argument::None, HELP_OPTION},
+    {"version", Argument::None, VERSION_OPTION},
+}};
+
+// The short options that take an argument; every other known one takes none.
+constexpr std::string_view SHORT_WITH_ARGUMENT = "koStTy";
+constexpr std::string_view SHORT_WITHOUT_ARGUMENT = "bcCdfghimMnrRsuVz";
+
+// A choice among fixed words (--check=, --sort=), taken by exact word or
+// unique abbreviation; words with the same meaning may share one.
+struct Choice {
+  std::string_view word;
+  char meaning;
+};
+
+constexpr std::array<Choice, 3> CHECK_CHOICES{
+    {{"quiet", 'C'}, {"silent", 'C'}, {"diagnose-first", 'c'}}};
+constexpr std::array<Choice, 6> SORT_CHOICES{{{"general-numeric", 'g'},
+                                              {"human-numeric", 'h'},
+                                              {"month", 'M'},
+                                              {"numeric", 'n'},
+                                              {"random", 'R'},
+                                              {"version", 'V'}}};
+
+// The state of one parse: the outcome being built and the command filled.
+class Parser {
+ public:
+  Parser(const std::vector<std::string>& arguments, SortCommand& command)
+      : arguments_(arguments), command_(command) {}
+
+  ParseOutcome parse();
+
+ private:
+  bool fail(std::string_view text, int status = STATUS_TROUBLE) {
+    outcome_.run = false;
+    outcome_.status = status;
+    outcome_.err += std::string(PROGRAM) + ": " + std::string(text) + "\n";
+    return false;
+  }
+  bool fail_with_hint(std::string_view text) {
+    fail(text);
+    outcome_.err += help_hint();
+    return false;
+  }
+  bool finish_with(std::string out) {
+    outcome_.run = false;
+    outcome_.status = STATUS_OK;
+    outcome_.out = std::move(out);
+    return false;
+  }
+
+  bool take_long(std::string_view argument, std::size_t& next);
+  bool take_short_cluster(std::string_view argument, std::size_t& next);
+  bool take_obsolete_key(std::string_view argument, std::size_t& next);
+  bool apply(int code, std::string_view value, std::string_view spelled);
+  bool choose(std::span<const Choice> choices, std::string_view value, std::string_view option,
+              char& meaning);
+  bool set_check(char letter);
+  bool set_separator(std::string_view value);
+  bool set_batch_size(std::string_view value);
+  bool set_parallel(std::string_view value);
+
+  const std::vector<std::string>& arguments_;
+  SortCommand& command_;
+  ParseOutcome outcome_;
+};
+
+ParseOutcome Parser::parse() {
+  bool options_ended = false;
+  for (std::size_t next = 0; next < arguments_.size();) {
+    const std::string_view argument = arguments_[next++];
+    bool going = true;
+    if (options_ended || argument.size() < 2 || (argument[0] != '-' && argument[0] != '+')) {
+      command_.files.emplace_back(argument);
+    } else if (argument == "--") {
+      options_ended = true;
+    } else if (argument[0] == '+') {
+      if (!take_obsolete_key(argument, next)) {
+        if (!outcome_.run) return outcome_;
+        command_.files.emplace_back(argument);
+      }
+    } else if (argument[1] == '-') {
+      going = take_long(argument, next);
+    } else {
+      going = take_short_cluster(argument, next);
+    }
+    if (!going) return outcome_;
+  }
+  return outcome_;
+}
+
+bool Parser::take_long(std::string_view argument, std::size_t& next) {
+  const std::size_t equals = argument.find('=');
+  const std::string_view name =
+      argument.substr(2, equals == std::string_view::npos ? equals : equals - 2);
+  const LongOption* found = nullptr;
+  std::vector<const LongOption*> candidates;
+  for (const LongOption& option : LONG_OPTIONS) {
+    if (option.name == name) {
+      found = &option;
+      break;
+    }
+    if (option.name.starts_with(name)) candidates.push_back(&option);
+  }
+  if (found == nullptr && candidates.size() == 1) found = candidates[0];
+  if (found == nullptr && candidates.empty()) {
+    return fail_with_hint("unrecognized option '" + std::string(argument) + "'");
+  }
+  if (found == nullptr) {
+    std::string text = "option '" + std::string(argument) + "' is ambiguous; possibilities:";
+    for (const LongOption* option : candidates) text += " '--" + std::string(option->name) + "'";
+    return fail_with_hint(text);
+  }
+  const std::string spelled = "--" + std::string(found->name);
+  std::string_view value;
+  if (equals != std::string_view::npos) {
+    if (found->argument == Argument::None) {
+      return fail_with_hint("option '" + spelled + "' doesn't allow an argument");
+    }
+    value = argument.substr(equals + 1);
+  } else if (found->argument == Argument::Required) {
+    if (next >= arguments_.size()) {
+      return fail_with_hint("option '" + spelled + "' requires an argument");
+    }
+    value = arguments_[next++];
+  }
+  if (found->code == CHECK_OPTION) {
+    char meaning = 'c';
+    if (equals != std::string_view::npos && !choose(CHECK_CHOICES, value, spelled, meaning)) {
+      return false;
+    }
+    return set_check(meaning);
+  }
+  return apply(found->code, value, spelled);
+}
+
+bool Parser::take_short_cluster(std::string_view argument, std::size_t& next) {
+  for (std::size_t i = 1; i < argument.size(); ++i) {
+    const char letter = argument[i];
+    const std::string spelled = std::string("-") + letter;
+    if (SHORT_WITH_ARGUMENT.find(letter) != std::string_view::npos) {
+      std::string_view value = argument.substr(i + 1);
+      if (value.empty()) {
+        if (next >= arguments_.size()) {
+          return fail_with_hint("option requires an argument -- '" + std::string(1, letter) + "'");
+        }
+        value = arguments_[next++];
+      }
+      return apply(static_cast<unsigned char>(letter), value, spelled);
+    }
+    if (SHORT_WITHOUT_ARGUMENT.find(letter) == std::string_view::npos) {
+      return fail_with_hint("invalid option -- '" + std::string(1, letter) + "'");
+    }
+    if (letter == 'c' || letter == 'C') {
+      if (!set_check(letter)) return false;
+    } else if (!apply(static_cast<unsigned char>(letter), {}, spelled)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "+FIELD[.CHAR][LETTERS]" (or, for the end, "-FIELD[.CHAR][LETTERS]"
+// without its sign): digits, an optional dot and digits, ordering letters.
+bool is_obsolete_position(std::string_view text) {
+  std::size_t i = 0;
+  const auto digits = [&] {
+    const std::size_t start = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i > start;
+  };
+  if (!digits()) return false;
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  for (; i < text.size(); ++i) {
+    if (ORDERING_LETTERS.find(text[i]) == std::string_view::npos) return false;
+  }
+  return true;
+}
+
+bool Parser::take_obsolete_key(std::string_view argument, std::size_t& next) {
+  if (!is_obsolete_position(argument.substr(1))) return false;
+  std::string_view end;
+  if (next < arguments_.size()) {
+    const std::string_view following = arguments_[next];
+    if (following.size() > 1 && following[0] == '-' && is_obsolete_position(following.substr(1))) {
+      end = following;
+      ++next;
+    }
+  }
+  if (const auto error = text::parse_obsolete_key(argument, end, command_.settings)) {
+    return fail(*error);
+  }
+  return true;
+}
+
+bool Parser::choose(std::span<const Choice> choices, std::string_view value,
+                    std::string_view option, char& meaning) {
+  const Choice* found = nullptr;
+  bool ambiguous = false;
+  for (const Choice& choice : choices) {
+    if (choice.word == value) {
+      found = &choice;
+      ambiguous = false;
+      break;
+    }
+    if (!choice.word.starts_with(value)) continue;
+    if (found != nullptr && found->meaning != choice.meaning) ambiguous = true;
+    if (found == nullptr) found = &choice;
+  }
+  if (found != nullptr && !ambiguous) {
+    meaning = found->meaning;
+    return true;
+  }
+  std::string text = std::string(ambiguous ? "ambiguous" : "invalid") + " argument " +
+                     quote(value) + " for " + quote(option) + "\nValid arguments are:";
+  for (std::size_t i = 0; i < choices.size(); ++i) {
+    const bool same = i > 0 && choices[i].meaning == choices[i - 1].meaning;
+    text += same ? ", " : "\n  - ";
+    text += quote(choices[i].word);
+  }
+  fail(text, 1);
+  outcome_.err += help_hint();
+  return false;
+}
+
+bool Parser::set_check(char letter) {
+  if (command_.check_letter != 0 && command_.check_letter != letter) {
+    return fail("options '-cC' are incompatible");
+  }
+  command_.check_letter = letter;
+  command_.check = letter == 'c' ? CheckMode::Diagnose : CheckMode::Quiet;
+  return true;
+}
+
+bool Parser::set_separator(std::string_view value) {
+  int separator = 0;
+  if (value.empty()) return fail("empty tab");
+  if (value.size() == 1) {
+    separator = static_cast<unsigned char>(value[0]);
+  } else if (value == "\\0") {
+    separator = 0;
+  } else {
+    return fail("multi-character tab " + quote(value));
+  }
+  if (command_.settings.separator >= 0 && command_.settings.separator != separator) {
+    return fail("incompatible tabs");
+  }
+  command_.settings.separator = separator;
+  return true;
+}
+
+// A decimal number without sign; nothing when it is not one (or overflows,
+// which `overflow` then tells).
+std::optional<std::uint64_t> plain_number(std::string_view text, bool& overflow) {
+  overflow = false;
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || end != text.data() + text.size()) return std::nullopt;
+  if (error == std::errc::result_out_of_range) {
+    overflow = true;
+    return std::nullopt;
+  }
+  if (error != std::errc()) return std::nullopt;
+  return value;
+}
+
+bool Parser::set_batch_size(std::string_view value) {
+  bool overflow = false;
+  const std::optional<std::uint64_t> size = plain_number(value, overflow);
+  const std::uint64_t largest = largest_batch_size();
+  if (size.has_value() && *size < 2) {
+    fail("invalid --batch-size argument " + quote(value));
+    return fail("minimum --batch-size argument is '2'");
+  }
+  if (overflow || (size.has_value() && *size > largest)) {
+    fail("--batch-size argument " + quote(value) + " too large");
+    return fail("maximum --batch-size argument with current rlimit is " + std::to_string(largest));
+  }
+  if (!size.has_value()) return fail("invalid --batch-size argument " + quote(value));
+  command_.batch_size = *size;
+  return true;
+}
+
+bool Parser::set_parallel(std::string_view value) {
+  bool overflow = false;
+  const std::optional<std::uint64_t> count = plain_number(value, overflow);
+  if (!count.has_value() && !overflow) return fail("invalid --parallel argument " + quote(value));
+  if (count == std::uint64_t{0}) return fail("number in parallel must be nonzero");
+  // More threads than the engine ever starts change nothing.
+  command_.parallel = overflow || *count > 1024 ? 1024U : static_cast<unsigned>(*count);
+  return true;
+}
+
+bool Parser::apply(int code, std::string_view value, std::string_view spelled) {
+  text::SortSettings& settings = command_.settings;
+  if (code < 256 && ORDERING_LETTERS.find(static_cast<char>(code)) != std::string_view::npos) {
+    (void)text::apply_ordering_letter(static_cast<char>(code), settings.global);
+    return true;
+  }
+  switch (code) {
+    case 'k':
+      if (const auto error = text::parse_key(value, settings)) return fail(*error);
+      return true;
+    case 'm': command_.merge = true; return true;
+    case 'o':
+      if (command_.output.has_value() && *command_.output != value) {
+        return fail("multiple output files specified");
+      }
+      command_.output = std::string(value);
+      return true;
+    case 's': settings.stable = true; return true;
+    case 'S': {
+      BufferSize size;
+      if (const auto error = parse_buffer_size(value, size)) return fail(*error);
+      command_.buffer_size = size;
+      return true;
+    }
+    case 't': return set_separator(value);
+    case 'T': command_.temporary_directories.emplace_back(value); return true;
+    case 'u': settings.unique = true; return true;
+    case 'y': return true;  // an old option that set the size of the sort
+    case 'z': settings.zero_terminated = true; return true;
+    case COMPRESS_OPTION:
+      if (command_.compress_program.has_value() && *command_.compress_program != value) {
+        return fail("multiple compress programs specified");
+      }
+      command_.compress_program = std::string(value);
+      return true;
+    case DEBUG_OPTION: command_.debug = true; return true;
+    case FILES0_OPTION: command_.files0_from = std::string(value); return true;
+    case RANDOM_SOURCE_OPTION:
+      if (command_.random_source.has_value() && *command_.random_source != value) {
+        return fail("multiple random sources specified");
+      }
+      command_.random_source = std::string(value);
+      return true;
+    case SORT_OPTION: {
+      char letter = 0;
+      if (!choose(SORT_CHOICES, value, spelled, letter)) return false;
+      (void)text::apply_ordering_letter(letter, settings.global);
+      return true;
+    }
+    case BATCH_OPTION: return set_batch_size(value);
+    case PARALLEL_OPTION: return set_parallel(value);
+    case HELP_OPTION: return finish_with(usage_text());
+    case VERSION_OPTION: return finish_with(version_text());
+    default: return fail_with_hint("invalid option -- '" + std::string(spelled.substr(1)) + "'");
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& size) {
+  std::size_t start = 0;
+  // Leading blanks and a plus sign are taken, as strtoul takes them; a minus
+  // sign is refused.
+  while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) ++start;
+  if (start < text.size() && text[start] == '+') ++start;
+  std::size_t end = start;
+  while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+  const std::string invalid = "invalid -S argument " + quote(text);
+  if (end == start) return invalid;
+  bool overflow = false;
+  std::optional<std::uint64_t> value = plain_number(text.substr(start, end - start), overflow);
+  const std::string too_large = "-S argument " + quote(text) + " too large";
+  const std::string_view suffix = text.substr(end);
+  int shift = 10;
+  size.percent = false;
+  if (suffix.size() > 1) return "invalid suffix in -S argument " + quote(text);
+  if (suffix.size() == 1) {
+    constexpr std::string_view powers = "bKMGTPEZY";
+    const char letter = suffix[0] == 'k' ? 'K' : suffix[0];
+    const std::size_t power = powers.find(letter);
+    if (letter == '%') {
+      size.percent = true;
+      shift = 0;
+    } else if (power == std::string_view::npos) {
+      return "invalid suffix in -S argument " + quote(text);
+    } else {
+      shift = static_cast<int>(10 * power);
+    }
+  }
+  if (overflow) return too_large;
+  if (*value == 0) {
+    size.bytes = 0;
+  } else if (shift >= 64 || *value > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
+    return too_large;
+  } else {
+    size.bytes = *value << shift;
+  }
+  return std::nullopt;
+}
+
+ParseOutcome parse_command_line(const std::vector<std::string>& arguments, SortCommand& command) {
+  return Parser(arguments, command).parse();
+}
+
+std::string version_text() {
+  char version[32];
+  std::snprintf(version, sizeof version, "%.3f", VERSION);
+  return std::string(PROGRAM) + " (zelto) " + version + "\n";
+}
+
+std::string usage_text() {
+  const std::string name(PROGRAM);
+  return "Usage: " + name + " [OPTION]... [FILE]...\n  or:  " + name +
+         " [OPTION]... --files0-from=F\n"
+         "Write the sorted concatenation of all FILE(s) to standard output,\n"
+         "ordering bytes as the C locale does.\n"
+         "\n"
+         "With no FILE, or when FILE is -, read standard input.\n"
+         "\n"
+         "Mandatory arguments to long options are mandatory for short options too.\n"
+         "Ordering options:\n"
+         "\n"
+         "  -b, --ignore-leading-blanks  ignore leading blanks\n"
+         "  -d, --dictionary-order      consider only blanks and alphanumeric characters\n"
+         "  -f, --ignore-case           fold lower case to upper case characters\n"
+         "  -g, --general-numeric-sort  compare according to general numerical value\n"
+         "  -i, --ignore-nonprinting    consider only printable characters\n"
+         "  -M, --month-sort            compare (unknown) < 'JAN' < ... < 'DEC'\n"
+         "  -h, --human-numeric-sort    compare human readable numbers (e.g., 2K 1G)\n"
+         "  -n, --numeric-sort          compare according to string numerical value\n"
+         "  -R, --random-sort           shuffle, but group identical keys\n"
+         "      --random-source=FILE    get random bytes from FILE\n"
+         "  -r, --reverse               reverse the result of comparisons\n"
+         "      --sort=WORD             sort according to WORD:\n"
+         "                                general-numeric -g, human-numeric -h, month -M,\n"
+         "                                numeric -n, random -R, version -V\n"
+         "  -V, --version-sort          natural sort of (version) numbers within text\n"
+         "\n"
+         "Other options:\n"
+         "\n"
+         "      --batch-size=NMERGE   merge at most NMERGE inputs at once\n"
+         "  -c, --check, --check=diagnose-first  check for sorted input; do not sort\n"
+         "  -C, --check=quiet, --check=silent  like -c, but do not report first bad line\n"
+         "      --compress-program=PROG  accepted; temporary files are not compressed\n"
+         "      --debug               annotate the part of the line used to sort,\n"
+         "                              and warn about questionable usage to stderr\n"
+         "      --files0-from=F       read input from the files specified by\n"
+         "                            NUL-terminated names in file F;\n"
+         "                            If F is - then read names from standard input\n"
+         "  -k, --key=KEYDEF          sort via a key; KEYDEF gives location and type\n"
+         "  -m, --merge               merge already sorted files; do not sort\n"
+         "  -o, --output=FILE         write result to FILE instead of standard output\n"
+         "  -s, --stable              stabilize sort by disabling last-resort comparison\n"
+         "  -S, --buffer-size=SIZE    use SIZE for main memory buffer\n"
+         "  -t, --field-separator=SEP  use SEP instead of non-blank to blank transition\n"
+         "  -T, --temporary-directory=DIR  use DIR for temporaries, not $TMPDIR or /tmp;\n"
+         "                              multiple options specify multiple directories\n"
+         "      --parallel=N          change the number of sorts run concurrently to N\n"
+         "  -u, --unique              with -c, check for strict ordering;\n"
+         "                              without -c, output only the first of an equal run\n"
+         "  -z, --zero-terminated     line delimiter is NUL, not newline\n"
+         "      --help        display this help and exit\n"
+         "      --version     output version information and exit\n"
+         "\n"
+         "KEYDEF is F[.C][OPTS][,F[.C][OPTS]] for start and stop position, where F is a\n"
+         "field number and C a character position in the field; both are origin 1, and\n"
+         "the stop position defaults to the line's end.  If neither -t nor -b is in\n"
+         "effect, characters in a field are counted from the beginning of the preceding\n"
+         "whitespace.  OPTS is one or more single-letter ordering options [bdfgiMhnRrV],\n"
+         "which override global ordering options for that key.  If no key is given, use\n"
+         "the entire line as the key.  Use --debug to diagnose incorrect key usage.\n"
+         "\n"
+         "SIZE may be followed by the following multiplicative suffixes:\n"
+         "% 1% of memory, b 1, K 1024 (default), and so on for M, G, T, P, E, Z, Y.\n"
+         "\n"
+         "The environment variables ZELTO_THREADS and ZELTO_MEMORY set the default\n"
+         "number of threads and memory budget.\n"
+         "\n"
+         "Exit status is 0 if successful, 1 if -c or -C found disorder, 2 on trouble.\n";
+}
+
+}  // namespace zelto::sorter

@@ -1,0 +1,121 @@
+#include "sort_runs.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "sort_messages.h"
+#include "temp_files.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+constexpr std::size_t WRITE_BLOCK = std::size_t{4} << 20;
+
+// Gathers a run's bytes and writes them in blocks at the run's end.
+class RunWriter {
+ public:
+  RunWriter(SpillFile& file, std::uint64_t offset) : file_(file), offset_(offset) {
+    buffer_.reserve(WRITE_BLOCK);
+  }
+  void write(std::string_view bytes) {
+    if (error_ != 0) return;
+    if (buffer_.size() + bytes.size() > WRITE_BLOCK) flush();
+    if (bytes.size() > WRITE_BLOCK) {
+      put(bytes);
+      return;
+    }
+    buffer_.append(bytes);
+  }
+  void write_line(std::string_view line, char terminator) {
+    write(line);
+    write(std::string_view(&terminator, 1));
+  }
+  void flush() {
+    put(buffer_);
+    buffer_.clear();
+  }
+  [[nodiscard]] int error() const { return error_; }
+  [[nodiscard]] std::uint64_t written() const { return written_; }
+
+ private:
+  void put(std::string_view bytes) {
+    if (error_ != 0 || bytes.empty()) return;
+    if (!file_.write_at(bytes.data(), bytes.size(), offset_ + written_, error_)) return;
+    written_ += bytes.size();
+  }
+
+  SpillFile& file_;
+  std::uint64_t offset_;
+  std::uint64_t written_ = 0;
+  int error_ = 0;
+  std::string buffer_;
+};
+
+}  // namespace
+
+bool RunStore::spill(LineBatch& batch) {
+  if (batch.lines.empty()) return true;
+  if (places_.empty()) {
+    for (const std::string& directory : directories_) places_.push_back({directory, nullptr, 0});
+  }
+  const std::size_t place_index = runs_.size() % places_.size();
+  Place& place = places_[place_index];
+  if (place.file == nullptr) {
+    auto file = std::make_unique<SpillFile>();
+    int error = 0;
+    if (!file->create(place.directory, error)) {
+      report("cannot create temporary file in " + quote(place.directory) + ": " +
+             error_text(error));
+      return false;
+    }
+    place.file = std::move(file);
+  }
+  std::uint64_t needed = batch.lines.size();
+  for (const LineRef& line : batch.lines) needed += line.size;
+  const std::optional<std::uint64_t> room = free_space(place.directory);
+  if (room.has_value() && *room < needed) {
+    report("write failed: " + quote(place.directory) + ": " + error_text(ENOSPC));
+    return false;
+  }
+  LineOrder order(batch.lines.size());
+  if (!order.allocated()) {
+    report("memory exhausted");
+    return false;
+  }
+  sort_lines(batch.lines, comparator_, order, threads_);
+  RunWriter writer(*place.file, place.end);
+  OutputStyle style = style_;
+  style.debug = false;
+  write_in_order(batch.lines, order.indices(), comparator_, style, writer);
+  writer.flush();
+  if (writer.error() != 0) {
+    report("write failed: " + quote(place.directory) + ": " + error_text(writer.error()));
+    return false;
+  }
+  runs_.push_back({place_index, place.end, writer.written()});
+  place.end += writer.written();
+  batch.clear();
+  return true;
+}
+
+std::vector<std::unique_ptr<LineCursor>> RunStore::streams(std::size_t buffer_bytes) const {
+  std::vector<std::unique_ptr<LineCursor>> cursors;
+  for (const Run& run : runs_) {
+    const SpillFile* file = places_[run.file].file.get();
+    auto position = std::make_shared<std::uint64_t>(0);
+    ReadBytes read = [file, run, position](char* data, std::size_t size, int& error) -> long long {
+      const std::uint64_t left = run.size - *position;
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, size));
+      if (take == 0) return 0;
+      if (!file->read_at(data, take, run.offset + *position, error)) return -1;
+      *position += take;
+      return static_cast<long long>(take);
+    };
+    cursors.push_back(std::make_unique<LineCursor>(std::move(read), places_[run.file].directory,
+                                                   style_.terminator, buffer_bytes));
+  }
+  return cursors;
+}
+
+}  // namespace zelto::sorter

@@ -1,0 +1,67 @@
+// What zelto-sort asks of the operating system beyond zelto's platform
+// layer, in its own terms: reading input files and standard input as bytes,
+// writing standard output as bytes (no CR is ever added), nameless spill
+// files for runs that do not fit in memory, the limits that bound a merge,
+// and the removal of an output file that an ending signal leaves half
+// written. sort_system_posix.cpp and sort_system_win32.cpp implement it.
+//
+// Failures come back as errno values; nothing throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace zelto::sorter {
+
+// The descriptor of standard input.
+inline constexpr int STANDARD_INPUT = 0;
+
+// Opens the file at `path` for reading in binary mode: its descriptor, or
+// -1 with `error` set.
+[[nodiscard]] int open_for_reading(const std::string& path, int& error);
+void close_file(int fd);
+// Reads at most `size` bytes: how many were read (0 at the end of the
+// input), or -1 with `error` set. An interrupted read is retried.
+[[nodiscard]] long long read_some(int fd, void* data, std::size_t size, int& error);
+
+// Writes all `size` bytes to standard output, as they are. False with
+// `error` set when that fails.
+[[nodiscard]] bool write_standard_output(const void* data, std::size_t size, int& error);
+
+// The most inputs one merge may hold open at once (--batch-size).
+[[nodiscard]] std::uint64_t largest_batch_size();
+// The bytes of physical memory (for -S N%); 0 when unknown.
+[[nodiscard]] std::uint64_t physical_memory();
+
+// True when `path` names a regular file (links followed).
+[[nodiscard]] bool is_regular_file(const std::string& path);
+
+// From now on until `keep_output_on_signal`, a signal that ends the run
+// (Ctrl-C, a termination request, a closed terminal) removes the file at
+// `path`: an output written in place is then never left half written.
+void remove_output_on_signal(const std::string& path);
+void keep_output_on_signal();
+
+// A file without a name in a directory, for sorted runs: the system frees
+// it when it is closed or the process ends in any way.
+class SpillFile {
+ public:
+  SpillFile() = default;
+  ~SpillFile();
+  SpillFile(const SpillFile&) = delete;
+  SpillFile& operator=(const SpillFile&) = delete;
+
+  // False with `error` set when no such file can be made in `directory`.
+  [[nodiscard]] bool create(const std::string& directory, int& error);
+  // Writes or reads exactly `size` bytes at `offset`; false with `error`
+  // set otherwise (a read beyond the end is EIO).
+  [[nodiscard]] bool write_at(const void* data, std::size_t size, std::uint64_t offset, int& error);
+  [[nodiscard]] bool read_at(void* data, std::size_t size, std::uint64_t offset, int& error) const;
+  void close();
+
+ private:
+  std::intptr_t handle_ = -1;
+};
+
+}  // namespace zelto::sorter

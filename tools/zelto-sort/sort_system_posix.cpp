@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "output_file.h"
+#include "sort_system.h"
+#include "whole_transfer.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+// The path an ending signal removes, written before the handlers may read it.
+char signal_removal_path[4096];
+volatile sig_atomic_t signal_removal_armed = 0;
+
+void remove_half_written_output() {
+  if (signal_removal_armed != 0) unlink(signal_removal_path);
+}
+
+}  // namespace
+
+int open_for_reading(const std::string& path, int& error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) error = errno;
+  return fd;
+}
+
+void close_file(int fd) {
+  if (fd > STANDARD_INPUT) ::close(fd);
+}
+
+long long read_some(int fd, void* data, std::size_t size, int& error) {
+  for (;;) {
+    const ssize_t got = ::read(fd, data, size);
+    if (got >= 0) return got;
+    if (errno != EINTR) {
+      error = errno;
+      return -1;
+    }
+  }
+}
+
+bool write_standard_output(const void* data, std::size_t size, int& error) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  error = transfer_whole(size, ENOSPC, [&](std::size_t done) {
+    return ::write(STDOUT_FILENO, bytes + done, size - done);
+  });
+  return error == 0;
+}
+
+std::uint64_t largest_batch_size() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1U << 20;
+  return limit.rlim_cur > 3 ? limit.rlim_cur - 3 : 2;
+}
+
+std::uint64_t physical_memory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * page : 0;
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+void remove_output_on_signal(const std::string& path) {
+  signal_removal_armed = 0;
+  if (path.size() >= sizeof signal_removal_path) return;
+  std::memcpy(signal_removal_path, path.c_str(), path.size() + 1);
+  signal_removal_armed = 1;
+  watch_ending_signals(remove_half_written_output);
+}
+
+void keep_output_on_signal() {
+  signal_removal_armed = 0;
+}
+
+SpillFile::~SpillFile() {
+  close();
+}
+
+void SpillFile::close() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+bool SpillFile::create(const std::string& directory, int& error) {
+  close();
+  int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  // File systems without nameless files refuse them with one of these.
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string pattern = directory + "/zelto-sort-XXXXXX";
+    fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(pattern.c_str());
+  }
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool SpillFile::write_at(const void* data, std::size_t size, std::uint64_t offset, int& error) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  error = transfer_whole(size, ENOSPC, [&](std::size_t done) {
+    return pwrite(static_cast<int>(handle_), bytes + done, size - done,
+                  static_cast<off_t>(offset + done));
+  });
+  return error == 0;
+}
+
+bool SpillFile::read_at(void* data, std::size_t size, std::uint64_t offset, int& error) const {
+  auto* bytes = static_cast<unsigned char*>(data);
+  error = transfer_whole(size, EIO, [&](std::size_t done) {
+    return pread(static_cast<int>(handle_), bytes + done, size - done,
+                 static_cast<off_t>(offset + done));
+  });
+  return error == 0;
+}
+
+}  // namespace zelto::sorter

@@ -1,0 +1,174 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "output_file.h"
+#include "sort_system.h"
+#include "windows_support.h"
+
+namespace zelto::sorter {
+
+namespace {
+
+char signal_removal_path[4096];
+volatile LONG signal_removal_armed = 0;
+
+void remove_half_written_output() {
+  if (signal_removal_armed != 0) DeleteFileA(signal_removal_path);
+}
+
+// An errno value for the thread's last Windows error.
+int last_error_as_errno() {
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED: return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY: return ENOMEM;
+    default: return EIO;
+  }
+}
+
+}  // namespace
+
+int open_for_reading(const std::string& path, int& error) {
+  const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) error = errno;
+  return fd;
+}
+
+void close_file(int fd) {
+  if (fd > STANDARD_INPUT) _close(fd);
+}
+
+long long read_some(int fd, void* data, std::size_t size, int& error) {
+  static bool binary_input = (_setmode(STANDARD_INPUT, _O_BINARY), true);
+  (void)binary_input;
+  const unsigned chunk = size > (1U << 30) ? 1U << 30 : static_cast<unsigned>(size);
+  const int got = _read(fd, data, chunk);
+  if (got < 0) error = errno;
+  return got;
+}
+
+bool write_standard_output(const void* data, std::size_t size, int& error) {
+  static bool binary_output = (_setmode(1, _O_BINARY), true);
+  (void)binary_output;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    const unsigned chunk = size > (1U << 30) ? 1U << 30 : static_cast<unsigned>(size);
+    const int put = _write(1, bytes, chunk);
+    if (put <= 0) {
+      error = put < 0 ? errno : ENOSPC;
+      return false;
+    }
+    bytes += put;
+    size -= static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+std::uint64_t largest_batch_size() {
+  return 8189;
+}
+
+std::uint64_t physical_memory() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+}
+
+bool is_regular_file(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+void remove_output_on_signal(const std::string& path) {
+  signal_removal_armed = 0;
+  if (path.size() >= sizeof signal_removal_path) return;
+  std::memcpy(signal_removal_path, path.c_str(), path.size() + 1);
+  signal_removal_armed = 1;
+  watch_ending_signals(remove_half_written_output);
+}
+
+void keep_output_on_signal() {
+  signal_removal_armed = 0;
+}
+
+SpillFile::~SpillFile() {
+  close();
+}
+
+void SpillFile::close() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+}
+
+bool SpillFile::create(const std::string& directory, int& error) {
+  close();
+  char name[MAX_PATH];
+  if (GetTempFileNameA(directory.c_str(), "zst", 0, name) == 0) {
+    error = last_error_as_errno();
+    return false;
+  }
+  const HANDLE file =
+      CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = last_error_as_errno();
+    DeleteFileA(name);
+    return false;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool SpillFile::write_at(const void* data, std::size_t size, std::uint64_t offset, int& error) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = size > (1U << 30) ? 1U << 30 : static_cast<DWORD>(size);
+    DWORD put = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes, chunk, &put, &at) || put == 0) {
+      error = last_error_as_errno();
+      return false;
+    }
+    bytes += put;
+    size -= put;
+    offset += put;
+  }
+  return true;
+}
+
+bool SpillFile::read_at(void* data, std::size_t size, std::uint64_t offset, int& error) const {
+  auto* bytes = static_cast<unsigned char*>(data);
+  while (size > 0) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD chunk = size > (1U << 30) ? 1U << 30 : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!ReadFile(reinterpret_cast<HANDLE>(handle_), bytes, chunk, &got, &at)) {
+      error = last_error_as_errno();
+      return false;
+    }
+    if (got == 0) {
+      error = EIO;
+      return false;
+    }
+    bytes += got;
+    size -= got;
+    offset += got;
+  }
+  return true;
+}
+
+}  // namespace zelto::sorter
