@@ -795,6 +795,25 @@ TEST(PackSort, FailureLeavesTheOutputFileAsItWas) {
   }
 }
 
+#if defined(ZELTO_PACK_FAULT_PRELOAD) && !defined(_WIN32)
+// Started by a relative path where /proc is not mounted, zelto-pack still
+// finds the zelto beside it, although zelto runs in another directory.
+TEST(PackSort, FindsZeltoBesideItWithoutProc) {
+  SKIP_WHEN_EMULATED("zelto started by zelto-pack");
+  Sandbox dir;
+  dir.make_directory("bin");
+  dir.write("in", "b\na\n");
+  std::filesystem::copy_file(pack_binary_path(), dir.path("bin/zelto-pack"));
+  std::filesystem::copy_file(binary_path(), dir.path("bin/zelto"));
+  const RunResult o = dir.run_script(
+      "unshare -m true 2>/dev/null || exit 77; "
+      "unshare -m sh -c 'umount -l /proc && PATH=/nonexistent exec bin/zelto-pack --sort in'");
+  if (o.status == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(o.out, "a\nb\n");
+}
+#endif
+
 // Jobs at once in one directory never share a file.
 TEST(PackSort, JobsAtOnceInOneDirectory) {
   SKIP_WHEN_EMULATED("zelto started by zelto-pack");
