@@ -7,6 +7,7 @@
 // only compares, digests and annotates lines through `LineComparator`.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -36,6 +37,11 @@ struct KeyOptions {
   bool fold_case = false;           // f
   bool ignore_nonprinting = false;  // i
   bool reverse = false;             // r
+  // Every letter applied, one bit each in the order of "bdfghiMnRrV" (bit 0
+  // is 'b'). `apply_ordering_letter` and the key parsers keep it; the checks
+  // of incompatible letters and the --debug warnings about ignored options
+  // read it, as `order` holds only one ordering. Nothing else need set it.
+  std::uint16_t letters = 0;
 };
 
 // One -k POS1[,POS2] (or +POS1 -POS2): fields and characters counted from 1.
@@ -48,16 +54,19 @@ struct KeyField {
   // True when the key carries ordering letters of its own; otherwise it
   // takes the global ones.
   bool has_own_options = false;
+  // Given in the obsolete form (+POS1 -POS2): --debug names it. Set by
+  // `parse_obsolete_key`.
+  bool obsolete = false;
 };
 
 struct SortSettings {
   KeyOptions global;
-  std::vector<KeyField> keys;  // empty: the whole line is the one key
-  int separator = -1;          // -t: a byte, or -1 for runs of blanks
-  bool stable = false;         // -s: no last-resort comparison
-  bool unique = false;         // -u
+  std::vector<KeyField> keys;    // empty: the whole line is the one key
+  int separator = -1;            // -t: a byte, or -1 for runs of blanks
+  bool stable = false;           // -s: no last-resort comparison
+  bool unique = false;           // -u
   bool zero_terminated = false;  // -z
-  std::string random_seed;     // the bytes that key -R's hash
+  std::string random_seed;       // the bytes that key -R's hash
 };
 
 // Applies one global ordering letter of "bdfgiMhnRrV" to `options`; false
@@ -75,6 +84,18 @@ struct SortSettings {
                                                             std::string_view end,
                                                             SortSettings& settings);
 
+// Whether a command-line argument is an obsolete key start "+POS1": '+',
+// digits, optionally '.' and digits, then only ordering letters. Any other
+// argument starting with '+' is a file name.
+[[nodiscard]] bool is_obsolete_key_start(std::string_view argument);
+// Whether the argument after an obsolete key start is its "-POS2": '-' and a
+// digit (then `parse_obsolete_key` validates the rest).
+[[nodiscard]] bool is_obsolete_key_end(std::string_view argument);
+
+// `text` quoted for a message as sort quotes it: between single quotes, with
+// C escapes for quotes, backslashes, control bytes and bytes from 0x80.
+[[nodiscard]] std::string quote_for_message(std::string_view text);
+
 // Gives keys without letters of their own the global options and checks
 // that no key mixes incompatible orderings. Returns the error message, if any.
 [[nodiscard]] std::optional<std::string> finish_settings(SortSettings& settings);
@@ -82,6 +103,10 @@ struct SortSettings {
 // The warnings --debug prints before sorting, one message each (without the
 // program name), for the settings as finished.
 [[nodiscard]] std::vector<std::string> debug_warnings(const SortSettings& settings);
+
+// --debug: appends `line` as it is echoed above its underlines (tabs shown
+// as '>') and a '\n'.
+void append_debug_line(std::string_view line, std::string& out);
 
 // Compares lines (without their line end) under finished settings.
 class LineComparator {
@@ -99,8 +124,7 @@ class LineComparator {
   // digests agree at every level below `level`, a smaller digest at `level`
   // means compare() < 0. `more` is set false when no deeper level can tell
   // lines with equal digests so far apart (then only compare() can).
-  [[nodiscard]] std::uint64_t digest(std::string_view line, std::size_t level,
-                                     bool& more) const;
+  [[nodiscard]] std::uint64_t digest(std::string_view line, std::size_t level, bool& more) const;
 
   // --debug: appends to `out` the lines that underline each key of `line`
   // (and the whole line, where the last-resort comparison applies), each
@@ -108,7 +132,35 @@ class LineComparator {
   void annotate(std::string_view line, std::string& out) const;
 
  private:
+  struct Key {
+    std::size_t start_field, start_char, end_field, end_char;
+    bool skip_start, skip_end;
+    KeyOrder order;
+    bool reverse;
+    const bool* ignore;         // bytes left out, or null
+    const unsigned char* fold;  // byte translation, or null
+  };
+  struct Span {
+    std::size_t begin, end;
+  };
+
+  // The key's bytes in `line`; `raw_end`, if given, receives where the key
+  // ends before an end that falls ahead of its start is moved up to it.
+  [[nodiscard]] Span key_span(std::string_view line, const Key& key,
+                              std::size_t* raw_end = nullptr) const;
+  [[nodiscard]] std::size_t skip_fields(std::string_view line, std::size_t count) const;
+  [[nodiscard]] int compare_key(std::string_view a, std::string_view b, const Key& key) const;
+  [[nodiscard]] Span shown_span(std::string_view line, const Key& key) const;
+
   const SortSettings* settings_;
+  std::vector<Key> keys_;    // empty: only the whole lines are compared
+  bool last_resort_ = true;  // whole lines as bytes when the keys tie
+  bool last_reverse_ = false;
+  int separator_ = -1;
+  std::array<bool, 256> blank_{};
+  std::array<bool, 256> not_dictionary_{};
+  std::array<bool, 256> not_printing_{};
+  std::uint64_t hash_key_[2] = {0, 0};
 };
 
 }  // namespace zelto::text
