@@ -637,20 +637,19 @@ int compare_version_runs(std::string_view a, std::string_view b) {
 
 // The length of `s` without its file-name suffix: a run of ".x..." parts,
 // each a '.', a letter or '~', then letters, digits and '~', up to the end.
-// The first byte is never part of the suffix.
 std::size_t without_suffix(std::string_view s) {
   const unsigned char* p = bytes_of(s);
   std::size_t n = s.size();
   std::size_t i = 0;
   std::size_t prefix = 0;
-  while (i < n) {
-    prefix = ++i;
+  for (;;) {
     while (i + 1 < n && p[i] == '.' && (is_alpha(p[i + 1]) || p[i + 1] == '~')) {
       for (i += 2; i < n && (is_alnum(p[i]) || p[i] == '~'); ++i) {
       }
     }
+    if (i >= n) return prefix;
+    prefix = ++i;
   }
-  return prefix;
 }
 
 int compare_version(std::string_view a, std::string_view b) {
@@ -666,10 +665,6 @@ int compare_version(std::string_view a, std::string_view b) {
   int sb = special(b);
   if (sa != sb) return sa < sb ? -1 : 1;
   if (sa < 3) return 0;
-  if (sa == 3) {
-    a.remove_prefix(1);
-    b.remove_prefix(1);
-  }
   int d = compare_version_runs(a.substr(0, without_suffix(a)), b.substr(0, without_suffix(b)));
   return d != 0 ? d : compare_version_runs(a, b);
 }
