@@ -355,10 +355,10 @@ std::string long_lines(Random& random) {
   return out;
 }
 
-// About four megabytes of mixed lines, for the runs on disk.
+// About two megabytes of mixed lines, for the runs on disk.
 std::string bulk(Random& random) {
   std::string out;
-  while (out.size() < (4u << 20)) {
+  while (out.size() < (2u << 20)) {
     out += random.pick(WORDS);
     out += ' ' + std::to_string(static_cast<long>(random.below(100000)) - 50000);
     out += '\t' + std::to_string(random.below(1000)) + '.' + std::to_string(random.below(10));
