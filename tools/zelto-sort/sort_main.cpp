@@ -306,7 +306,7 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
     sort_lines(batch.lines, comparator, order, run.threads);
     LineSink sink;
     if (!sink.open(run.command.output, replaced)) return STATUS_TROUBLE;
-    write_in_order(batch.lines, order.indices(), comparator, style, sink);
+    write_in_order(batch.lines, order.indices(), comparator, style, run.threads, sink);
     return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
   }
   if (!runs.spill(batch)) return STATUS_TROUBLE;

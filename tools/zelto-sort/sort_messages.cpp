@@ -84,7 +84,9 @@ std::string quote_file(std::string_view name) {
   }
   if (safe) return std::string(name);
   if (!control && apostrophe && name.find_first_of("\"$`\\!") == std::string_view::npos) {
-    return "\"" + std::string(name) + "\"";
+    std::string quoted(1, '"');
+    quoted.append(name).push_back('"');
+    return quoted;
   }
   // Quoted runs of ordinary bytes, with each control byte and apostrophe
   // between them in a form of its own.
@@ -95,7 +97,11 @@ std::string quote_file(std::string_view name) {
     if (is_control(c) || c == '\'') {
       if (open) quoted += '\'';
       open = false;
-      quoted += c == '\'' ? std::string("\\'") : "$'" + escaped_byte(c) + "'";
+      if (c == '\'') {
+        quoted.append("\\'");
+      } else {
+        quoted.append("$'").append(escaped_byte(c)).append("'");
+      }
     } else {
       if (!open) quoted += '\'';
       open = true;

@@ -217,6 +217,11 @@ bool Parser::take_short_cluster(std::string_view argument, std::size_t& next) {
           return fail_with_hint("option requires an argument -- '" + std::string(1, letter) + "'");
         }
         value = arguments_[next++];
+        // The old -y takes a separate argument only when it is a number:
+        // anything else stays an operand.
+        if (letter == 'y' && value.find_first_not_of("0123456789") != std::string_view::npos) {
+          --next;
+        }
       }
       return apply(static_cast<unsigned char>(letter), value, spelled);
     }
@@ -257,7 +262,8 @@ bool Parser::take_obsolete_key(std::string_view argument, std::size_t& next) {
   std::string_view end;
   if (next < arguments_.size()) {
     const std::string_view following = arguments_[next];
-    if (following.size() > 1 && following[0] == '-' && is_obsolete_position(following.substr(1))) {
+    // "-" and a digit ends the key; the keys' parser judges the rest.
+    if (following.size() > 1 && following[0] == '-' && following[1] >= '0' && following[1] <= '9') {
       end = following;
       ++next;
     }

@@ -87,7 +87,7 @@ bool RunStore::spill(LineBatch& batch) {
   RunWriter writer(*place.file, place.end);
   OutputStyle style = style_;
   style.debug = false;
-  write_in_order(batch.lines, order.indices(), comparator_, style, writer);
+  write_in_order(batch.lines, order.indices(), comparator_, style, threads_, writer);
   writer.flush();
   if (writer.error() != 0) {
     report("write failed: " + quote(place.directory) + ": " + error_text(writer.error()));

@@ -1,14 +1,17 @@
 // Lines of a sorted batch written out in order: all of them, or with -u
 // only the first of each run of lines whose keys compare equal, each
-// followed by its annotation under --debug.
+// followed by its annotation under --debug. Threads format consecutive
+// pieces of the order into buffers of their own, which are written in
+// order: the bytes are the same for every thread count.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "line_engine.h"
-#include "line_merge.h"
+#include "parallel.h"
 #include "text_keys.h"
 
 namespace zelto::sorter {
@@ -19,25 +22,34 @@ struct OutputStyle {
   char terminator = '\n';
 };
 
+// Appends to `out` the output of the lines at positions [begin, end) of
+// `indices` (a line is left out under -u when its keys equal those of the
+// line before it in the order).
+void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
+                  std::size_t begin, std::size_t end, const text::LineComparator& comparator,
+                  const OutputStyle& style, std::string& out);
+
+// Lines formatted by one task before its buffer is handed on.
+inline constexpr std::size_t LINES_PER_PIECE = std::size_t{1} << 15;
+
 // Writes `lines` in the order of `indices` to `sink` (anything with
-// write_line(line, terminator) and write(bytes)).
+// write(bytes)), formatted on up to `threads` threads.
 template <class Sink>
 void write_in_order(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
-                    const text::LineComparator& comparator, const OutputStyle& style, Sink& sink) {
-  std::string annotation;
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    const std::string_view line = lines[indices[i]].view();
-    if (style.unique && i > 0 && comparator.compare_keys(lines[indices[i - 1]].view(), line) == 0) {
-      continue;
-    }
-    if (style.debug) {
-      annotation.clear();
-      comparator.annotate(line, annotation);
-      sink.write_line(line, '\n');
-      sink.write(annotation);
-    } else {
-      sink.write_line(line, style.terminator);
-    }
+                    const text::LineComparator& comparator, const OutputStyle& style,
+                    unsigned threads, Sink& sink) {
+  const std::size_t pieces = (indices.size() + LINES_PER_PIECE - 1) / LINES_PER_PIECE;
+  const std::size_t window = std::max<std::size_t>(1, 2 * std::size_t{threads});
+  std::vector<std::string> buffers(std::min(window, pieces));
+  for (std::size_t first = 0; first < pieces; first += window) {
+    const std::size_t count = std::min(window, pieces - first);
+    run_tasks(count, threads, [&](std::size_t k) {
+      const std::size_t begin = (first + k) * LINES_PER_PIECE;
+      const std::size_t end = std::min(indices.size(), begin + LINES_PER_PIECE);
+      buffers[k].clear();
+      format_lines(lines, indices, begin, end, comparator, style, buffers[k]);
+    });
+    for (std::size_t k = 0; k < count; ++k) sink.write(buffers[k]);
   }
 }
 

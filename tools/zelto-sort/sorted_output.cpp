@@ -1,0 +1,28 @@
+#include "sorted_output.h"
+
+#include "line_merge.h"
+
+namespace zelto::sorter {
+
+void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
+                  std::size_t begin, std::size_t end, const text::LineComparator& comparator,
+                  const OutputStyle& style, std::string& out) {
+  // Visited in sorted order, the lines lie scattered in memory: later ones
+  // are fetched ahead.
+  constexpr std::size_t ahead = 16;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + ahead < end) __builtin_prefetch(lines[indices[i + ahead]].data);
+    const std::string_view line = lines[indices[i]].view();
+    if (style.unique && i > 0 && comparator.compare_keys(lines[indices[i - 1]].view(), line) == 0) {
+      continue;
+    }
+    if (style.debug) {
+      append_echo(line, out);
+      comparator.annotate(line, out);
+    } else {
+      out.append(line).push_back(style.terminator);
+    }
+  }
+}
+
+}  // namespace zelto::sorter
