@@ -460,6 +460,8 @@ each_case exact <<'EOF'
 -t: -u -k3,3n colons.txt
 -t: -s -k3,3n colons.txt
 -t: -k3,3n -u -s colons.txt
+-t: -k3,3n -ur colons.txt
+-t: -k3,3nr -k1,1 -u colons.txt
 -t: -k7 colons.txt
 -t: -k1,1 -k7,7r colons.txt
 -t: -u colons.txt
@@ -515,7 +517,7 @@ words.txt - < dups.txt
 -z -r zero.txt
 -z -n zero.txt
 -z -k2 zero.txt
--z -k1,1 -t "$(printf '\n')" zero.txt
+-z -k1,1 -t $'\n' zero.txt
 -z -u zero.txt
 -z -b zero.txt
 -z bytes.txt
@@ -595,6 +597,7 @@ each_case exact <<'EOF'
 --files0-from=list0-missing
 --files0-from=missing.list
 --files0-from=list0-stdin < words.txt
+--files0-from=- < list0-stdin
 --files0-from=empty.txt
 EOF
 
@@ -661,6 +664,11 @@ words.txt missing.txt
 -T missing-dir -S 64K bulk.txt
 --compress-program=gzip -S 64K bulk.txt
 -y words.txt
+words.txt > /dev/full
+-o /dev/full words.txt
+-S 64K bulk.txt > /dev/full
+-c words.sorted > /dev/full
+nonl.txt > /dev/full
 EOF
 
 # --debug: the annotations on standard output, the warnings on standard
@@ -727,6 +735,9 @@ bulk.txt
 -S 64K -s -k1,1 bulk.txt
 -S 64K -r bulk.txt
 --parallel=1 bulk.txt
+--parallel=3 -S 64K bulk.txt
+--batch-size=2 -S 64K -k2,2n bulk.txt
+-S 64K -k1,1 < bulk.txt
 --parallel=1 -S 64K -k3,3g bulk.txt
 -S 1M -k4,4 -k2,2nr bulk.txt
 -k3,3h bulk.txt
