@@ -31,16 +31,19 @@ done
 # The files both ways of installing must put in place, relative to the prefix.
 expected_files="bin/zelto
 bin/zelto-pack
+bin/zelto-sort
 share/bash-completion/completions/zelto
 share/bash-completion/completions/zelto-pack
+share/bash-completion/completions/zelto-sort
 share/doc/zelto/README.md
 share/doc/zelto/changelog.gz
 share/doc/zelto/copyright
 share/man/man1/zelto-pack.1.gz
+share/man/man1/zelto-sort.1.gz
 share/man/man1/zelto.1.gz"
 
-# Runs zelto-pack and zelto from BIN_DIR on three numbers in a fresh
-# directory and checks they come out sorted.
+# Runs zelto-pack and zelto, then zelto-sort, from BIN_DIR on three numbers in
+# a fresh directory and checks they come out sorted.
 smoke_test() {
     local bin_dir=$1 dir
     dir=$(mktemp -d "$work/smoke.XXXXXX")
@@ -51,6 +54,11 @@ smoke_test() {
         "$bin_dir/zelto-pack" --key=int && "$bin_dir/zelto")
     [ "$sorted" = "$(printf -- '-2 a\n7 b\n30 c')" ] ||
         fail "$bin_dir: zelto-pack | zelto gave: $sorted"
+    "$bin_dir/zelto-sort" --version | grep -q '1\.022' ||
+        fail "$bin_dir/zelto-sort --version is wrong"
+    sorted=$(printf '30 c\n-2 a\n7 b\n' | "$bin_dir/zelto-sort" -n)
+    [ "$sorted" = "$(printf -- '-2 a\n7 b\n30 c')" ] ||
+        fail "$bin_dir: zelto-sort -n gave: $sorted"
 }
 
 # Lints one manual page (plain or gzip-compressed): no formatter warnings.
@@ -68,7 +76,7 @@ lint_page() {
 }
 
 step "build"
-cmake --build "$build_dir" -j2 --target zelto zelto-pack zelto_man_pages zelto_changelog
+cmake --build "$build_dir" -j2 --target zelto zelto-pack zelto-sort zelto_man_pages zelto_changelog
 
 step "cmake --install into a temporary prefix"
 prefix=$work/prefix
@@ -77,7 +85,7 @@ installed=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=
 [ "$installed" = "$expected_files" ] ||
     fail "installed files differ:
 $(diff <(echo "$expected_files") <(echo "$installed") || true)"
-for program in zelto zelto-pack; do
+for program in zelto zelto-pack zelto-sort; do
     [ -x "$prefix/bin/$program" ] || fail "bin/$program is not executable"
 done
 smoke_test "$prefix/bin"
