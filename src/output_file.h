@@ -105,7 +105,8 @@ class OutputFile {
   // `name_taken()`: the replacement is then kept for `copy_lines_to`.
   [[nodiscard]] bool commit(bool to_stable_storage = false);
   // After a failed commit: true when another file had taken the name of the
-  // record file being replaced, which was then left alone.
+  // record file being replaced, or (on Windows) another program held that
+  // file and refused its replacement; the name was then left alone.
   [[nodiscard]] bool name_taken() const { return name_taken_; }
   // After a commit that found the name taken: writes every byte of the
   // finished replacement to `destination`, then discards the replacement.

@@ -324,6 +324,16 @@ bool OutputFile::commit_replacement() {
     if (ok && !mark_for_deletion(file, false)) ok = fail_at("rename()");
     if (ok && MoveFileExW(name.c_str(), target.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+      // Another program holds the old file and lets no one replace it: the
+      // lines go elsewhere, as for a name another file took.
+      const DWORD refusal = GetLastError();
+      if (refusal == ERROR_SHARING_VIOLATION || refusal == ERROR_ACCESS_DENIED) {
+        mark_for_deletion(file, true);
+        stream_ = stream;
+        name_taken_ = true;
+        return false;
+      }
+      SetLastError(refusal);
       ok = fail_at("rename()");
     }
     if (ok) {

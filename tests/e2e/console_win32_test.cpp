@@ -42,13 +42,13 @@ INSTANTIATE_TEST_SUITE_P(Console, Wildcards,
                                                     .err = "fopen() error-2: none*.bin\n"}),
                          scenario_name);
 
-// Opens `path` in the sandbox as another program would, sharing nothing,
-// until the end of the scope.
+// Opens `path` in the sandbox as another program would, sharing nothing
+// but what `sharing` allows, until the end of the scope.
 class HeldFile {
  public:
-  explicit HeldFile(const std::filesystem::path& path)
-      : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            0, nullptr)) {}
+  explicit HeldFile(const std::filesystem::path& path, DWORD sharing = 0)
+      : handle_(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
+                            OPEN_EXISTING, 0, nullptr)) {}
   ~HeldFile() {
     if (held()) CloseHandle(handle_);
   }
@@ -91,6 +91,29 @@ TEST(Console, OutputHeldByAnotherProgramFallsBackAndStaysAsItWas) {
   EXPECT_EQ(box.tree(),
             changed(before, {"binary.tmp"},
                     {{"error.txt", "fopen() error-1: out.txt"}, {"zelto.txt", THREE_LINES}}));
+}
+
+// Another program holds the record file, letting others read it (and
+// write it) but not remove or rename it: the lines that were to replace it
+// go to the fallback file, reported as any output that cannot be opened
+// is, and nothing else.
+TEST(Console, RecordFileReplacementRefusedFallsBackLikeAnyOutput) {
+  for (const DWORD sharing : {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE}}) {
+    SCOPED_TRACE(sharing);
+    Sandbox box;
+    box.lay_out({{"manager.txt", parameters(3).text()}, {"binary.tmp", THREE_RECORDS}});
+    RunResult r;
+    {
+      const HeldFile held(box.path("binary.tmp"), sharing);
+      ASSERT_TRUE(held.held());
+      r = box.run({"-o", "binary.tmp"});
+    }
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(box.read("binary.tmp"), THREE_RECORDS);
+    EXPECT_EQ(box.read("error.txt"), "fopen() error-1: binary.tmp");
+    EXPECT_EQ(box.read("zelto.txt"), THREE_LINES);
+  }
 }
 
 }  // namespace
