@@ -49,6 +49,9 @@ fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/zelto-sort-diff-XXXXXX")
 [ "$KEEP" = 1 ] || trap 'rm -rf "$WORK"' EXIT
+# An interruption, or a reader that stops reading the report, goes through
+# the exit and its clean-up.
+trap 'exit 1' INT TERM HUP PIPE
 IN="$WORK/in"
 RES="$WORK/res"
 mkdir -p "$IN" "$RES" "$WORK/tmp"
@@ -789,5 +792,5 @@ EOF
 fi
 
 echo "$CASES cases, $FAILURES mismatches"
-[ "$FAILURES" = 0 ] || { echo "reports in $REPORT"; exit 1; }
+[ "$FAILURES" = 0 ] || { [ "$KEEP" = 0 ] || echo "reports in $REPORT"; exit 1; }
 exit 0
