@@ -62,16 +62,9 @@ void put_line(std::string_view line, const text::LineComparator& comparator, boo
     return;
   }
   scratch.clear();
-  append_echo(line, scratch);
+  text::append_debug_line(line, scratch);
   comparator.annotate(line, scratch);
   sink.write(scratch);
-}
-
-void append_echo(std::string_view line, std::string& out) {
-  const std::size_t start = out.size();
-  out.append(line);
-  std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), '\t', '>');
-  out.push_back('\n');
 }
 
 namespace {

@@ -55,10 +55,6 @@ class LineCursor {
                                 const text::LineComparator& comparator, bool unique, bool debug,
                                 char terminator, LineSink& sink);
 
-// --debug: appends `line` as it stands above its underlines (a tab shown
-// as '>') and a newline, whatever the line terminator.
-void append_echo(std::string_view line, std::string& out);
-
 // Writes one output line, or its annotation with `debug`.
 void put_line(std::string_view line, const text::LineComparator& comparator, bool debug,
               char terminator, LineSink& sink, std::string& scratch);

@@ -12,6 +12,9 @@ namespace {
 
 // Bytes gathered before a write.
 constexpr std::size_t BLOCK_BYTES = std::size_t{4} << 20;
+// An output no larger than this would sit in a stream's buffer until the
+// end: its failure is a failed flush rather than a failed write.
+constexpr std::uint64_t STREAM_BUFFER_BYTES = 4096;
 
 }  // namespace
 
@@ -44,28 +47,30 @@ bool LineSink::open(const std::optional<std::string>& path,
 
 void LineSink::write(std::string_view bytes) {
   if (failed_) return;
-  if (buffer_.size() + bytes.size() > BLOCK_BYTES && !buffer_.empty()) flush(false);
+  if (buffer_.size() + bytes.size() > BLOCK_BYTES && !buffer_.empty()) flush();
   if (bytes.size() >= BLOCK_BYTES) {
     buffer_.assign(bytes);
-    flush(false);
+    flush();
     buffer_.clear();
     return;
   }
   buffer_.append(bytes);
 }
 
-void LineSink::report_write_failure(bool last, int error) {
+void LineSink::report_write_failure(int error) {
   failed_ = true;
   const std::string name = path_.has_value() ? quote_file(*path_) : "'standard output'";
-  report(std::string(last ? "fflush" : "write") + " failed: " + name + ": " + error_text(error));
+  const bool flushed = written_ <= STREAM_BUFFER_BYTES;
+  report(std::string(flushed ? "fflush" : "write") + " failed: " + name + ": " + error_text(error));
   report("write error");
 }
 
-void LineSink::flush(bool last) {
+void LineSink::flush() {
   if (failed_ || buffer_.empty()) {
     buffer_.clear();
     return;
   }
+  written_ += buffer_.size();
   int error = 0;
   if (path_.has_value()) {
     errno = 0;
@@ -76,11 +81,11 @@ void LineSink::flush(bool last) {
     if (error == 0) error = EIO;
   }
   buffer_.clear();
-  if (error != 0) report_write_failure(last, error);
+  if (error != 0) report_write_failure(error);
 }
 
 bool LineSink::finish() {
-  flush(true);
+  flush();
   if (!open_) return false;
   if (failed_) {
     abandon();
@@ -93,7 +98,7 @@ bool LineSink::finish() {
     keep_output_on_signal();
     if (!committed) {
       const int error = errno != 0 ? errno : EIO;
-      if (!file_.report_failed_step(*path_)) report_write_failure(true, error);
+      if (!file_.report_failed_step(*path_)) report_write_failure(error);
       return false;
     }
   }

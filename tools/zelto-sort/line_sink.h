@@ -41,13 +41,14 @@ class LineSink {
   void abandon();
 
  private:
-  void flush(bool last);
-  void report_write_failure(bool last, int error);
+  void flush();
+  void report_write_failure(int error);
 
   std::optional<std::string> path_;
   OutputFile file_;
   bool open_ = false;
   bool failed_ = false;
+  std::uint64_t written_ = 0;
   std::string buffer_;
 };
 

@@ -110,20 +110,23 @@ int read_file_list(SortCommand& command) {
   return STATUS_OK;
 }
 
-// The -c and -C checks of what the arguments combine.
+// The options that exclude each other: --debug beside -c, -C or -o, and
+// -c or -C beside a second input or -o.
 int check_combinations(const SortCommand& command) {
-  if (command.check == CheckMode::None) return STATUS_OK;
-  if (command.files.size() > 1) {
-    report("extra operand " + quote(command.files[1]) + " not allowed with -" +
-           std::string(1, command.check_letter));
+  std::string check_option(1, '-');
+  check_option.push_back(command.check_letter);
+  if (command.debug && (command.check != CheckMode::None || command.output.has_value())) {
+    const std::string other = command.check != CheckMode::None ? check_option : "-o";
+    report("options '" + other + " --debug' are incompatible");
     return STATUS_TROUBLE;
   }
-  if (command.debug) {
-    report("options '-" + std::string(1, command.check_letter) + " --debug' are incompatible");
+  if (command.check == CheckMode::None) return STATUS_OK;
+  if (command.files.size() > 1) {
+    report("extra operand " + quote(command.files[1]) + " not allowed with " + check_option);
     return STATUS_TROUBLE;
   }
   if (command.output.has_value()) {
-    report("options '-" + std::string(1, command.check_letter) + "o' are incompatible");
+    report("options '" + check_option + "o' are incompatible");
     return STATUS_TROUBLE;
   }
   return STATUS_OK;

@@ -237,33 +237,12 @@ bool Parser::take_short_cluster(std::string_view argument, std::size_t& next) {
   return true;
 }
 
-// "+FIELD[.CHAR][LETTERS]" (or, for the end, "-FIELD[.CHAR][LETTERS]"
-// without its sign): digits, an optional dot and digits, ordering letters.
-bool is_obsolete_position(std::string_view text) {
-  std::size_t i = 0;
-  const auto digits = [&] {
-    const std::size_t start = i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    return i > start;
-  };
-  if (!digits()) return false;
-  if (i < text.size() && text[i] == '.') {
-    ++i;
-    if (!digits()) return false;
-  }
-  for (; i < text.size(); ++i) {
-    if (ORDERING_LETTERS.find(text[i]) == std::string_view::npos) return false;
-  }
-  return true;
-}
-
 bool Parser::take_obsolete_key(std::string_view argument, std::size_t& next) {
-  if (!is_obsolete_position(argument.substr(1))) return false;
+  if (!text::is_obsolete_key_start(argument)) return false;
   std::string_view end;
   if (next < arguments_.size()) {
     const std::string_view following = arguments_[next];
-    // "-" and a digit ends the key; the keys' parser judges the rest.
-    if (following.size() > 1 && following[0] == '-' && following[1] >= '0' && following[1] <= '9') {
+    if (text::is_obsolete_key_end(following)) {
       end = following;
       ++next;
     }

@@ -17,7 +17,7 @@ void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t>
       continue;
     }
     if (style.debug) {
-      append_echo(line, out);
+      text::append_debug_line(line, out);
       comparator.annotate(line, out);
     } else {
       out.append(line).push_back(style.terminator);
