@@ -54,7 +54,8 @@ die() { say "$*"; exit 1; }
 command -v /usr/bin/time >/dev/null || die "GNU time is needed (Debian package time)"
 if [ "$BUILD" = 1 ]; then
   say "building (Release) in $BUILD_DIR"
-  cmake -S "$REPO" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF >/dev/null
+  cmake -S "$REPO" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF \
+    -DZELTO_BUILD_BENCH=ON >/dev/null
   cmake --build "$BUILD_DIR" -j2 --target zelto zelto_make_records >/dev/null
 fi
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
