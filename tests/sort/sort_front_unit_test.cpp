@@ -1,0 +1,285 @@
+// Unit tests of zelto-sort's front end: the command line as sort reads it,
+// -S values, the quoting of names in messages, the splitting of input into
+// lines, the streams of a merge, and the engine against a stable sort.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "line_engine.h"
+#include "line_input.h"
+#include "line_merge.h"
+#include "sort_messages.h"
+#include "sort_options.h"
+
+namespace zelto::sorter {
+namespace {
+
+struct ParseCase {
+  std::vector<std::string> arguments;
+  bool runs;
+  int status;
+  std::string err;  // what standard error must hold (all of it when not runs)
+};
+
+TEST(SortCommandLine, RefusesWhatSortRefuses) {
+  const std::string hint = "Try 'zelto-sort --help' for more information.\n";
+  const std::vector<ParseCase> cases = {
+      {{"-o", "a", "-o", "b"}, false, 2, "zelto-sort: multiple output files specified\n"},
+      {{"-o", "a", "-o", "a"}, true, 0, ""},
+      {{"-c", "-C"}, false, 2, "zelto-sort: options '-cC' are incompatible\n"},
+      {{"--check=quiet", "-c"}, false, 2, "zelto-sort: options '-cC' are incompatible\n"},
+      {{"-x"}, false, 2, "zelto-sort: invalid option -- 'x'\n" + hint},
+      {{"-k"}, false, 2, "zelto-sort: option requires an argument -- 'k'\n" + hint},
+      {{"--foo=bar"}, false, 2, "zelto-sort: unrecognized option '--foo=bar'\n" + hint},
+      {{"--c"},
+       false,
+       2,
+       "zelto-sort: option '--c' is ambiguous; possibilities: '--check' '--compress-program'\n" +
+           hint},
+      {{"--reverse=x"},
+       false,
+       2,
+       "zelto-sort: option '--reverse' doesn't allow an argument\n" + hint},
+      {{"--output"}, false, 2, "zelto-sort: option '--output' requires an argument\n" + hint},
+      {{"-t", "ab"}, false, 2, "zelto-sort: multi-character tab 'ab'\n"},
+      {{"-t", ""}, false, 2, "zelto-sort: empty tab\n"},
+      {{"-t:", "-t,"}, false, 2, "zelto-sort: incompatible tabs\n"},
+      {{"--parallel=0"}, false, 2, "zelto-sort: number in parallel must be nonzero\n"},
+      {{"--parallel=x"}, false, 2, "zelto-sort: invalid --parallel argument 'x'\n"},
+      {{"--batch-size=1"},
+       false,
+       2,
+       "zelto-sort: invalid --batch-size argument '1'\n"
+       "zelto-sort: minimum --batch-size argument is '2'\n"},
+      {{"--check=foo"},
+       false,
+       1,
+       "zelto-sort: invalid argument 'foo' for '--check'\nValid arguments are:\n"
+       "  - 'quiet', 'silent'\n  - 'diagnose-first'\n" +
+           hint},
+      {{"--check="},
+       false,
+       1,
+       "zelto-sort: ambiguous argument '' for '--check'\nValid arguments are:\n"
+       "  - 'quiet', 'silent'\n  - 'diagnose-first'\n" +
+           hint},
+      {{"-S", "1Y"}, false, 2, "zelto-sort: -S argument '1Y' too large\n"},
+      {{"f", "-y"}, false, 2, "zelto-sort: option requires an argument -- 'y'\n" + hint},
+      {{"--help", "-x"}, false, 0, ""},
+      {{"-x", "--help"}, false, 2, "zelto-sort: invalid option -- 'x'\n" + hint},
+  };
+  for (const ParseCase& c : cases) {
+    SortCommand command;
+    const ParseOutcome outcome = parse_command_line(c.arguments, command);
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(outcome.run, c.runs) << shown;
+    if (!c.runs) {
+      EXPECT_EQ(outcome.status, c.status) << shown;
+    }
+    EXPECT_EQ(outcome.err, c.err) << shown;
+  }
+}
+
+struct OperandCase {
+  std::vector<std::string> arguments;
+  std::vector<std::string> files;
+  std::size_t keys;
+};
+
+TEST(SortCommandLine, TellsOperandsFromOptionsAndKeys) {
+  const std::vector<OperandCase> cases = {
+      {{"f", "-r", "g"}, {"f", "g"}, 0},
+      {{"--", "f", "-r", "--"}, {"f", "-r", "--"}, 0},
+      {{"-", "f"}, {"-", "f"}, 0},
+      {{"+1", "-2", "f"}, {"f"}, 1},
+      {{"f", "+1n"}, {"f"}, 1},
+      {{"+1x", "f"}, {"+1x", "f"}, 0},
+      {{"+", "f"}, {"+", "f"}, 0},
+      {{"--", "+1"}, {"+1"}, 0},
+      {{"-y", "f"}, {"f"}, 0},
+      {{"-y", "10", "f"}, {"f"}, 0},
+      {{"-k2", "-k", "3", "--key=4", "--key", "5", "f"}, {"f"}, 4},
+      {{"-nrk2,2", "f"}, {"f"}, 1},
+  };
+  for (const OperandCase& c : cases) {
+    SortCommand command;
+    const ParseOutcome outcome = parse_command_line(c.arguments, command);
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    ASSERT_TRUE(outcome.run) << shown << outcome.err;
+    EXPECT_EQ(command.files, c.files) << shown;
+    EXPECT_EQ(command.settings.keys.size(), c.keys) << shown;
+  }
+}
+
+TEST(SortCommandLine, ReadsValuesInEveryForm) {
+  SortCommand command;
+  const ParseOutcome outcome =
+      parse_command_line({"-o", "out", "-S10M", "-T", "a", "--temporary-directory=b", "--para", "3",
+                          "-t\\0", "--check=silent", "--batch-size=7", "--random-sou=src",
+                          "--compress-program", "gzip", "-muszs", "--files0-from=list", "--debug"},
+                         command);
+  ASSERT_TRUE(outcome.run) << outcome.err;
+  EXPECT_EQ(command.output, "out");
+  ASSERT_TRUE(command.buffer_size.has_value());
+  EXPECT_EQ(command.buffer_size->bytes, 10U << 20);
+  EXPECT_EQ(command.temporary_directories, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(command.parallel, 3U);
+  EXPECT_EQ(command.settings.separator, 0);
+  EXPECT_EQ(command.check, CheckMode::Quiet);
+  EXPECT_EQ(command.batch_size, 7U);
+  EXPECT_EQ(command.random_source, "src");
+  EXPECT_EQ(command.compress_program, "gzip");
+  EXPECT_TRUE(command.merge && command.settings.unique && command.settings.stable);
+  EXPECT_TRUE(command.settings.zero_terminated && command.debug);
+  EXPECT_EQ(command.files0_from, "list");
+}
+
+TEST(SortCommandLine, HelpAndVersionGoToStandardOutput) {
+  SortCommand command;
+  ParseOutcome outcome = parse_command_line({"--version"}, command);
+  EXPECT_FALSE(outcome.run);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out.rfind("zelto-sort (zelto) ", 0), 0U) << outcome.out;
+  outcome = parse_command_line({"--help"}, command);
+  EXPECT_EQ(outcome.out.rfind("Usage: zelto-sort [OPTION]... [FILE]...\n", 0), 0U);
+  EXPECT_NE(outcome.out.find("--files0-from=F"), std::string::npos);
+}
+
+struct SizeCase {
+  std::string text;
+  std::optional<std::uint64_t> bytes;  // nothing: refused
+  bool percent = false;
+};
+
+TEST(BufferSize, TakesSortsSuffixes) {
+  const std::vector<SizeCase> cases = {
+      {"10", 10U << 10},  {"10b", 10},
+      {"10k", 10U << 10}, {"10K", 10U << 10},
+      {"3M", 3U << 20},   {"2G", 2ULL << 30},
+      {"1T", 1ULL << 40}, {"1E", 1ULL << 60},
+      {"0", 0},           {"0Y", 0},
+      {"+5b", 5},         {" 7b", 7},
+      {"50%", 50, true},  {"1Z", {}},
+      {"1Y", {}},         {"", {}},
+      {"-1", {}},         {"1.5M", {}},
+      {"10x", {}},        {"1KB", {}},
+      {"0x10", {}},       {"99999999999999999999", {}},
+  };
+  for (const SizeCase& c : cases) {
+    BufferSize size;
+    const std::optional<std::string> error = parse_buffer_size(c.text, size);
+    if (c.bytes.has_value()) {
+      EXPECT_FALSE(error.has_value()) << c.text << ": " << error.value_or("");
+      EXPECT_EQ(size.bytes, *c.bytes) << c.text;
+      EXPECT_EQ(size.percent, c.percent) << c.text;
+    } else {
+      EXPECT_TRUE(error.has_value()) << c.text;
+    }
+  }
+}
+
+TEST(Messages, QuoteNamesAsAShellWould) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"plain.txt", "plain.txt"},
+      {"a b", "'a b'"},
+      {"it's", "\"it's\""},
+      {"x\ty", "'x'$'\\t''y'"},
+      {"b\na\n", "'b'$'\\n''a'$'\\n'"},
+      {"", "''"},
+      {"-", "-"},
+  };
+  for (const auto& [name, quoted] : cases) EXPECT_EQ(quote_file(name), quoted) << name;
+  EXPECT_EQ(quote("a\\t"), "'a\\\\t'");
+  EXPECT_EQ(quote("foo"), "'foo'");
+}
+
+std::vector<std::string> texts(const std::vector<LineRef>& lines) {
+  std::vector<std::string> out;
+  for (const LineRef& line : lines) out.emplace_back(line.view());
+  return out;
+}
+
+TEST(SplitLines, KeepsEveryByteAndTheUnfinishedLastLine) {
+  const std::string input("a\nb\0c\n\n\rd\nend", 13);
+  for (const unsigned threads : {1U, 3U}) {
+    std::vector<LineRef> lines;
+    EXPECT_EQ(split_lines(input.data(), input.size(), '\n', true, threads, lines), 10U);
+    EXPECT_EQ(texts(lines),
+              (std::vector<std::string>{"a", std::string("b\0c", 3), "", "\rd", "end"}));
+    lines.clear();
+    EXPECT_EQ(split_lines(input.data(), input.size(), '\n', false, threads, lines), 10U);
+    EXPECT_EQ(lines.size(), 4U);
+  }
+  // Large enough to be split by several threads at line boundaries.
+  std::string big;
+  for (int i = 0; i < 300000; ++i) big += std::to_string(i * 7919LL % 1000003) + "\n";
+  std::vector<LineRef> one;
+  std::vector<LineRef> three;
+  (void)split_lines(big.data(), big.size(), '\n', true, 1, one);
+  (void)split_lines(big.data(), big.size(), '\n', true, 3, three);
+  EXPECT_EQ(one.size(), 300000U);
+  EXPECT_EQ(texts(one), texts(three));
+}
+
+// A stream over `text` handed out `step` bytes at a time.
+ReadBytes reader_over(std::string text, std::size_t step) {
+  auto at = std::make_shared<std::size_t>(0);
+  return [text = std::move(text), step, at](char* data, std::size_t size, int&) -> long long {
+    const std::size_t take = std::min({size, step, text.size() - *at});
+    std::copy_n(text.data() + *at, take, data);
+    *at += take;
+    return static_cast<long long>(take);
+  };
+}
+
+TEST(LineCursor, GrowsForLinesLongerThanItsBuffer) {
+  const std::string long_line(100000, 'x');
+  const std::string text = "short\n" + long_line + "\n\nlast";
+  for (const std::size_t step : {1UL, 7UL, 1UL << 20}) {
+    LineCursor cursor(reader_over(text, step), "t", '\n', 16);
+    std::vector<std::string> seen;
+    while (cursor.next()) seen.emplace_back(cursor.line());
+    EXPECT_FALSE(cursor.failed());
+    EXPECT_EQ(seen, (std::vector<std::string>{"short", long_line, "", "last"})) << step;
+  }
+}
+
+TEST(LineEngine, MatchesAStableSortForEveryThreadCount) {
+  std::mt19937 random(7);
+  std::vector<std::string> texts_in;
+  // Short lines over a few letters (many ties and shared prefixes), long
+  // lines that agree for hundreds of bytes, and empty lines.
+  for (int i = 0; i < 200000; ++i) {
+    std::string line;
+    const int length = static_cast<int>(random() % 12);
+    for (int j = 0; j < length; ++j) line += "abAB \xff"[random() % 6];
+    if (i % 1000 == 0) line = std::string(300, 'q') + line;
+    texts_in.push_back(line);
+  }
+  std::vector<LineRef> lines;
+  for (const std::string& t : texts_in) lines.push_back({t.data(), t.size()});
+  text::SortSettings settings;
+  for (const bool unique : {false, true}) {
+    settings.unique = unique;
+    const text::LineComparator comparator(settings);
+    std::vector<std::uint32_t> expected(lines.size());
+    std::iota(expected.begin(), expected.end(), 0U);
+    std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return comparator.compare(lines[a].view(), lines[b].view()) < 0;
+    });
+    for (const unsigned threads : {1U, 2U, 5U}) {
+      LineOrder order(lines.size());
+      ASSERT_TRUE(order.allocated());
+      sort_lines(lines, comparator, order, threads);
+      const std::vector<std::uint32_t> got(order.indices().begin(), order.indices().end());
+      EXPECT_EQ(got, expected) << threads << " threads, unique " << unique;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zelto::sorter
