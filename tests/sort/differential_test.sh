@@ -12,13 +12,15 @@
 # budget, against the same expected bytes.
 #
 #   differential_test.sh ZELTO_SORT MAKE_INPUTS [--quick] [--minimize] [--keep]
-#                        [--only=REGEX]
+#                        [--only=REGEX] [--combinations=N] [--seed=S]
 #
 # MAKE_INPUTS is zelto_make_sort_inputs. --quick leaves out the thread and
 # memory variants; --minimize shrinks the input of each failing case that
 # reads one generated file to the fewest lines that still fail, and prints
 # them; --keep leaves the working directory; --only runs the cases whose
-# arguments match the extended regular expression. ZELTO_SORT_MISMATCHES=FILE
+# arguments match the extended regular expression; --combinations and
+# --seed set how many option sets are drawn, and from which seed (default
+# 120 from 20261210). ZELTO_SORT_MISMATCHES=FILE
 # appends every mismatch's report to FILE. Exits 77 (skipped) when the
 # system's sort is not GNU sort.
 set -u
@@ -32,13 +34,15 @@ fi
 ZELTO_SORT=$(realpath "$1")
 MAKE_INPUTS=$(realpath "$2")
 shift 2
-QUICK=0 MINIMIZE=0 KEEP=0 ONLY=""
+QUICK=0 MINIMIZE=0 KEEP=0 ONLY="" COMBINATIONS=120 SEED=20261210
 for arg in "$@"; do
   case "$arg" in
     --quick) QUICK=1 ;;
     --minimize) MINIMIZE=1 ;;
     --keep) KEEP=1 ;;
     --only=*) ONLY=${arg#*=} ;;
+    --combinations=*) COMBINATIONS=${arg#*=} ;;
+    --seed=*) SEED=${arg#*=} ;;
     *) echo "differential_test.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -768,6 +772,50 @@ BEGIN { FS = ":" } { print $3 }|-t: -k3,3 -R colons.txt
 { print $1 }|-k1,1R -k2,2n bulk.txt
 { print }|--sort=random paths.txt
 EOF
+
+# Combinations no table lists: option sets drawn from a fixed seed (a
+# Park-Miller sequence, the same in every awk), each with global letters,
+# up to three keys with letters of their own, a separator, -s, -u, -r, on
+# one of the files. -g reads files without NaNs; -R has its own cases above.
+combinations() {
+  awk -v count="$1" -v seed="$2" 'BEGIN {
+    state = seed
+    split("words.txt numbers-g.txt colons.txt csv.txt dups.txt bytes.txt months.txt versions.txt paths.txt human.txt general-g.txt crlf.txt", files, " ")
+    split("n g h M V", orders, " ")
+    split("b d f i r", modifiers, " ")
+    for (c = 0; c < count; c++) {
+      line = ""
+      if (draw(3) == 0) line = line " -" letters()
+      if (draw(3) == 0) line = line " -t" substr(":, ", draw(3) + 1, 1) ""
+      if (line ~ / -t $/) line = substr(line, 1, length(line) - 4) " -t'"'"' '"'"'"
+      keys = draw(4)
+      for (k = 0; k < keys; k++) {
+        start = 1 + draw(4)
+        key = " -k" start
+        if (draw(3) == 0) key = key "." (1 + draw(4))
+        if (draw(4) == 0) key = key "b"
+        if (draw(3) > 0) {
+          end = start + draw(2)
+          key = key "," end
+          if (draw(4) == 0) key = key "." draw(5)
+        }
+        if (draw(2) == 0) key = key letters()
+        line = line key
+      }
+      if (draw(4) == 0) line = line " -s"
+      if (draw(4) == 0) line = line " -u"
+      if (draw(5) == 0) line = line " -r"
+      print substr(line, 2) (line == "" ? "" : " ") files[1 + draw(length(files))]
+    }
+  }
+  function draw(n) { state = (state * 16807) % 2147483647; return state % n }
+  function letters(   text, m) {
+    text = draw(2) == 0 ? orders[1 + draw(5)] : ""
+    for (m = 1; m <= 5; m++) if (draw(4) == 0) text = text modifiers[m]
+    return text == "" ? "f" : text
+  }'
+}
+each_case exact < <(combinations "$COMBINATIONS" "$SEED")
 
 # The larger cases and a few small ones again with one and three threads and
 # a small memory budget: the same bytes every time.
