@@ -13,6 +13,7 @@
 #
 #   differential_test.sh ZELTO_SORT MAKE_INPUTS [--quick] [--minimize] [--keep]
 #                        [--only=REGEX] [--combinations=N] [--seed=S]
+#                        [--combinations-only]
 #
 # MAKE_INPUTS is zelto_make_sort_inputs. --quick leaves out the thread and
 # memory variants; --minimize shrinks the input of each failing case that
@@ -20,7 +21,7 @@
 # them; --keep leaves the working directory; --only runs the cases whose
 # arguments match the extended regular expression; --combinations and
 # --seed set how many option sets are drawn, and from which seed (default
-# 120 from 20261210). ZELTO_SORT_MISMATCHES=FILE
+# 120 from 20261210), and --combinations-only runs nothing else. ZELTO_SORT_MISMATCHES=FILE
 # appends every mismatch's report to FILE. Exits 77 (skipped) when the
 # system's sort is not GNU sort.
 set -u
@@ -35,6 +36,7 @@ ZELTO_SORT=$(realpath "$1")
 MAKE_INPUTS=$(realpath "$2")
 shift 2
 QUICK=0 MINIMIZE=0 KEEP=0 ONLY="" COMBINATIONS=120 SEED=20261210
+COMBINATIONS_ONLY=0 DRAWN=0
 for arg in "$@"; do
   case "$arg" in
     --quick) QUICK=1 ;;
@@ -43,6 +45,7 @@ for arg in "$@"; do
     --only=*) ONLY=${arg#*=} ;;
     --combinations=*) COMBINATIONS=${arg#*=} ;;
     --seed=*) SEED=${arg#*=} ;;
+    --combinations-only) COMBINATIONS_ONLY=1 ;;
     *) echo "differential_test.sh: unknown option $arg" >&2; exit 2 ;;
   esac
 done
@@ -150,8 +153,12 @@ compare() {
   fi
 }
 
-# True when the case's arguments match --only (or there is none).
-selected() { [ -z "$ONLY" ] || [[ $1 =~ $ONLY ]]; }
+# True when the case's arguments match --only (or there is none), and it
+# is a drawn one if --combinations-only asks for those alone.
+selected() {
+  [ "$COMBINATIONS_ONLY" = 0 ] || [ "$DRAWN" = 1 ] || return 1
+  [ -z "$ONLY" ] || [[ $1 =~ $ONLY ]]
+}
 
 # The reference command, with the same temporary directory.
 reference_command() { printf "env TMPDIR=%q sort" "$WORK/tmp"; }
@@ -815,7 +822,9 @@ combinations() {
     return text == "" ? "f" : text
   }'
 }
+DRAWN=1
 each_case exact < <(combinations "$COMBINATIONS" "$SEED")
+DRAWN=0
 
 # The larger cases and a few small ones again with one and three threads and
 # a small memory budget: the same bytes every time.
