@@ -1,0 +1,211 @@
+// End-to-end tests of zelto-sort for what the differential test does not
+// reach: an output that is one of the inputs, runs on disk under a small -S
+// giving the bytes of a sort in memory, an interrupted run leaving neither a
+// temporary file nor a half-written output, and the statuses and files of
+// runs that fail.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "run_binary.h"
+
+namespace zelto::testing {
+namespace {
+
+// Lines in byte order, each with its terminator.
+std::string sorted_text(std::vector<std::string> lines, bool unique = false, char end = '\n') {
+  std::sort(lines.begin(), lines.end());
+  if (unique) lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+  std::string text;
+  for (const std::string& line : lines) text.append(line).push_back(end);
+  return text;
+}
+
+std::string joined(const std::vector<std::string>& lines, char end = '\n') {
+  std::string text;
+  for (const std::string& line : lines) text.append(line).push_back(end);
+  return text;
+}
+
+// Lines of every kind of byte, many repeated, a few long.
+std::vector<std::string> mixed_lines(std::size_t count, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string line;
+    const std::size_t length = random() % 24;
+    for (std::size_t j = 0; j < length; ++j) line += "ab AB\t\r\x01\x7f\xe9"[random() % 11];
+    if (i % 5000 == 0) line += std::string(70000 + random() % 1000, 'L');
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+struct OntoInputCase {
+  std::vector<std::string> arguments;
+  std::string file;      // the input that the output replaces
+  std::string expected;  // its content afterwards
+};
+
+TEST(SortFrontOutput, ReplacesAnInputOnlyWithTheWholeResult) {
+  const std::vector<std::string> a = {"delta", "alpha", "charlie", "alpha"};
+  const std::vector<std::string> b = {"bravo", "echo"};
+  const std::vector<OntoInputCase> cases = {
+      {{"-o", "a", "a"}, "a", sorted_text(a)},
+      {{"-o", "a", "-S", "1K", "a", "b"},
+       "a",
+       sorted_text({"delta", "alpha", "charlie", "alpha", "bravo", "echo"})},
+      {{"-u", "-o", "a", "a"}, "a", sorted_text(a, true)},
+      {{"-o", "link", "a"}, "a", sorted_text(a)},
+      {{"-m", "-o", "s", "s", "b"}, "s", sorted_text({"alpha", "charlie", "bravo", "echo"})},
+      {{"-o", "b", "-", "b"}, "b", sorted_text({"x", "bravo", "echo"})},
+  };
+  for (const OntoInputCase& c : cases) {
+    Sandbox box;
+    box.write("a", joined(a));
+    box.write("b", joined(b));
+    box.write("s", sorted_text({"alpha", "charlie"}));
+    box.write("in", "x\n");
+    std::filesystem::create_symlink("a", box.path("link"));
+    RunOptions options;
+    options.arguments = c.arguments;
+    options.stdin_name = "in";
+    const RunResult result = box.run_with(options);
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.status, 0) << shown << result.err;
+    EXPECT_EQ(result.err, "") << shown;
+    EXPECT_EQ(box.read(c.file), c.expected) << shown;
+    EXPECT_EQ(box.files(), (std::vector<std::string>{"a", "b", "in", "link", "s"})) << shown;
+  }
+}
+
+TEST(SortFrontRuns, OnDiskGiveTheBytesOfASortInMemory) {
+  Sandbox box;
+  const std::vector<std::string> lines = mixed_lines(60000, 3);
+  box.write("mixed", joined(lines));
+  box.write("zeros", joined(lines, '\0'));
+  // The last line without its newline, and one line of 3 MB.
+  std::string ragged = joined(mixed_lines(20000, 4)) + std::string(3 << 20, 'M') + "\nlast";
+  box.write("ragged", ragged);
+  box.make_directory("tmp");
+  const std::vector<std::vector<std::string>> variants = {
+      {"mixed"},        {"-u", "mixed"},     {"-r", "mixed"},          {"-z", "zeros"},
+      {"-zu", "zeros"}, {"ragged", "mixed"}, {"-s", "-k1,1", "mixed"}, {"-m", "mixed", "mixed"},
+  };
+  for (const std::vector<std::string>& arguments : variants) {
+    const RunResult whole = box.run(arguments);
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    for (const std::string threads : {"1", "3"}) {
+      RunOptions options;
+      options.arguments = {"-S", "256K", "-T", "tmp"};
+      options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+      options.environment = {"ZELTO_THREADS=" + threads};
+      const RunResult small = box.run_with(options);
+      const std::string shown = ::testing::PrintToString(arguments) + " threads " + threads;
+      EXPECT_EQ(small.status, 0) << shown << small.err;
+      EXPECT_TRUE(small.out == whole.out) << shown;
+      EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << shown;
+    }
+  }
+  EXPECT_EQ(box.run({"mixed"}).out, sorted_text(lines));
+}
+
+struct FailureCase {
+  std::string script;  // shell text run in the sandbox; $Z is zelto-sort
+  int status;
+  std::string err;                 // a line standard error must hold
+  std::vector<std::string> files;  // every file left in the directory
+};
+
+TEST(SortFrontFailures, EndWithSortsStatusAndLeaveNoOutput) {
+  SKIP_WITHOUT_POSIX("a shell, /dev/full and resource limits");
+  const std::vector<FailureCase> cases = {
+      {"$Z -o out in nosuch",
+       2,
+       "zelto-sort: cannot read: nosuch: No such file or directory",
+       {"dir", "in", "unsorted"}},
+      {"$Z -o out dir",
+       2,
+       "zelto-sort: read failed: dir: Is a directory",
+       {"dir", "in", "unsorted"}},
+      {"head -c 3000000 /dev/zero | tr '\\0' '\\n' | $Z -S 1K -T missing -o out",
+       2,
+       "zelto-sort: cannot create temporary file in 'missing': No such file or directory",
+       {"dir", "in", "unsorted"}},
+      {"$Z -c unsorted", 1, "zelto-sort: unsorted:2: disorder: a", {"dir", "in", "unsorted"}},
+      {"$Z -C unsorted", 1, "", {"dir", "in", "unsorted"}},
+      {"$Z -c < unsorted", 1, "zelto-sort: -:2: disorder: a", {"dir", "in", "unsorted"}},
+      {"$Z in > /dev/full",
+       2,
+       "zelto-sort: fflush failed: 'standard output': No space left on device",
+       {"dir", "in", "unsorted"}},
+      {"$Z -o /dev/full in", 2, "zelto-sort: write error", {"dir", "in", "unsorted"}},
+      {"$Z -R --random-source=in in",
+       2,
+       "zelto-sort: 'in': end of file",
+       {"dir", "in", "unsorted"}},
+      {"printf 'in\\0\\0' | $Z --files0-from=-",
+       2,
+       "zelto-sort: -:2: invalid zero-length file name",
+       {"dir", "in", "unsorted"}},
+      {"ulimit -f 1; $Z -o out unsorted unsorted unsorted unsorted",
+       2,
+       "zelto-sort: write error",
+       {"dir", "in", "unsorted"}},
+  };
+  for (const FailureCase& c : cases) {
+    Sandbox box;
+    box.write("in", "b\na\n");
+    std::string unsorted = "b\na\n";
+    for (int i = 0; i < 200; ++i)
+      unsorted += std::string(30, static_cast<char>('c' + i % 20)) + "\n";
+    box.write("unsorted", unsorted);
+    box.make_directory("dir");
+    const RunResult result =
+        box.run_script("Z=" + shell_quote(binary_path()) + "; " + c.script + " 2>err.txt");
+    const std::string err = box.read("err.txt");
+    std::filesystem::remove(box.path("err.txt"));
+    EXPECT_EQ(result.status, c.status) << c.script << "\n" << err;
+    if (c.err.empty()) {
+      EXPECT_EQ(err, "") << c.script;
+    } else {
+      EXPECT_NE(err.find(c.err + "\n"), std::string::npos) << c.script << "\n" << err;
+    }
+    EXPECT_EQ(box.files(), c.files) << c.script;
+  }
+}
+
+TEST(SortFrontSignals, AnEndingSignalLeavesNoTemporaryFileNorPartialOutput) {
+  SKIP_WITHOUT_POSIX("signals");
+  Sandbox box;
+  const std::vector<std::string> lines = mixed_lines(150000, 5);
+  box.write("in", joined(lines));
+  box.make_directory("tmp");
+  const std::string expected = sorted_text(lines);
+  const std::string z = shell_quote(binary_path());
+  // Interrupted while a pipe still feeds it, after runs went to disk.
+  RunResult fed = box.run_script("(cat in; sleep 4) | " + z +
+                                 " -S 256K -T tmp -o out & sleep 1; kill -TERM $!; wait $!");
+  EXPECT_EQ(fed.status, 128 + SIGTERM);
+  EXPECT_FALSE(box.exists("out"));
+  EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp")));
+  // Interrupted at moments through the whole run: the output is either
+  // absent or complete, and no temporary file stays.
+  for (const char* pause : {"0.05", "0.15", "0.3", "0.5", "0.8"}) {
+    const RunResult run = box.run_script(z + " -S 1M -T tmp -o out in & sleep " + pause +
+                                         "; kill -TERM $! 2>/dev/null; wait $!");
+    if (box.exists("out")) {
+      EXPECT_TRUE(box.read("out") == expected) << "a partial output after " << pause << " s";
+      std::filesystem::remove(box.path("out"));
+    } else {
+      EXPECT_EQ(run.status, 128 + SIGTERM) << pause;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << pause;
+  }
+}
+
+}  // namespace
+}  // namespace zelto::testing
