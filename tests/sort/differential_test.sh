@@ -74,9 +74,11 @@ mkdir -p "$IN" "$RES" "$WORK/tmp"
   sort bytes.txt >bytes.sorted
   sort -u dups.txt >dups.unique
   # sort -g orders NaNs by the bytes of its long doubles, padding included,
-  # which differ from run to run: the -g cases read their files without them.
-  grep -iv nan numbers.txt >numbers-g.txt
-  grep -iv nan general.txt >general-g.txt
+  # which differ from run to run: the -g cases read their files without
+  # them (nor "nan" inside a word, which a key may start in).
+  for f in numbers general words colons csv dups bytes months versions paths human crlf; do
+    grep -aiv nan "$f.txt" >"$f-g.txt"
+  done
   sort -r words.txt >words.reversed
   sort -n numbers.txt >numbers.n
   sort -t: -k3,3n colons.txt >colons.k3n
@@ -787,11 +789,12 @@ EOF
 combinations() {
   awk -v count="$1" -v seed="$2" 'BEGIN {
     state = seed
-    split("words.txt numbers-g.txt colons.txt csv.txt dups.txt bytes.txt months.txt versions.txt paths.txt human.txt general-g.txt crlf.txt", files, " ")
+    split("words numbers colons csv dups bytes months versions paths human general crlf", files, " ")
     split("n g h M V", orders, " ")
     split("b d f i r", modifiers, " ")
     for (c = 0; c < count; c++) {
       line = ""
+      general = 0
       if (draw(3) == 0) line = line " -" letters()
       if (draw(3) == 0) line = line " -t" substr(":, ", draw(3) + 1, 1) ""
       if (line ~ / -t $/) line = substr(line, 1, length(line) - 4) " -t'"'"' '"'"'"
@@ -812,12 +815,13 @@ combinations() {
       if (draw(4) == 0) line = line " -s"
       if (draw(4) == 0) line = line " -u"
       if (draw(5) == 0) line = line " -r"
-      print substr(line, 2) (line == "" ? "" : " ") files[1 + draw(length(files))]
+      print substr(line, 2) (line == "" ? "" : " ") files[1 + draw(length(files))] (general ? "-g" : "") ".txt"
     }
   }
   function draw(n) { state = (state * 16807) % 2147483647; return state % n }
   function letters(   text, m) {
     text = draw(2) == 0 ? orders[1 + draw(5)] : ""
+    if (text == "g") general = 1
     for (m = 1; m <= 5; m++) if (draw(4) == 0) text = text modifiers[m]
     return text == "" ? "f" : text
   }'
