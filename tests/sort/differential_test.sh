@@ -8,8 +8,10 @@
 # errors that must leave no output). -R cannot give sort's order: its cases
 # check that the output is a permutation of what the plain sort gives, that
 # lines with equal keys are adjacent, and that a --random-source run repeats.
-# The larger cases run again with one and three threads and a small memory
-# budget, against the same expected bytes.
+# After the tables come option sets drawn from a fixed seed, and the larger
+# cases again with one and three threads and a small memory budget, against
+# the same expected bytes. sort -g orders NaNs by chance (see below): no -g
+# case reads a NaN.
 #
 #   differential_test.sh ZELTO_SORT MAKE_INPUTS [--quick] [--minimize] [--keep]
 #                        [--only=REGEX] [--combinations=N] [--seed=S]
@@ -21,9 +23,9 @@
 # them; --keep leaves the working directory; --only runs the cases whose
 # arguments match the extended regular expression; --combinations and
 # --seed set how many option sets are drawn, and from which seed (default
-# 120 from 20261210), and --combinations-only runs nothing else. ZELTO_SORT_MISMATCHES=FILE
-# appends every mismatch's report to FILE. Exits 77 (skipped) when the
-# system's sort is not GNU sort.
+# 120 from 20261210), and --combinations-only runs nothing else.
+# ZELTO_SORT_MISMATCHES=FILE appends every mismatch's report to FILE. Exits
+# 77 (skipped) when the system's sort is not GNU sort.
 set -u
 export LC_ALL=C
 unset POSIXLY_CORRECT _POSIX2_VERSION ZELTO_THREADS ZELTO_MEMORY
