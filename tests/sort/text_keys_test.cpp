@@ -322,12 +322,17 @@ TEST(TextKeys, CompareIsATotalOrderAndDigestsAgreeWithIt) {
         for (std::size_t level = 0; level < 16; ++level) {
           bool more_a = false;
           bool more_b = false;
-          std::uint64_t da = comparator.digest(a, level, more_a);
-          std::uint64_t db = comparator.digest(b, level, more_b);
+          bool exact_a = false;
+          bool exact_b = false;
+          std::uint64_t da = comparator.digest(a, level, more_a, exact_a);
+          std::uint64_t db = comparator.digest(b, level, more_b, exact_b);
           if (da != db) {
             ASSERT_EQ(da < db, ab < 0) << ::testing::PrintToString(args) << a << " | " << b;
             ASSERT_NE(ab, 0);
             break;
+          }
+          if (exact_a && exact_b) {
+            ASSERT_EQ(ab, 0) << ::testing::PrintToString(args) << a << " | " << b;
           }
           if (!more_a || !more_b) break;
         }

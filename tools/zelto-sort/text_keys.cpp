@@ -771,6 +771,29 @@ std::uint64_t hash_key(std::string_view key, const std::uint64_t seed[2], const 
   return hash.finish();
 }
 
+// The first blank at or after `i` in p[0, n), or n; eight bytes at a time
+// where the machine is little-endian. `newline` counts '\n' as a blank (-z).
+std::size_t find_blank(const unsigned char* p, std::size_t i, std::size_t n, bool newline) {
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    auto has = [](std::uint64_t w, unsigned char c) {
+      std::uint64_t x = w ^ (kOnes * c);
+      return (x - kOnes) & ~x & kHighs;
+    };
+    for (; i + 8 <= n; i += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      std::uint64_t hits = has(w, ' ') | has(w, '\t') | (newline ? has(w, '\n') : 0);
+      if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits)) / 8;
+    }
+  }
+  for (; i < n; ++i) {
+    if (p[i] == ' ' || p[i] == '\t' || (newline && p[i] == '\n')) return i;
+  }
+  return n;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -831,11 +854,12 @@ LineComparator::LineComparator(const SortSettings& settings) : settings_(&settin
   hash_key_[1] = second.finish();
 }
 
-// The offset past `count` fields from the line's start.
-std::size_t LineComparator::skip_fields(std::string_view line, std::size_t count) const {
+// The offset past `count` fields from `from`, the start of a field.
+std::size_t LineComparator::skip_fields(std::string_view line, std::size_t from,
+                                        std::size_t count) const {
   const unsigned char* p = bytes_of(line);
   std::size_t n = line.size();
-  std::size_t i = 0;
+  std::size_t i = from;
   if (separator_ >= 0) {
     auto sep = static_cast<char>(separator_);
     for (; count > 0 && i < n; --count) {
@@ -847,7 +871,7 @@ std::size_t LineComparator::skip_fields(std::string_view line, std::size_t count
   }
   for (; count > 0 && i < n; --count) {
     while (i < n && blank_[p[i]]) ++i;
-    while (i < n && !blank_[p[i]]) ++i;
+    i = find_blank(p, i, n, blank_['\n']);
   }
   return i;
 }
@@ -856,14 +880,18 @@ LineComparator::Span LineComparator::key_span(std::string_view line, const Key& 
                                               std::size_t* raw_end) const {
   const unsigned char* p = bytes_of(line);
   std::size_t n = line.size();
-  std::size_t begin = skip_fields(line, key.start_field - 1);
+  const std::size_t field = skip_fields(line, 0, key.start_field - 1);
+  std::size_t begin = field;
   if (key.skip_start) {
     while (begin < n && blank_[p[begin]]) ++begin;
   }
   begin += std::min(key.start_char - 1, n - begin);
   std::size_t end = n;
   if (key.end_field != 0) {
-    end = skip_fields(line, key.end_field - 1);
+    // The end's field is found from the start's when it is not before it.
+    end = key.end_field >= key.start_field
+              ? skip_fields(line, field, key.end_field - key.start_field)
+              : skip_fields(line, 0, key.end_field - 1);
     if (key.end_char == 0) {
       if (separator_ >= 0) {
         const void* found = end < n ? std::memchr(line.data() + end, separator_, n - end) : nullptr;
@@ -872,7 +900,7 @@ LineComparator::Span LineComparator::key_span(std::string_view line, const Key& 
                   : static_cast<std::size_t>(static_cast<const char*>(found) - line.data());
       } else {
         while (end < n && blank_[p[end]]) ++end;
-        while (end < n && !blank_[p[end]]) ++end;
+        end = find_blank(p, end, n, blank_['\n']);
       }
     } else {
       if (key.skip_end) {
@@ -943,8 +971,13 @@ namespace {
 // Eight bytes of `text` from `at`, big-endian, through `fold` if any,
 // padded with zeros.
 std::uint64_t bytes_digest(std::string_view text, std::size_t at, const unsigned char* fold) {
-  std::uint64_t d = 0;
   const unsigned char* p = bytes_of(text);
+  if (fold == nullptr && at + 8 <= text.size()) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < 8; ++i) word = (word << 8) | p[at + i];
+    return word;
+  }
+  std::uint64_t d = 0;
   for (std::size_t i = 0; i < 8; ++i) {
     unsigned char c = at + i < text.size() ? p[at + i] : 0;
     d = (d << 8) | (fold != nullptr ? fold[c] : c);
@@ -954,7 +987,7 @@ std::uint64_t bytes_digest(std::string_view text, std::size_t at, const unsigned
 
 // Packs `count` decimal digits, from digit `from` of the integer part
 // followed by the fraction, four bits each; missing digits are zeros.
-std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count, bool& more) {
+std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count) {
   std::uint64_t bits = 0;
   std::size_t total = d.integer.size() + d.fraction.size();
   for (std::size_t i = from; i < from + count; ++i) {
@@ -966,35 +999,42 @@ std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count,
     }
     bits = (bits << 4) | digit;
   }
-  more = total > from + count;
   return bits;
 }
 
-// -n and -h: the sign's class in the top two bits (negative, zero,
-// positive), then the suffix rank (-h), the count of integer digits and the
-// first twelve digits; below the class, negatives are inverted. Each deeper
-// level carries sixteen more digits.
-std::uint64_t number_digest(const Decimal& d, int rank, bool human, std::size_t level, bool& more) {
-  more = false;
-  if (d.sign == 0) return level == 0 ? std::uint64_t{1} << 62 : 0;
+constexpr std::size_t kFirstDigits = 11;  // in the first level of a number
+constexpr std::size_t kDeeperDigits = 16;
+
+// The first level of -n and -h: the sign's class in the top two bits
+// (negative, zero, positive), then the suffix rank (-h), the count of integer
+// digits, the first eleven digits and, in the lowest bit, whether more
+// digits follow. Below the class, negatives are inverted. `exact` tells
+// whether equal first levels mean equal numbers.
+std::uint64_t number_digest(const Decimal& d, int rank, bool human, bool& exact) {
+  exact = true;
+  if (d.sign == 0) return std::uint64_t{1} << 62;
   const unsigned length_bits = human ? 10 : 14;
   const std::size_t cap = (std::size_t{1} << length_bits) - 1;
-  if (d.integer.size() >= cap && level != 0) return 0;
-  std::uint64_t bits = 0;
-  if (level == 0) {
-    if (human) bits = static_cast<std::uint64_t>(rank) << 58;
-    bits |= static_cast<std::uint64_t>(std::min(d.integer.size(), cap)) << 48;
-    bits |= pack_digits(d, 0, 12, more);
-    constexpr std::uint64_t kLow = (std::uint64_t{1} << 62) - 1;
-    if (d.integer.size() >= cap) more = false;
-    if (d.sign < 0) return ~bits & kLow;
-    bits |= std::uint64_t{2} << 62;
-  } else {
-    bits = pack_digits(d, 12 + (level - 1) * 16, 16, more);
-    if (d.sign < 0) bits = ~bits;
-  }
-  if (d.integer.size() >= cap) more = false;
-  return bits;
+  std::uint64_t bits = human ? static_cast<std::uint64_t>(rank) << 58 : 0;
+  bits |= static_cast<std::uint64_t>(std::min(d.integer.size(), cap)) << 48;
+  bits |= pack_digits(d, 0, kFirstDigits) << 4;
+  exact = d.integer.size() + d.fraction.size() <= kFirstDigits && d.integer.size() < cap;
+  if (!exact) bits |= 1;
+  constexpr std::uint64_t kLow = (std::uint64_t{1} << 62) - 1;
+  return d.sign < 0 ? ~bits & kLow : bits | std::uint64_t{2} << 62;
+}
+
+// A deeper level of a number whose first level was not exact: sixteen
+// more digits each (none for counts of digits beyond what the first level
+// holds, which only the comparison tells apart).
+std::uint64_t number_digits(const Decimal& d, bool human, std::size_t level, bool& more) {
+  const std::size_t cap = (std::size_t{1} << (human ? 10 : 14)) - 1;
+  more = false;
+  if (d.integer.size() >= cap) return 0;
+  std::size_t from = kFirstDigits + (level - 1) * kDeeperDigits;
+  std::uint64_t bits = pack_digits(d, from, kDeeperDigits);
+  more = d.integer.size() + d.fraction.size() > from + kDeeperDigits;
+  return d.sign < 0 ? ~bits : bits;
 }
 
 // A long double as an order-preserving integer through the nearest double:
@@ -1012,47 +1052,98 @@ std::uint64_t general_digest(std::string_view key) {
 
 }  // namespace
 
-std::uint64_t LineComparator::digest(std::string_view line, std::size_t level, bool& more) const {
-  more = false;
-  if (keys_.empty()) {
-    more = line.size() > 8 * (level + 1);
-    std::uint64_t d = bytes_digest(line, 8 * level, nullptr);
-    return last_reverse_ ? ~d : d;
-  }
-  const Key& key = keys_.front();
-  Span span = key_span(line, key);
-  std::string_view text = line.substr(span.begin, span.end - span.begin);
-  std::uint64_t d = 0;
+// Text keys take seven bytes a level, with the count of the chunk's bytes
+// in the low byte (8: the key goes on), so that equal digests mean equal
+// keys. Numbers of few digits and months take one level; other orderings
+// are not pinned exactly.
+LineComparator::KeyDigest LineComparator::key_digest(std::string_view text, const Key& key,
+                                                     std::size_t level) const {
+  KeyDigest d{0, false, 0};
   switch (key.order) {
-    case KeyOrder::Text:
-      if (key.ignore != nullptr) return 0;
-      more = text.size() > 8 * (level + 1);
-      d = bytes_digest(text, 8 * level, key.fold);
+    case KeyOrder::Text: {
+      if (key.ignore != nullptr) return d;
+      d.levels = std::max<std::size_t>(1, (text.size() + 6) / 7);
+      if (level >= d.levels) return d;
+      std::size_t at = 7 * level;
+      std::size_t rest = text.size() - at;
+      d.value = (bytes_digest(text.substr(0, std::min(text.size(), at + 7)), at, key.fold) &
+                 ~std::uint64_t{0xff}) |
+                std::min<std::size_t>(rest, 8);
+      d.more = rest > 7;
       break;
+    }
     case KeyOrder::Numeric:
-      d = number_digest(read_decimal(text, blank_), 0, false, level, more);
-      break;
     case KeyOrder::HumanNumeric: {
+      bool human = key.order == KeyOrder::HumanNumeric;
       Decimal n = read_decimal(text, blank_);
-      int rank = n.end > n.begin ? suffix_rank(text, n.end, key.fold != nullptr) : 0;
-      d = number_digest(n, rank, true, level, more);
+      int rank = human && n.sign != 0 ? suffix_rank(text, n.end, key.fold != nullptr) : 0;
+      bool exact = false;
+      d.value = number_digest(n, rank, human, exact);
+      d.levels = exact ? 1 : 0;
+      if (level == 0) {
+        d.more = !exact;
+      } else if (exact) {
+        return d;
+      } else {
+        d.value = number_digits(n, human, level, d.more);
+      }
       break;
     }
     case KeyOrder::GeneralNumeric:
-      if (level != 0) return 0;
-      d = general_digest(text);
+      if (level == 0) d.value = general_digest(text);
       break;
     case KeyOrder::Month:
-      if (level != 0) return 0;
-      d = static_cast<std::uint64_t>(month_of(text, blank_, nullptr)) << 60;
+      d.levels = 1;
+      if (level != 0) return d;
+      d.value = static_cast<std::uint64_t>(month_of(text, blank_, nullptr)) << 60;
       break;
     case KeyOrder::Random:
-      if (level != 0) return 0;
-      d = hash_key(text, hash_key_, key.ignore, key.fold);
+      if (level == 0) d.value = hash_key(text, hash_key_, key.ignore, key.fold);
       break;
-    case KeyOrder::Version: return 0;
+    case KeyOrder::Version: return d;
   }
-  return key.reverse ? ~d : d;
+  if (key.reverse) d.value = ~d.value;
+  return d;
+}
+
+// The keys' digests in turn, each after the levels of the ones before it
+// while those pin their keys exactly, then the whole line for the
+// last-resort comparison.
+std::uint64_t LineComparator::digest(std::string_view line, std::size_t level, bool& more) const {
+  bool exact = false;
+  return digest(line, level, more, exact);
+}
+
+std::uint64_t LineComparator::digest(std::string_view line, std::size_t level, bool& more,
+                                     bool& exact) const {
+  more = false;
+  exact = false;
+  auto whole_line = [&](std::size_t at_level) {
+    more = line.size() > 8 * (at_level + 1);
+    std::uint64_t d = bytes_digest(line, 8 * at_level, nullptr);
+    return last_reverse_ ? ~d : d;
+  };
+  if (keys_.empty()) return whole_line(level);
+  std::size_t first = 0;  // the first level of key k
+  for (std::size_t k = 0; k < keys_.size(); ++k) {
+    Span span = key_span(line, keys_[k]);
+    KeyDigest d =
+        key_digest(line.substr(span.begin, span.end - span.begin), keys_[k], level - first);
+    if (d.levels == 0) {
+      more = d.more;
+      return d.value;
+    }
+    if (level - first < d.levels) {
+      bool last = level - first + 1 == d.levels;
+      more = d.more || (last && (k + 1 < keys_.size() || last_resort_));
+      exact = !more;
+      return d.value;
+    }
+    first += d.levels;
+  }
+  if (last_resort_) return whole_line(level - first);
+  exact = true;
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

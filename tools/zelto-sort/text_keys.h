@@ -125,6 +125,12 @@ class LineComparator {
   // means compare() < 0. `more` is set false when no deeper level can tell
   // lines with equal digests so far apart (then only compare() can).
   [[nodiscard]] std::uint64_t digest(std::string_view line, std::size_t level, bool& more) const;
+  // As above; `exact` is also set true when `more` is false because the
+  // digests up to `level` pin everything compare() reads (every key, and no
+  // last-resort comparison: -s or -u). Two lines whose digests agree at
+  // every level, both exact, compare equal: no comparison need be made.
+  [[nodiscard]] std::uint64_t digest(std::string_view line, std::size_t level, bool& more,
+                                     bool& exact) const;
 
   // --debug: appends to `out` the lines that underline each key of `line`
   // (and the whole line, where the last-resort comparison applies), each
@@ -148,9 +154,19 @@ class LineComparator {
   // ends before an end that falls ahead of its start is moved up to it.
   [[nodiscard]] Span key_span(std::string_view line, const Key& key,
                               std::size_t* raw_end = nullptr) const;
-  [[nodiscard]] std::size_t skip_fields(std::string_view line, std::size_t count) const;
+  [[nodiscard]] std::size_t skip_fields(std::string_view line, std::size_t from,
+                                        std::size_t count) const;
   [[nodiscard]] int compare_key(std::string_view a, std::string_view b, const Key& key) const;
   [[nodiscard]] Span shown_span(std::string_view line, const Key& key) const;
+  // One level of a key's digests: `levels` counts the levels of a key that
+  // they pin exactly (0 when they do not, and nothing can follow them).
+  struct KeyDigest {
+    std::uint64_t value;
+    bool more;  // the key has deeper levels
+    std::size_t levels;
+  };
+  [[nodiscard]] KeyDigest key_digest(std::string_view text, const Key& key,
+                                     std::size_t level) const;
 
   const SortSettings* settings_;
   std::vector<Key> keys_;    // empty: only the whole lines are compared
