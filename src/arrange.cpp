@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -12,6 +11,7 @@
 
 #include "external_sort.h"
 #include "line_gathering.h"
+#include "line_sink.h"
 #include "mapped_file.h"
 #include "memory_budget.h"
 #include "output_file.h"
@@ -22,9 +22,6 @@
 namespace zelto {
 
 namespace {
-
-// Lines are gathered into blocks of this size before they are written.
-constexpr std::size_t WRITE_BLOCK = OUTPUT_BLOCK;
 
 // The messages of one pass: the plain and the unique pass number their
 // call sites differently.
@@ -69,212 +66,19 @@ bool sizes_are_valid(const ArrangeArguments& args) {
   return true;
 }
 
-// Gathers bytes into a block reserved beforehand, so that no allocation can
-// fail once an output is open, and remembers whether any write failed. The
-// block is used as two halves: while one is written, on a thread of its own
-// where the run has more than one, the other fills.
-class BlockWriter {
+constexpr ArrangeResult FAILED = {ERROR_CODE, false};
+
+// Appends the line of each record that a merge hands on to the sink.
+class LinesOfRecords final : public RecordVisitor {
  public:
-  BlockWriter(std::FILE* stream, std::span<unsigned char> block)
-      : stream_(stream),
-        half_(block.size() / 2),
-        block_(block),
-        writer_([this](std::size_t half) { write_half(half); }, thread_count()) {}
-
-  void append(std::string_view bytes) {
-    if (used_ + bytes.size() > half_) hand_over();
-    if (bytes.size() > half_) {
-      writer_.wait();
-      write(bytes);
-    } else {
-      std::memcpy(filling() + used_, bytes.data(), bytes.size());
-      used_ += bytes.size();
-    }
-  }
-
-  // Writes what is gathered; true when every write so far succeeded.
-  [[nodiscard]] bool finish() {
-    hand_over();
-    writer_.wait();
-    return ok_;
-  }
+  LinesOfRecords(LineSink& sink, std::size_t record_size)
+      : sink_(sink), record_size_(record_size) {}
+  void visit(const unsigned char* record) override { sink_.append_line_of(record, record_size_); }
 
  private:
-  [[nodiscard]] unsigned char* filling() const { return block_.data() + current_ * half_; }
-
-  void hand_over() {
-    if (used_ == 0) return;
-    filled_[current_] = used_;
-    writer_.post(current_);
-    current_ ^= 1;
-    used_ = 0;
-  }
-
-  void write_half(std::size_t half) {
-    write({reinterpret_cast<const char*>(block_.data() + half * half_), filled_[half]});
-  }
-
-  void write(std::string_view bytes) {
-    if (ok_ && !bytes.empty() &&
-        std::fwrite(bytes.data(), 1, bytes.size(), stream_) != bytes.size()) {
-      ok_ = false;
-    }
-  }
-
-  std::FILE* stream_;
-  std::size_t half_;
-  std::span<unsigned char> block_;
-  std::size_t current_ = 0;  // the half being filled
-  std::size_t used_ = 0;
-  std::size_t filled_[2] = {0, 0};  // the bytes handed over in each half
-  bool ok_ = true;
-  BackgroundJob writer_;  // last: its thread stops before the rest goes
+  LineSink& sink_;
+  std::size_t record_size_;
 };
-
-// Hands a pass's records, in order, to a visitor; false when they could not
-// all be had (the reason is reported already).
-using RecordFeed = std::function<bool(const RecordVisitor&)>;
-
-using Emit = std::function<void(std::string_view)>;
-
-// Hands every line of a pass, in order and in `format`, to `emit`; false
-// when the records could not all be had (the reason is reported already).
-using LineSource = std::function<bool(const LineFormat&, const Emit&)>;
-
-// The lines of records held in memory, gathered on every core.
-LineSource lines_of(const RecordTable& table) {
-  return [&table](const LineFormat& format, const Emit& emit) {
-    gather_lines(table, format, thread_count(), emit);
-    return true;
-  };
-}
-
-// The lines of records as a feed hands them over, one at a time.
-LineSource lines_of(const RecordFeed& feed, std::size_t record_size) {
-  return [&feed, record_size](const LineFormat& format, const Emit& emit) {
-    const auto visit = [&](const unsigned char* record) {
-      emit(line_of(record, record_size, format));
-      emit(format.line_end);
-    };
-    // By reference: a visitor held in place costs no memory once the
-    // output is open.
-    return feed(std::cref(visit));
-  };
-}
-
-enum class Written { All, WriteFailed, FeedFailed };
-
-// Writes every line in `format` to `stream`, gathered in `block`.
-Written write_lines(std::FILE* stream, const LineSource& lines, const LineFormat& format,
-                    std::span<unsigned char> block) {
-  BlockWriter writer(stream, block);
-  const bool fed = lines(format, [&](std::string_view bytes) { writer.append(bytes); });
-  const bool written = writer.finish();
-  if (!fed) return Written::FeedFailed;
-  return written ? Written::All : Written::WriteFailed;
-}
-
-// False when the records turned out unreadable after their lines were made.
-bool records_intact(const OutputContext& context) {
-  return !context.records_intact || context.records_intact();
-}
-
-// Another file took the record file's name while the lines replacing it
-// were written: that file stays, and the finished lines go to the fallback
-// file, as for an output that could not be opened.
-Delivery deliver_to_fallback(const std::string& output_path, OutputFile& replacement,
-                             OutputContext& context) {
-  error_handler("fopen() error-1:", output_path, context.input);
-  OutputFile fallback;
-  if (!fallback.open(FALLBACK_PATH, context.input)) {
-    report_path("fopen() error-4", FALLBACK_PATH);
-    return Delivery::Failed;
-  }
-  if (!replacement.copy_lines_to(fallback.stream()) || !fallback.commit(context.durable)) {
-    clear_status_line();
-    if (!fallback.report_failed_step(FALLBACK_PATH)) report_path("fwrite() error-1", FALLBACK_PATH);
-    return Delivery::Failed;
-  }
-  return Delivery::FellBack;
-}
-
-// The line output of `producing`, from any feed.
-Delivery produce_from(const std::string& output_path, const LineSource& lines,
-                      OutputContext& context) {
-  Delivery delivery = Delivery::Written;
-  std::string path = output_path;
-  OutputFile output;
-  if (!output.open(path, context.input)) {
-    delivery = Delivery::FellBack;
-    error_handler("fopen() error-1:", output_path, context.input);
-    path = FALLBACK_PATH;
-    if (!output.open(path, context.input)) {
-      report_path("fopen() error-4", path);
-      return Delivery::Failed;
-    }
-  }
-  // In a file only the first newline ends a line: the rest of the text field
-  // is dropped.
-  const LineFormat format{context.text_offset, true, context.crlf == 1 ? "\r\n" : "\n"};
-  const Written written = write_lines(output.stream(), lines, format, context.block);
-  // Records that could not all be had leave no output that looks like a
-  // result: a replacement is dropped, a file written in place removed.
-  if (written == Written::FeedFailed || !records_intact(context)) {
-    output.abandon();
-    return Delivery::Failed;
-  }
-  // A replacement takes the record file's place only here, once it is whole.
-  const bool committed = written == Written::All && output.commit(context.durable);
-  if (!committed && output.name_taken()) return deliver_to_fallback(output_path, output, context);
-  if (!committed) {
-    clear_status_line();
-    if (!output.report_failed_step(path)) report_path("fwrite() error-1", path);
-    return Delivery::Failed;
-  }
-  context.delivered_into_input = output.replaces_input();
-  return delivery;
-}
-
-// The line output of `display_records`, from any feed.
-Delivery display_from(const LineSource& lines, OutputContext& context) {
-  // Lines shown on a terminal must not mix with the status line: it goes
-  // before the first of them, wherever standard output leads.
-  clear_status_line();
-  // Standard output shows each text field as it is.
-  const Written written =
-      write_lines(stdout, lines, {context.text_offset, false, ""}, context.block);
-  const bool flushed = std::fflush(stdout) == 0;
-  if (written == Written::FeedFailed) return Delivery::Failed;
-  if (written != Written::All || !flushed) {
-    report_path("fwrite() error-1", "stdout");
-    context.stdout_failed = true;
-    return Delivery::Failed;
-  }
-  // Lines shown in a regular file are output like any other: on storage
-  // before the records go.
-  if (context.durable && !put_on_stable_storage(stdout)) {
-    clear_status_line();
-    std::fprintf(stderr, "fsync() error: stdout: %s\n", std::strerror(errno));
-    return Delivery::Failed;
-  }
-  return Delivery::Written;
-}
-
-Delivery deliver(const ArrangeArguments& args, const RecordTable& table, OutputContext& context) {
-  if (args.output_path.empty()) return display_records(table, context);
-  return producing(args.output_path, table, context);
-}
-
-ArrangeResult result_of(Delivery delivery, const OutputContext& context) {
-  switch (delivery) {
-    case Delivery::Written: return {EXIT_OK, true, context.delivered_into_input};
-    case Delivery::FellBack: return {ERROR_CODE, true, context.delivered_into_input};
-    case Delivery::Failed: break;
-  }
-  return {ERROR_CODE, false, context.delivered_into_input, context.stdout_failed};
-}
-
-constexpr ArrangeResult FAILED = {ERROR_CODE, false};
 
 // Keeps, in place, each record whose pattern code differs from the code of
 // the record just before it in sorted order, and returns how many it kept.
@@ -314,16 +118,11 @@ std::size_t keep_new_patterns(const unsigned char* records, std::size_t record_s
   return total;
 }
 
-// How the lines of this pass are written: into `write_block`, replacing the
-// record file open as `input` when an output is that file.
-OutputContext output_context(const ArrangeArguments& args, const LargeBuffer& write_block,
-                             std::FILE* input) {
-  return {args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET,
-          args.crlf,
-          {write_block.data(), WRITE_BLOCK},
-          identity_of(fileno(input)),
-          {},
-          args.durable};
+// Where the lines of this pass go: an output that is the record file open
+// as `input` replaces it only once every line is written.
+LineDestination destination_of(const ArrangeArguments& args, std::FILE* input) {
+  return {args.output_path, args.numbered == 1 ? NUMBERED_TEXT_OFFSET : TEXT_OFFSET, args.crlf == 1,
+          identity_of(fileno(input)), args.durable};
 }
 
 // False for a regular file too short for its records: such a run fails
@@ -357,29 +156,24 @@ ArrangeResult arrange_externally(const ArrangeArguments& args, const PassMessage
     case ExternalStatus::TemporaryFileFailure: return FAILED;
   }
   // As in memory: every buffer is had before any output is opened.
-  const LargeBuffer write_block(WRITE_BLOCK);
+  const LargeBuffer write_block(LINE_BLOCK);
   if (!write_block.allocated() || sorter.reserve_merge() != ExternalStatus::Done) {
     progress.stop();
     report_bytes(messages.later_allocation_failure, total);
     return FAILED;
   }
-  OutputContext context = output_context(args, write_block, input.get());
+  LineSink sink(destination_of(args, input.get()), {write_block.data(), LINE_BLOCK});
   // Every record is read before any output is opened, too.
   input.reset();
-  ExternalStatus merged = ExternalStatus::Done;
-  const RecordFeed feed = [&](const RecordVisitor& visit) {
-    merged = sorter.merge(visit, unique);
-    progress.stop();
-    return merged == ExternalStatus::Done;
-  };
-  const LineSource lines = lines_of(feed, record_size);
-  const Delivery delivery = args.output_path.empty()
-                                ? display_from(lines, context)
-                                : produce_from(args.output_path, lines, context);
+  if (!sink.open()) return FAILED;
+  LinesOfRecords lines(sink, record_size);
+  const ExternalStatus merged = sorter.merge(lines, unique);
+  progress.stop();
+  const ArrangeResult delivered = merged == ExternalStatus::Done ? sink.finish() : sink.abandon();
   if (merged == ExternalStatus::AllocationFailure) {
     report_bytes(messages.later_allocation_failure, total);
   }
-  return result_of(delivery, context);
+  return delivered;
 }
 
 ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& messages,
@@ -415,7 +209,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
   }
   SortSpace space(count);
   // Every buffer the pass needs is had before any output is opened.
-  const LargeBuffer write_block(WRITE_BLOCK);
+  const LargeBuffer write_block(LINE_BLOCK);
   if (!space.allocated() || !write_block.allocated()) {
     report_bytes(messages.later_allocation_failure, static_cast<long long>(total));
     return FAILED;
@@ -424,8 +218,7 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
-  OutputContext context = output_context(args, write_block, input.get());
-  context.records_intact = [&records] { return !records.shrunk(); };
+  LineSink sink(destination_of(args, input.get()), {write_block.data(), LINE_BLOCK});
   // The input is closed before any output is opened: the output may be the
   // record file itself. A mapping outlives it.
   input.reset();
@@ -442,12 +235,14 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
     return FAILED;
   }
   progress.begin_uncounted("writing", order.size());
-  const Delivery delivery = deliver(args, RecordTable{records.data(), record_size, order}, context);
+  if (!sink.open()) return FAILED;
+  gather_lines(RecordTable{records.data(), record_size, order}, sink.format(), threads, sink);
+  const ArrangeResult delivered = sink.finish(!records.shrunk());
   if (records.shrunk()) {
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
-  return result_of(delivery, context);
+  return delivered;
 }
 
 // A pass never ends in an exception: memory that could not be had after all
@@ -488,26 +283,6 @@ ArrangeResult arranging_to_produce_text(const ArrangeArguments& args) {
 
 ArrangeResult arranging_unique_lines_to_produce_text(const ArrangeArguments& args) {
   return arrange(args, UNIQUE_PASS, true);
-}
-
-Delivery producing(const std::string& output_path, const RecordTable& table,
-                   OutputContext& context) {
-  return produce_from(output_path, lines_of(table), context);
-}
-
-Delivery display_records(const RecordTable& table, OutputContext& context) {
-  return display_from(lines_of(table), context);
-}
-
-void error_handler(const char* message, const std::string& path,
-                   const std::optional<FileIdentity>& records) {
-  if (records.has_value() && identity_of(ERROR_LOG_PATH) == records) {
-    clear_status_line();
-    std::fprintf(stderr, "%s %s\n", message, path.c_str());
-    return;
-  }
-  FilePointer log(std::fopen(ERROR_LOG_PATH, "w"));
-  if (log) std::fprintf(log.get(), "%s %s", message, path.c_str());
 }
 
 }  // namespace zelto

@@ -42,7 +42,7 @@ ExternalStatus read_back(bool read) {
 bool fits_in_memory(std::uint64_t count, std::uint64_t record_size, std::uint64_t budget) {
   if (count == 0) return true;
   // Neither product wraps: both counts are below 2^31.
-  const std::uint64_t need = count * record_size + count * SORT_SPACE_PER_RECORD + OUTPUT_BLOCK;
+  const std::uint64_t need = count * record_size + count * SORT_SPACE_PER_RECORD + LINE_BLOCK;
   return need <= budget;
 }
 
@@ -277,8 +277,8 @@ ExternalStatus ExternalSort::merge_level() {
         std::span<const Run>(runs_).subspan(first, std::min(plan_.fan_in, runs_.size() - first));
     const std::uint64_t start = writer.offset;
     MergeCursor cursor(group.size(), policy_);
-    const bool read = merge_runs(file_, group, buffers.data(), cursor,
-                                 [&](const unsigned char* record) { append(writer, record); });
+    VisitWith to_writer([&](const unsigned char* record) { append(writer, record); });
+    const bool read = merge_runs(file_, group, buffers.data(), cursor, to_writer);
     flush(writer);
     if (!read) return ExternalStatus::TemporaryFileFailure;  // reported
     if (writer.failed) return failure_of(next);
@@ -305,7 +305,7 @@ ExternalStatus ExternalSort::reserve_merge() {
   return ExternalStatus::AllocationFailure;
 }
 
-ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
+ExternalStatus ExternalSort::merge(RecordVisitor& visit, bool unique) {
   if (!merge_buffers_ && reserve_merge() != ExternalStatus::Done) {
     return ExternalStatus::AllocationFailure;
   }
@@ -318,14 +318,13 @@ ExternalStatus ExternalSort::merge(const RecordVisitor& visit, bool unique) {
   // before it; the first is always kept.
   unsigned char previous[KEY_AREA_SIZE];
   bool first = true;
-  const auto keep_new = [&](const unsigned char* record) {
+  VisitWith keep_new([&](const unsigned char* record) {
     const bool repeats = !first && same_pattern_code(record, previous);
     std::memcpy(previous, record, KEY_AREA_SIZE);
     first = false;
-    if (!repeats) visit(record);
-  };
-  // By reference, so that the output's merge allocates nothing.
-  return read_back(merge_runs(file_, runs_, buffers, cursor, std::cref(keep_new)));
+    if (!repeats) visit.visit(record);
+  });
+  return read_back(merge_runs(file_, runs_, buffers, cursor, keep_new));
 }
 
 void ExternalSort::decode_batch(TemporaryFile& file, Reader& r, std::size_t b) const {
@@ -394,8 +393,7 @@ bool ExternalSort::advance(TemporaryFile& file, MergeCursor& cursor, BackgroundJ
 }
 
 bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
-                              unsigned char* buffers, MergeCursor& cursor,
-                              const RecordVisitor& visit) {
+                              unsigned char* buffers, MergeCursor& cursor, RecordVisitor& visit) {
   // One pointer for the decoder's job, which so needs no memory of its own.
   struct Decoding {
     const ExternalSort* sort;
@@ -422,7 +420,7 @@ bool ExternalSort::merge_runs(TemporaryFile& file, std::span<const Run> runs,
   LoserTree& tree = cursor.tree;
   tree.restart();
   for (std::size_t w = tree.winner(); cursor.heads[w] != nullptr; w = tree.winner()) {
-    visit(cursor.heads[w]);
+    visit.visit(cursor.heads[w]);
     if (!advance(file, cursor, decoder, w)) return false;
     tree.replay();
     if (++merged_ % PROGRESS_STRIDE == 0) progress_.advance(merged_);

@@ -30,22 +30,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "large_buffer.h"
+#include "line_sink.h"
 #include "parallel.h"
 #include "progress.h"
 #include "sort_engine.h"
 #include "temp_files.h"
 
 namespace zelto {
-
-// Bytes the line writer gathers before it writes; counted in every plan.
-inline constexpr std::size_t OUTPUT_BLOCK = std::size_t{1} << 20;
 
 // True when `count` records of `record_size` bytes, the engine's sort space
 // and the output block fit in `budget` bytes; always when there are none.
@@ -103,7 +101,25 @@ class LoserTree {
 
 enum class ExternalStatus { Done, ReadFailure, AllocationFailure, TemporaryFileFailure };
 
-using RecordVisitor = std::function<void(const unsigned char* record)>;
+// Takes the records of a merge, in order.
+class RecordVisitor {
+ public:
+  virtual void visit(const unsigned char* record) = 0;
+
+ protected:
+  ~RecordVisitor() = default;
+};
+
+// A visitor that calls `F` with each record.
+template <class F>
+class VisitWith final : public RecordVisitor {
+ public:
+  explicit VisitWith(F f) : f_(std::move(f)) {}
+  void visit(const unsigned char* record) override { f_(record); }
+
+ private:
+  F f_;
+};
 
 // The runs of one pass in a temporary file and how to merge them.
 class ExternalSort {
@@ -123,7 +139,7 @@ class ExternalSort {
   // Hands every record to `visit` in merged order (with `unique`, only each
   // record whose key pattern differs from the record before it). A run that
   // cannot be read back is reported here.
-  [[nodiscard]] ExternalStatus merge(const RecordVisitor& visit, bool unique);
+  [[nodiscard]] ExternalStatus merge(RecordVisitor& visit, bool unique);
 
  private:
   struct Run {
@@ -170,8 +186,7 @@ class ExternalSort {
   // Clears the status line, then reports the failure of `file`.
   ExternalStatus failure_of(const TemporaryFile& file);
   [[nodiscard]] bool merge_runs(TemporaryFile& file, std::span<const Run> runs,
-                                unsigned char* buffers, MergeCursor& cursor,
-                                const RecordVisitor& visit);
+                                unsigned char* buffers, MergeCursor& cursor, RecordVisitor& visit);
   // Decodes the next records of reader `r`'s run into its batch `b`,
   // reading more of the run as the block runs out; a failure is kept in the
   // reader. Runs on the calling or the merge's own thread.

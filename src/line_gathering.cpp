@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "line_sink.h"
 #include "parallel.h"
 
 namespace zelto {
@@ -21,13 +22,12 @@ constexpr std::size_t SLICE_BYTES = std::size_t{1} << 20;
 // Larger records are formatted on the calling thread alone, without buffers.
 constexpr std::size_t MAX_SHARED_RECORD = std::size_t{64} << 10;
 
-void emit_lines(const RecordTable& table, const LineFormat& format,
-                const std::function<void(std::string_view)>& emit) {
+void append_lines(const RecordTable& table, const LineFormat& format, LineSink& sink) {
   const std::size_t count = table.order.size();
   for (std::size_t i = 0; i < count; ++i) {
     table.prefetch_ahead(i, count, format.text_offset);
-    emit(line_of(table.record(i), table.record_size, format));
-    if (!format.line_end.empty()) emit(format.line_end);
+    sink.append(line_of(table.record(i), table.record_size, format));
+    if (!format.line_end.empty()) sink.append(format.line_end);
   }
 }
 
@@ -77,7 +77,7 @@ class ParallelGatherer {
     return true;
   }
 
-  void run(const std::function<void(std::string_view)>& emit) {
+  void run(LineSink& sink) {
     std::vector<std::jthread> workers;
     for (unsigned t = 0; t < threads_; ++t) {
       try {
@@ -87,14 +87,14 @@ class ParallelGatherer {
       }
     }
     if (workers.empty()) {
-      emit_lines(table_, format_, emit);
+      append_lines(table_, format_, sink);
       return;
     }
     for (std::size_t i = 0; i < slices_; ++i) {
       Slot& slot = slots_[i % slots_.size()];
       const std::size_t round = i / slots_.size();
       await(slot.filled, round + 1);
-      emit({slot.buffer.data(), slot.buffer.size()});
+      sink.append({slot.buffer.data(), slot.buffer.size()});
       publish(slot.emptied, round + 1);
     }
   }
@@ -154,17 +154,17 @@ std::string_view line_of(const unsigned char* record, std::size_t record_size,
 }
 
 void gather_lines(const RecordTable& table, const LineFormat& format, unsigned threads,
-                  const std::function<void(std::string_view)>& emit) {
+                  LineSink& sink) {
   const bool shared = threads > 1 && table.record_size <= MAX_SHARED_RECORD &&
                       table.order.size() * table.record_size > SLICE_BYTES;
   if (shared) {
     ParallelGatherer gatherer(table, format, threads);
     if (gatherer.reserve()) {
-      gatherer.run(emit);
+      gatherer.run(sink);
       return;
     }
   }
-  emit_lines(table, format, emit);
+  append_lines(table, format, sink);
 }
 
 }  // namespace zelto

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string_view>
 
 #include "sort_engine.h"
@@ -31,9 +30,11 @@ struct LineFormat {
 [[nodiscard]] std::string_view line_of(const unsigned char* record, std::size_t record_size,
                                        const LineFormat& format);
 
-// Hands every line of `table`, in order, to `emit` (possibly several lines at
-// once); `emit` runs on the calling thread only. Uses up to `threads` threads.
+class LineSink;
+
+// Appends every line of `table`, in order, to `sink` (possibly several lines
+// at once), from the calling thread only. Uses up to `threads` threads.
 void gather_lines(const RecordTable& table, const LineFormat& format, unsigned threads,
-                  const std::function<void(std::string_view)>& emit);
+                  LineSink& sink);
 
 }  // namespace zelto

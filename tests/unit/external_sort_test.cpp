@@ -111,8 +111,8 @@ TEST(LoserTree, MergesRunsIntoTheStableOrderOfTheWhole) {
 }
 
 TEST(ExternalPlan, FitsTheBudget) {
-  EXPECT_TRUE(fits_in_memory(1000, 128, 1000 * 140 + OUTPUT_BLOCK));
-  EXPECT_FALSE(fits_in_memory(1000, 128, 1000 * 140 + OUTPUT_BLOCK - 1));
+  EXPECT_TRUE(fits_in_memory(1000, 128, 1000 * 140 + LINE_BLOCK));
+  EXPECT_FALSE(fits_in_memory(1000, 128, 1000 * 140 + LINE_BLOCK - 1));
   EXPECT_TRUE(fits_in_memory(0, 128, 1));  // nothing to sort
 
   const ExternalPlan gib = plan_external(32000000, 128, 1 << 30);
@@ -121,7 +121,7 @@ TEST(ExternalPlan, FitsTheBudget) {
   EXPECT_GE(gib.chunk_records, 7000000U);
   EXPECT_EQ(gib.block_records * 128, 8U << 20);
   // Every block of a merge and the output block stay within it too.
-  EXPECT_LE((gib.fan_in + 1) * gib.block_records * 128 + OUTPUT_BLOCK, (1U << 30) + OUTPUT_BLOCK);
+  EXPECT_LE((gib.fan_in + 1) * gib.block_records * 128 + LINE_BLOCK, (1U << 30) + LINE_BLOCK);
 
   const ExternalPlan tiny = plan_external(1000, 128, 8192);
   EXPECT_EQ(tiny.block_records, 4U);
@@ -210,10 +210,10 @@ std::vector<std::uint32_t> run_external(const std::vector<unsigned char>& record
   std::vector<std::uint32_t> order;
   EXPECT_EQ(sorter.prepare(input.file, records.size() / SIZE), ExternalStatus::Done);
   // Each record comes back byte for byte, however its runs stored it.
-  const auto visit = [&](const unsigned char* r) {
+  VisitWith visit([&](const unsigned char* r) {
     order.push_back(identity(r));
     EXPECT_EQ(std::memcmp(r, records.data() + order.back() * SIZE, SIZE), 0);
-  };
+  });
   EXPECT_EQ(sorter.merge(visit, unique), ExternalStatus::Done);
   return order;
 }
