@@ -9,9 +9,11 @@ void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t>
                   const OutputStyle& style, std::string& out) {
   // Visited in sorted order, the lines lie scattered in memory: later ones
   // are fetched ahead.
-  constexpr std::size_t ahead = 16;
+  constexpr std::size_t near = 12;
+  constexpr std::size_t far = 24;
   for (std::size_t i = begin; i < end; ++i) {
-    if (i + ahead < end) __builtin_prefetch(lines[indices[i + ahead]].data);
+    if (i + far < end) __builtin_prefetch(&lines[indices[i + far]]);
+    if (i + near < end) __builtin_prefetch(lines[indices[i + near]].data);
     const std::string_view line = lines[indices[i]].view();
     if (style.unique && i > 0 && comparator.compare_keys(lines[indices[i - 1]].view(), line) == 0) {
       continue;
