@@ -1037,6 +1037,58 @@ std::uint64_t number_digits(const Decimal& d, bool human, std::size_t level, boo
   return d.sign < 0 ? ~bits : bits;
 }
 
+// Bits appended from the top of a 64-bit word; a field that no longer fits
+// ends the word (equal words so far stop at the same place).
+struct BitWriter {
+  std::uint64_t word = 0;
+  unsigned used = 0;
+  bool put(std::uint64_t value, unsigned bits) {
+    if (used + bits > 64) return false;
+    used += bits;
+    word |= value << (64 - used);
+    return true;
+  }
+};
+
+// -V, in order with the comparison of the texts without their suffixes:
+// the class of the special names (empty, ".", "..", hidden, other), then
+// the runs in turn: each non-digit byte as a 9-bit rank ('~' lowest, then
+// the run's end, letters, other bytes), and each number as its count of
+// digits without leading zeros (5 bits) and its digits.
+std::uint64_t version_digest(std::string_view s) {
+  BitWriter out;
+  int special = s.empty() ? 0 : s == "." ? 1 : s == ".." ? 2 : s[0] == '.' ? 3 : 4;
+  out.put(static_cast<std::uint64_t>(special), 3);
+  if (special < 3) return out.word;
+  s = s.substr(0, without_suffix(s));
+  const unsigned char* p = bytes_of(s);
+  std::size_t n = s.size();
+  std::size_t i = 0;
+  for (;;) {
+    for (; i < n && !is_digit(p[i]); ++i) {
+      unsigned char c = p[i];
+      unsigned rank = c == '~'               ? 1
+                      : c >= 'A' && c <= 'Z' ? 3u + (c - 'A')
+                      : c >= 'a' && c <= 'z' ? 29u + (c - 'a')
+                                             : 55u + c;
+      if (!out.put(rank, 9)) return out.word;
+    }
+    if (!out.put(2, 9)) return out.word;  // the run's end
+    while (i < n && p[i] == '0') ++i;
+    std::size_t digits = 0;
+    while (i + digits < n && is_digit(p[i + digits])) ++digits;
+    if (digits >= 31) {
+      out.put(31, 5);  // too long to tell apart here
+      return out.word;
+    }
+    if (!out.put(digits, 5)) return out.word;
+    for (std::size_t k = 0; k < digits; ++k) {
+      if (!out.put(static_cast<std::uint64_t>(p[i + k] - '0'), 4)) return out.word;
+    }
+    i += digits;
+  }
+}
+
 // A long double as an order-preserving integer through the nearest double:
 // 0 for no number, 1 for NaNs, then the numbers.
 std::uint64_t general_digest(std::string_view key) {
@@ -1100,7 +1152,12 @@ LineComparator::KeyDigest LineComparator::key_digest(std::string_view text, cons
     case KeyOrder::Random:
       if (level == 0) d.value = hash_key(text, hash_key_, key.ignore, key.fold);
       break;
-    case KeyOrder::Version: return d;
+    case KeyOrder::Version:
+      if (level == 0) {
+        thread_local std::string buffer;
+        d.value = version_digest(filtered(text, key.ignore, key.fold, buffer));
+      }
+      break;
   }
   if (key.reverse) d.value = ~d.value;
   return d;
