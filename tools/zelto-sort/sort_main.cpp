@@ -282,41 +282,70 @@ std::vector<std::string> temporary_directories(const SortCommand& command) {
   return {temporary_directory()};
 }
 
-int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
-  const OutputStyle style{run.command.settings.unique, run.command.debug, run.terminator};
-  RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
-  LineBatch batch;
+// The bytes of the regular files among the inputs: what the runs on disk
+// will hold at most, were the inputs to outgrow the budget.
+std::uint64_t regular_input_bytes(const std::vector<std::string>& names) {
+  std::uint64_t total = 0;
+  for (const std::string& name : names) {
+    if (name == "-") continue;
+    int error = 0;
+    const int fd = open_for_reading(name, error);
+    if (fd < 0) continue;
+    total += regular_file_size(fd).value_or(0);
+    close_file(fd);
+  }
+  return total;
+}
+
+// Reads every input into `batch`; batches beyond the budget go to `runs`.
+int read_inputs(const RunContext& run, RunStore& runs, LineBatch& batch, Progress& progress) {
   ReadPlan plan;
   plan.terminator = run.terminator;
   plan.limit = run.budget;
   plan.threads = run.threads;
-  plan.spill = [&runs](LineBatch& full) { return runs.spill(full); };
+  plan.spill = [&](LineBatch& full) {
+    progress.begin_uncounted("storing", full.lines.size());
+    const bool stored = runs.spill(full);
+    progress.begin_uncounted("reading", 0);
+    return stored;
+  };
+  progress.begin_uncounted("reading", 0);
   for (const std::string& name : run.command.files) {
     const int fd = open_input(name, "cannot read");
     if (fd < 0) return STATUS_TROUBLE;
     const int status = read_input(fd, name, plan, batch);
     close_file(fd);
     if (status != STATUS_OK) return status;
-    if (batch.lines.size() >= MOST_LINES_SORTED / 2 && !runs.spill(batch)) return STATUS_TROUBLE;
+    if (batch.lines.size() >= MOST_LINES_SORTED / 2 && !plan.spill(batch)) return STATUS_TROUBLE;
   }
-  const std::optional<FileIdentity> replaced = output_as_input(run);
-  if (runs.empty()) {
-    LineOrder order(batch.lines.size());
-    if (!order.allocated()) {
-      report("memory exhausted");
-      return STATUS_TROUBLE;
-    }
-    sort_lines(batch.lines, comparator, order, run.threads);
-    LineSink sink;
-    if (!sink.open(run.command.output, replaced)) return STATUS_TROUBLE;
-    write_in_order(batch.lines, order.indices(), comparator, style, run.threads, sink);
-    return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+  return STATUS_OK;
+}
+
+// Sorts the batch that held every line and writes it out.
+int write_sorted_batch(const RunContext& run, const text::LineComparator& comparator,
+                       const OutputStyle& style, const LineBatch& batch, Progress& progress) {
+  LineOrder order(batch.lines.size());
+  if (!order.allocated()) {
+    report("memory exhausted");
+    return STATUS_TROUBLE;
   }
-  if (!runs.spill(batch)) return STATUS_TROUBLE;
+  progress.begin_uncounted("sorting", batch.lines.size());
+  sort_lines(batch.lines, comparator, order, run.threads);
+  LineSink sink;
+  if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
+  progress.begin_uncounted("writing", batch.lines.size());
+  write_in_order(batch.lines, order.indices(), comparator, style, run.threads, sink);
+  return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+}
+
+// Merges the runs on disk into the output.
+int write_merged_runs(const RunContext& run, const text::LineComparator& comparator,
+                      const OutputStyle& style, const RunStore& runs, Progress& progress) {
   const std::vector<std::unique_ptr<LineCursor>> streams =
       runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
   LineSink sink;
-  if (!sink.open(run.command.output, replaced)) return STATUS_TROUBLE;
+  if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
+  progress.begin_uncounted("merging", runs.line_count());
   const int status =
       merge_streams(streams, comparator, style.unique, style.debug, run.terminator, sink);
   if (status != STATUS_OK) {
@@ -324,6 +353,24 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
     return status;
   }
   return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+}
+
+int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
+  const OutputStyle style{run.command.settings.unique, run.command.debug, run.terminator};
+  RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
+  runs.expect_input(regular_input_bytes(run.command.files));
+  Progress progress = Progress::on_standard_error();
+  LineBatch batch;
+  int status = read_inputs(run, runs, batch, progress);
+  if (status == STATUS_OK && runs.empty()) {
+    status = write_sorted_batch(run, comparator, style, batch, progress);
+  } else if (status == STATUS_OK) {
+    progress.begin_uncounted("storing", batch.lines.size());
+    status = runs.spill(batch) ? write_merged_runs(run, comparator, style, runs, progress)
+                               : STATUS_TROUBLE;
+  }
+  progress.stop();
+  return status;
 }
 
 // Everything between the parsed command line and the work: the file list,

@@ -73,6 +73,9 @@ bool RunStore::spill(LineBatch& batch) {
   }
   std::uint64_t needed = batch.lines.size();
   for (const LineRef& line : batch.lines) needed += line.size;
+  // What is still to come of the inputs is shared among the directories.
+  const std::uint64_t to_come = expected_ > stored_ ? expected_ - stored_ : 0;
+  needed = std::max(needed, (to_come + places_.size() - 1) / places_.size());
   const std::optional<std::uint64_t> room = free_space(place.directory);
   if (room.has_value() && *room < needed) {
     report("write failed: " + quote(place.directory) + ": " + error_text(ENOSPC));
@@ -95,6 +98,8 @@ bool RunStore::spill(LineBatch& batch) {
   }
   runs_.push_back({place_index, place.end, writer.written()});
   place.end += writer.written();
+  stored_ += writer.written();
+  lines_ += batch.lines.size();
   batch.clear();
   return true;
 }

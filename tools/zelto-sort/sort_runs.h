@@ -25,11 +25,15 @@ class RunStore {
         style_(style),
         threads_(threads) {}
 
+  // The inputs hold at least `bytes` in all: before the first run goes to
+  // a directory, its file system must have room for its share of them.
+  void expect_input(std::uint64_t bytes) { expected_ = bytes; }
   // Sorts the batch, stores it as a run and empties it. False after
   // reporting a failure.
   [[nodiscard]] bool spill(LineBatch& batch);
   [[nodiscard]] bool empty() const { return runs_.empty(); }
   [[nodiscard]] std::size_t run_count() const { return runs_.size(); }
+  [[nodiscard]] std::uint64_t line_count() const { return lines_; }
   // A stream over each run, in the order they were stored, each reading
   // through a buffer of `buffer_bytes`.
   [[nodiscard]] std::vector<std::unique_ptr<LineCursor>> streams(std::size_t buffer_bytes) const;
@@ -52,6 +56,9 @@ class RunStore {
   unsigned threads_;
   std::vector<Place> places_;
   std::vector<Run> runs_;
+  std::uint64_t expected_ = 0;
+  std::uint64_t stored_ = 0;
+  std::uint64_t lines_ = 0;
 };
 
 }  // namespace zelto::sorter
