@@ -799,7 +799,7 @@ std::size_t find_blank(const unsigned char* p, std::size_t i, std::size_t n, boo
 // ---------------------------------------------------------------------------
 // The comparator.
 
-LineComparator::LineComparator(const SortSettings& settings) : settings_(&settings) {
+LineComparator::LineComparator(const SortSettings& settings) {
   separator_ = settings.separator;
   for (int c = 0; c < 256; ++c) {
     auto byte = static_cast<unsigned char>(c);

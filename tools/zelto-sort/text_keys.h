@@ -108,7 +108,8 @@ struct SortSettings {
 // as '>') and a '\n'.
 void append_debug_line(std::string_view line, std::string& out);
 
-// Compares lines (without their line end) under finished settings.
+// Compares lines (without their line end) under finished settings. It keeps
+// what it needs of them; its const members may be called from many threads.
 class LineComparator {
  public:
   explicit LineComparator(const SortSettings& settings);
@@ -168,7 +169,6 @@ class LineComparator {
   [[nodiscard]] KeyDigest key_digest(std::string_view text, const Key& key,
                                      std::size_t level) const;
 
-  const SortSettings* settings_;
   std::vector<Key> keys_;    // empty: only the whole lines are compared
   bool last_resort_ = true;  // whole lines as bytes when the keys tie
   bool last_reverse_ = false;
