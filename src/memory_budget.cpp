@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "progress.h"
 #include "system_text.h"
 
 namespace zelto {
@@ -138,7 +139,7 @@ bool memory_budget(std::uint64_t& budget) {
   }
   const auto bytes = parse_memory_size(setting);
   if (!bytes) {
-    std::fprintf(stderr, "memory budget error: ZELTO_MEMORY=%s\n", setting);
+    report(std::string("memory budget error: ZELTO_MEMORY=") + setting);
     return false;
   }
   budget = *bytes;

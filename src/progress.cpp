@@ -69,6 +69,11 @@ void clear_status_line() {
   if (shown != nullptr) shown->stop();
 }
 
+void report(std::string_view message) {
+  clear_status_line();
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
+}
+
 Progress::Progress(std::FILE* stream, bool enabled)
     : stream_(stream), enabled_(enabled), run_start_(Clock::now()), phase_start_(run_start_) {
   if (!enabled_) return;

@@ -6,8 +6,8 @@
 // When standard error is not a terminal nothing is written, so scripts and
 // logs see no difference.
 //
-// The line never shares the terminal with anything else: `stop` (or
-// `clear_status_line`, for whoever writes a message) erases it for good, and
+// The line never shares the terminal with anything else: `stop` erases it
+// for good, every message goes through `report`, which erases it first, and
 // a signal that ends the run erases it from its handler.
 #pragma once
 
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace zelto {
@@ -32,6 +33,10 @@ namespace zelto {
 // Erases the status line of the running pass, if one is shown, and shows none
 // from now on; called before any message goes to standard error.
 void clear_status_line();
+
+// Erases the status line, then writes `message` and a newline to standard
+// error: the one way out for zelto's messages.
+void report(std::string_view message);
 
 class Progress {
  public:

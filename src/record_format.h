@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <cstring>
 
+// The exit statuses, for the passes that report one.
+#include "programs.h"
+
 namespace zelto {
 
 inline constexpr int KEY_AREA_SIZE = 80;
@@ -30,18 +33,14 @@ inline constexpr int MINIMUM_RECORD_SIZE = 91;
 // always ends it inside the key area.
 inline constexpr int PHRASE_KEY_LIMIT = KEY_AREA_SIZE - 1;
 
-// The key kinds, valued as parameter line 2 carries them. Any other value is
-// read as an exact phrase.
+// The key kinds, valued as parameter line 2 carries them (parameter_file.h).
+// Any other value is read as an exact phrase.
 enum class KeyType : std::int32_t { Phrase = 0, Integers = 1, Doubles = 2 };
 
 inline constexpr const char* PARAMETER_FILE = "manager.txt";
 inline constexpr const char* RECORD_FILE = "binary.tmp";
 inline constexpr const char* FALLBACK_PATH = "zelto.txt";
 inline constexpr const char* ERROR_LOG_PATH = "error.txt";
-
-// Exit statuses of zelto.
-inline constexpr int EXIT_OK = 0;
-inline constexpr int ERROR_CODE = 1;
 
 // The first `n` (at most 8) bytes at `p` as a little-endian number.
 inline std::uint64_t load_little_endian(const unsigned char* p, std::size_t n) {

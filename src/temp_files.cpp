@@ -4,18 +4,20 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
+
+#include "progress.h"
 
 namespace zelto {
 
 void report_temporary_file_error(const std::string& directory, int error) {
-  std::fprintf(stderr, "temporary file error: %s: %s\n", directory.c_str(), std::strerror(error));
+  report("temporary file error: " + directory + ": " + std::strerror(error));
 }
 
 void report_no_room(const std::string& directory, std::uint64_t needed, std::uint64_t free) {
-  std::fprintf(stderr, "temporary file error: %s: needs %llu bytes, has %llu free\n",
-               directory.c_str(), static_cast<unsigned long long>(needed),
-               static_cast<unsigned long long>(free));
+  report("temporary file error: " + directory + ": needs " + std::to_string(needed) +
+         " bytes, has " + std::to_string(free) + " free");
 }
 
 TemporaryFile::~TemporaryFile() {

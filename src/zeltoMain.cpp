@@ -10,7 +10,10 @@
 #include "compare.h"
 #include "guide.h"
 #include "output_file.h"
+#include "parameter_file.h"
 #include "process.h"
+#include "programs.h"
+#include "progress.h"
 
 namespace zelto {
 
@@ -18,10 +21,9 @@ namespace {
 
 // A 256-byte line buffer holds at most this many characters of a line.
 constexpr std::size_t PIECE_LIMIT = 255;
-constexpr int PARAMETER_LINES = 13;
 // No more of the file than this can reach the thirteen lines: each piece
 // takes at most 255 characters and one dropped CR.
-constexpr std::size_t PARAMETER_BYTES_READ = PARAMETER_LINES * (PIECE_LIMIT + 1) + 1;
+constexpr std::size_t PARAMETER_BYTES_READ = parameter_file::LINES * (PIECE_LIMIT + 1) + 1;
 
 std::string cut_path(std::string_view text) {
   return std::string(text.substr(0, PATH_LIMIT));
@@ -59,27 +61,23 @@ std::int32_t parse_number(std::string_view text) {
       value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
-// A flag line holds "0" when its option is not in force; any other text,
-// the empty line included, puts it in force.
-bool in_force(std::string_view value) {
-  return value != "0";
-}
-
 void apply_parameter_line(int line, std::string_view value, RunSettings& s) {
+  namespace file = parameter_file;
+  const int flag = file::in_force(value) ? 1 : 0;
   switch (line) {
-    case 1: s.record_count = parse_number(value); break;
-    case 2: s.key_type = parse_number(value); break;
-    case 3: s.record_size = parse_number(value); break;
-    case 4: s.numbered = in_force(value) ? 1 : 0; break;
-    case 5: s.case_sensitive = in_force(value) ? 0 : 1; break;
-    case 6: s.report_ties = in_force(value) ? 1 : 0; break;
-    case 7: s.input_path = cut_path(value); break;
-    case 8: s.output_path = cut_path(value); break;
-    case 9: s.crlf = value == "-LF" || value == "-L" || value == "0" ? 0 : 1; break;
-    case 10: s.descending = in_force(value) ? 1 : 0; break;
-    case 11: s.guide_to_stderr = in_force(value) ? 0 : 1; break;
-    case 12: s.remove_record_file = in_force(value) ? 0 : 1; break;
-    case 13: s.unique = in_force(value) ? 1 : 0; break;
+    case file::RECORD_COUNT: s.record_count = parse_number(value); break;
+    case file::KEY_TYPE: s.key_type = parse_number(value); break;
+    case file::RECORD_SIZE: s.record_size = parse_number(value); break;
+    case file::NUMBERED: s.numbered = flag; break;
+    case file::IGNORE_CASE: s.case_sensitive = 1 - flag; break;
+    case file::REPORT_TIES: s.report_ties = flag; break;
+    case file::INPUT_PATH: s.input_path = cut_path(value); break;
+    case file::OUTPUT_PATH: s.output_path = cut_path(value); break;
+    case file::LINE_END: s.crlf = file::asks_for_crlf(value) ? 1 : 0; break;
+    case file::DESCENDING: s.descending = flag; break;
+    case file::GUIDE_TO_STDOUT: s.guide_to_stderr = 1 - flag; break;
+    case file::KEEP_RECORD_FILE: s.remove_record_file = 1 - flag; break;
+    case file::UNIQUE: s.unique = flag; break;
     default: break;
   }
 }
@@ -93,14 +91,14 @@ void apply_parameter_text(std::string_view text, RunSettings& settings) {
     apply_parameter_line(++line, line_value(piece), settings);
     piece.clear();
   };
-  for (std::size_t i = 0; i < text.size() && line < PARAMETER_LINES; ++i) {
+  for (std::size_t i = 0; i < text.size() && line < parameter_file::LINES; ++i) {
     const char c = text[i];
     // Text mode: a CR right before an LF is not part of the line.
     if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
     piece += c;
     if (c == '\n' || piece.size() == PIECE_LIMIT) finish_piece();
   }
-  if (!piece.empty() && line < PARAMETER_LINES) finish_piece();
+  if (!piece.empty() && line < parameter_file::LINES) finish_piece();
 }
 
 void acquire_parameters_from_text(const char* path, RunSettings& settings) {
@@ -216,7 +214,7 @@ int run_command(int argc, const char* const* argv) {
   }
   // The tie report is output too: its loss is a failure, reported once.
   if (s.report_ties == 1 && !print_tie_report()) {
-    if (!result.stdout_failed) std::fprintf(stderr, "fwrite() error-1: stdout\n");
+    if (!result.stdout_failed) report("fwrite() error-1: stdout");
     result.status = ERROR_CODE;
   }
   return result.status;

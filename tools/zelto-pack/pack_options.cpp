@@ -13,9 +13,6 @@ namespace zelto {
 
 namespace {
 
-constexpr const char* COMMAND_NAME = "zelto-pack";
-constexpr std::int64_t LARGEST_RECORD = std::numeric_limits<std::int32_t>::max();
-
 // Codes of the options that have no short form, above every byte value.
 enum LongOnly : int {
   KEY_OPTION = 256,
@@ -501,7 +498,7 @@ std::string compose_pack_help() {
 
 std::string compose_pack_version() {
   char banner[64];
-  std::snprintf(banner, sizeof banner, "%s %1.3f\n", COMMAND_NAME, VERSION);
+  std::snprintf(banner, sizeof banner, "%s %1.3f\n", PACK_PROGRAM, VERSION);
   return banner;
 }
 

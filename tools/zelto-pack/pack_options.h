@@ -8,21 +8,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "programs.h"
 #include "record_format.h"
 
 namespace zelto {
 
-// Exit statuses of zelto-pack.
-inline constexpr int PACK_OK = 0;
-// The input could not be read, a line could not be packed or a write failed.
-inline constexpr int PACK_FAILURE = 1;
-// The command line was wrong.
-inline constexpr int PACK_USAGE_ERROR = 2;
+// The largest record zelto-pack writes or takes from --record-size: the
+// record size is a signed 32-bit number in the parameter file.
+inline constexpr std::int64_t LARGEST_RECORD = std::numeric_limits<std::int32_t>::max();
 
 // A parameter line of 255 characters would push every later line down by
 // one, so an output path carries at most 254.

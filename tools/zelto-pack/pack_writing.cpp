@@ -1,6 +1,7 @@
 #include "pack_writing.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,15 +12,14 @@
 #include <utility>
 
 #include "pack_system.h"
+#include "parameter_file.h"
 
 namespace zelto {
 
 namespace {
 
-constexpr const char* COMMAND_NAME = "zelto-pack";
 // Records are written in blocks of about this size.
 constexpr std::size_t WRITE_BLOCK = 1 << 20;
-constexpr std::int64_t LARGEST_RECORD = std::numeric_limits<std::int32_t>::max();
 // A record file more than this many times what its lines need is reported.
 constexpr std::int64_t BLOW_UP_FACTOR = 8;
 
@@ -76,12 +76,12 @@ int read_stream(std::FILE* stream, const std::string& name, std::string& data,
 }
 
 void report(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", COMMAND_NAME, message.c_str());
+  std::fprintf(stderr, "%s: %s\n", PACK_PROGRAM, message.c_str());
 }
 
 void report_usage(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", COMMAND_NAME,
-               message.c_str(), COMMAND_NAME);
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", PACK_PROGRAM,
+               message.c_str(), PACK_PROGRAM);
 }
 
 // Writes a guide text to standard output; status 1 when it could not be
@@ -276,28 +276,35 @@ std::vector<std::string> plan_notes(const PackPlan& plan, const PackOptions& opt
 }
 
 std::string compose_manager_text(const PackOptions& options, const PackPlan& plan) {
-  const auto flag = [](bool on, std::string_view option) {
-    return std::string(on ? option : "0") + '\n';
-  };
+  namespace file = parameter_file;
+  const std::string count = std::to_string(plan.record_count);
+  const std::string key = std::to_string(static_cast<int>(options.key));
+  const std::string size = std::to_string(plan.record_size);
   const bool crlf = options.line_end == LineEnd::CrLf ||
                     (options.line_end == LineEnd::FromInput && plan.input_crlf);
-  std::string text;
-  text += std::to_string(plan.record_count) + '\n';
-  text += std::to_string(static_cast<int>(options.key)) + '\n';
-  text += std::to_string(plan.record_size) + '\n';
-  text += "-#\n";  // numbered records: the text starts at offset 91
   // Phrase keys carry their order in their bytes, letter case included:
   // zelto compares them exactly and in ascending order.
   const bool native = options.key != KeyType::Phrase;
-  text += "0\n";
-  text += flag(options.report_ties, "-!");
-  text += std::string(RECORD_FILE) + '\n';
-  text += options.output_path + '\n';
-  text += crlf ? "-CRLF\n" : "-LF\n";
-  text += flag(native && options.reverse, "-r");
-  text += "0\n";  // the guide goes to standard error
-  text += flag(options.keep_record_file, "-y");
-  text += flag(options.unique, "-u");
+  const auto flag = [](bool on, std::string_view option) { return on ? option : file::OFF; };
+  std::array<std::string_view, file::LINES + 1> lines;  // from 1, as the file numbers them
+  lines[file::RECORD_COUNT] = count;
+  lines[file::KEY_TYPE] = key;
+  lines[file::RECORD_SIZE] = size;
+  lines[file::NUMBERED] = file::NUMBERED_ON;  // the text starts at offset 91
+  lines[file::IGNORE_CASE] = file::OFF;
+  lines[file::REPORT_TIES] = flag(options.report_ties, file::REPORT_TIES_ON);
+  lines[file::INPUT_PATH] = RECORD_FILE;
+  lines[file::OUTPUT_PATH] = options.output_path;
+  lines[file::LINE_END] = crlf ? file::CRLF : file::LF;
+  lines[file::DESCENDING] = flag(native && options.reverse, file::DESCENDING_ON);
+  lines[file::GUIDE_TO_STDOUT] = file::OFF;  // the guide goes to standard error
+  lines[file::KEEP_RECORD_FILE] = flag(options.keep_record_file, file::KEEP_RECORD_FILE_ON);
+  lines[file::UNIQUE] = flag(options.unique, file::UNIQUE_ON);
+  std::string text;
+  for (int line = 1; line <= file::LINES; ++line) {
+    text += lines[static_cast<std::size_t>(line)];
+    text += '\n';
+  }
   return text;
 }
 
@@ -439,7 +446,7 @@ int run_zelto_into(std::FILE* output, const std::string& output_name, const std:
                    const char* program) {
   const bool through_file = displays_translate_line_ends();
   std::string message;
-  const int status = run_program(companion_program(program, "zelto"), {}, directory,
+  const int status = run_program(companion_program(program, ZELTO_PROGRAM), {}, directory,
                                  through_file ? stdout : output, message);
   if (status < 0) {
     report(message);
