@@ -87,6 +87,10 @@ mkdir -p "$IN" "$RES" "$WORK/tmp"
   sort -z zero.txt >zero.sorted
   sort -M months.txt >months.M
   sort bulk.txt >bulk.sorted
+  # Thirty sorted parts of one file, for merges of many inputs.
+  for i in $(seq 0 29); do
+    awk -v i="$i" 'NR % 30 == i' paths.txt | sort >"part-$i.sorted"
+  done
   printf 'words.txt\0dups.txt\0' >list0
   printf 'words.txt\0dups.txt' >list0-unterminated
   printf 'words.txt\0\0dups.txt\0' >list0-empty-name
@@ -585,6 +589,12 @@ words.txt - < dups.txt
 -m --batch-size=2 words.sorted dups.sorted paths.sorted bytes.sorted
 -m words.sorted - < dups.sorted
 -m words.txt dups.txt
+-m part-*.sorted
+-m --batch-size=3 part-*.sorted
+-mu --batch-size=2 part-*.sorted
+part-*.sorted
+-S 64K part-*.sorted
+-c part-*.sorted
 EOF
 
 # -o (the files left are compared), --files0-from.
@@ -605,6 +615,8 @@ each_case exact <<'EOF'
 @ -o out.txt -C words.txt
 @ -o words.txt words.txt dups.txt words.txt
 @ -o out.txt < words.txt
+@ -S 64K -o paths.txt paths.txt
+@ -m --batch-size=2 -o part-3.sorted part-*.sorted
 --files0-from=list0
 --files0-from=list0 -n
 --files0-from=list0 -u -k1,1
