@@ -137,8 +137,8 @@ class ParallelGatherer {
   std::condition_variable changed_;
 };
 
-}  // namespace
-
+// The text field of a record: from `text_offset` up to its NUL, or up to the
+// record's end when the field holds no NUL.
 std::string_view text_field(const unsigned char* record, std::size_t record_size, int text_offset) {
   const auto* text = reinterpret_cast<const char*>(record + text_offset);
   const std::size_t room = record_size - static_cast<std::size_t>(text_offset);
@@ -146,6 +146,8 @@ std::string_view text_field(const unsigned char* record, std::size_t record_size
   return {text,
           nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - text) : room};
 }
+
+}  // namespace
 
 std::string_view line_of(const unsigned char* record, std::size_t record_size,
                          const LineFormat& format) {

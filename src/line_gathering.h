@@ -20,11 +20,6 @@ struct LineFormat {
   std::string_view line_end;  // written after each text ("" for none)
 };
 
-// The text field of a record: from `text_offset` up to its NUL, or up to the
-// record's end when the field holds no NUL.
-[[nodiscard]] std::string_view text_field(const unsigned char* record, std::size_t record_size,
-                                          int text_offset);
-
 // A record's line without its line end: its text field, cut at the first
 // newline when the format says so.
 [[nodiscard]] std::string_view line_of(const unsigned char* record, std::size_t record_size,

@@ -42,13 +42,11 @@ class RecordFile {
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
 
-  // Makes the first `bytes` bytes of the file at `path` available, mapped
-  // unless `allow_mapping` is false or the file is not a regular file.
-  // OpenFailed: the file cannot be opened; AllocationFailed: no memory (or
-  // address space) for the bytes; ReadFailed: the file is shorter.
-  [[nodiscard]] LoadStatus load(const std::string& path, std::size_t bytes, bool allow_mapping);
-  // The same for a file already open for reading as `fd`, which the caller
-  // keeps and may close once this returns (OpenFailed is not returned).
+  // Makes the first `bytes` bytes of the file open for reading as `fd`
+  // available, mapped unless `allow_mapping` is false or the file is not a
+  // regular file. The caller keeps `fd` and may close it once this returns.
+  // AllocationFailed: no memory (or address space) for the bytes;
+  // ReadFailed: the file is shorter.
   [[nodiscard]] LoadStatus load(int fd, std::size_t bytes, bool allow_mapping);
 
   // Maps the first `bytes` (> 0) bytes of the regular file open as `fd` for

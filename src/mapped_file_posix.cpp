@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "mapped_file.h"
+#include "mapped_file_detail.h"
 #include "output_file.h"
 #include "whole_transfer.h"
 
@@ -140,10 +141,11 @@ RecordFile::~RecordFile() {
   std::free(copy_);
 }
 
-LoadStatus RecordFile::load(const std::string& path, std::size_t bytes, bool allow_mapping) {
-  const FdCloser file{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (file.fd < 0) return LoadStatus::OpenFailed;
-  return load(file.fd, bytes, allow_mapping);
+LoadStatus detail::load_record_file(RecordFile& file, const std::string& path, std::size_t bytes,
+                                    bool allow_mapping) {
+  const FdCloser opened{open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (opened.fd < 0) return LoadStatus::OpenFailed;
+  return file.load(opened.fd, bytes, allow_mapping);
 }
 
 LoadStatus RecordFile::load(int fd, std::size_t bytes, bool allow_mapping) {

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "mapped_file.h"
+#include "mapped_file_detail.h"
 #include "output_file.h"
 #include "whole_transfer.h"
 #include "windows_support.h"
@@ -174,7 +175,8 @@ RecordFile::~RecordFile() {
   std::free(copy_);
 }
 
-LoadStatus RecordFile::load(const std::string& path, std::size_t bytes, bool allow_mapping) {
+LoadStatus detail::load_record_file(RecordFile& records, const std::string& path, std::size_t bytes,
+                                    bool allow_mapping) {
   const HANDLE file =
       CreateFileW(wide_name(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -184,7 +186,7 @@ LoadStatus RecordFile::load(const std::string& path, std::size_t bytes, bool all
     CloseHandle(file);
     return LoadStatus::OpenFailed;
   }
-  const LoadStatus status = load(fd, bytes, allow_mapping);
+  const LoadStatus status = records.load(fd, bytes, allow_mapping);
   _close(fd);
   return status;
 }

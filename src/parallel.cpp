@@ -28,8 +28,8 @@ unsigned clamp_count(long long n) {
   return static_cast<unsigned>(std::clamp<long long>(n, 1, MAX_THREADS));
 }
 
-}  // namespace
-
+// The cgroup quota as processors (rounded up), or nothing when no quota is
+// set or the texts cannot be read as one.
 std::optional<unsigned> quota_cpus(const ThreadSources& sources) {
   const std::string_view cpu_max = trimmed(sources.cpu_max);
   if (!cpu_max.empty()) {
@@ -45,6 +45,8 @@ std::optional<unsigned> quota_cpus(const ThreadSources& sources) {
   if (!quota || !period) return {};
   return cpus_for(*quota, *period);
 }
+
+}  // namespace
 
 unsigned decide_thread_count(const ThreadSources& sources) {
   if (const auto wanted = whole_number<long long>(sources.env); wanted && *wanted > 0)

@@ -34,10 +34,6 @@ struct ThreadSources {
 // The thread count the sources give: at least 1, at most MAX_THREADS.
 [[nodiscard]] unsigned decide_thread_count(const ThreadSources& sources);
 
-// The cgroup quota as processors (rounded up), or nothing when no quota is
-// set or the texts cannot be read as one.
-[[nodiscard]] std::optional<unsigned> quota_cpus(const ThreadSources& sources);
-
 // The thread count of this process, decided once from the system and the
 // environment.
 [[nodiscard]] unsigned thread_count();

@@ -1,8 +1,8 @@
 // The record file: mapped or read, the guard against a file that shrinks
 // under its mapping, and the same-file check that forbids mapping.
-#include "mapped_file.h"
-
 #include <gtest/gtest.h>
+
+#include "mapped_file_detail.h"
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -55,7 +55,7 @@ TEST(RecordFile, LoadsMappedOrReadAsTheFileAllows) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RecordFile file;
-    EXPECT_EQ(file.load(c.path, c.bytes, c.allow_mapping), c.status);
+    EXPECT_EQ(detail::load_record_file(file, c.path, c.bytes, c.allow_mapping), c.status);
     EXPECT_EQ(file.mapped(), c.mapped);
     if (c.status == LoadStatus::Loaded && c.path == records) {
       EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.data()), c.bytes),
@@ -76,7 +76,8 @@ TEST(RecordFile, ShrinkingUnderTheMappingIsCaughtNotFatal) {
     SCOPED_TRACE(std::to_string(kept) + " bytes kept");
     box.write("records", pattern_bytes(FILE_BYTES));
     RecordFile file;
-    ASSERT_EQ(file.load(records.string(), FILE_BYTES, true), LoadStatus::Loaded);
+    ASSERT_EQ(detail::load_record_file(file, records.string(), FILE_BYTES, true),
+              LoadStatus::Loaded);
     ASSERT_TRUE(file.mapped());
     std::error_code refused;
     std::filesystem::resize_file(records, kept, refused);
@@ -95,7 +96,7 @@ TEST(RecordFile, ShrinkingUnderTheMappingIsCaughtNotFatal) {
   // A later mapping of an intact file starts unmarked.
   box.write("records", pattern_bytes(FILE_BYTES));
   RecordFile file;
-  ASSERT_EQ(file.load(records.string(), FILE_BYTES, true), LoadStatus::Loaded);
+  ASSERT_EQ(detail::load_record_file(file, records.string(), FILE_BYTES, true), LoadStatus::Loaded);
   EXPECT_EQ(file.data()[FILE_BYTES - 1], pattern_bytes(FILE_BYTES).back());
   EXPECT_FALSE(file.shrunk());
 }

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <string>
 
-#include "mapped_file.h"
+#include "mapped_file_detail.h"
 #include "memory_budget.h"
 #include "output_file.h"
 #include "temp_files.h"
@@ -63,7 +63,8 @@ TEST(WindowsMapping, AFailedPageReadsAsZerosAndMarksTheFileShrunk) {
   constexpr std::size_t bytes = 3 * 65536 + 100;
   folder.write("records", std::string(bytes, 'r'));
   RecordFile records;
-  ASSERT_EQ(records.load(folder.path("records"), bytes, true), LoadStatus::Loaded);
+  ASSERT_EQ(detail::load_record_file(records, folder.path("records"), bytes, true),
+            LoadStatus::Loaded);
   ASSERT_TRUE(records.mapped());
   ASSERT_FALSE(records.shrunk());
   // The fault the system raises when a page of the file cannot be read.

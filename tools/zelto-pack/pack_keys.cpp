@@ -398,6 +398,28 @@ KeyResult build_phrase_key(std::string_view line, const PackOptions& options, Ke
   return encoded.size() > LIMIT ? KeyResult::Cut : KeyResult::Whole;
 }
 
+// The key below the keys of number lines: each word the lowest value of its
+// kind, except a double key's last word, which is -2^53: zelto breaks ties by
+// the last word plus the record number, and that sum must stay exact (it
+// would not at -inf) to keep such lines in input order.
+void fill_lowest_key(KeyType kind, KeyArea& key) {
+  key.fill(0);
+  if (kind == KeyType::Integers) {
+    for (int word = 0; word < KEY_WORDS; ++word) {
+      store_little_endian(key.data() + word * 4,
+                          static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::min()), 4);
+    }
+    return;
+  }
+  const auto lowest = std::bit_cast<std::uint64_t>(-std::numeric_limits<double>::infinity());
+  for (int word = 0; word + 1 < KEY_DOUBLES; ++word) {
+    store_little_endian(key.data() + word * 8, lowest, 8);
+  }
+  constexpr double LAST_WORD = -9007199254740992.0;  // -2^53
+  store_little_endian(key.data() + (KEY_DOUBLES - 1) * 8, std::bit_cast<std::uint64_t>(LAST_WORD),
+                      8);
+}
+
 }  // namespace
 
 std::string_view sort_key_text(std::string_view line, const SortKey& key,
@@ -470,24 +492,6 @@ KeyResult build_key(std::string_view content, const PackOptions& options, KeyAre
                                : build_number_key_from_fields(fields, options, key, message);
   if (result == KeyResult::NoNumber) fill_lowest_key(options.key, key);
   return result;
-}
-
-void fill_lowest_key(KeyType kind, KeyArea& key) {
-  key.fill(0);
-  if (kind == KeyType::Integers) {
-    for (int word = 0; word < KEY_WORDS; ++word) {
-      store_little_endian(key.data() + word * 4,
-                          static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::min()), 4);
-    }
-    return;
-  }
-  const auto lowest = std::bit_cast<std::uint64_t>(-std::numeric_limits<double>::infinity());
-  for (int word = 0; word + 1 < KEY_DOUBLES; ++word) {
-    store_little_endian(key.data() + word * 8, lowest, 8);
-  }
-  constexpr double LAST_WORD = -9007199254740992.0;  // -2^53
-  store_little_endian(key.data() + (KEY_DOUBLES - 1) * 8, std::bit_cast<std::uint64_t>(LAST_WORD),
-                      8);
 }
 
 }  // namespace zelto

@@ -56,10 +56,4 @@ void append_sort_key(std::string_view text, const SortKey& key, bool last, std::
 [[nodiscard]] KeyResult build_key(std::string_view content, const PackOptions& options,
                                   KeyArea& key, std::string& message);
 
-// The key below the keys of number lines: each word the lowest value of its
-// kind, except a double key's last word, which is -2^53: zelto breaks ties by
-// the last word plus the record number, and that sum must stay exact (it
-// would not at -inf) to keep such lines in input order.
-void fill_lowest_key(KeyType kind, KeyArea& key);
-
 }  // namespace zelto
