@@ -6,7 +6,6 @@
 #include <bit>
 #include <cerrno>
 #include <cfloat>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,6 +41,22 @@ struct FoldTable {
   }
 };
 constexpr FoldTable fold_table;
+
+// The bytes -d leaves out (all but blanks and alphanumerics; with -z, the
+// newline is a blank) and those -i leaves out (all but printable ASCII).
+struct IgnoreTable {
+  bool skip[256];
+  constexpr IgnoreTable(int kind) : skip{} {
+    for (int i = 0; i < 256; ++i) {
+      auto c = static_cast<unsigned char>(i);
+      bool blank = c == ' ' || c == '\t' || (kind == 1 && c == '\n');
+      skip[i] = kind == 2 ? !is_print(c) : !(blank || is_alnum(c));
+    }
+  }
+};
+constexpr IgnoreTable not_dictionary(0);
+constexpr IgnoreTable not_dictionary_zero_terminated(1);
+constexpr IgnoreTable not_printing(2);
 
 const unsigned char* bytes_of(std::string_view s) {
   return reinterpret_cast<const unsigned char*>(s.data());
@@ -804,10 +819,10 @@ LineComparator::LineComparator(const SortSettings& settings) {
   for (int c = 0; c < 256; ++c) {
     auto byte = static_cast<unsigned char>(c);
     blank_[byte] = byte == ' ' || byte == '\t' || (settings.zero_terminated && byte == '\n');
-    not_dictionary_[byte] = !(blank_[byte] || is_alnum(byte));
-    not_printing_[byte] = !is_print(byte);
   }
-  auto compile = [this](const KeyField& field) {
+  const bool* dictionary_skip =
+      settings.zero_terminated ? not_dictionary_zero_terminated.skip : not_dictionary.skip;
+  auto compile = [dictionary_skip](const KeyField& field) {
     const KeyOptions& o = field.options;
     Key key{};
     key.start_field = std::max<std::size_t>(field.start_field, 1);
@@ -818,8 +833,8 @@ LineComparator::LineComparator(const SortSettings& settings) {
     key.skip_end = o.skip_blanks_end;
     key.order = o.order;
     key.reverse = o.reverse;
-    key.ignore = o.dictionary           ? not_dictionary_.data()
-                 : o.ignore_nonprinting ? not_printing_.data()
+    key.ignore = o.dictionary           ? dictionary_skip
+                 : o.ignore_nonprinting ? not_printing.skip
                                         : nullptr;
     key.fold = o.fold_case ? fold_table.map : nullptr;
     if (key.order != KeyOrder::Text && key.order != KeyOrder::Version &&

@@ -144,8 +144,8 @@ class LineComparator {
     bool skip_start, skip_end;
     KeyOrder order;
     bool reverse;
-    const bool* ignore;         // bytes left out, or null
-    const unsigned char* fold;  // byte translation, or null
+    const bool* ignore;         // bytes left out (a static table), or null
+    const unsigned char* fold;  // byte translation (a static table), or null
   };
   struct Span {
     std::size_t begin, end;
@@ -174,8 +174,6 @@ class LineComparator {
   bool last_reverse_ = false;
   int separator_ = -1;
   std::array<bool, 256> blank_{};
-  std::array<bool, 256> not_dictionary_{};
-  std::array<bool, 256> not_printing_{};
   std::uint64_t hash_key_[2] = {0, 0};
 };
 
