@@ -1,13 +1,14 @@
 // The engine's fallback: a stable merge sort of record indices that asks the
 // exact comparator for every decision. It serves the runs whose prefixes are
-// all equal, where only the comparator can order the records.
+// all equal, where only the comparator can order the records. An internal of
+// the engine (sort_engine_impl.h).
 #pragma once
 
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
 
-namespace zelto {
+namespace zelto::detail {
 
 // Runs at most this long are ordered by insertion.
 inline constexpr std::size_t INSERTION_THRESHOLD = 12;
@@ -48,4 +49,10 @@ void comparator_sort(Item* items, Item* scratch, std::size_t begin, std::size_t 
   while (right < end) items[out++] = scratch[right++];
 }
 
+}  // namespace zelto::detail
+
+namespace zelto {
+// zelto-sort's own line engine still names it directly; it goes once that
+// engine sorts through sort_keys.
+using detail::comparator_sort;
 }  // namespace zelto

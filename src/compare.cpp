@@ -107,10 +107,10 @@ int doubles_ascending(const unsigned char* a, const unsigned char* b) {
 // lower case when `folded`), eight bytes at a time.
 int compare_phrase_bytes(const unsigned char* a, const unsigned char* b, bool folded) {
   for (int offset = 0; offset < PHRASE_WINDOW; offset += 8) {
-    const std::uint64_t x = phrase_chunk(a, offset, folded);
-    const std::uint64_t y = phrase_chunk(b, offset, folded);
+    const std::uint64_t x = detail::phrase_chunk(a, offset, folded);
+    const std::uint64_t y = detail::phrase_chunk(b, offset, folded);
     if (x != y) return x < y ? -1 : 1;
-    if (chunk_ends_phrase(x)) return 0;
+    if (detail::chunk_ends_phrase(x)) return 0;
   }
   return 0;
 }

@@ -6,6 +6,10 @@
 // Level L covers key bytes 8L to 8L+7: two integer words (each with its sign
 // bit flipped), one double (as an order-preserving bit pattern), or eight
 // phrase bytes (big-endian, zero from the phrase's NUL on).
+//
+// Callers hold the key kind and read prefixes with `ascending_prefix` (the
+// external merge compares first prefixes so); the rest is the engine's, in
+// `detail`.
 #pragma once
 
 #include <bit>
@@ -18,6 +22,8 @@ namespace zelto {
 // How the engine reads a key: the record format's key types, with phrases
 // compared exactly or with ASCII letters folded.
 enum class KeyKind { Phrase, FoldedPhrase, Integers, Doubles };
+
+namespace detail {
 
 // Eight bytes of a record's phrase key from `offset` (a multiple of 8 below
 // 91) as a big-endian number, so that chunks order as the bytes do; bytes from
@@ -66,6 +72,8 @@ inline std::uint64_t double_prefix(const unsigned char* p) {
   return (bits & SIGN_BIT) != 0 ? ~bits : bits | SIGN_BIT;
 }
 
+}  // namespace detail
+
 // The key prefix of `record` at `level`, in ascending order.
 inline std::uint64_t ascending_prefix(const unsigned char* record, KeyKind kind, int level) {
   switch (kind) {
@@ -74,12 +82,14 @@ inline std::uint64_t ascending_prefix(const unsigned char* record, KeyKind kind,
       const std::uint64_t lo = load_le32(record + 8 * level + 4) ^ 0x80000000U;
       return hi << 32 | lo;
     }
-    case KeyKind::Doubles: return double_prefix(record + 8 * level);
-    case KeyKind::Phrase: return phrase_chunk(record, 8 * level, false);
-    case KeyKind::FoldedPhrase: return phrase_chunk(record, 8 * level, true);
+    case KeyKind::Doubles: return detail::double_prefix(record + 8 * level);
+    case KeyKind::Phrase: return detail::phrase_chunk(record, 8 * level, false);
+    case KeyKind::FoldedPhrase: return detail::phrase_chunk(record, 8 * level, true);
   }
   return 0;
 }
+
+namespace detail {
 
 // How many levels a key of `kind` has: the whole key area for numbers, the
 // 91-byte phrase window for phrases.
@@ -105,4 +115,5 @@ inline bool prefix_settles(KeyKind kind, std::uint64_t ascending, int level) {
   return true;
 }
 
+}  // namespace detail
 }  // namespace zelto

@@ -1,5 +1,6 @@
 // The engine's radix step: an in-place most-significant-digit sort of prefix
-// entries (American flag sort), which hands every run of equal keys on.
+// entries (American flag sort), which hands every run of equal keys on. An
+// internal of the engine (sort_engine_impl.h): nothing here is for callers.
 #pragma once
 
 #include <algorithm>
@@ -11,7 +12,7 @@
 #include <span>
 #include <utility>
 
-namespace zelto {
+namespace zelto::detail {
 
 // A record index with the prefix of its key at the current level. Packed to
 // 12 bytes: the engine's memory is one array of these.
@@ -126,4 +127,11 @@ void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratc
   }
 }
 
+}  // namespace zelto::detail
+
+namespace zelto {
+// zelto-sort's own line engine still names these directly; they go once it
+// sorts through sort_keys.
+using detail::Entry;
+using detail::radix_sort;
 }  // namespace zelto

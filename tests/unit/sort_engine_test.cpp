@@ -712,6 +712,8 @@ TEST(SortEngine, TieLogsFoldAsIfNotedInTurn) {
 
 // ---- the radix step
 
+using detail::Entry;
+
 // What the radix step handed on: each run of equal keys, as (key, length).
 struct RunWitness {
   std::vector<std::pair<std::uint64_t, std::size_t>>* runs;
@@ -757,7 +759,7 @@ TEST(RadixStep, OrdersInPlaceAndThroughScratchAlike) {
       }
       std::vector<Entry> scratch(scratch_size);
       std::vector<std::pair<std::uint64_t, std::size_t>> runs;
-      radix_sort(entries.data(), c.count, 64, std::span<Entry>(scratch), RunWitness{&runs});
+      detail::radix_sort(entries.data(), c.count, 64, std::span<Entry>(scratch), RunWitness{&runs});
       EXPECT_EQ(runs, expected_runs);
       for (std::size_t i = 0; i < c.count; ++i) {
         ASSERT_EQ(std::uint64_t{entries[i].key}, std::uint64_t{expected[i].key})
