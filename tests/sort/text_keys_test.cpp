@@ -313,6 +313,14 @@ TEST(TextKeys, CompareIsATotalOrderAndDigestsAgreeWithIt) {
     LineComparator comparator(settings);
     std::vector<std::string> lines(60);
     for (std::string& line : lines) line = random_line(random);
+    // Numbers with more integer digits than a digest can count, and with
+    // more digits than its first level holds.
+    for (const char* sign : {"", "-"}) {
+      lines.push_back(sign + std::string(20000, '9'));
+      lines.push_back(sign + std::string(30000, '1'));
+      lines.push_back(sign + std::string("1") + std::string(30, '0') + "1K");
+      lines.push_back(sign + std::string("1") + std::string(30, '0') + "2");
+    }
     for (const std::string& a : lines) {
       for (const std::string& b : lines) {
         int ab = comparator.compare(a, b);

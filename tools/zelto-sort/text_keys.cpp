@@ -1032,7 +1032,8 @@ std::uint64_t number_digest(const Decimal& d, int rank, bool human, bool& exact)
   const std::size_t cap = (std::size_t{1} << length_bits) - 1;
   std::uint64_t bits = human ? static_cast<std::uint64_t>(rank) << 58 : 0;
   bits |= static_cast<std::uint64_t>(std::min(d.integer.size(), cap)) << 48;
-  bits |= pack_digits(d, 0, kFirstDigits) << 4;
+  // Past the largest count the counts tie, and so must the digits.
+  if (d.integer.size() < cap) bits |= pack_digits(d, 0, kFirstDigits) << 4;
   exact = d.integer.size() + d.fraction.size() <= kFirstDigits && d.integer.size() < cap;
   if (!exact) bits |= 1;
   constexpr std::uint64_t kLow = (std::uint64_t{1} << 62) - 1;
