@@ -1,10 +1,13 @@
 // Keys of text lines: the options that select and order them, and the exact
 // comparison of two lines under those options (the C locale: bytes, ASCII
-// letters, blanks are space and tab).
+// letters, blanks are space and tab, and newline too with -z).
 //
 // The front end (command line, input, sorting, output) fills `SortSettings`
-// through the parsing functions below, calls `finish_settings` once, and then
-// only compares, digests and annotates lines through `LineComparator`.
+// through the parsing functions below (global letters through
+// `apply_ordering_letter`, -k through `parse_key`, +POS1 -POS2 through
+// `is_obsolete_key_start`/`is_obsolete_key_end`/`parse_obsolete_key`), sets
+// -t, -s, -u, -z and the -R seed itself, calls `finish_settings` once, and
+// then only compares, digests and annotates lines through `LineComparator`.
 #pragma once
 
 #include <array>
