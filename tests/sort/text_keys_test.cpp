@@ -227,6 +227,21 @@ TEST(TextKeys, WarnsAsSortDebugDoes) {
       {{"-t:", "-k1"}, {}},
       {{"-k1.2M"}, {"leading blanks are significant in key 1; consider also specifying 'b'"}},
       {{"-bdfgiMhnRrV", "-s", "-k1b,1"}, {"options '-bdfghMnRrV' are ignored"}},
+      {{"-t.", "-k1n"},
+       {"key 1 is numeric and spans multiple fields",
+        "field separator '.' is treated as a decimal point in numbers"}},
+      {{"-t.", "-n"}, {"numbers use '.' as a decimal point in this locale"}},
+      {{"-t-", "-k1g"},
+       {"key 1 is numeric and spans multiple fields",
+        "field separator '-' is treated as a minus sign in numbers",
+        "note numbers use '.' as a decimal point in this locale"}},
+      {{"-t+", "-k1n", "-k2,2g"},
+       {"key 1 is numeric and spans multiple fields",
+        "note numbers use '.' as a decimal point in this locale"}},
+      {{"-t+", "-k1g"},
+       {"key 1 is numeric and spans multiple fields",
+        "field separator '+' is treated as a plus sign in numbers",
+        "note numbers use '.' as a decimal point in this locale"}},
   };
   for (const auto& [args, expected] : cases) {
     std::vector<std::string> warnings = debug_warnings(settings_of(args));

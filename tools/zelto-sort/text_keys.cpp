@@ -374,7 +374,9 @@ bool implicitly_skips_blanks(KeyOrder order) {
   return is_numeric(order) || order == KeyOrder::Month;
 }
 
-void add_key_warnings(const KeyField& key, std::size_t number, const SortSettings& settings,
+// Appends the warnings about one key; true when it is numeric and spans
+// fields.
+bool add_key_warnings(const KeyField& key, std::size_t number, const SortSettings& settings,
                       std::vector<std::string>& out) {
   std::string n = std::to_string(number);
   if (key.obsolete) {
@@ -389,7 +391,7 @@ void add_key_warnings(const KeyField& key, std::size_t number, const SortSetting
   }
   if (key.end_field != 0 && key.end_field < key.start_field) {
     out.push_back("key " + n + " has zero width and will be ignored");
-    return;
+    return false;
   }
   const KeyOptions& o = key.options;
   // A key ending within the first field is a plain column of the line.
@@ -402,6 +404,38 @@ void add_key_warnings(const KeyField& key, std::size_t number, const SortSetting
   }
   if (is_numeric(o.order) && (key.end_field == 0 || key.end_field > key.start_field)) {
     out.push_back("key " + n + " is numeric and spans multiple fields");
+    return true;
+  }
+  return false;
+}
+
+// The notes on numbers: a separator that numbers spanning fields would read
+// as part of them, and the decimal point.
+void add_number_notes(const SortSettings& settings, std::vector<std::string>& out) {
+  bool numbers = settings.keys.empty() && is_numeric(settings.global.order);
+  bool spanning = false;
+  bool general_spanning = false;
+  std::vector<std::string> ignored;
+  for (std::size_t i = 0; i < settings.keys.size(); ++i) {
+    const KeyField& key = settings.keys[i];
+    numbers = numbers || is_numeric(key.options.order);
+    if (add_key_warnings(key, i + 1, settings, ignored)) {
+      spanning = true;
+      general_spanning = general_spanning || key.options.order == KeyOrder::GeneralNumeric;
+    }
+  }
+  if (spanning && settings.separator == '.') {
+    out.emplace_back("field separator '.' is treated as a decimal point in numbers");
+  } else if (spanning && settings.separator == '-') {
+    out.emplace_back("field separator '-' is treated as a minus sign in numbers");
+  } else if (general_spanning && settings.separator == '+') {
+    out.emplace_back("field separator '+' is treated as a plus sign in numbers");
+  }
+  if (!numbers) return;
+  if (settings.separator != '.') {
+    out.emplace_back("note numbers use '.' as a decimal point in this locale");
+  } else if (!spanning) {
+    out.emplace_back("numbers use '.' as a decimal point in this locale");
   }
 }
 
@@ -410,12 +444,10 @@ void add_key_warnings(const KeyField& key, std::size_t number, const SortSetting
 std::vector<std::string> debug_warnings(const SortSettings& settings) {
   std::vector<std::string> out;
   out.emplace_back("text ordering performed using simple byte comparison");
-  bool numbers = settings.keys.empty() && is_numeric(settings.global.order);
   for (std::size_t i = 0; i < settings.keys.size(); ++i) {
-    add_key_warnings(settings.keys[i], i + 1, settings, out);
-    numbers = numbers || is_numeric(settings.keys[i].options.order);
+    (void)add_key_warnings(settings.keys[i], i + 1, settings, out);
   }
-  if (numbers) out.emplace_back("note numbers use '.' as a decimal point in this locale");
+  add_number_notes(settings, out);
   if (settings.keys.empty()) return out;
 
   // Global options that no key uses.
