@@ -1,0 +1,80 @@
+// Text lines as a key source of the engine (see sort_engine.h): a line's
+// prefix at each level is its digest under a line comparator, and lines
+// whose digests agree as far as they go are ordered by the comparator's
+// exact comparison. `sort_keys` over this source gives the order of a stable
+// sort of the lines by `compare`.
+//
+// The comparator is any type with the two calls of zelto-sort's
+// `text::LineComparator`:
+//   std::uint64_t digest(std::string_view line, std::size_t level, bool& more)
+//     an order-preserving digest of `line` at `level`, for lines whose
+//     digests agree at every level below; `more` false when no deeper level
+//     can part lines of equal digests;
+//   int compare(std::string_view a, std::string_view b)   <0, 0 or >0.
+// A line is any type with `view()` giving its text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "sort_engine.h"
+
+namespace zelto {
+
+template <class Line, class Comparator>
+class LineKeySource {
+ public:
+  using Logs = NoBucketLogs;
+  // Levels past this many are not asked for: a deeper digest may cost the
+  // comparator's work again for each line, and runs this deep are rare.
+  static constexpr int DEEPEST_LEVEL = 24;
+
+  // `more` holds a byte for each line: whether its last digest left more.
+  LineKeySource(std::span<const Line> lines, const Comparator& comparator, unsigned char* more)
+      : lines_(lines), comparator_(&comparator), more_(more) {}
+
+  std::uint64_t prefix(std::uint32_t index, int level) const {
+    bool more = false;
+    const std::uint64_t value =
+        comparator_->digest(text(index), static_cast<std::size_t>(level), more);
+    more_[index] = more ? 1 : 0;
+    return value;
+  }
+
+  // Settled when no line of the run has a deeper digest.
+  bool settled(KeyRun run, int level) const {
+    if (level + 1 >= DEEPEST_LEVEL) return true;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      if (more_[run.index(i)] != 0) return false;
+    }
+    return true;
+  }
+
+  bool before(std::uint32_t a, std::uint32_t b) const {
+    return comparator_->compare(text(a), text(b)) < 0;
+  }
+
+  // Lines visited in the order of a run lie scattered in memory: the
+  // reference of a line further on and the text of a nearer one are fetched.
+  void prefetch_ahead(KeyRun range, std::size_t i, int /*level*/) const {
+    constexpr std::size_t near = 8;
+    constexpr std::size_t far = 16;
+    if (i + far < range.size()) __builtin_prefetch(&lines_[range.index(i + far)]);
+    if (i + near < range.size()) __builtin_prefetch(text(range.index(i + near)).data());
+  }
+
+  void announce(KeyRun run, int /*level*/) const {
+    for (std::size_t i = 0; i < run.size(); ++i) __builtin_prefetch(text(run.index(i)).data());
+  }
+
+ private:
+  std::string_view text(std::uint32_t index) const { return lines_[index].view(); }
+
+  std::span<const Line> lines_;
+  const Comparator* comparator_;
+  unsigned char* more_;
+};
+
+}  // namespace zelto

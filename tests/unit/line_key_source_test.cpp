@@ -1,0 +1,134 @@
+// Text lines through the engine: the line key source against a stable sort by
+// the same comparator, for several key settings, line mixes and thread
+// counts, with a witness that no line is compared with itself.
+#include "line_key_source.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sort_engine_impl.h"
+#include "text_keys.h"
+
+namespace zelto {
+namespace {
+
+struct Line {
+  std::string_view text;
+  [[nodiscard]] std::string_view view() const { return text; }
+};
+
+// The comparator of zelto-sort, noting any comparison of a line with itself
+// (the same bytes: every line is a string of its own).
+class WitnessComparator {
+ public:
+  explicit WitnessComparator(const text::LineComparator& inner) : inner_(inner) {}
+  std::uint64_t digest(std::string_view line, std::size_t level, bool& more) const {
+    return inner_.digest(line, level, more);
+  }
+  int compare(std::string_view a, std::string_view b) const {
+    if (a.data() == b.data()) self_compared.store(true);
+    return inner_.compare(a, b);
+  }
+  mutable std::atomic<bool> self_compared{false};
+
+ private:
+  const text::LineComparator& inner_;
+};
+
+struct SettingsCase {
+  const char* name;
+  const char* letters;  // global ordering letters
+  const char* key;      // a -k argument, or null
+  int separator;        // -t, or -1
+  bool stable;          // -s
+};
+
+const SettingsCase SETTINGS[] = {
+    {"whole lines", "", nullptr, -1, false},
+    {"reversed", "r", nullptr, -1, false},
+    {"folded", "f", nullptr, -1, false},
+    {"numeric", "n", nullptr, -1, false},
+    {"second field numeric", "", "2,2n", ',', false},
+    {"second field, stable", "", "2,2", ',', true},
+    {"months from the third", "", "3M", ',', false},
+};
+
+text::SortSettings settings_of(const SettingsCase& c) {
+  text::SortSettings settings;
+  for (const char* l = c.letters; *l != '\0'; ++l) {
+    EXPECT_TRUE(text::apply_ordering_letter(*l, settings.global));
+  }
+  settings.separator = c.separator;
+  settings.stable = c.stable;
+  if (c.key != nullptr) {
+    EXPECT_FALSE(text::parse_key(c.key, settings).has_value());
+  }
+  EXPECT_FALSE(text::finish_settings(settings).has_value());
+  return settings;
+}
+
+// Three comma-separated fields from small pools (letter case, numbers in
+// several notations, months), many repeats; now and then a line sharing a
+// 200-byte start with others, deeper than the source's deepest level.
+std::vector<std::string> make_lines(std::size_t count, std::mt19937& rng) {
+  static const std::vector<std::string> words = {"", "a", "A", "apple", "Apple", "b", "zz", " x"};
+  static const std::vector<std::string> numbers = {"0",   "-0", "7",   "007", "-12", "3.5",
+                                                   "1e3", "",   "99x", "+4",  " 12"};
+  static const std::vector<std::string> months = {"jan", "FEB", " mar", "dec", "xyz", ""};
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string line;
+    if (rng() % 8 == 0) line = std::string(200, 'q') + static_cast<char>('a' + rng() % 3);
+    line += words[rng() % words.size()] + ',' + numbers[rng() % numbers.size()] + ',' +
+            months[rng() % months.size()];
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::uint32_t> stable_order(const std::vector<Line>& lines,
+                                        const text::LineComparator& comparator) {
+  std::vector<std::uint32_t> order(lines.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return comparator.compare(lines[a].text, lines[b].text) < 0;
+  });
+  return order;
+}
+
+TEST(LineKeySource, SortsAsAStableSortByTheComparator) {
+  std::mt19937 rng(4242);
+  for (const SettingsCase& c : SETTINGS) {
+    const text::SortSettings settings = settings_of(c);
+    const text::LineComparator comparator(settings);
+    for (const std::size_t count : {0u, 1u, 2u, 13u, 64u, 700u, 5000u, 70000u}) {
+      if (count > 5000 && c.key != nullptr) continue;
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(count) + " lines");
+      const std::vector<std::string> texts = make_lines(count, rng);
+      std::vector<Line> lines;
+      for (const std::string& t : texts) lines.push_back({t});
+      const std::vector<std::uint32_t> expected = stable_order(lines, comparator);
+      for (const unsigned threads : {1U, 2U, 3U}) {
+        const WitnessComparator witness(comparator);
+        std::vector<unsigned char> more(count);
+        const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data());
+        SortSpace space(count);
+        ASSERT_TRUE(space.allocated());
+        const std::span<std::uint32_t> got = sort_keys(source, space, threads);
+        ASSERT_EQ(std::vector<std::uint32_t>(got.begin(), got.end()), expected)
+            << threads << " threads";
+        EXPECT_FALSE(witness.self_compared.load()) << "a line was compared with itself";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zelto
