@@ -1004,6 +1004,8 @@ int LineComparator::compare_keys(std::string_view a, std::string_view b) const {
 
 int LineComparator::compare(std::string_view a, std::string_view b) const {
   if (keys_.empty()) return compare_keys(a, b);
+  // Equal lines are common (repeated records) and equal under every key.
+  if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return 0;
   int d = compare_keys(a, b);
   if (d != 0 || !last_resort_) return d;
   d = compare_bytes(a, b);
