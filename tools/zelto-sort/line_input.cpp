@@ -122,7 +122,7 @@ int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch&
     return read_mapped(fd, name, static_cast<std::size_t>(*size), plan, batch);
   }
   const std::size_t block_bytes = static_cast<std::size_t>(
-      std::clamp<std::uint64_t>(plan.limit / 4, SMALLEST_BLOCK, LARGEST_BLOCK));
+      std::clamp<std::uint64_t>(plan.limit / 8, SMALLEST_BLOCK, LARGEST_BLOCK));
   std::size_t capacity = block_bytes;
   std::unique_ptr<LargeBuffer> block = new_block(capacity);
   std::size_t filled = 0;
@@ -159,7 +159,9 @@ int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch&
     }
     block = std::move(next);
     filled = rest;
-    if (plan.spill && batch.held_bytes() > plan.limit && !plan.spill(batch)) {
+    // The block being filled counts too, and the lines it will bring.
+    const std::uint64_t coming = capacity + capacity / 2;
+    if (plan.spill && batch.held_bytes() + coming > plan.limit && !plan.spill(batch)) {
       return STATUS_TROUBLE;
     }
   }

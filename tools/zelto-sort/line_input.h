@@ -34,7 +34,7 @@ class LineBatch {
   // What the batch holds: its blocks and mappings, and the engine's bytes
   // for each line.
   [[nodiscard]] std::uint64_t held_bytes() const {
-    return block_bytes_ + lines.size() * (sizeof(LineRef) + ENGINE_BYTES_PER_LINE);
+    return block_bytes_ + lines.capacity() * sizeof(LineRef) + lines.size() * ENGINE_BYTES_PER_LINE;
   }
   void adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes);
   void adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes);

@@ -98,7 +98,7 @@ bool LineSink::finish() {
     keep_output_on_signal();
     if (!committed) {
       const int error = errno != 0 ? errno : EIO;
-      if (!file_.report_failed_step(*path_)) report_write_failure(error);
+      report_write_failure(error);
       return false;
     }
   }

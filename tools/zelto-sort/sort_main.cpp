@@ -297,11 +297,20 @@ std::uint64_t regular_input_bytes(const std::vector<std::string>& names) {
   return total;
 }
 
+// What a batch may hold: the budget less what the sort of a batch and the
+// writing of a run need beside it (the engine's scratch on each thread,
+// the output's buffers), but at least half of the budget.
+std::uint64_t batch_limit(const RunContext& run) {
+  constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
+  const std::uint64_t beside = 16 * mebibyte + std::uint64_t{run.threads} * 6 * mebibyte;
+  return std::max(run.budget / 2, run.budget > beside ? run.budget - beside : 0);
+}
+
 // Reads every input into `batch`; batches beyond the budget go to `runs`.
 int read_inputs(const RunContext& run, RunStore& runs, LineBatch& batch, Progress& progress) {
   ReadPlan plan;
   plan.terminator = run.terminator;
-  plan.limit = run.budget;
+  plan.limit = batch_limit(run);
   plan.threads = run.threads;
   plan.spill = [&](LineBatch& full) {
     progress.begin_uncounted("storing", full.lines.size());
@@ -410,6 +419,7 @@ int run_parsed(RunContext& run) {
 
 int run_sort_command(int argc, char** argv) {
   prepare_process();
+  return_freed_memory_at_once();
   const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   RunContext run;
   const ParseOutcome outcome = parse_command_line(arguments, run.command);

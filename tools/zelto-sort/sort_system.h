@@ -29,6 +29,11 @@ void close_file(int fd);
 // `error` set when that fails.
 [[nodiscard]] bool write_standard_output(const void* data, std::size_t size, int& error);
 
+// Makes large blocks of memory go back to the system as soon as they are
+// freed, so that batch after batch of a sort on disk does not pile up freed
+// memory in the process. Called once at the start.
+void return_freed_memory_at_once();
+
 // The most inputs one merge may hold open at once (--batch-size).
 [[nodiscard]] std::uint64_t largest_batch_size();
 // The bytes of physical memory (for -S N%); 0 when unknown.

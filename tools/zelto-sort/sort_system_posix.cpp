@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,13 @@ bool write_standard_output(const void* data, std::size_t size, int& error) {
     return ::write(STDOUT_FILENO, bytes + done, size - done);
   });
   return error == 0;
+}
+
+void return_freed_memory_at_once() {
+  // A fixed threshold also stops the allocator from raising it after each
+  // large block freed, which would put the next blocks on its heap.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+  mallopt(M_TRIM_THRESHOLD, 4 << 20);
 }
 
 std::uint64_t largest_batch_size() {
