@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -37,15 +38,12 @@ constexpr PassMessages PLAIN_PASS = {"fopen() error-2", "malloc() error-1", "mal
 constexpr PassMessages UNIQUE_PASS = {"fopen() error-3", "malloc() error-2", "malloc() error-3",
                                       "fread() error-3"};
 
-// Every message of a pass erases the status line first.
 void report_path(const char* site, const std::string& path) {
-  clear_status_line();
-  std::fprintf(stderr, "%s: %s\n", site, path.c_str());
+  report(std::string(site) + ": " + path);
 }
 
 void report_bytes(const char* site, long long bytes) {
-  clear_status_line();
-  std::fprintf(stderr, "%s: %lld bytes\n", site, bytes);
+  report(std::string(site) + ": " + std::to_string(bytes) + " bytes");
 }
 
 struct FileCloser {
@@ -56,11 +54,11 @@ using FilePointer = std::unique_ptr<std::FILE, FileCloser>;
 // Sizes that would make a pass read outside its records are refused.
 bool sizes_are_valid(const ArrangeArguments& args) {
   if (args.record_count < 0) {
-    std::fprintf(stderr, "record count error: %d\n", args.record_count);
+    report("record count error: " + std::to_string(args.record_count));
     return false;
   }
   if (args.record_count > 0 && args.record_size < MINIMUM_RECORD_SIZE) {
-    std::fprintf(stderr, "record size error: %d bytes\n", args.record_size);
+    report("record size error: " + std::to_string(args.record_size) + " bytes");
     return false;
   }
   return true;

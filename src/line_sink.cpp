@@ -77,8 +77,17 @@ class BlockWriter {
 namespace {
 
 void report_path(const char* site, const std::string& path) {
-  clear_status_line();
-  std::fprintf(stderr, "%s: %s\n", site, path.c_str());
+  report(std::string(site) + ": " + path);
+}
+
+// A failed commit of `file` at `path`: the step that failed, or the writing.
+void report_failed_commit(const OutputFile& file, const std::string& path) {
+  const std::string step = file.failed_step_message(path);
+  if (step.empty()) {
+    report_path("fwrite() error-1", path);
+  } else {
+    report(step);
+  }
 }
 
 // Replaces the error log "error.txt" with "<message> <path>"; skipped when
@@ -87,8 +96,7 @@ void report_path(const char* site, const std::string& path) {
 void note_in_error_log(const char* message, const std::string& path,
                        const std::optional<FileIdentity>& records) {
   if (records.has_value() && identity_of(ERROR_LOG_PATH) == records) {
-    clear_status_line();
-    std::fprintf(stderr, "%s %s\n", message, path.c_str());
+    report(std::string(message) + " " + path);
     return;
   }
   std::FILE* log = std::fopen(ERROR_LOG_PATH, "w");
@@ -160,8 +168,7 @@ LineDelivery LineSink::finish_display(bool written) {
   // Lines shown in a regular file are output like any other: on storage
   // before the records go.
   if (destination_.durable && !put_on_stable_storage(stdout)) {
-    clear_status_line();
-    std::fprintf(stderr, "fsync() error: stdout: %s\n", std::strerror(errno));
+    report(std::string("fsync() error: stdout: ") + std::strerror(errno));
     return failed();
   }
   return {EXIT_OK, true};
@@ -172,8 +179,7 @@ LineDelivery LineSink::finish_file(bool written) {
   const bool committed = written && file_.commit(destination_.durable);
   if (!committed && file_.name_taken()) return deliver_to_fallback();
   if (!committed) {
-    clear_status_line();
-    if (!file_.report_failed_step(path_)) report_path("fwrite() error-1", path_);
+    report_failed_commit(file_, path_);
     return failed();
   }
   return {fell_back_ ? ERROR_CODE : EXIT_OK, true, file_.replaces_input()};
@@ -191,8 +197,7 @@ LineDelivery LineSink::deliver_to_fallback() {
     return failed();
   }
   if (!file_.copy_lines_to(fallback.stream()) || !fallback.commit(destination_.durable)) {
-    clear_status_line();
-    if (!fallback.report_failed_step(FALLBACK_PATH)) report_path("fwrite() error-1", FALLBACK_PATH);
+    report_failed_commit(fallback, FALLBACK_PATH);
     return failed();
   }
   return {ERROR_CODE, true, fallback.replaces_input()};

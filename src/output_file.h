@@ -112,10 +112,10 @@ class OutputFile {
   // finished replacement to `destination`, then discards the replacement.
   // False when a read or a write failed.
   [[nodiscard]] bool copy_lines_to(std::FILE* destination);
-  // After a failed commit: prints "STEP error: PATH: REASON" when a step
-  // other than writing failed (rename(), link() or fsync()) and returns true;
-  // false when it was the writing, which the caller reports.
-  bool report_failed_step(const std::string& path) const;
+  // After a failed commit: "STEP error: PATH: REASON" when a step other than
+  // writing failed (rename(), link() or fsync()); empty when it was the
+  // writing, which the caller reports.
+  [[nodiscard]] std::string failed_step_message(const std::string& path) const;
 
   // Gives up the output of a run that failed: a replacement is discarded; a
   // regular file the run created is removed and one it truncated is cut back
