@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -436,6 +438,10 @@ int run_sort_command(int argc, char** argv) {
     return run_parsed(run);
   } catch (const std::bad_alloc&) {
     report("memory exhausted");
+    return STATUS_TROUBLE;
+  } catch (const std::exception& failure) {
+    // A thread that could not be started, and the like.
+    report(failure.what());
     return STATUS_TROUBLE;
   }
 }
