@@ -193,6 +193,23 @@ TEST(TextKeys, RejectsBadKeysWithSortsMessages) {
   }
 }
 
+// Which arguments sort takes for obsolete keys; the others are file names
+// (a start) or options (an end).
+TEST(TextKeys, RecognisesObsoleteKeysAsSortDoes) {
+  const std::pair<const char*, bool> starts[] = {
+      {"+1", true},     {"+0.2", true},  {"+1.2nr", true}, {"+01b", true},
+      {"+1.", false},   {"+1x", false},  {"+.1", false},   {"+", false},
+      {"+1b.2", false}, {"+1,2", false}, {"1", false},     {"+1.2bx", false}};
+  for (const auto& [argument, expected] : starts) {
+    EXPECT_EQ(is_obsolete_key_start(argument), expected) << argument;
+  }
+  const std::pair<const char*, bool> ends[] = {{"-2", true},  {"-0.0", true}, {"-2x", true},
+                                               {"-x", false}, {"-", false},   {"--1", false}};
+  for (const auto& [argument, expected] : ends) {
+    EXPECT_EQ(is_obsolete_key_end(argument), expected) << argument;
+  }
+}
+
 TEST(TextKeys, WarnsAsSortDebugDoes) {
   const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
       {{"-n"}, {"note numbers use '.' as a decimal point in this locale"}},
