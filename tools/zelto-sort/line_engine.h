@@ -1,8 +1,9 @@
-// The engine of zelto-sort: orders lines by their digests, level after
-// level, with an MSD radix sort, and asks the exact comparison only within
-// runs whose digests cannot tell the lines apart. Lines that compare equal
-// leave in input order, so the result is the one of a stable sort by
-// `LineComparator::compare`, whatever the thread count.
+// The engine of zelto-sort: the lines of a batch sorted by the shared
+// engine (sort_engine.h) with the keys' digests as prefixes, level after
+// level, and the exact comparison only within runs the digests cannot tell
+// apart. Lines that compare equal leave in input order, so the result is
+// that of a stable sort by `LineComparator::compare`, whatever the thread
+// count.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "large_buffer.h"
+#include "sort_engine.h"
 #include "text_keys.h"
 
 namespace zelto::sorter {
@@ -24,23 +26,23 @@ struct LineRef {
 
 // The most lines one sort takes: indices are 32 bits.
 inline constexpr std::size_t MOST_LINES_SORTED = 0xFFFFFFFEU;
-// The bytes the engine needs for each line it sorts, beside the line.
+// The bytes the engine needs for each line it sorts, beside the line: an
+// entry of digest and index, and whether the line's digest goes deeper.
 inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 13;
 
-// The memory of one sort of `count` lines, 13 bytes a line.
+// The memory of one sort of `count` lines.
 class LineOrder {
  public:
-  explicit LineOrder(std::size_t count);
-  [[nodiscard]] bool allocated() const { return entries_.allocated() && flags_.allocated(); }
+  explicit LineOrder(std::size_t count) : space_(count), more_(count) {}
+  [[nodiscard]] bool allocated() const { return space_.allocated() && more_.allocated(); }
   // After `sort_lines`: the indices of the lines in sorted order.
   [[nodiscard]] std::span<const std::uint32_t> indices() const { return indices_; }
 
  private:
   friend void sort_lines(std::span<const LineRef>, const text::LineComparator&, LineOrder&,
                          unsigned);
-  std::size_t count_;
-  LargeBuffer entries_;
-  LargeBuffer flags_;
+  SortSpace space_;
+  LargeBuffer more_;
   std::span<const std::uint32_t> indices_;
 };
 
