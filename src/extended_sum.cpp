@@ -3,12 +3,13 @@
 #include <bit>
 #include <cmath>
 
+#include "portability.h"
+
 namespace zelto {
 
 namespace {
 
-// GCC and Clang offer 128-bit integers on every 64-bit host.
-__extension__ typedef unsigned __int128 Wide;
+using Wide = uint128;
 
 // The sum is held as sign * magnitude * 2^-SCALE: a record number shifted up
 // by SCALE bits still fits, and a sum of magnitude above 1/2 keeps at least

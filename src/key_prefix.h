@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "portability.h"
 #include "record_format.h"
 
 namespace zelto {
@@ -49,7 +50,7 @@ inline std::uint64_t phrase_chunk(const unsigned char* record, int offset, bool 
     const std::uint64_t beyond_z = low7 + 0x2525252525252525ULL;    // low7 >= 5Bh
     w |= (at_least_a & ~beyond_z & ~w & highs) >> 2;
   }
-  return __builtin_bswap64(w);
+  return byte_swap(w);
 }
 
 // True when the phrase ends within this chunk (it holds a zero byte).

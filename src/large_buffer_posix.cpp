@@ -20,8 +20,11 @@ LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
   }
   const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
   data_ = static_cast<unsigned char*>(std::aligned_alloc(HUGE_PAGE, rounded));
-  // Only advice: without huge pages the block works the same, more slowly.
+  // Only advice (Linux): without huge pages the block works the same, more
+  // slowly.
+#ifdef MADV_HUGEPAGE
   if (data_ != nullptr) madvise(data_, rounded, MADV_HUGEPAGE);
+#endif
 }
 
 LargeBuffer::~LargeBuffer() {

@@ -61,12 +61,12 @@ class LineKeySource {
   void prefetch_ahead(KeyRun range, std::size_t i, int /*level*/) const {
     constexpr std::size_t near = 8;
     constexpr std::size_t far = 16;
-    if (i + far < range.size()) __builtin_prefetch(&lines_[range.index(i + far)]);
-    if (i + near < range.size()) __builtin_prefetch(text(range.index(i + near)).data());
+    if (i + far < range.size()) prefetch(&lines_[range.index(i + far)]);
+    if (i + near < range.size()) prefetch(text(range.index(i + near)).data());
   }
 
   void announce(KeyRun run, int /*level*/) const {
-    for (std::size_t i = 0; i < run.size(); ++i) __builtin_prefetch(text(run.index(i)).data());
+    for (std::size_t i = 0; i < run.size(); ++i) prefetch(text(run.index(i)).data());
   }
 
  private:

@@ -94,6 +94,12 @@ struct FdCloser {
 };
 
 constexpr std::uintptr_t HUGE_ALIGNMENT = std::uintptr_t{2} << 20;
+// Address space taken without swap reserved for it, where the system can.
+#ifdef MAP_NORESERVE
+constexpr int RESERVE_ONLY = MAP_NORESERVE;
+#else
+constexpr int RESERVE_ONLY = 0;
+#endif
 
 // Maps `bytes` bytes of the file at an address that is a multiple of 2 MiB:
 // where the page cache holds the file in 2 MiB folios, the kernel then maps
@@ -102,7 +108,7 @@ constexpr std::uintptr_t HUGE_ALIGNMENT = std::uintptr_t{2} << 20;
 void* map_aligned(int fd, std::size_t bytes) {
   const std::size_t room = bytes + HUGE_ALIGNMENT;
   void* reserved =
-      mmap(nullptr, room, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+      mmap(nullptr, room, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | RESERVE_ONLY, -1, 0);
   if (reserved == MAP_FAILED) return MAP_FAILED;
   const auto start = reinterpret_cast<std::uintptr_t>(reserved);
   const std::uintptr_t aligned = (start + HUGE_ALIGNMENT - 1) & ~(HUGE_ALIGNMENT - 1);
@@ -123,8 +129,10 @@ void* map_aligned(int fd, std::size_t bytes) {
 // then miss the TLB far less often. Only advice, never an error: without it
 // the mapping works the same through 4 KiB pages, and the file is never
 // copied into private memory.
-void advise_huge_pages(void* data, std::size_t bytes) {
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
   madvise(data, bytes, MADV_HUGEPAGE);
+#endif
 #ifdef MADV_COLLAPSE
   const std::size_t whole = bytes / HUGE_ALIGNMENT * HUGE_ALIGNMENT;
   if (whole > 0) madvise(data, whole, MADV_COLLAPSE);
@@ -217,16 +225,6 @@ std::optional<std::uint64_t> regular_file_size(int fd) {
   struct stat status {};
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
   return static_cast<std::uint64_t>(status.st_size);
-}
-
-bool must_copy(const std::string& input_path, const std::vector<std::string>& output_paths,
-               bool to_stdout) {
-  const std::optional<FileIdentity> input = identity_of(input_path);
-  if (!input.has_value()) return true;
-  for (const std::string& path : output_paths) {
-    if (identity_of(path) == input) return true;
-  }
-  return to_stdout && identity_of(STDOUT_FILENO) == input;
 }
 
 }  // namespace zelto

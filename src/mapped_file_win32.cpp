@@ -274,14 +274,4 @@ std::optional<std::uint64_t> regular_file_size(int fd) {
   return size_of(file);
 }
 
-bool must_copy(const std::string& input_path, const std::vector<std::string>& output_paths,
-               bool to_stdout) {
-  const std::optional<FileIdentity> input = identity_of(input_path);
-  if (!input.has_value()) return true;
-  for (const std::string& path : output_paths) {
-    if (identity_of(path) == input) return true;
-  }
-  return to_stdout && identity_of(_fileno(stdout)) == input;
-}
-
 }  // namespace zelto

@@ -1,4 +1,5 @@
 #include <sched.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -10,11 +11,18 @@ namespace zelto {
 
 namespace {
 
+// The processors this process may run on: its affinity mask on Linux, the
+// processors online elsewhere.
 unsigned affinity_cpus() {
+#ifdef CPU_COUNT
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 0;
   return static_cast<unsigned>(CPU_COUNT(&set));
+#else
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 0;
+#endif
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ class RecordSource {
   // fetched ahead.
   void prefetch_ahead(KeyRun range, std::size_t i, int level) const {
     constexpr std::size_t ahead = 16;
-    if (i + ahead < range.size()) __builtin_prefetch(record(range.index(i + ahead)) + 8 * level);
+    if (i + ahead < range.size()) prefetch(record(range.index(i + ahead)) + 8 * level);
   }
 
   // The run's records are read next: the key's next prefix and the record
@@ -73,8 +73,8 @@ class RecordSource {
   void announce(KeyRun run, int level) const {
     for (std::size_t i = 0; i < run.size(); ++i) {
       const unsigned char* r = record(run.index(i));
-      __builtin_prefetch(r + 8 * (level + 1));
-      __builtin_prefetch(r + RECORD_NUMBER_OFFSET);
+      prefetch(r + 8 * (level + 1));
+      prefetch(r + RECORD_NUMBER_OFFSET);
     }
   }
 

@@ -18,6 +18,7 @@
 #include "key_prefix.h"
 #include "large_buffer.h"
 #include "parallel.h"
+#include "portability.h"
 
 namespace zelto {
 
@@ -44,8 +45,8 @@ struct RecordTable {
     constexpr std::size_t distance = 16;
     if (i + distance < end) {
       const unsigned char* start = record(i + distance) + offset;
-      __builtin_prefetch(start);
-      __builtin_prefetch(start + 64);
+      prefetch(start);
+      prefetch(start + 64);
     }
   }
 };

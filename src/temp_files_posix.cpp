@@ -32,10 +32,16 @@ void TemporaryFile::close() {
 bool TemporaryFile::create(const std::string& directory) {
   close();
   directory_ = directory;
+#ifdef O_TMPFILE
+  // Linux: a file without a name. File systems without O_TMPFILE refuse it
+  // with one of these; the directory itself is fine then.
   fd_ = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  // File systems without O_TMPFILE refuse it with one of these; the
-  // directory itself is fine then.
-  if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+  const bool named = fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+#else
+  const bool named = true;
+#endif
+  // Elsewhere a named file, removed as soon as it is open.
+  if (named) {
     std::string pattern = directory + "/zelto-XXXXXX";
     fd_ = mkostemp(pattern.data(), O_CLOEXEC);
     if (fd_ >= 0) unlink(pattern.c_str());
