@@ -762,19 +762,26 @@ TEST(PackSort, SortsInOneCommandAndLeavesNothing) {
 }
 
 // A failed --sort leaves the -o file as it was (in `sort -o f f` it is the
-// input), and a relative TMPDIR is found although zelto runs elsewhere.
+// input), and a relative TMPDIR is found although zelto runs elsewhere;
+// through zelto-sort (sort's own options) and through zelto (an option of
+// zelto-pack's own, such as --record-size).
 TEST(PackSort, FailureLeavesTheOutputFileAsItWas) {
   SKIP_WHEN_EMULATED("zelto started by zelto-pack");
+  const std::string THROUGH_ZELTO = "--record-size=200 ";
   struct Case {
     const char* name;
     std::string environment;
+    std::string options;
     int status;
     std::string in_after;
   };
   const Case cases[] = {
-      {"zelto refuses its budget", "ZELTO_MEMORY=lots ", 1, "b\na\n"},
-      {"no zelto to run", "PATH=/nonexistent ", 1, "b\na\n"},
-      {"relative TMPDIR", "TMPDIR=tmp ", 0, "a\nb\n"},
+      {"zelto refuses its budget", "ZELTO_MEMORY=lots ", THROUGH_ZELTO, 1, "b\na\n"},
+      {"no zelto to run", "PATH=/nonexistent ", THROUGH_ZELTO, 1, "b\na\n"},
+      {"relative TMPDIR for zelto", "TMPDIR=tmp ", THROUGH_ZELTO, 0, "a\nb\n"},
+      {"zelto-sort refuses its budget", "ZELTO_MEMORY=lots ", "", 2, "b\na\n"},
+      {"no zelto-sort to run", "PATH=/nonexistent ", "", 1, "b\na\n"},
+      {"relative TMPDIR for zelto-sort", "TMPDIR=tmp ", "", 0, "a\nb\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -783,15 +790,58 @@ TEST(PackSort, FailureLeavesTheOutputFileAsItWas) {
     dir.make_directory("bin");
     dir.write("in", "b\na\n");
     std::filesystem::copy_file(pack_binary_path(), dir.path("bin/zelto-pack"));
-    // A copy without zelto beside it, so that PATH decides.
+    // A copy with nothing beside it, so that PATH decides.
     const std::string copy = dir.path("bin/zelto-pack").string();
-    const std::string zelto_dir = std::filesystem::path(binary_path()).parent_path().string();
-    const RunResult o = dir.run_script("PATH=" + shell_quote(zelto_dir) + ":/usr/bin:/bin " +
-                                       c.environment + shell_quote(copy) + " --sort -o in in");
+    const std::string programs = std::filesystem::path(binary_path()).parent_path().string();
+    const RunResult o =
+        dir.run_script("PATH=" + shell_quote(programs) + ":/usr/bin:/bin " + c.environment +
+                       shell_quote(copy) + " --sort " + c.options + "-o in in");
     EXPECT_EQ(o.status, c.status) << o.err;
     EXPECT_EQ(dir.read("in"), c.in_after);
     EXPECT_EQ(dir.files(), (std::vector<std::string>{"bin", "in", "tmp"}));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path("tmp")));
+  }
+}
+
+// With sort's options only, --sort is zelto-sort: the same bytes, messages
+// and status, keys past the 79 bytes of a key area and last-resort
+// comparisons included; zelto-pack refuses a wrong command line itself.
+TEST(PackSort, WithSortsOptionsIsTheTextSort) {
+  SKIP_WHEN_EMULATED("zelto-sort started by zelto-pack");
+  const std::filesystem::path zelto(binary_path());
+  const std::string text_sort =
+      (zelto.parent_path() / ("zelto-sort" + zelto.extension().string())).string();
+  const std::string wide(100, 'x');
+  Sandbox dir;
+  dir.write("in", "b 2\na 10\nB 1\na 10\n" + wide + "b\n" + wide + "a\n-3 q\n\n");
+  const std::vector<std::vector<std::string>> option_sets = {{},
+                                                             {"-n"},
+                                                             {"-k2n"},
+                                                             {"-k2,2nr", "-f"},
+                                                             {"-f", "-u"},
+                                                             {"-t", " ", "-k2"},
+                                                             {"-u", "-r"},
+                                                             {"-b", "-k2", "-g"},
+                                                             {"-k1.2,1.3f"},
+                                                             {"-o", "out.txt"},
+                                                             {"-k0"},
+                                                             {"-n", "-g"}};
+  for (const std::vector<std::string>& options : option_sets) {
+    std::vector<std::string> packed = {"--sort"};
+    packed.insert(packed.end(), options.begin(), options.end());
+    packed.push_back("in");
+    std::vector<std::string> sorted = options;
+    sorted.push_back("in");
+    const RunResult p = dir.run_script(command_line(pack_binary_path(), packed));
+    const std::string out_by_pack = dir.exists("out.txt") ? dir.read("out.txt") : "";
+    const RunResult z = dir.run_script(command_line(text_sort, sorted));
+    const std::string out_by_sort = dir.exists("out.txt") ? dir.read("out.txt") : "";
+    SCOPED_TRACE(command_line(text_sort, sorted));
+    EXPECT_EQ(p.status, z.status);
+    EXPECT_EQ(p.out, z.out);
+    // A command line that zelto-pack refuses itself is named in its words.
+    if (z.status != 2) EXPECT_EQ(p.err, z.err);
+    EXPECT_EQ(out_by_pack, out_by_sort);
   }
 }
 
@@ -807,7 +857,8 @@ TEST(PackSort, FindsZeltoBesideItWithoutProc) {
   std::filesystem::copy_file(binary_path(), dir.path("bin/zelto"));
   const RunResult o = dir.run_script(
       "unshare -m true 2>/dev/null || exit 77; "
-      "unshare -m sh -c 'umount -l /proc && PATH=/nonexistent exec bin/zelto-pack --sort in'");
+      "unshare -m sh -c 'umount -l /proc && PATH=/nonexistent exec bin/zelto-pack --sort "
+      "--record-size=200 in'");
   if (o.status == 77) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(o.out, "a\nb\n");
@@ -848,8 +899,9 @@ TEST(PackSort, FindsZeltoAndCleansUpWhenInterrupted) {
   dir.write("in", "b\na\n");
   std::filesystem::copy_file(pack_binary_path(), dir.path("bin/zelto-pack"));
   const std::string copy = dir.path("bin/zelto-pack").string();
-  RunResult o =
-      dir.run_script(private_tmpdir(dir) + "PATH=/nonexistent " + shell_quote(copy) + " --sort in");
+  // --record-size, zelto-pack's own, keeps the way through zelto.
+  RunResult o = dir.run_script(private_tmpdir(dir) + "PATH=/nonexistent " + shell_quote(copy) +
+                               " --sort --record-size=200 in");
   EXPECT_EQ(o.status, 1);
   EXPECT_EQ(o.err, "zelto-pack: zelto: No such file or directory\n");
   // A zelto on the PATH that waits to be ended.
@@ -862,7 +914,7 @@ TEST(PackSort, FindsZeltoAndCleansUpWhenInterrupted) {
     o = dir.run_script("set -m; rm -f err; export " + private_tmpdir(dir) +
                        "PATH=" + shell_quote(dir.path("path").string()) + ":/usr/bin:/bin; " +
                        shell_quote(copy) +
-                       " --sort in 2>err & job=$!; "
+                       " --sort --record-size=200 in 2>err & job=$!; "
                        "until [ -s err ]; do sleep 0.05; done; "
                        "ls tmp/*/binary.tmp >/dev/null || exit 9; kill -" +
                        std::to_string(signal_number) + " $job; wait $job");

@@ -555,7 +555,75 @@ int sort_through_zelto(std::span<const InputLine> lines, const PackOptions& opti
 
 }  // namespace
 
+namespace {
+
+// True when --sort asks for nothing but what sort itself has: zelto-sort
+// then sorts the text, with sort's order and messages.
+bool sorts_as_text(const PackOptions& o) {
+  return o.sort && o.key == KeyType::Phrase && !o.numbered && !o.report_ties && !o.lenient &&
+         o.line_end == LineEnd::FromInput && o.record_size == 0 && !o.max_line.has_value() &&
+         o.directory.empty();
+}
+
+// One position of a key as sort writes it: FIELD.CHAR, CHAR 0 left out.
+std::string key_position(std::size_t field, std::size_t character) {
+  std::string text = std::to_string(field);
+  if (character != 0) text += "." + std::to_string(character);
+  return text;
+}
+
+// A key as sort's -k writes it, with every letter it carries.
+std::string key_argument(const SortKey& k) {
+  std::string letters;
+  if (k.numeric) letters += 'n';
+  if (k.general) letters += 'g';
+  if (k.fold) letters += 'f';
+  if (k.reverse) letters += 'r';
+  std::string text = key_position(k.start_field, k.start_char);
+  if (k.skip_start_blanks) text += 'b';
+  text += letters;
+  if (k.end_field != 0) {
+    text += "," + key_position(k.end_field, k.end_char);
+    if (k.skip_end_blanks) text += 'b';
+    text += letters;
+  }
+  return text;
+}
+
+// The command line of zelto-sort that asks what `o` asks.
+std::vector<std::string> text_sort_arguments(const PackOptions& o) {
+  std::vector<std::string> words;
+  for (const auto& [on, flag] :
+       {std::pair{o.ignore_case, "-f"}, std::pair{o.reverse, "-r"}, std::pair{o.skip_blanks, "-b"},
+        std::pair{o.numeric, "-n"}, std::pair{o.general, "-g"}, std::pair{o.unique, "-u"}}) {
+    if (on) words.emplace_back(flag);
+  }
+  if (o.separator.has_value()) {
+    words.emplace_back("-t");
+    words.emplace_back(1, *o.separator);
+  }
+  for (const SortKey& k : o.keys) words.push_back("-k" + key_argument(k));
+  if (!o.sorted_output.empty()) words.push_back("--output=" + o.sorted_output);
+  words.emplace_back("--");
+  words.insert(words.end(), o.inputs.begin(), o.inputs.end());
+  return words;
+}
+
+// --sort with sort's own options: zelto-sort sorts the lines, so that the
+// bytes and the status are zelto-sort's.
+int sort_as_text(const PackOptions& options, const char* program) {
+  std::string message;
+  const int status = run_program(companion_program(program, SORT_PROGRAM),
+                                 text_sort_arguments(options), ".", stdout, message);
+  if (status >= 0) return status;
+  report(message);
+  return PACK_FAILURE;
+}
+
+}  // namespace
+
 int pack_lines(const PackOptions& options, const char* program) {
+  if (sorts_as_text(options)) return sort_as_text(options, program);
   std::string data;
   std::string message;
   std::vector<InputSource> sources;
