@@ -27,18 +27,24 @@ passed=0
 # The line under the cursor, without the prompt and trailing blanks.
 current_line() {
     tmux -S "$socket" capture-pane -p -t completion | grep -v '^$' | tail -n 1 |
-        sed -e 's/^\$ //' -e 's/ *$//'
+        sed -e 's/^\$ \{0,1\}//' -e 's/ *$//'
+}
+
+# Waits until the line under the cursor is $1, for at most two seconds.
+wait_for_line() {
+    local tries=0
+    until [[ $(current_line) == "$1" ]] || ((++tries > 40)); do sleep 0.05; done
 }
 
 # expect TYPED EXPECTED: types TYPED, presses Tab, compares the line.
 expect() {
     tmux -S "$socket" send-keys -t completion -l "$1"
     tmux -S "$socket" send-keys -t completion Tab
-    sleep 0.3
+    wait_for_line "$2"
     local got
     got=$(current_line)
     tmux -S "$socket" send-keys -t completion C-u
-    sleep 0.1
+    wait_for_line ""
     if [[ $got == "$2" ]]; then
         passed=$((passed + 1))
     else
@@ -58,7 +64,11 @@ run_cases() {
     socket=$work/socket.$mode
     tmux -S "$socket" new-session -d -s completion -x 200 -y 20 \
         "cd $(printf '%q' "$work") && bash --noprofile --rcfile $(printf '%q' "$work/rc.$mode") -i"
-    sleep 0.5
+    # The prompt shows once the completion is loaded.
+    local tries=0
+    until tmux -S "$socket" capture-pane -p -t completion | grep -q '^\$' || ((++tries > 100)); do
+        sleep 0.05
+    done
     expect "zelto-pack --out" "zelto-pack --output="
     expect "zelto-pack --output=d" "zelto-pack --output=data.txt"
     expect "zelto-pack --key=i" "zelto-pack --key=int"
