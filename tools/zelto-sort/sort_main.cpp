@@ -289,12 +289,7 @@ std::vector<std::string> temporary_directories(const SortCommand& command) {
 std::uint64_t regular_input_bytes(const std::vector<std::string>& names) {
   std::uint64_t total = 0;
   for (const std::string& name : names) {
-    if (name == "-") continue;
-    int error = 0;
-    const int fd = open_for_reading(name, error);
-    if (fd < 0) continue;
-    total += regular_file_size(fd).value_or(0);
-    close_file(fd);
+    if (name != "-") total += regular_file_bytes(name).value_or(0);
   }
   return total;
 }

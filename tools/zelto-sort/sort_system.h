@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zelto::sorter {
@@ -41,6 +42,9 @@ void return_freed_memory_at_once();
 
 // True when `path` names a regular file (links followed).
 [[nodiscard]] bool is_regular_file(const std::string& path);
+// The size of the regular file `path` names, without opening it (a named
+// pipe must not be opened twice); nothing for anything else.
+[[nodiscard]] std::optional<std::uint64_t> regular_file_bytes(const std::string& path);
 
 // From now on until `keep_output_on_signal`, a signal that ends the run
 // (Ctrl-C, a termination request, a closed terminal) removes the file at

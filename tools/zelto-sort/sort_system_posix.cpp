@@ -80,6 +80,12 @@ bool is_regular_file(const std::string& path) {
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+std::optional<std::uint64_t> regular_file_bytes(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
 void remove_output_on_signal(const std::string& path) {
   signal_removal_armed = 0;
   if (path.size() >= sizeof signal_removal_path) return;
