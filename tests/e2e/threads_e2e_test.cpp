@@ -215,6 +215,9 @@ const std::vector<Way> WAYS = {
      },
      {}},
     {"FewerThanTheFileHolds", [](Parameters& p) { p.record_count = COUNT - 77; }, {}},
+    {"MoreThanTheFileHolds", [](Parameters& p) { p.record_count = COUNT + 3; }, {}},
+    {"NoRecords", [](Parameters& p) { p.record_count = 0; }, {}},
+    {"MissingRecordFile", [](Parameters&) {}, {"missing.bin"}},
     {"Unnumbered", [](Parameters& p) { p.numbered = "0"; }, {}, true},
     {"Fallback", [](Parameters& p) { p.output_path = "nodir/out.txt"; }, {}},
 };
