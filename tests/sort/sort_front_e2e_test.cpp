@@ -207,5 +207,56 @@ TEST(SortFrontSignals, AnEndingSignalLeavesNoTemporaryFileNorPartialOutput) {
   }
 }
 
+TEST(SortFrontInput, ReadsANamedPipeOnce) {
+  SKIP_WITHOUT_POSIX("named pipes");
+  Sandbox box;
+  const RunResult result = box.run_script("mkfifo pipe && { printf 'b\\na\\n' > pipe & } && " +
+                                          shell_quote(binary_path()) + " pipe");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "a\nb\n");
+}
+
+#if defined(ZELTO_FAULT_ALLOCATIONS) && defined(ZELTO_FAULT_CALLS)
+TEST(SortFrontFaults, AMappedInputCutShortFailsTheRunAndLeavesNoOutput) {
+  Sandbox box;
+  box.write("in", joined(mixed_lines(20000, 6)));
+  RunOptions options;
+  options.arguments = {"-o", "out", "in"};
+  // The input is cut to nothing just as the output is opened, after the
+  // lines were sorted from the mapping.
+  options.environment = with_fault("shrink:" + box.path("in").string());
+  const RunResult result = box.run_with(options);
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.err, "zelto-sort: read failed: in: Input/output error\n");
+  EXPECT_FALSE(box.exists("out"));
+}
+
+TEST(SortFrontFaults, EveryFailedAllocationIsAMessageAndStatusTwo) {
+  if (SANITIZED_BUILD) GTEST_SKIP() << "the allocation faults replace the sanitizer's allocator";
+  Sandbox box;
+  const std::vector<std::string> lines = mixed_lines(20000, 7);
+  box.write("in", joined(lines));
+  box.make_directory("tmp");
+  for (int request = 1; request <= 60; request += 3) {
+    for (const char* size : {"64", "100000"}) {
+      RunOptions options;
+      options.arguments = {"-S", "300K", "-T", "tmp", "-o", "out", "in"};
+      options.environment = with_fault("alloc:" + std::to_string(request) + ":" + size);
+      const RunResult result = box.run_with(options);
+      const std::string shown = std::to_string(request) + ":" + size;
+      if (result.status == 0) {
+        EXPECT_TRUE(box.read("out") == sorted_text(lines)) << shown;
+        std::filesystem::remove(box.path("out"));
+      } else {
+        EXPECT_EQ(result.status, 2) << shown;
+        EXPECT_EQ(result.err, "zelto-sort: memory exhausted\n") << shown;
+        EXPECT_FALSE(box.exists("out")) << shown;
+      }
+      EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << shown;
+    }
+  }
+}
+#endif
+
 }  // namespace
 }  // namespace zelto::testing

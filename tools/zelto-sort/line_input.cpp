@@ -1,6 +1,7 @@
 #include "line_input.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -58,7 +59,7 @@ int read_mapped(int fd, const std::string& name, std::size_t size, const ReadPla
   }
   const auto* data = reinterpret_cast<const char*>(mapping->data());
   (void)split_lines(data, size, plan.terminator, true, plan.threads, batch.lines);
-  batch.adopt(std::move(mapping), size);
+  batch.adopt(std::move(mapping), size, name);
   if (plan.spill && batch.held_bytes() > plan.limit && !plan.spill(batch)) return STATUS_TROUBLE;
   return 0;
 }
@@ -102,8 +103,10 @@ void LineBatch::adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes) {
   block_bytes_ += bytes;
 }
 
-void LineBatch::adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes) {
+void LineBatch::adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes,
+                      const std::string& name) {
   mappings_.push_back(std::move(mapping));
+  mapped_names_.push_back(name);
   block_bytes_ += bytes;
 }
 
@@ -112,7 +115,18 @@ void LineBatch::clear() {
   lines.shrink_to_fit();
   blocks_.clear();
   mappings_.clear();
+  mapped_names_.clear();
   block_bytes_ = 0;
+}
+
+bool LineBatch::mappings_intact() const {
+  for (std::size_t i = 0; i < mappings_.size(); ++i) {
+    if (mappings_[i]->shrunk()) {
+      report("read failed: " + quote_file(mapped_names_[i]) + ": " + error_text(EIO));
+      return false;
+    }
+  }
+  return true;
 }
 
 int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch& batch) {

@@ -37,13 +37,19 @@ class LineBatch {
     return block_bytes_ + lines.capacity() * sizeof(LineRef) + lines.size() * ENGINE_BYTES_PER_LINE;
   }
   void adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes);
-  void adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes);
+  // A mapped input file, named `name`.
+  void adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes, const std::string& name);
+  // Once the lines were used: false after reporting "read failed" for a
+  // mapped file that another process cut short meanwhile (its lines then
+  // held zero bytes instead of its own).
+  [[nodiscard]] bool mappings_intact() const;
   // Forgets every line and frees their memory.
   void clear();
 
  private:
   std::vector<std::unique_ptr<LargeBuffer>> blocks_;
   std::vector<std::unique_ptr<RecordFile>> mappings_;
+  std::vector<std::string> mapped_names_;
   std::uint64_t block_bytes_ = 0;
 };
 

@@ -341,6 +341,10 @@ int write_sorted_batch(const RunContext& run, const text::LineComparator& compar
   if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
   progress.begin_uncounted("writing", batch.lines.size());
   write_in_order(batch.lines, order.indices(), comparator, style, run.threads, sink);
+  if (!batch.mappings_intact()) {
+    sink.abandon();
+    return STATUS_TROUBLE;
+  }
   return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
 }
 

@@ -92,6 +92,7 @@ bool RunStore::spill(LineBatch& batch) {
   style.debug = false;
   write_in_order(batch.lines, order.indices(), comparator_, style, threads_, writer);
   writer.flush();
+  if (!batch.mappings_intact()) return false;
   if (writer.error() != 0) {
     report("write failed: " + quote(place.directory) + ": " + error_text(writer.error()));
     return false;
