@@ -50,9 +50,3 @@ void comparator_sort(Item* items, Item* scratch, std::size_t begin, std::size_t 
 }
 
 }  // namespace zelto::detail
-
-namespace zelto {
-// zelto-sort's own line engine still names it directly; it goes once that
-// engine sorts through sort_keys.
-using detail::comparator_sort;
-}  // namespace zelto

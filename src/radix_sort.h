@@ -128,10 +128,3 @@ void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratc
 }
 
 }  // namespace zelto::detail
-
-namespace zelto {
-// zelto-sort's own line engine still names these directly; they go once it
-// sorts through sort_keys.
-using detail::Entry;
-using detail::radix_sort;
-}  // namespace zelto
