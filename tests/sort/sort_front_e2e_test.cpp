@@ -207,6 +207,35 @@ TEST(SortFrontSignals, AnEndingSignalLeavesNoTemporaryFileNorPartialOutput) {
   }
 }
 
+TEST(SortFrontMerge, MoreInputsThanFilesCanBeOpenGoThroughRunsOnDisk) {
+  SKIP_WITHOUT_POSIX("a limit of open files");
+  Sandbox box;
+  std::vector<std::string> all;
+  std::string names;
+  for (int file = 0; file < 30; ++file) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 40; ++i) lines.push_back(std::to_string((i * 37 + file * 11) % 97 + 100));
+    all.insert(all.end(), lines.begin(), lines.end());
+    const std::string name = "in" + std::to_string(file);
+    box.write(name, sorted_text(lines));
+    names += " " + name;
+  }
+  box.make_directory("tmp");
+  const std::string z = shell_quote(binary_path()) + " -T tmp -m";
+  // A shell limit of open files, or --batch-size, makes the merge go by groups.
+  const std::vector<std::pair<std::string, std::string>> ways = {
+      {"ulimit -n 12; ", ""}, {"", " --batch-size=3"}, {"", ""}};
+  for (const auto& [limit, option] : ways) {
+    const std::string script = limit + z + option + names;
+    RunResult result = box.run_script(script);
+    EXPECT_EQ(result.status, 0) << script << result.err;
+    EXPECT_TRUE(result.out == sorted_text(all)) << script;
+    result = box.run_script(script + " -u");
+    EXPECT_TRUE(result.out == sorted_text(all, true)) << script << " -u";
+    EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << script;
+  }
+}
+
 TEST(SortFrontInput, ReadsANamedPipeOnce) {
   SKIP_WITHOUT_POSIX("named pipes");
   Sandbox box;

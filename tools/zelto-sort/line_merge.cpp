@@ -56,9 +56,10 @@ bool LineCursor::next() {
 }
 
 void put_line(std::string_view line, const text::LineComparator& comparator, bool debug,
-              char terminator, LineSink& sink, std::string& scratch) {
+              char terminator, ByteSink& sink, std::string& scratch) {
   if (!debug) {
-    sink.write_line(line, terminator);
+    sink.write(line);
+    sink.write(std::string_view(&terminator, 1));
     return;
   }
   scratch.clear();
@@ -85,7 +86,7 @@ struct StreamOrder {
 
 int merge_streams(std::span<const std::unique_ptr<LineCursor>> streams,
                   const text::LineComparator& comparator, bool unique, bool debug, char terminator,
-                  LineSink& sink) {
+                  ByteSink& sink) {
   std::vector<std::size_t> heap;
   for (std::size_t i = 0; i < streams.size(); ++i) {
     if (streams[i]->next()) heap.push_back(i);

@@ -53,10 +53,10 @@ class LineCursor {
 // after a reported read failure.
 [[nodiscard]] int merge_streams(std::span<const std::unique_ptr<LineCursor>> streams,
                                 const text::LineComparator& comparator, bool unique, bool debug,
-                                char terminator, LineSink& sink);
+                                char terminator, ByteSink& sink);
 
 // Writes one output line, or its annotation with `debug`.
 void put_line(std::string_view line, const text::LineComparator& comparator, bool debug,
-              char terminator, LineSink& sink, std::string& scratch);
+              char terminator, ByteSink& sink, std::string& scratch);
 
 }  // namespace zelto::sorter

@@ -14,10 +14,20 @@
 
 namespace zelto::sorter {
 
-class LineSink {
+// Where formatted lines go, a block of bytes at a time: the output, or a
+// run on disk.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Appends bytes; a failure is remembered (and reported once).
+  virtual void write(std::string_view bytes) = 0;
+  [[nodiscard]] virtual bool failed() const = 0;
+};
+
+class LineSink final : public ByteSink {
  public:
   LineSink() = default;
-  ~LineSink();
+  ~LineSink() override;
   LineSink(const LineSink&) = delete;
   LineSink& operator=(const LineSink&) = delete;
 
@@ -27,13 +37,13 @@ class LineSink {
   [[nodiscard]] bool open(const std::optional<std::string>& path,
                           const std::optional<FileIdentity>& input);
   // Appends bytes; the first failure is remembered and reported once.
-  void write(std::string_view bytes);
+  void write(std::string_view bytes) override;
   // A line and its terminator.
   void write_line(std::string_view line, char terminator) {
     write(line);
     write(std::string_view(&terminator, 1));
   }
-  [[nodiscard]] bool failed() const { return failed_; }
+  [[nodiscard]] bool failed() const override { return failed_; }
   // Writes what is left and puts the -o file in place. False after
   // reporting the failure (the file is then removed or left as it was).
   [[nodiscard]] bool finish();

@@ -245,40 +245,6 @@ int check_order(const RunContext& run, const text::LineComparator& comparator) {
   return cursor.failed() ? STATUS_TROUBLE : STATUS_OK;
 }
 
-int merge_inputs(const RunContext& run, const text::LineComparator& comparator) {
-  std::vector<int> fds;
-  const auto close_all = [&] {
-    for (const int fd : fds) close_file(fd);
-  };
-  for (const std::string& name : run.command.files) {
-    const int fd = open_input(name, "cannot read");
-    if (fd < 0) {
-      close_all();
-      return STATUS_TROUBLE;
-    }
-    fds.push_back(fd);
-  }
-  const std::size_t buffer = stream_buffer_bytes(run.budget, fds.size());
-  std::vector<std::unique_ptr<LineCursor>> streams;
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    streams.push_back(std::make_unique<LineCursor>(reader_of(fds[i]), run.command.files[i],
-                                                   run.terminator, buffer));
-  }
-  LineSink sink;
-  if (!sink.open(run.command.output, output_as_input(run))) {
-    close_all();
-    return STATUS_TROUBLE;
-  }
-  const int status = merge_streams(streams, comparator, run.command.settings.unique,
-                                   run.command.debug, run.terminator, sink);
-  close_all();
-  if (status != STATUS_OK) {
-    sink.abandon();
-    return status;
-  }
-  return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
-}
-
 std::vector<std::string> temporary_directories(const SortCommand& command) {
   if (!command.temporary_directories.empty()) return command.temporary_directories;
   return {temporary_directory()};
@@ -292,6 +258,86 @@ std::uint64_t regular_input_bytes(const std::vector<std::string>& names) {
     if (name != "-") total += regular_file_bytes(name).value_or(0);
   }
   return total;
+}
+
+// Inputs open for a merge, closed with it.
+class OpenInputs {
+ public:
+  OpenInputs() = default;
+  OpenInputs(const OpenInputs&) = delete;
+  OpenInputs& operator=(const OpenInputs&) = delete;
+  ~OpenInputs() {
+    for (const int fd : fds_) close_file(fd);
+  }
+  // Opens `names` and makes a stream of each; false after reporting one
+  // that cannot be opened.
+  bool open(std::span<const std::string> names, char terminator, std::size_t buffer) {
+    for (const std::string& name : names) {
+      const int fd = open_input(name, "cannot read");
+      if (fd < 0) return false;
+      fds_.push_back(fd);
+      streams_.push_back(std::make_unique<LineCursor>(reader_of(fd), name, terminator, buffer));
+    }
+    return true;
+  }
+  [[nodiscard]] std::span<const std::unique_ptr<LineCursor>> streams() const { return streams_; }
+
+ private:
+  std::vector<int> fds_;
+  std::vector<std::unique_ptr<LineCursor>> streams_;
+};
+
+// Merges `streams` into the output.
+int merge_into_output(const RunContext& run, const text::LineComparator& comparator,
+                      std::span<const std::unique_ptr<LineCursor>> streams) {
+  LineSink sink;
+  if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
+  const int status = merge_streams(streams, comparator, run.command.settings.unique,
+                                   run.command.debug, run.terminator, sink);
+  if (status != STATUS_OK) {
+    sink.abandon();
+    return status;
+  }
+  return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+}
+
+// How many inputs one merge holds open: --batch-size, and what the limit of
+// open files leaves beside the standard streams and the runs on disk.
+std::size_t merge_width(const RunContext& run) {
+  const std::uint64_t directories = temporary_directories(run.command).size();
+  std::uint64_t width = largest_batch_size();
+  width = width > directories + 2 ? width - directories - 2 : 2;
+  if (run.command.batch_size != 0) width = std::min(width, run.command.batch_size);
+  return static_cast<std::size_t>(std::max<std::uint64_t>(width, 2));
+}
+
+// -m: the inputs merged as they are; more of them than one merge can hold
+// open are merged a group at a time into runs on disk first.
+int merge_inputs(const RunContext& run, const text::LineComparator& comparator) {
+  const std::vector<std::string>& names = run.command.files;
+  const std::size_t width = merge_width(run);
+  if (names.size() <= width) {
+    OpenInputs inputs;
+    if (!inputs.open(names, run.terminator, stream_buffer_bytes(run.budget, names.size()))) {
+      return STATUS_TROUBLE;
+    }
+    return merge_into_output(run, comparator, inputs.streams());
+  }
+  const OutputStyle style{run.command.settings.unique, false, run.terminator};
+  RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
+  runs.expect_input(regular_input_bytes(names));
+  for (std::size_t first = 0; first < names.size(); first += width) {
+    const std::size_t count = std::min(width, names.size() - first);
+    OpenInputs group;
+    if (!group.open(std::span(names).subspan(first, count), run.terminator,
+                    stream_buffer_bytes(run.budget, count))) {
+      return STATUS_TROUBLE;
+    }
+    if (const int status = runs.store_merge(group.streams()); status != STATUS_OK) return status;
+  }
+  const std::vector<std::unique_ptr<LineCursor>> streams =
+      runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
+  return merge_into_output(run, comparator, streams);
 }
 
 // What a batch may hold: the budget less what the sort of a batch and the

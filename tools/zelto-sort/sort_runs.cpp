@@ -13,12 +13,12 @@ namespace {
 constexpr std::size_t WRITE_BLOCK = std::size_t{4} << 20;
 
 // Gathers a run's bytes and writes them in blocks at the run's end.
-class RunWriter {
+class RunWriter final : public ByteSink {
  public:
   RunWriter(SpillFile& file, std::uint64_t offset) : file_(file), offset_(offset) {
     buffer_.reserve(WRITE_BLOCK);
   }
-  void write(std::string_view bytes) {
+  void write(std::string_view bytes) override {
     if (error_ != 0) return;
     if (buffer_.size() + bytes.size() > WRITE_BLOCK) flush();
     if (bytes.size() > WRITE_BLOCK) {
@@ -36,6 +36,7 @@ class RunWriter {
     buffer_.clear();
   }
   [[nodiscard]] int error() const { return error_; }
+  [[nodiscard]] bool failed() const override { return error_ != 0; }
   [[nodiscard]] std::uint64_t written() const { return written_; }
 
  private:
@@ -54,55 +55,86 @@ class RunWriter {
 
 }  // namespace
 
-bool RunStore::spill(LineBatch& batch) {
-  if (batch.lines.empty()) return true;
+RunStore::Place* RunStore::next_place(std::size_t& index) {
   if (places_.empty()) {
     for (const std::string& directory : directories_) places_.push_back({directory, nullptr, 0});
   }
-  const std::size_t place_index = runs_.size() % places_.size();
-  Place& place = places_[place_index];
+  index = runs_.size() % places_.size();
+  Place& place = places_[index];
   if (place.file == nullptr) {
     auto file = std::make_unique<SpillFile>();
     int error = 0;
     if (!file->create(place.directory, error)) {
       report("cannot create temporary file in " + quote(place.directory) + ": " +
              error_text(error));
-      return false;
+      return nullptr;
     }
     place.file = std::move(file);
   }
-  std::uint64_t needed = batch.lines.size();
-  for (const LineRef& line : batch.lines) needed += line.size;
+  return &place;
+}
+
+bool RunStore::has_room(const Place& place, std::uint64_t bytes) const {
   // What is still to come of the inputs is shared among the directories.
   const std::uint64_t to_come = expected_ > stored_ ? expected_ - stored_ : 0;
-  needed = std::max(needed, (to_come + places_.size() - 1) / places_.size());
+  const std::uint64_t needed = std::max(bytes, (to_come + places_.size() - 1) / places_.size());
   const std::optional<std::uint64_t> room = free_space(place.directory);
   if (room.has_value() && *room < needed) {
     report("write failed: " + quote(place.directory) + ": " + error_text(ENOSPC));
     return false;
   }
+  return true;
+}
+
+bool RunStore::spill(LineBatch& batch) {
+  if (batch.lines.empty()) return true;
+  std::size_t place_index = 0;
+  Place* place = next_place(place_index);
+  if (place == nullptr) return false;
+  std::uint64_t needed = batch.lines.size();
+  for (const LineRef& line : batch.lines) needed += line.size;
+  if (!has_room(*place, needed)) return false;
   LineOrder order(batch.lines.size());
   if (!order.allocated()) {
     report("memory exhausted");
     return false;
   }
   sort_lines(batch.lines, comparator_, order, threads_);
-  RunWriter writer(*place.file, place.end);
+  RunWriter writer(*place->file, place->end);
   OutputStyle style = style_;
   style.debug = false;
   write_in_order(batch.lines, order.indices(), comparator_, style, threads_, writer);
   writer.flush();
   if (!batch.mappings_intact()) return false;
   if (writer.error() != 0) {
-    report("write failed: " + quote(place.directory) + ": " + error_text(writer.error()));
+    report("write failed: " + quote(place->directory) + ": " + error_text(writer.error()));
     return false;
   }
-  runs_.push_back({place_index, place.end, writer.written()});
-  place.end += writer.written();
+  runs_.push_back({place_index, place->end, writer.written()});
+  place->end += writer.written();
   stored_ += writer.written();
   lines_ += batch.lines.size();
   batch.clear();
   return true;
+}
+
+int RunStore::store_merge(std::span<const std::unique_ptr<LineCursor>> streams) {
+  std::size_t place_index = 0;
+  Place* place = next_place(place_index);
+  if (place == nullptr || !has_room(*place, 0)) return STATUS_TROUBLE;
+  RunWriter writer(*place->file, place->end);
+  const int status =
+      merge_streams(streams, comparator_, style_.unique, false, style_.terminator, writer);
+  writer.flush();
+  if (status != STATUS_OK) return status;
+  if (writer.error() != 0) {
+    report("write failed: " + quote(place->directory) + ": " + error_text(writer.error()));
+    return STATUS_TROUBLE;
+  }
+  runs_.push_back({place_index, place->end, writer.written()});
+  place->end += writer.written();
+  stored_ += writer.written();
+  return STATUS_OK;
 }
 
 std::vector<std::unique_ptr<LineCursor>> RunStore::streams(std::size_t buffer_bytes) const {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ class RunStore {
   // Sorts the batch, stores it as a run and empties it. False after
   // reporting a failure.
   [[nodiscard]] bool spill(LineBatch& batch);
+  // Merges sorted `streams` into one run (lines whose keys compare equal
+  // kept once with -u). 0, or the status after a reported failure.
+  [[nodiscard]] int store_merge(std::span<const std::unique_ptr<LineCursor>> streams);
   [[nodiscard]] bool empty() const { return runs_.empty(); }
   [[nodiscard]] std::size_t run_count() const { return runs_.size(); }
   [[nodiscard]] std::uint64_t line_count() const { return lines_; }
@@ -44,6 +48,14 @@ class RunStore {
     std::uint64_t offset;
     std::uint64_t size;
   };
+  // The place of the next run, its file made if need be; nullptr after
+  // reporting a failure.
+  struct Place;
+  [[nodiscard]] Place* next_place(std::size_t& index);
+  // Checks that the place has room for `bytes` more, and for its share of
+  // the inputs still to come.
+  [[nodiscard]] bool has_room(const Place& place, std::uint64_t bytes) const;
+
   struct Place {
     std::string directory;
     std::unique_ptr<SpillFile> file;
