@@ -268,7 +268,8 @@ minimize() {
 # zelto-sort's lines must be those of the plain sort of the same inputs with
 # the same options, in another order where there is more than one key;
 # KEY_PROGRAM (awk) gives the key of a line, and equal keys must be
-# adjacent. With --random-source, two runs must agree.
+# adjacent. With --random-source, runs must agree, whatever the threads and
+# the memory.
 random() {
   local key=$1 arguments=$2
   selected "$arguments" || return 0
@@ -290,8 +291,12 @@ random() {
     details+="the output is in byte order"$'\n'
   fi
   if [[ "$arguments" == *--random-source* ]]; then
-    run "$IN" "$RES/random.again" "$(zelto_command "")" "$arguments"
-    cmp -s "$g.out" "$RES/random.again.out" || details+="two runs with one random source differ"$'\n'
+    local variant
+    for variant in "" ZELTO_THREADS=1 ZELTO_THREADS=3 ZELTO_MEMORY=1M; do
+      run "$IN" "$RES/random.again" "$(zelto_command "$variant")" "$arguments"
+      cmp -s "$g.out" "$RES/random.again.out" ||
+        details+="a run${variant:+ with $variant} with the same random source differs"$'\n'
+    done
   fi
   [ -z "$details" ] || mismatch random "" "$arguments" "$details"
 }
@@ -792,6 +797,8 @@ done <<'EOF'
 BEGIN { FS = ":" } { print $3 }|-t: -k3,3 -R colons.txt
 { print }|-Ru dups.txt
 { print }|--random-source=words.txt -R words.txt
+{ print }|--random-source=words.txt -R -S 64K bulk.txt
+{ print $1 }|--random-source=paths.txt -k1,1R bulk.txt
 { print }|-R -S 64K bulk.txt
 { print $1 }|-k1,1R -k2,2n bulk.txt
 { print }|--sort=random paths.txt
