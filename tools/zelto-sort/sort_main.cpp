@@ -266,8 +266,10 @@ class OpenInputs {
   OpenInputs() = default;
   OpenInputs(const OpenInputs&) = delete;
   OpenInputs& operator=(const OpenInputs&) = delete;
-  ~OpenInputs() {
+  ~OpenInputs() { close(); }
+  void close() {
     for (const int fd : fds_) close_file(fd);
+    fds_.clear();
   }
   // Opens `names` and makes a stream of each; false after reporting one
   // that cannot be opened.
@@ -287,13 +289,15 @@ class OpenInputs {
   std::vector<std::unique_ptr<LineCursor>> streams_;
 };
 
-// Merges `streams` into the output.
+// Merges `streams` into the output; `inputs`, if any, are closed before the
+// output takes its name, as a system may refuse to replace an open file.
 int merge_into_output(const RunContext& run, const text::LineComparator& comparator,
-                      std::span<const std::unique_ptr<LineCursor>> streams) {
+                      std::span<const std::unique_ptr<LineCursor>> streams, OpenInputs* inputs) {
   LineSink sink;
   if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
   const int status = merge_streams(streams, comparator, run.command.settings.unique,
                                    run.command.debug, run.terminator, sink);
+  if (inputs != nullptr) inputs->close();
   if (status != STATUS_OK) {
     sink.abandon();
     return status;
@@ -321,7 +325,7 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
     if (!inputs.open(names, run.terminator, stream_buffer_bytes(run.budget, names.size()))) {
       return STATUS_TROUBLE;
     }
-    return merge_into_output(run, comparator, inputs.streams());
+    return merge_into_output(run, comparator, inputs.streams(), &inputs);
   }
   const OutputStyle style{run.command.settings.unique, false, run.terminator};
   RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
@@ -337,7 +341,7 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
   }
   const std::vector<std::unique_ptr<LineCursor>> streams =
       runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
-  return merge_into_output(run, comparator, streams);
+  return merge_into_output(run, comparator, streams, nullptr);
 }
 
 // What a batch may hold: the budget less what the sort of a batch and the
@@ -375,7 +379,7 @@ int read_inputs(const RunContext& run, RunStore& runs, LineBatch& batch, Progres
 
 // Sorts the batch that held every line and writes it out.
 int write_sorted_batch(const RunContext& run, const text::LineComparator& comparator,
-                       const OutputStyle& style, const LineBatch& batch, Progress& progress) {
+                       const OutputStyle& style, LineBatch& batch, Progress& progress) {
   LineOrder order(batch.lines.size());
   if (!order.allocated()) {
     report("memory exhausted");
@@ -391,6 +395,9 @@ int write_sorted_batch(const RunContext& run, const text::LineComparator& compar
     sink.abandon();
     return STATUS_TROUBLE;
   }
+  // The inputs are let go before the output takes its name: a system may
+  // refuse to replace a file that is still mapped or open.
+  batch.clear();
   return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
 }
 
