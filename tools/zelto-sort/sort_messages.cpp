@@ -46,6 +46,11 @@ void report(std::string_view text) {
   std::fflush(stderr);
 }
 
+void print(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
 std::string help_hint() {
   return "Try '" + std::string(PROGRAM) + " --help' for more information.\n";
 }

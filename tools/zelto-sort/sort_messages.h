@@ -6,6 +6,7 @@
 // errors that the system's sort also ends with 1), 2 any trouble.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,9 @@ inline constexpr int STATUS_TROUBLE = 2;
 void report(std::string_view text);
 // The same, followed by the line that points to --help.
 void report_with_hint(std::string_view text);
+// Writes all of `text` to `stream` (standard output or error) and flushes it.
+void print(std::FILE* stream, std::string_view text);
+
 // "Try 'zelto-sort --help' for more information.\n"
 [[nodiscard]] std::string help_hint();
 
