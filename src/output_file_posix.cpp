@@ -96,6 +96,49 @@ bool is_protected_link(int at, const struct stat& link) {
   return shared && link.st_uid != geteuid() && link.st_uid != folder.st_uid;
 }
 
+// A handle of a directory that is only walked through: without opening it
+// for reading where the system can (O_PATH, Linux).
+#ifdef O_PATH
+constexpr int DIRECTORY_HANDLE = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int DIRECTORY_HANDLE = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// A nameless file in the directory `at`, where the file system offers them
+// (O_TMPFILE, Linux); -1 elsewhere.
+int open_nameless(int at) {
+#ifdef O_TMPFILE
+  return openat(at, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#else
+  (void)at;
+  errno = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
+// Links the open file `fd` as `name` in `at` through its descriptor, where
+// the system can (AT_EMPTY_PATH, Linux).
+int link_descriptor(int fd, int at, const char* name) {
+#ifdef AT_EMPTY_PATH
+  return linkat(fd, "", at, name, AT_EMPTY_PATH);
+#else
+  (void)fd;
+  (void)at;
+  (void)name;
+  errno = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
+// Puts the entries of the directory `at` (a walking handle) on storage.
+bool sync_directory(int at) {
+  const int fd = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
 // Follows `path` through its symbolic links to the real location of the
 // file: a handle of its directory (which the caller closes) and its name
 // there. False when a step fails; errno tells why.
@@ -105,7 +148,7 @@ bool locate(const std::string& path, int& directory, std::string& name) {
   for (int hops = 0; hops < 40; ++hops) {
     const auto [part, base] = split_path(current);
     const int next =
-        openat(at, part.empty() ? "." : part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        openat(at, part.empty() ? "." : part.c_str(), DIRECTORY_HANDLE);
     if (at != AT_FDCWD) close(at);
     if (next < 0) return false;
     at = next;
@@ -265,7 +308,7 @@ bool OutputFile::open_replacement(const std::string& path) {
   owner_ = old.st_uid;
   group_ = old.st_gid;
   mode_ = old.st_mode & 07777;
-  int fd = openat(directory_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  int fd = open_nameless(directory_);
   if (fd >= 0 && !may_name_nameless(fd)) {
     close(fd);
     fd = -1;
@@ -321,7 +364,7 @@ bool OutputFile::name_nameless_file(int fd) {
   const std::string proc_path = proc_path_of(fd);
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const std::string candidate = replacement_name(target_, attempt);
-    if (linkat(fd, "", directory_, candidate.c_str(), AT_EMPTY_PATH) == 0 ||
+    if (link_descriptor(fd, directory_, candidate.c_str()) == 0 ||
         (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), directory_, candidate.c_str(),
                                    AT_SYMLINK_FOLLOW) == 0)) {
       visible_name_ = candidate;
@@ -402,7 +445,7 @@ bool OutputFile::commit_replacement() {
   if (ok) {
     visible_name_.clear();
     forget_pending_name();
-    (void)fsync(directory_);
+    (void)sync_directory(directory_);
   }
   discard();
   return ok;

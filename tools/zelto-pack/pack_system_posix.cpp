@@ -182,10 +182,14 @@ int run_program(const std::string& program, std::span<const std::string> argumen
   }
   // The child reports a failed start through this pipe; it closes on exec.
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
+  if (pipe(report) != 0) {
     message = error_text(program);
     return -1;
   }
+  // zelto-pack starts no other program at the same time, so the pipe cannot
+  // leak into one before it is marked.
+  fcntl(report[0], F_SETFD, FD_CLOEXEC);
+  fcntl(report[1], F_SETFD, FD_CLOEXEC);
   const int output_fd = fileno(output);
   pid_t child = -1;
   with_signals_blocked([&] {

@@ -381,7 +381,9 @@ bool add_key_warnings(const KeyField& key, std::size_t number, const SortSetting
   std::string n = std::to_string(number);
   if (key.obsolete) {
     std::size_t first = key.start_field - 1;
-    std::string old = "+" + std::to_string(first);
+    // Built in steps: GCC 12 sees a false overlap in "+" + std::to_string().
+    std::string old = "+";
+    old += std::to_string(first);
     std::string now = "-k " + std::to_string(first + 1);
     if (key.end_field != 0) {
       old += " -" + std::to_string(key.end_field);
