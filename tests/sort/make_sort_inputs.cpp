@@ -336,8 +336,8 @@ std::string near_duplicates(Random& random) {
   return out;
 }
 
-// A few lines of hundreds of kilobytes sharing most of their beginning,
-// among short ones.
+// A few lines of hundreds of kilobytes to two megabytes sharing most of their
+// beginning, among short ones.
 std::string long_lines(Random& random) {
   std::string prefix;
   for (int i = 0; i < 500000; ++i) prefix += static_cast<char>('a' + random.below(3));
@@ -348,7 +348,9 @@ std::string long_lines(Random& random) {
       continue;
     }
     out += prefix;
-    for (int i = 0; i < 200000; ++i) out += static_cast<char>('a' + random.below(3));
+    // One line of two megabytes.
+    const int tail = line == 2 ? 1500000 : 200000;
+    for (int i = 0; i < tail; ++i) out += static_cast<char>('a' + random.below(3));
     out += line == 4 ? " 5\n" : "\n";
   }
   out += prefix + "\n";  // a line that is the others' beginning
