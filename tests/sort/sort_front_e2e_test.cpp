@@ -69,7 +69,12 @@ TEST(SortFrontOutput, ReplacesAnInputOnlyWithTheWholeResult) {
     box.write("b", joined(b));
     box.write("s", sorted_text({"alpha", "charlie"}));
     box.write("in", "x\n");
-    std::filesystem::create_symlink("a", box.path("link"));
+    // Windows gives no symbolic links to every user: the case that needs
+    // one is left out there.
+    const bool uses_link =
+        std::find(c.arguments.begin(), c.arguments.end(), "link") != c.arguments.end();
+    if (ON_WINDOWS && uses_link) continue;
+    if (!ON_WINDOWS) std::filesystem::create_symlink("a", box.path("link"));
     RunOptions options;
     options.arguments = c.arguments;
     options.stdin_name = "in";
@@ -78,17 +83,22 @@ TEST(SortFrontOutput, ReplacesAnInputOnlyWithTheWholeResult) {
     EXPECT_EQ(result.status, 0) << shown << result.err;
     EXPECT_EQ(result.err, "") << shown;
     EXPECT_EQ(box.read(c.file), c.expected) << shown;
-    EXPECT_EQ(box.files(), (std::vector<std::string>{"a", "b", "in", "link", "s"})) << shown;
+    std::vector<std::string> files = {"a", "b", "in", "s"};
+    if (!ON_WINDOWS) files.insert(files.begin() + 3, "link");
+    EXPECT_EQ(box.files(), files) << shown;
   }
 }
 
 TEST(SortFrontRuns, OnDiskGiveTheBytesOfASortInMemory) {
   Sandbox box;
-  const std::vector<std::string> lines = mixed_lines(60000, 3);
+  // Smaller under Windows, whose test runs go through an emulator.
+  const std::size_t count = ON_WINDOWS ? 6000 : 60000;
+  const std::vector<std::string> lines = mixed_lines(count, 3);
   box.write("mixed", joined(lines));
   box.write("zeros", joined(lines, '\0'));
   // The last line without its newline, and one line of 3 MB.
-  std::string ragged = joined(mixed_lines(20000, 4)) + std::string(3 << 20, 'M') + "\nlast";
+  std::string ragged = joined(mixed_lines(count / 3, 4)) +
+                       std::string(ON_WINDOWS ? 1 << 20 : 3 << 20, 'M') + "\nlast";
   box.write("ragged", ragged);
   box.make_directory("tmp");
   const std::vector<std::vector<std::string>> variants = {
@@ -110,7 +120,8 @@ TEST(SortFrontRuns, OnDiskGiveTheBytesOfASortInMemory) {
       EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << shown;
     }
   }
-  EXPECT_EQ(box.run({"mixed"}).out, sorted_text(lines));
+  // Standard output carries the bytes as they are, on every system.
+  EXPECT_TRUE(box.run({"mixed"}).raw_out == sorted_text(lines));
 }
 
 struct FailureCase {
