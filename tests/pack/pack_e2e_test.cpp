@@ -840,7 +840,9 @@ TEST(PackSort, WithSortsOptionsIsTheTextSort) {
     EXPECT_EQ(p.status, z.status);
     EXPECT_EQ(p.out, z.out);
     // A command line that zelto-pack refuses itself is named in its words.
-    if (z.status != 2) EXPECT_EQ(p.err, z.err);
+    if (z.status != 2) {
+      EXPECT_EQ(p.err, z.err);
+    }
     EXPECT_EQ(out_by_pack, out_by_sort);
   }
 }
