@@ -33,24 +33,37 @@ void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t>
 inline constexpr std::size_t LINES_PER_PIECE = std::size_t{1} << 15;
 
 // Writes `lines` in the order of `indices` to `sink` (anything with
-// write(bytes)), formatted on up to `threads` threads.
+// write(bytes)), formatted on up to `threads` threads. While one window of
+// pieces is written, on a thread of its own, the next one is formatted.
+// The job must not throw: a failed allocation while formatting ends the run
+// through the exception that run_tasks hands on, after the writing waits.
 template <class Sink>
 void write_in_order(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
                     const text::LineComparator& comparator, const OutputStyle& style,
                     unsigned threads, Sink& sink) {
   const std::size_t pieces = (indices.size() + LINES_PER_PIECE - 1) / LINES_PER_PIECE;
   const std::size_t window = std::max<std::size_t>(1, 2 * std::size_t{threads});
-  std::vector<std::string> buffers(std::min(window, pieces));
-  for (std::size_t first = 0; first < pieces; first += window) {
+  // Two sets of buffers: one being written while the other fills.
+  std::vector<std::string> buffers(2 * std::min(window, pieces));
+  std::vector<std::size_t> filled(2, 0);
+  BackgroundJob writer(
+      [&](std::size_t set) {
+        for (std::size_t k = 0; k < filled[set]; ++k) sink.write(buffers[set * window + k]);
+      },
+      threads);
+  for (std::size_t first = 0, set = 0; first < pieces; first += window, set ^= 1) {
     const std::size_t count = std::min(window, pieces - first);
     run_tasks(count, threads, [&](std::size_t k) {
       const std::size_t begin = (first + k) * LINES_PER_PIECE;
       const std::size_t end = std::min(indices.size(), begin + LINES_PER_PIECE);
-      buffers[k].clear();
-      format_lines(lines, indices, begin, end, comparator, style, buffers[k]);
+      std::string& buffer = buffers[set * window + k];
+      buffer.clear();
+      format_lines(lines, indices, begin, end, comparator, style, buffer);
     });
-    for (std::size_t k = 0; k < count; ++k) sink.write(buffers[k]);
+    filled[set] = count;
+    writer.post(set);
   }
+  writer.wait();
 }
 
 }  // namespace zelto::sorter
