@@ -4,12 +4,17 @@
 // exact comparison. `sort_keys` over this source gives the order of a stable
 // sort of the lines by `compare`.
 //
-// The comparator is any type with the two calls of zelto-sort's
+// The comparator is any type with the calls of zelto-sort's
 // `text::LineComparator`:
-//   std::uint64_t digest(std::string_view line, std::size_t level, bool& more)
+//   KeyPlace                   what `place` finds of a line, kept per line;
+//   KeyPlace place(std::string_view line)
+//     found once per line, at level 0, and handed to every digest of it;
+//   std::uint64_t digest(std::string_view line, KeyPlace place,
+//                        std::size_t level, bool& more, bool& exact)
 //     an order-preserving digest of `line` at `level`, for lines whose
 //     digests agree at every level below; `more` false when no deeper level
-//     can part lines of equal digests;
+//     can part lines of equal digests, `exact` true when, moreover, equal
+//     digests at every level mean the lines compare equal;
 //   int compare(std::string_view a, std::string_view b)   <0, 0 or >0.
 // A line is any type with `view()` giving its text.
 #pragma once
@@ -27,19 +32,25 @@ template <class Line, class Comparator>
 class LineKeySource {
  public:
   using Logs = NoBucketLogs;
+  using Place = typename Comparator::KeyPlace;
   // Levels past this many are not asked for: a deeper digest may cost the
   // comparator's work again for each line, and runs this deep are rare.
   static constexpr int DEEPEST_LEVEL = 24;
 
-  // `more` holds a byte for each line: whether its last digest left more.
-  LineKeySource(std::span<const Line> lines, const Comparator& comparator, unsigned char* more)
-      : lines_(lines), comparator_(&comparator), more_(more) {}
+  // `more` holds a byte for each line: whether its last digest left more
+  // (or was exact); `places` a place for each line.
+  LineKeySource(std::span<const Line> lines, const Comparator& comparator, unsigned char* more,
+                Place* places)
+      : lines_(lines), comparator_(&comparator), more_(more), places_(places) {}
 
   std::uint64_t prefix(std::uint32_t index, int level) const {
+    const std::string_view line = text(index);
+    if (level == 0) places_[index] = comparator_->place(line);
     bool more = false;
+    bool exact = false;
     const std::uint64_t value =
-        comparator_->digest(text(index), static_cast<std::size_t>(level), more);
-    more_[index] = more ? 1 : 0;
+        comparator_->digest(line, places_[index], static_cast<std::size_t>(level), more, exact);
+    more_[index] = more ? MORE : exact ? EXACT : LAST;
     return value;
   }
 
@@ -47,7 +58,16 @@ class LineKeySource {
   bool settled(KeyRun run, int level) const {
     if (level + 1 >= DEEPEST_LEVEL) return true;
     for (std::size_t i = 0; i < run.size(); ++i) {
-      if (more_[run.index(i)] != 0) return false;
+      if (more_[run.index(i)] == MORE) return false;
+    }
+    return true;
+  }
+
+  // Tied when every line of the run (settled) had an exact digest: they all
+  // compare equal.
+  bool tied(KeyRun run, int /*level*/) const {
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      if (more_[run.index(i)] != EXACT) return false;
     }
     return true;
   }
@@ -72,9 +92,15 @@ class LineKeySource {
  private:
   std::string_view text(std::uint32_t index) const { return lines_[index].view(); }
 
+  // What a line's last digest said.
+  static constexpr unsigned char LAST = 0;   // no deeper level
+  static constexpr unsigned char MORE = 1;   // deeper levels follow
+  static constexpr unsigned char EXACT = 2;  // no deeper level, and exact
+
   std::span<const Line> lines_;
   const Comparator* comparator_;
   unsigned char* more_;
+  Place* places_;
 };
 
 }  // namespace zelto

@@ -110,6 +110,9 @@ struct NoBucketLogs {
 //   comparison then orders them. Must be true at some level.
 // - `before(a, b)`: the exact order, asked only of two different entries
 //   whose prefixes are equal at every level up to a settled one.
+// - optionally, `tied(run, level)`: for a settled run, true when its
+//   entries are all equal in the exact order; they then keep index order
+//   and `before` is not asked.
 // - `prefetch_ahead(range, i, level)`: prefix(range.index(i), level) is
 //   about to be read, and those of later entries of `range` after it.
 // - `announce(run, level)`: the run's entries will soon be ordered, at

@@ -65,7 +65,11 @@ class Engine {
   void sort_equal(Entry* run, std::size_t n, int level, std::span<Entry> scratch) const {
     for (;;) {
       if (source_.settled(KeyRun(run, n), level)) {
-        sort_exactly(run, n);
+        if (tied(run, n, level)) {
+          restore_index_order(run, n);
+        } else {
+          sort_exactly(run, n);
+        }
         return;
       }
       ++level;
@@ -86,6 +90,23 @@ class Engine {
       parted = parted || entries[i].key != entries[0].key;
     }
     return parted;
+  }
+
+  // Whether the source knows the settled run's entries to be all equal in
+  // the exact order (sources without `tied` never say so).
+  bool tied(Entry* run, std::size_t n, int level) const {
+    if constexpr (requires { source_.tied(KeyRun(run, n), level); }) {
+      return source_.tied(KeyRun(run, n), level);
+    } else {
+      return false;
+    }
+  }
+
+  // A run of entries all equal in the exact order leaves in index order, as
+  // a stable sort leaves it, without a comparison.
+  static void restore_index_order(Entry* run, std::size_t n) {
+    auto by_index = [](const Entry& a, const Entry& b) { return a.index < b.index; };
+    if (!std::is_sorted(run, run + n, by_index)) std::sort(run, run + n, by_index);
   }
 
   // Orders a run of equal prefixes by the exact order alone. The run starts

@@ -28,15 +28,20 @@ struct Line {
 // (the same bytes: every line is a string of its own).
 class WitnessComparator {
  public:
+  using KeyPlace = text::LineComparator::KeyPlace;
   explicit WitnessComparator(const text::LineComparator& inner) : inner_(inner) {}
-  std::uint64_t digest(std::string_view line, std::size_t level, bool& more) const {
-    return inner_.digest(line, level, more);
+  KeyPlace place(std::string_view line) const { return inner_.place(line); }
+  std::uint64_t digest(std::string_view line, KeyPlace place, std::size_t level, bool& more,
+                       bool& exact) const {
+    return inner_.digest(line, place, level, more, exact);
   }
   int compare(std::string_view a, std::string_view b) const {
     if (a.data() == b.data()) self_compared.store(true);
+    comparisons.fetch_add(1);
     return inner_.compare(a, b);
   }
   mutable std::atomic<bool> self_compared{false};
+  mutable std::atomic<std::size_t> comparisons{0};
 
  private:
   const text::LineComparator& inner_;
@@ -118,7 +123,9 @@ TEST(LineKeySource, SortsAsAStableSortByTheComparator) {
       for (const unsigned threads : {1U, 2U, 3U}) {
         const WitnessComparator witness(comparator);
         std::vector<unsigned char> more(count);
-        const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data());
+        std::vector<text::LineComparator::KeyPlace> places(count);
+        const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data(),
+                                                            places.data());
         SortSpace space(count);
         ASSERT_TRUE(space.allocated());
         const std::span<std::uint32_t> got = sort_keys(source, space, threads);
@@ -126,6 +133,56 @@ TEST(LineKeySource, SortsAsAStableSortByTheComparator) {
             << threads << " threads";
         EXPECT_FALSE(witness.self_compared.load()) << "a line was compared with itself";
       }
+    }
+  }
+}
+
+// Runs whose exact digests all agree keep input order without a comparison;
+// runs the digests do not pin (the last-resort comparison, keys past the
+// deepest level) are still compared.
+struct TiedCase {
+  const char* name;
+  const char* key;
+  bool stable;
+  std::string (*line)(std::size_t i);
+  bool compares;
+};
+
+const TiedCase TIED[] = {
+    {"equal second fields, -s", "2,2", true,
+     [](std::size_t i) { return std::to_string(i % 97) + ",same"; }, false},
+    {"no second field, -s", "2,2", true, [](std::size_t i) { return std::to_string(i % 89); },
+     false},
+    {"equal numbers, -s", "2n", true,
+     [](std::size_t i) { return std::to_string(i % 83) + ",0042"; }, false},
+    {"equal second fields, last resort", "2,2", false,
+     [](std::size_t i) { return std::to_string(i % 97) + ",same"; }, true},
+    {"keys past the deepest level, -s", "2,2", true,
+     [](std::size_t i) { return "x," + std::string(200, 'q') + std::to_string(i % 7); }, true},
+};
+
+TEST(LineKeySource, TiedRunsKeepInputOrderWithoutComparisons) {
+  for (const TiedCase& c : TIED) {
+    SCOPED_TRACE(c.name);
+    const SettingsCase settings_case{c.name, "", c.key, ',', c.stable};
+    const text::LineComparator comparator(settings_of(settings_case));
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < 3000; ++i) texts.push_back(c.line(i));
+    std::vector<Line> lines;
+    for (const std::string& t : texts) lines.push_back({t});
+    const std::vector<std::uint32_t> expected = stable_order(lines, comparator);
+    for (const unsigned threads : {1U, 3U}) {
+      const WitnessComparator witness(comparator);
+      std::vector<unsigned char> more(lines.size());
+      std::vector<text::LineComparator::KeyPlace> places(lines.size());
+      const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data(),
+                                                          places.data());
+      SortSpace space(lines.size());
+      ASSERT_TRUE(space.allocated());
+      const std::span<std::uint32_t> got = sort_keys(source, space, threads);
+      ASSERT_EQ(std::vector<std::uint32_t>(got.begin(), got.end()), expected)
+          << threads << " threads";
+      EXPECT_EQ(witness.comparisons.load() > 0, c.compares) << threads << " threads";
     }
   }
 }

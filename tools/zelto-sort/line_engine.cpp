@@ -11,7 +11,9 @@ void sort_lines(std::span<const LineRef> lines, const text::LineComparator& comp
     order.indices_ = {};
     return;
   }
-  const LineKeySource<LineRef, text::LineComparator> source(lines, comparator, order.more_.data());
+  auto* places = reinterpret_cast<text::LineComparator::KeyPlace*>(order.places_.data());
+  const LineKeySource<LineRef, text::LineComparator> source(lines, comparator, order.more_.data(),
+                                                            places);
   order.indices_ = sort_keys(source, order.space_, threads);
 }
 

@@ -27,14 +27,18 @@ struct LineRef {
 // The most lines one sort takes: indices are 32 bits.
 inline constexpr std::size_t MOST_LINES_SORTED = 0xFFFFFFFEU;
 // The bytes the engine needs for each line it sorts, beside the line: an
-// entry of digest and index, and whether the line's digest goes deeper.
-inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 13;
+// entry of digest and index, whether the line's digest goes deeper, and
+// where its first key lies.
+inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 13 + sizeof(text::LineComparator::KeyPlace);
 
 // The memory of one sort of `count` lines.
 class LineOrder {
  public:
-  explicit LineOrder(std::size_t count) : space_(count), more_(count) {}
-  [[nodiscard]] bool allocated() const { return space_.allocated() && more_.allocated(); }
+  explicit LineOrder(std::size_t count)
+      : space_(count), more_(count), places_(count * sizeof(text::LineComparator::KeyPlace)) {}
+  [[nodiscard]] bool allocated() const {
+    return space_.allocated() && more_.allocated() && places_.allocated();
+  }
   // After `sort_lines`: the indices of the lines in sorted order.
   [[nodiscard]] std::span<const std::uint32_t> indices() const { return indices_; }
 
@@ -43,6 +47,7 @@ class LineOrder {
                          unsigned);
   SortSpace space_;
   LargeBuffer more_;
+  LargeBuffer places_;
   std::span<const std::uint32_t> indices_;
 };
 

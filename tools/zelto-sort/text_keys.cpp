@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace zelto::text {
 namespace {
@@ -1225,6 +1226,28 @@ std::uint64_t LineComparator::digest(std::string_view line, std::size_t level, b
 
 std::uint64_t LineComparator::digest(std::string_view line, std::size_t level, bool& more,
                                      bool& exact) const {
+  return digest(line, place(line), level, more, exact);
+}
+
+namespace {
+// Lines this long or longer have no place: offsets are 32 bits.
+constexpr std::size_t kPlacedLines = std::numeric_limits<std::uint32_t>::max();
+}  // namespace
+
+LineComparator::KeyPlace LineComparator::place(std::string_view line) const {
+  if (keys_.empty() || line.size() >= kPlacedLines) return {};
+  const Span span = key_span(line, keys_[0]);
+  return {static_cast<std::uint32_t>(span.begin), static_cast<std::uint32_t>(span.end)};
+}
+
+LineComparator::Span LineComparator::span_of(std::string_view line, KeyPlace place,
+                                             std::size_t k) const {
+  if (k == 0 && line.size() < kPlacedLines) return {place.begin, place.end};
+  return key_span(line, keys_[k]);
+}
+
+std::uint64_t LineComparator::digest(std::string_view line, KeyPlace place, std::size_t level,
+                                     bool& more, bool& exact) const {
   more = false;
   exact = false;
   auto whole_line = [&](std::size_t at_level) {
@@ -1235,7 +1258,7 @@ std::uint64_t LineComparator::digest(std::string_view line, std::size_t level, b
   if (keys_.empty()) return whole_line(level);
   std::size_t first = 0;  // the first level of key k
   for (std::size_t k = 0; k < keys_.size(); ++k) {
-    Span span = key_span(line, keys_[k]);
+    Span span = span_of(line, place, k);
     KeyDigest d =
         key_digest(line.substr(span.begin, span.end - span.begin), keys_[k], level - first);
     if (d.levels == 0) {

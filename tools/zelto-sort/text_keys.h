@@ -136,6 +136,18 @@ class LineComparator {
   [[nodiscard]] std::uint64_t digest(std::string_view line, std::size_t level, bool& more,
                                      bool& exact) const;
 
+  // Where a line's first key lies. Found once per line by `place` and
+  // handed to the digest, it spares each deeper level the search for the
+  // key's fields (lines of 4 GiB or more are searched again).
+  struct KeyPlace {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+  };
+  [[nodiscard]] KeyPlace place(std::string_view line) const;
+  // As `digest` above, for a line whose place is `place`.
+  [[nodiscard]] std::uint64_t digest(std::string_view line, KeyPlace place, std::size_t level,
+                                     bool& more, bool& exact) const;
+
   // --debug: appends to `out` the lines that underline each key of `line`
   // (and the whole line, where the last-resort comparison applies), each
   // ending in '\n', as sort's --debug shows them.
@@ -171,6 +183,8 @@ class LineComparator {
   };
   [[nodiscard]] KeyDigest key_digest(std::string_view text, const Key& key,
                                      std::size_t level) const;
+  // The span of key `k` of `line`, from `place` for the first key.
+  [[nodiscard]] Span span_of(std::string_view line, KeyPlace place, std::size_t k) const;
 
   std::vector<Key> keys_;    // empty: only the whole lines are compared
   bool last_resort_ = true;  // whole lines as bytes when the keys tie
