@@ -1,6 +1,7 @@
 #include "sorted_output.h"
 
 #include "line_merge.h"
+#include "portability.h"
 
 namespace zelto::sorter {
 
@@ -12,8 +13,8 @@ void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t>
   constexpr std::size_t near = 12;
   constexpr std::size_t far = 24;
   for (std::size_t i = begin; i < end; ++i) {
-    if (i + far < end) __builtin_prefetch(&lines[indices[i + far]]);
-    if (i + near < end) __builtin_prefetch(lines[indices[i + near]].data);
+    if (i + far < end) prefetch(&lines[indices[i + far]]);
+    if (i + near < end) prefetch(lines[indices[i + near]].data);
     const std::string_view line = lines[indices[i]].view();
     if (style.unique && i > 0 && comparator.compare_keys(lines[indices[i - 1]].view(), line) == 0) {
       continue;
