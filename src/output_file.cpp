@@ -2,12 +2,31 @@
 #include "output_file.h"
 
 #include <cstring>
+#include <utility>
 
 namespace zelto {
 
 std::string OutputFile::failed_step_message(const std::string& path) const {
   if (failed_step_ == nullptr) return {};
   return std::string(failed_step_) + " error: " + path + ": " + std::strerror(failed_error_);
+}
+
+void OutputFile::cut_back() {
+  std::FILE* stream = std::exchange(stream_, nullptr);
+  if (stream == nullptr) return;
+  const bool removable = created_ && opened_.has_value();
+  if (opened_.has_value() && !removable) {
+    detail::close_and_cut(stream);
+    return;
+  }
+  std::fclose(stream);
+  if (removable) detail::remove_own_file(path_, *opened_);
+}
+
+void OutputFile::abandon() {
+  if (!replacing_) cut_back();
+  discard();
+  opened_.reset();
 }
 
 }  // namespace zelto

@@ -82,6 +82,14 @@ bool remove_if_same(const std::string& path, const FileIdentity& identity);
 // ignored when the run began stays ignored.
 void watch_ending_signals(void (*erase)());
 
+namespace detail {
+// Closes `stream` and cuts its file back to nothing through its own
+// descriptor, which the name need not lead to any more.
+void close_and_cut(std::FILE* stream);
+// Removes `path` while it is no link and still holds the file `identity`.
+void remove_own_file(const std::string& path, const FileIdentity& identity);
+}  // namespace detail
+
 class OutputFile {
  public:
   OutputFile() = default;

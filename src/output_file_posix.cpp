@@ -147,8 +147,7 @@ bool locate(const std::string& path, int& directory, std::string& name) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
     const auto [part, base] = split_path(current);
-    const int next =
-        openat(at, part.empty() ? "." : part.c_str(), DIRECTORY_HANDLE);
+    const int next = openat(at, part.empty() ? "." : part.c_str(), DIRECTORY_HANDLE);
     if (at != AT_FDCWD) close(at);
     if (next < 0) return false;
     at = next;
@@ -470,30 +469,27 @@ bool OutputFile::copy_lines_to(std::FILE* destination) {
   return ok;
 }
 
-void OutputFile::cut_back() {
-  std::FILE* stream = std::exchange(stream_, nullptr);
-  if (stream == nullptr) return;
-  const bool removable = created_ && opened_.has_value();
+namespace detail {
+
+void close_and_cut(std::FILE* stream) {
   // The descriptor outlives the stream, whose closing may still write out
   // what it buffers.
-  const int fd = opened_.has_value() && !removable ? dup(fileno(stream)) : -1;
+  const int fd = dup(fileno(stream));
   std::fclose(stream);
-  if (fd >= 0) {
-    (void)!ftruncate(fd, 0);
-    close(fd);
-  }
+  if (fd < 0) return;
+  (void)!ftruncate(fd, 0);
+  close(fd);
+}
+
+void remove_own_file(const std::string& path, const FileIdentity& identity) {
   struct stat found {};
-  if (removable && lstat(path_.c_str(), &found) == 0 && S_ISREG(found.st_mode) &&
-      FileIdentity{static_cast<std::uint64_t>(found.st_dev), found.st_ino} == *opened_) {
-    unlink(path_.c_str());
+  if (lstat(path.c_str(), &found) == 0 && S_ISREG(found.st_mode) &&
+      FileIdentity{static_cast<std::uint64_t>(found.st_dev), found.st_ino} == identity) {
+    unlink(path.c_str());
   }
 }
 
-void OutputFile::abandon() {
-  if (!replacing_) cut_back();
-  discard();
-  opened_.reset();
-}
+}  // namespace detail
 
 void OutputFile::discard() {
   if (stream_ != nullptr) std::fclose(std::exchange(stream_, nullptr));

@@ -366,26 +366,23 @@ bool OutputFile::copy_lines_to(std::FILE* destination) {
   return ok;
 }
 
-void OutputFile::cut_back() {
-  std::FILE* stream = std::exchange(stream_, nullptr);
-  if (stream == nullptr) return;
-  const bool removable = created_ && opened_.has_value();
+namespace detail {
+
+void close_and_cut(std::FILE* stream) {
   // The descriptor outlives the stream, whose closing may still write out
   // what it buffers.
-  const int fd = opened_.has_value() && !removable ? _dup(_fileno(stream)) : -1;
+  const int fd = _dup(_fileno(stream));
   std::fclose(stream);
-  if (fd >= 0) {
-    (void)_chsize_s(fd, 0);
-    _close(fd);
-  }
-  if (removable) remove_if_same(path_, *opened_);
+  if (fd < 0) return;
+  (void)_chsize_s(fd, 0);
+  _close(fd);
 }
 
-void OutputFile::abandon() {
-  if (!replacing_) cut_back();
-  discard();
-  opened_.reset();
+void remove_own_file(const std::string& path, const FileIdentity& identity) {
+  remove_if_same(path, identity);
 }
+
+}  // namespace detail
 
 bool OutputFile::fail_at(const char* step) {
   failed_step_ = step;
