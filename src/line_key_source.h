@@ -9,6 +9,8 @@
 //   KeyPlace                   what `place` finds of a line, kept per line;
 //   KeyPlace place(std::string_view line)
 //     found once per line, at level 0, and handed to every digest of it;
+//   std::size_t digest_offset(KeyPlace place, std::size_t level)
+//     about where the digest at `level` reads in the line (a hint);
 //   std::uint64_t digest(std::string_view line, KeyPlace place,
 //                        std::size_t level, bool& more, bool& exact)
 //     an order-preserving digest of `line` at `level`, for lines whose
@@ -19,6 +21,7 @@
 // A line is any type with `view()` giving its text.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -77,20 +80,36 @@ class LineKeySource {
   }
 
   // Lines visited in the order of a run lie scattered in memory: the
-  // reference of a line further on and the text of a nearer one are fetched.
-  void prefetch_ahead(KeyRun range, std::size_t i, int /*level*/) const {
+  // reference, place and last digest's note of a line further on and the
+  // text of a nearer one are fetched.
+  void prefetch_ahead(KeyRun range, std::size_t i, int level) const {
     constexpr std::size_t near = 8;
     constexpr std::size_t far = 16;
-    if (i + far < range.size()) prefetch(&lines_[range.index(i + far)]);
-    if (i + near < range.size()) prefetch(text(range.index(i + near)).data());
+    if (i + far < range.size()) {
+      const std::uint32_t index = range.index(i + far);
+      prefetch(&lines_[index]);
+      prefetch(&places_[index]);
+      prefetch(&more_[index]);
+    }
+    if (i + near < range.size()) prefetch_digest(range.index(i + near), level);
   }
 
-  void announce(KeyRun run, int /*level*/) const {
-    for (std::size_t i = 0; i < run.size(); ++i) prefetch(text(run.index(i)).data());
+  void announce(KeyRun run, int level) const {
+    for (std::size_t i = 0; i < run.size(); ++i) prefetch_digest(run.index(i), level + 1);
   }
 
  private:
   std::string_view text(std::uint32_t index) const { return lines_[index].view(); }
+
+  // Fetches the bytes of the line the digest at `level` (past 0: the line
+  // has its place) is about to read.
+  void prefetch_digest(std::uint32_t index, int level) const {
+    const std::string_view line = text(index);
+    const std::size_t at =
+        level == 0 ? 0
+                   : comparator_->digest_offset(places_[index], static_cast<std::size_t>(level));
+    prefetch(line.data() + std::min(at, line.size()));
+  }
 
   // What a line's last digest said.
   static constexpr unsigned char LAST = 0;   // no deeper level

@@ -31,6 +31,9 @@ class WitnessComparator {
   using KeyPlace = text::LineComparator::KeyPlace;
   explicit WitnessComparator(const text::LineComparator& inner) : inner_(inner) {}
   KeyPlace place(std::string_view line) const { return inner_.place(line); }
+  std::size_t digest_offset(KeyPlace place, std::size_t level) const {
+    return inner_.digest_offset(place, level);
+  }
   std::uint64_t digest(std::string_view line, KeyPlace place, std::size_t level, bool& more,
                        bool& exact) const {
     return inner_.digest(line, place, level, more, exact);

@@ -1037,6 +1037,13 @@ std::uint64_t bytes_digest(std::string_view text, std::size_t at, const unsigned
   return d;
 }
 
+// Seven bytes of `text` from `at` (through `fold` if any) in the top seven
+// bytes, padded with zeros; the low byte is zero.
+std::uint64_t seven_bytes(std::string_view text, std::size_t at, const unsigned char* fold) {
+  if (at + 8 <= text.size()) return bytes_digest(text, at, fold) & ~std::uint64_t{0xff};
+  return bytes_digest(text.substr(0, std::min(text.size(), at + 7)), at, fold);
+}
+
 // Packs `count` decimal digits, from digit `from` of the integer part
 // followed by the fraction, four bits each; missing digits are zeros.
 std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count) {
@@ -1171,9 +1178,7 @@ LineComparator::KeyDigest LineComparator::key_digest(std::string_view text, cons
       if (level >= d.levels) return d;
       std::size_t at = 7 * level;
       std::size_t rest = text.size() - at;
-      d.value = (bytes_digest(text.substr(0, std::min(text.size(), at + 7)), at, key.fold) &
-                 ~std::uint64_t{0xff}) |
-                std::min<std::size_t>(rest, 8);
+      d.value = seven_bytes(text, at, key.fold) | std::min<std::size_t>(rest, 8);
       d.more = rest > 7;
       break;
     }
@@ -1238,6 +1243,12 @@ LineComparator::KeyPlace LineComparator::place(std::string_view line) const {
   if (keys_.empty() || line.size() >= kPlacedLines) return {};
   const Span span = key_span(line, keys_[0]);
   return {static_cast<std::uint32_t>(span.begin), static_cast<std::uint32_t>(span.end)};
+}
+
+std::size_t LineComparator::digest_offset(KeyPlace place, std::size_t level) const {
+  if (keys_.empty()) return 8 * level;
+  if (keys_[0].order != KeyOrder::Text) return place.begin;
+  return place.begin + 7 * level;
 }
 
 LineComparator::Span LineComparator::span_of(std::string_view line, KeyPlace place,

@@ -144,6 +144,9 @@ class LineComparator {
     std::uint32_t end = 0;
   };
   [[nodiscard]] KeyPlace place(std::string_view line) const;
+  // About where in a line of place `place` the digest at `level` reads: a
+  // hint for fetching the bytes ahead.
+  [[nodiscard]] std::size_t digest_offset(KeyPlace place, std::size_t level) const;
   // As `digest` above, for a line whose place is `place`.
   [[nodiscard]] std::uint64_t digest(std::string_view line, KeyPlace place, std::size_t level,
                                      bool& more, bool& exact) const;
