@@ -44,11 +44,14 @@ class LineKeySource {
   // (or was exact); `places` a place for each line.
   LineKeySource(std::span<const Line> lines, const Comparator& comparator, unsigned char* more,
                 Place* places)
-      : lines_(lines), comparator_(&comparator), more_(more), places_(places) {}
+      : lines_(lines), comparator_(&comparator), more_(more), places_(places) {
+    std::fill(more_, more_ + lines_.size(), UNPLACED);
+  }
 
+  // Level 0 is asked twice of each line: its place is found the first time.
   std::uint64_t prefix(std::uint32_t index, int level) const {
     const std::string_view line = text(index);
-    if (level == 0) places_[index] = comparator_->place(line);
+    if (more_[index] == UNPLACED) places_[index] = comparator_->place(line);
     bool more = false;
     bool exact = false;
     const std::uint64_t value =
@@ -112,9 +115,10 @@ class LineKeySource {
   }
 
   // What a line's last digest said.
-  static constexpr unsigned char LAST = 0;   // no deeper level
-  static constexpr unsigned char MORE = 1;   // deeper levels follow
-  static constexpr unsigned char EXACT = 2;  // no deeper level, and exact
+  static constexpr unsigned char LAST = 0;      // no deeper level
+  static constexpr unsigned char MORE = 1;      // deeper levels follow
+  static constexpr unsigned char EXACT = 2;     // no deeper level, and exact
+  static constexpr unsigned char UNPLACED = 3;  // no digest yet
 
   std::span<const Line> lines_;
   const Comparator* comparator_;
