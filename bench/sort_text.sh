@@ -67,10 +67,9 @@ if [ "$BUILD" = 1 ]; then
   cmake --build "$BUILD_DIR" -j2 --target zelto-sort zelto_make_text >/dev/null
 fi
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
-# The command is beside zelto or in its own folder of the build tree, as
-# the build places it: the newest of the two.
-ZELTO_SORT=$(ls -t "$BUILD_DIR/zelto-sort" "$BUILD_DIR/tools/zelto-sort/zelto-sort" 2>/dev/null |
-  head -n 1)
+# The build places the command beside zelto, where zelto-pack finds it.
+ZELTO_SORT="$BUILD_DIR/zelto-sort"
+[ -x "$ZELTO_SORT" ] || ZELTO_SORT=""
 MAKE_TEXT="$BUILD_DIR/bench/zelto_make_text"
 [ -n "$ZELTO_SORT" ] || die "no zelto-sort in $BUILD_DIR"
 [ -x "$MAKE_TEXT" ] || die "missing $MAKE_TEXT"
