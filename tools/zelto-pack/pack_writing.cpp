@@ -568,7 +568,10 @@ bool sorts_as_text(const PackOptions& o) {
 // One position of a key as sort writes it: FIELD.CHAR, CHAR 0 left out.
 std::string key_position(std::size_t field, std::size_t character) {
   std::string text = std::to_string(field);
-  if (character != 0) text += "." + std::to_string(character);
+  if (character != 0) {
+    text += '.';
+    text += std::to_string(character);
+  }
   return text;
 }
 
@@ -583,7 +586,8 @@ std::string key_argument(const SortKey& k) {
   if (k.skip_start_blanks) text += 'b';
   text += letters;
   if (k.end_field != 0) {
-    text += "," + key_position(k.end_field, k.end_char);
+    text += ',';
+    text += key_position(k.end_field, k.end_char);
     if (k.skip_end_blanks) text += 'b';
     text += letters;
   }
