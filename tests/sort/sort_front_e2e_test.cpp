@@ -237,6 +237,9 @@ TEST(SortFrontMerge, MoreInputsThanFilesCanBeOpenGoThroughRunsOnDisk) {
   const std::vector<std::pair<std::string, std::string>> ways = {
       {"ulimit -n 12; ", ""}, {"", " --batch-size=3"}, {"", ""}};
   for (const auto& [limit, option] : ways) {
+    // A sanitizer's runtime needs descriptors of its own to check memory:
+    // under so low a limit it reports errors that are not there.
+    if (SANITIZED_BUILD && !limit.empty()) continue;
     const std::string script = limit + z + option + names;
     RunResult result = box.run_script(script);
     EXPECT_EQ(result.status, 0) << script << result.err;
