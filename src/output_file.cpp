@@ -11,6 +11,11 @@ std::string OutputFile::failed_step_message(const std::string& path) const {
   return std::string(failed_step_) + " error: " + path + ": " + std::strerror(failed_error_);
 }
 
+bool OutputFile::commit(bool to_stable_storage) {
+  if (stream_ == nullptr) return false;
+  return replacing_ ? commit_replacement() : commit_in_place(to_stable_storage);
+}
+
 void OutputFile::cut_back() {
   std::FILE* stream = std::exchange(stream_, nullptr);
   if (stream == nullptr) return;

@@ -130,6 +130,20 @@ int link_descriptor(int fd, int at, const char* name) {
 #endif
 }
 
+// Reads the file open as `fd` from its start and hands each block to
+// `write`, which says whether it took it. False when a read or a write failed.
+template <class Write>
+bool copy_whole_file(int fd, const Write& write) {
+  std::array<char, 1 << 16> block;
+  for (off_t at = 0;;) {
+    const ssize_t got = pread(fd, block.data(), block.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got == 0;
+    if (!write(block.data(), static_cast<std::size_t>(got))) return false;
+    at += got;
+  }
+}
+
 // Puts the entries of the directory `at` (a walking handle) on storage.
 bool sync_directory(int at) {
   const int fd = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -383,18 +397,8 @@ bool OutputFile::copy_into_named_file(int fd) {
   std::FILE* named = std::exchange(stream_, nameless);
   if (!opened) return false;
   const int to = fileno(named);
-  std::array<char, 1 << 16> block;
-  bool ok = true;
-  for (off_t at = 0; ok;) {
-    const ssize_t got = pread(fd, block.data(), block.size(), at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    ok = write_whole(to, block.data(), static_cast<std::size_t>(got));
-    at += got;
-  }
+  bool ok = copy_whole_file(
+      fd, [to](const char* data, std::size_t size) { return write_whole(to, data, size); });
   ok = ok && fchmod(to, mode_) == 0 && fsync(to) == 0;
   ok = std::fclose(named) == 0 && ok;
   if (!ok) {
@@ -403,11 +407,6 @@ bool OutputFile::copy_into_named_file(int fd) {
     forget_pending_name();
   }
   return ok;
-}
-
-bool OutputFile::commit(bool to_stable_storage) {
-  if (stream_ == nullptr) return false;
-  return replacing_ ? commit_replacement() : commit_in_place(to_stable_storage);
 }
 
 bool OutputFile::commit_in_place(bool to_stable_storage) {
@@ -451,20 +450,11 @@ bool OutputFile::commit_replacement() {
 }
 
 bool OutputFile::copy_lines_to(std::FILE* destination) {
-  bool ok = stream_ != nullptr && std::fflush(stream_) == 0;
-  const int fd = ok ? fileno(stream_) : -1;
-  std::array<char, 1 << 16> block;
-  for (off_t at = 0; ok;) {
-    const ssize_t got = pread(fd, block.data(), block.size(), at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      ok = got == 0;
-      break;
-    }
-    const auto size = static_cast<std::size_t>(got);
-    ok = std::fwrite(block.data(), 1, size, destination) == size;
-    at += got;
-  }
+  const bool ok =
+      stream_ != nullptr && std::fflush(stream_) == 0 &&
+      copy_whole_file(fileno(stream_), [destination](const char* data, std::size_t size) {
+        return std::fwrite(data, 1, size, destination) == size;
+      });
   discard();
   return ok;
 }

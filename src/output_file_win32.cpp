@@ -291,11 +291,6 @@ bool OutputFile::open_replacement(const std::string& real_path) {
   return true;
 }
 
-bool OutputFile::commit(bool to_stable_storage) {
-  if (stream_ == nullptr) return false;
-  return replacing_ ? commit_replacement() : commit_in_place(to_stable_storage);
-}
-
 bool OutputFile::commit_in_place(bool to_stable_storage) {
   std::FILE* stream = std::exchange(stream_, nullptr);
   bool ok = true;
