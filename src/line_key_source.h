@@ -17,6 +17,11 @@
 //     digests agree at every level below; `more` false when no deeper level
 //     can part lines of equal digests, `exact` true when, moreover, equal
 //     digests at every level mean the lines compare equal;
+//   std::size_t shared_depth(std::string_view a, KeyPlace pa,
+//                            std::string_view b, KeyPlace pb, std::size_t level)
+//     for two lines whose digests are equal and go on at `level`, the
+//     deepest level through which they surely stay so (`level` if unknown);
+//     optional
 //   int compare(std::string_view a, std::string_view b)   <0, 0 or >0.
 // A line is any type with `view()` giving its text.
 #pragma once
@@ -76,6 +81,25 @@ class LineKeySource {
       if (more_[run.index(i)] != EXACT) return false;
     }
     return true;
+  }
+
+  // Lines that share a long beginning (paths, say) share the digests of
+  // many levels: how many is read from their bytes in one pass, rather
+  // than level after level.
+  int shared_through(KeyRun run, int level) const requires
+      requires(const Comparator& c, std::string_view line, Place place) {
+    { c.shared_depth(line, place, line, place, std::size_t{0}) } -> std::same_as<std::size_t>;
+  }
+  {
+    const std::uint32_t first = run.index(0);
+    auto deepest = static_cast<std::size_t>(DEEPEST_LEVEL - 2);
+    for (std::size_t i = 1; i < run.size() && deepest > static_cast<std::size_t>(level); ++i) {
+      const std::uint32_t other = run.index(i);
+      deepest = std::min(
+          deepest, comparator_->shared_depth(text(first), places_[first], text(other),
+                                             places_[other], static_cast<std::size_t>(level)));
+    }
+    return static_cast<int>(std::max(deepest, static_cast<std::size_t>(level)));
   }
 
   bool before(std::uint32_t a, std::uint32_t b) const {

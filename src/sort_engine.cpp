@@ -165,6 +165,74 @@ BucketPlan plan_buckets(const std::vector<std::vector<std::uint32_t>>& counts, s
   return plan;
 }
 
+std::uint64_t differing_bits(const Entry* entries, std::size_t n, int bits, unsigned threads) {
+  const std::size_t parts = part_count(n, threads);
+  std::vector<std::uint64_t> differ(parts, 0);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    std::uint64_t bits_seen = 0;
+    const std::size_t end = part_start(n, parts, p + 1);
+    for (std::size_t i = part_start(n, parts, p); i < end; ++i) {
+      bits_seen |= entries[i].key ^ entries[0].key;
+    }
+    differ[p] = bits_seen;
+  });
+  std::uint64_t all = 0;
+  for (const std::uint64_t d : differ) all |= d;
+  return bits < 64 ? all & ((std::uint64_t{1} << bits) - 1) : all;
+}
+
+// The digits are counted on every thread; the entries are then swapped into
+// place on this one, which is quick beside the sorting of the groups.
+std::vector<Bucket> split_by_digit(Entry* entries, std::size_t n, int shift, int width,
+                                   std::size_t target, unsigned threads) {
+  const std::size_t digits = std::size_t{1} << width;
+  const std::uint64_t mask = digits - 1;
+  const auto digit = [&](const Entry& e) {
+    return static_cast<std::size_t>(e.key >> shift & mask);
+  };
+  const std::size_t parts = part_count(n, threads);
+  std::vector<std::vector<std::size_t>> counts(parts);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    counts[p].assign(digits, 0);
+    const std::size_t end = part_start(n, parts, p + 1);
+    for (std::size_t i = part_start(n, parts, p); i < end; ++i) ++counts[p][digit(entries[i])];
+  });
+  std::vector<std::size_t> head(digits + 1, 0);
+  for (std::size_t d = 0; d < digits; ++d) {
+    std::size_t total = 0;
+    for (const auto& part : counts) total += part[d];
+    head[d + 1] = head[d] + total;
+  }
+  std::vector<std::size_t> next(head.begin(), head.end() - 1);
+  for (std::size_t d = 0; d < digits; ++d) {
+    while (next[d] < head[d + 1]) {
+      Entry moving = entries[next[d]];
+      for (std::size_t to = digit(moving); to != d; to = digit(moving)) {
+        std::swap(moving, entries[next[to]++]);
+      }
+      entries[next[d]++] = moving;
+    }
+  }
+  // As at the first level, a digit that fills a group alone starts one;
+  // the keys of a one-digit group agree in that digit too.
+  std::vector<Bucket> groups;
+  std::size_t first = 0;
+  auto close_group = [&](std::size_t end_digit) {
+    const std::size_t begin = head[first];
+    const std::size_t end = head[end_digit];
+    if (end - begin > 1) {
+      groups.push_back({begin, end, 0, end_digit - first == 1 ? shift : shift + width});
+    }
+    first = end_digit;
+  };
+  for (std::size_t d = 0; d < digits; ++d) {
+    const std::size_t held = head[d] - head[first];
+    if (held > 0 && head[d + 1] - head[first] > target) close_group(d);
+  }
+  close_group(digits);
+  return groups;
+}
+
 // Each part first packs its indices at the start of its own entries, then
 // the parts move together, in order.
 std::uint32_t* pack_indices(Entry* entries, std::size_t count, unsigned threads) {

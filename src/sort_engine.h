@@ -113,6 +113,10 @@ struct NoBucketLogs {
 // - optionally, `tied(run, level)`: for a settled run, true when its
 //   entries are all equal in the exact order; they then keep index order
 //   and `before` is not asked.
+// - optionally, `shared_through(run, level)`: for a run that is not
+//   settled at `level`, a deeper level through which its entries are known
+//   to have equal prefixes at every level and still not be settled (or
+//   `level`): the levels between are passed over without being asked.
 // - `prefetch_ahead(range, i, level)`: prefix(range.index(i), level) is
 //   about to be read, and those of later entries of `range` after it.
 // - `announce(run, level)`: the run's entries will soon be ordered, at

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -34,16 +35,30 @@ inline std::uint64_t KeyRun::prefix(std::size_t i) const {
 
 namespace detail {
 
-// Orders one first-level bucket of a source's entries.
+// The deepest level, from `level` on, through which `source` knows the
+// entries of `run` (not settled at `level`) to share their prefixes without
+// being settled; sources without `shared_through` know only `level`.
+template <class Source>
+int shared_levels_through(const Source& source, KeyRun run, int level) {
+  if constexpr (requires { source.shared_through(run, level); }) {
+    return std::max(level, source.shared_through(run, level));
+  } else {
+    return level;
+  }
+}
+
+// Orders one bucket of a source's entries.
 template <class Source>
 class Engine {
  public:
   explicit Engine(const Source& source) : source_(source) {}
 
-  // Orders the `n` entries at `entries`, whose keys hold first-level
-  // prefixes; `scratch` is this task's own.
-  void sort_first_level(Entry* entries, std::size_t n, std::span<Entry> scratch) const {
-    radix_sort(entries, n, 64, scratch, EqualRuns{*this, 0, scratch});
+  // Orders the `n` entries at `entries`, whose keys hold the prefixes of
+  // `level` and agree above their lowest `bits`; `scratch` is this task's
+  // own.
+  void sort_bucket(Entry* entries, std::size_t n, int level, int bits,
+                   std::span<Entry> scratch) const {
+    radix_sort(entries, n, bits, scratch, EqualRuns{*this, level, scratch});
   }
 
  private:
@@ -61,7 +76,8 @@ class Engine {
   // Orders a run of `n` (>= 2) entries whose prefixes agree at every level
   // up to `level`: by deeper levels until one parts them, or by the exact
   // order once they are settled. Levels that part nothing are passed over
-  // in a loop, not by recursion.
+  // in a loop, not by recursion, and those the source knows to part
+  // nothing are not even asked.
   void sort_equal(Entry* run, std::size_t n, int level, std::span<Entry> scratch) const {
     for (;;) {
       if (source_.settled(KeyRun(run, n), level)) {
@@ -72,7 +88,7 @@ class Engine {
         }
         return;
       }
-      ++level;
+      level = shared_levels_through(source_, KeyRun(run, n), level) + 1;
       if (load_prefixes(run, n, level)) {
         radix_sort(run, n, 64, scratch, EqualRuns{*this, level, scratch});
         return;
@@ -171,9 +187,13 @@ inline std::size_t value_of(std::uint64_t key) {
   return static_cast<std::size_t>(key >> (64 - VALUE_BITS));
 }
 
+// Entries [begin, end), whose keys hold the prefixes of `level` and agree
+// in every bit above the lowest `bits`.
 struct Bucket {
   std::size_t begin;
   std::size_t end;
+  int level = 0;
+  int bits = 64;
 };
 
 // Where the entries of each part of the indices go, by first-level value.
@@ -222,6 +242,87 @@ std::vector<Bucket> load_by_bucket(const Source& source, Entry* entries, std::si
   return std::move(plan.buckets);
 }
 
+// A bucket of more than 1/LARGE_BUCKET_SHARE of all entries, and of at
+// least LARGE_BUCKET, would keep one thread busy while the others wait (all
+// lines with an empty first key, say): it is split again, every thread
+// taking part, by the next bits that part its entries.
+inline constexpr std::size_t LARGE_BUCKET_SHARE = 16;
+inline constexpr std::size_t LARGE_BUCKET = std::size_t{1} << 16;
+
+// The bits in which the keys of `n` entries differ from the first one's,
+// among the lowest `bits`.
+[[nodiscard]] std::uint64_t differing_bits(const Entry* entries, std::size_t n, int bits,
+                                           unsigned threads);
+
+// Moves the `n` entries into groups by the `width`-bit digit of their keys
+// at `shift`, in place (the order within a digit is lost), and returns
+// groups of neighbouring digits of about `target` entries each, relative to
+// `entries` and with the bits they agree above, those of two or more only.
+[[nodiscard]] std::vector<Bucket> split_by_digit(Entry* entries, std::size_t n, int shift,
+                                                 int width, std::size_t target, unsigned threads);
+
+// Splits `bucket` by the first bits that part its entries, loading deeper
+// levels on every thread while they all agree; the parts are appended to
+// `parts`. False when its entries are settled before any part: it is
+// sorted as it is.
+template <class Source>
+bool split_bucket(const Source& source, Entry* entries, Bucket bucket, std::size_t target,
+                  unsigned threads, std::vector<Bucket>& parts) {
+  Entry* first = entries + bucket.begin;
+  const std::size_t n = bucket.end - bucket.begin;
+  for (;;) {
+    const std::uint64_t differ = differing_bits(first, n, bucket.bits, threads);
+    if (differ != 0) {
+      const int top = 64 - std::countl_zero(differ);
+      const int width = std::min(top, VALUE_BITS);
+      for (Bucket part : split_by_digit(first, n, top - width, width, target, threads)) {
+        part.begin += bucket.begin;
+        part.end += bucket.begin;
+        part.level = bucket.level;
+        parts.push_back(part);
+      }
+      return true;
+    }
+    if (source.settled(KeyRun(first, n), bucket.level)) return false;
+    bucket.level = shared_levels_through(source, KeyRun(first, n), bucket.level) + 1;
+    bucket.bits = 64;
+    const std::size_t pieces = part_count(n, threads);
+    run_tasks(pieces, threads, [&](std::size_t p) {
+      const std::size_t begin = part_start(n, pieces, p);
+      const std::size_t end = part_start(n, pieces, p + 1);
+      const KeyRun range(first + begin, end - begin);
+      for (std::size_t i = begin; i < end; ++i) {
+        source.prefetch_ahead(range, i - begin, bucket.level);
+        first[i].key = source.prefix(first[i].index, bucket.level);
+      }
+    });
+  }
+}
+
+// `buckets` with every large one split (again, while its parts are large),
+// in the same order. The buckets depend only on the keys, not on `threads`.
+template <class Source>
+std::vector<Bucket> split_large_buckets(const Source& source, Entry* entries, std::size_t count,
+                                        const std::vector<Bucket>& buckets, unsigned threads) {
+  const std::size_t large = std::max(LARGE_BUCKET, count / LARGE_BUCKET_SHARE);
+  const std::size_t target = std::max<std::size_t>(1, count / BUCKET_SHARE);
+  std::vector<Bucket> result;
+  std::vector<Bucket> pending(buckets.rbegin(), buckets.rend());
+  std::vector<Bucket> parts;
+  while (!pending.empty()) {
+    const Bucket bucket = pending.back();
+    pending.pop_back();
+    parts.clear();
+    if (bucket.end - bucket.begin <= large ||
+        !split_bucket(source, entries, bucket, target, threads, parts)) {
+      result.push_back(bucket);
+      continue;
+    }
+    pending.insert(pending.end(), parts.rbegin(), parts.rend());
+  }
+  return result;
+}
+
 }  // namespace detail
 
 template <KeySource Source>
@@ -231,7 +332,8 @@ std::span<std::uint32_t> sort_keys(const Source& source, SortSpace& space, unsig
   if (count == 0) return {};
   auto* entries = reinterpret_cast<detail::Entry*>(space.memory());
   const detail::Engine<Source> engine(source);
-  const std::vector<Bucket> buckets = detail::load_by_bucket(source, entries, count, threads);
+  const std::vector<Bucket> buckets = detail::split_large_buckets(
+      source, entries, count, detail::load_by_bucket(source, entries, count, threads), threads);
   typename Source::Logs logs(buckets.size());
   // Scratch beyond the largest bucket would never be used.
   std::size_t largest = 0;
@@ -240,8 +342,9 @@ std::span<std::uint32_t> sort_keys(const Source& source, SortSpace& space, unsig
   run_tasks(buckets.size(), threads, [&](std::size_t k) {
     [[maybe_unused]] const typename Source::Logs::Scope scope = logs.scope(k);
     std::unique_ptr<LargeBuffer> scratch = pool.take();
-    engine.sort_first_level(entries + buckets[k].begin, buckets[k].end - buckets[k].begin,
-                            pool.entries_in(scratch.get()));
+    const Bucket& bucket = buckets[k];
+    engine.sort_bucket(entries + bucket.begin, bucket.end - bucket.begin, bucket.level, bucket.bits,
+                       pool.entries_in(scratch.get()));
     pool.give_back(std::move(scratch));
   });
   logs.finish();

@@ -38,6 +38,10 @@ class WitnessComparator {
                        bool& exact) const {
     return inner_.digest(line, place, level, more, exact);
   }
+  std::size_t shared_depth(std::string_view a, KeyPlace a_place, std::string_view b,
+                           KeyPlace b_place, std::size_t level) const {
+    return inner_.shared_depth(a, a_place, b, b_place, level);
+  }
   int compare(std::string_view a, std::string_view b) const {
     if (a.data() == b.data()) self_compared.store(true);
     comparisons.fetch_add(1);
@@ -136,6 +140,49 @@ TEST(LineKeySource, SortsAsAStableSortByTheComparator) {
             << threads << " threads";
         EXPECT_FALSE(witness.self_compared.load()) << "a line was compared with itself";
       }
+    }
+  }
+}
+
+// Lines that all share their first digests (an empty first key, a long
+// common start) fill one first-level bucket, which is split again on every
+// thread: the order is still that of the stable sort.
+struct LargeBucketCase {
+  const char* name;
+  const char* key;
+  std::string (*line)(std::size_t i);
+};
+
+const LargeBucketCase LARGE_BUCKETS[] = {
+    {"no second field", "2", [](std::size_t i) { return std::to_string(i * 7919 % 100003); }},
+    {"a long shared start", nullptr,
+     [](std::size_t i) { return std::string(60, '/') + std::to_string(i * 7919 % 1009); }},
+    {"a shared start, then equal keys", "1,1",
+     [](std::size_t i) { return "same start " + std::to_string(i % 3) + "," + std::to_string(i); }},
+};
+
+TEST(LineKeySource, LargeBucketsAreSplitAgain) {
+  for (const LargeBucketCase& c : LARGE_BUCKETS) {
+    SCOPED_TRACE(c.name);
+    const SettingsCase settings_case{c.name, "", c.key, ',', false};
+    const text::LineComparator comparator(settings_of(settings_case));
+    std::vector<std::string> texts;
+    for (std::size_t i = 0; i < 150000; ++i) texts.push_back(c.line(i));
+    std::vector<Line> lines;
+    for (const std::string& t : texts) lines.push_back({t});
+    const std::vector<std::uint32_t> expected = stable_order(lines, comparator);
+    for (const unsigned threads : {1U, 2U, 3U}) {
+      const WitnessComparator witness(comparator);
+      std::vector<unsigned char> more(lines.size());
+      std::vector<text::LineComparator::KeyPlace> places(lines.size());
+      const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data(),
+                                                          places.data());
+      SortSpace space(lines.size());
+      ASSERT_TRUE(space.allocated());
+      const std::span<std::uint32_t> got = sort_keys(source, space, threads);
+      ASSERT_EQ(std::vector<std::uint32_t>(got.begin(), got.end()), expected)
+          << threads << " threads";
+      EXPECT_FALSE(witness.self_compared.load()) << "a line was compared with itself";
     }
   }
 }

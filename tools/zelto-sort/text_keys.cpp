@@ -1289,6 +1289,56 @@ std::uint64_t LineComparator::digest(std::string_view line, KeyPlace place, std:
   return 0;
 }
 
+namespace {
+
+// How many bytes `a` and `b` (`size` each) share from the start, through
+// `fold` if any.
+std::size_t common_length(const unsigned char* a, const unsigned char* b, std::size_t size,
+                          const unsigned char* fold) {
+  std::size_t at = 0;
+  if (fold == nullptr) {
+    for (; at + 8 <= size; at += 8) {
+      std::uint64_t x;
+      std::uint64_t y;
+      std::memcpy(&x, a + at, 8);
+      std::memcpy(&y, b + at, 8);
+      if (x != y) break;
+    }
+    while (at < size && a[at] == b[at]) ++at;
+  } else {
+    while (at < size && fold[a[at]] == fold[b[at]]) ++at;
+  }
+  return at;
+}
+
+}  // namespace
+
+// A digest of bytes at level j reads `unit` bytes from unit * j and goes on
+// while the text is longer than unit * (j + 1). Two texts that share their
+// first P bytes thus share every level j with unit * (j + 1) < P.
+std::size_t LineComparator::shared_depth(std::string_view a, KeyPlace a_place, std::string_view b,
+                                         KeyPlace b_place, std::size_t level) const {
+  std::size_t unit = 8;
+  const unsigned char* fold = nullptr;
+  if (!keys_.empty()) {
+    const Key& key = keys_[0];
+    if (key.order != KeyOrder::Text || key.ignore != nullptr) return level;
+    if (a.size() >= kPlacedLines || b.size() >= kPlacedLines) return level;
+    unit = 7;
+    fold = key.fold;
+    a = a.substr(a_place.begin, a_place.end - a_place.begin);
+    b = b.substr(b_place.begin, b_place.end - b_place.begin);
+  }
+  const std::size_t from = unit * (level + 1);
+  const std::size_t size = std::min(a.size(), b.size());
+  if (from >= size) return level;
+  const std::size_t shared =
+      from + common_length(bytes_of(a) + from, bytes_of(b) + from, size - from, fold);
+  // The deepest j with unit * (j + 1) < shared.
+  const std::size_t deepest = (shared - 1) / unit;
+  return deepest > level + 1 ? deepest - 1 : level;
+}
+
 // ---------------------------------------------------------------------------
 // --debug underlines.
 

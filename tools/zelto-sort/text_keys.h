@@ -151,6 +151,13 @@ class LineComparator {
   [[nodiscard]] std::uint64_t digest(std::string_view line, KeyPlace place, std::size_t level,
                                      bool& more, bool& exact) const;
 
+  // For two lines whose digests are equal at every level up to `level`
+  // and both go on (`more`), the deepest level through which that is sure
+  // to stay so, read from the bytes of their first key (or of the whole
+  // lines); `level` when the digests are not plain bytes.
+  [[nodiscard]] std::size_t shared_depth(std::string_view a, KeyPlace a_place, std::string_view b,
+                                         KeyPlace b_place, std::size_t level) const;
+
   // --debug: appends to `out` the lines that underline each key of `line`
   // (and the whole line, where the last-resort comparison applies), each
   // ending in '\n', as sort's --debug shows them.
