@@ -49,11 +49,12 @@ class LineCursor {
 // Merges the sorted streams into `sink` in the order of
 // `comparator.compare`, lines that compare equal in the order of the
 // streams; with `unique`, only the first of lines whose keys compare equal.
-// With `debug`, each line is followed by its annotation. Returns 0, or 2
-// after a reported read failure.
+// With `debug`, each line is followed by its annotation. With `threads`
+// above 1, the bytes are handed to `sink` on a thread of their own while
+// the merge goes on. Returns 0, or 2 after a reported read failure.
 [[nodiscard]] int merge_streams(std::span<const std::unique_ptr<LineCursor>> streams,
                                 const text::LineComparator& comparator, bool unique, bool debug,
-                                char terminator, ByteSink& sink);
+                                char terminator, unsigned threads, ByteSink& sink);
 
 // Writes one output line, or its annotation with `debug`.
 void put_line(std::string_view line, const text::LineComparator& comparator, bool debug,

@@ -140,7 +140,7 @@ int merge_into_output(const RunContext& run, const text::LineComparator& compara
   LineSink sink;
   if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
   const int status = merge_streams(streams, comparator, run.command.settings.unique,
-                                   run.command.debug, run.terminator, sink);
+                                   run.command.debug, run.terminator, run.threads, sink);
   if (inputs != nullptr) inputs->close();
   if (status != STATUS_OK) {
     sink.abandon();
@@ -253,8 +253,8 @@ int write_merged_runs(const RunContext& run, const text::LineComparator& compara
   LineSink sink;
   if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
   progress.begin_uncounted("merging", runs.line_count());
-  const int status =
-      merge_streams(streams, comparator, style.unique, style.debug, run.terminator, sink);
+  const int status = merge_streams(streams, comparator, style.unique, style.debug, run.terminator,
+                                   run.threads, sink);
   if (status != STATUS_OK) {
     sink.abandon();
     return status;

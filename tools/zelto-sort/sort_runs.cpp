@@ -123,8 +123,8 @@ int RunStore::store_merge(std::span<const std::unique_ptr<LineCursor>> streams) 
   Place* place = next_place(place_index);
   if (place == nullptr || !has_room(*place, 0)) return STATUS_TROUBLE;
   RunWriter writer(*place->file, place->end);
-  const int status =
-      merge_streams(streams, comparator_, style_.unique, false, style_.terminator, writer);
+  const int status = merge_streams(streams, comparator_, style_.unique, false, style_.terminator,
+                                   threads_, writer);
   writer.flush();
   if (status != STATUS_OK) return status;
   if (writer.error() != 0) {
