@@ -29,8 +29,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "sort_engine.h"
 
@@ -45,23 +47,37 @@ class LineKeySource {
   // comparator's work again for each line, and runs this deep are rare.
   static constexpr int DEEPEST_LEVEL = 24;
 
-  // `more` holds a byte for each line: whether its last digest left more
-  // (or was exact); `places` a place for each line.
-  LineKeySource(std::span<const Line> lines, const Comparator& comparator, unsigned char* more,
-                Place* places)
-      : lines_(lines), comparator_(&comparator), more_(more), places_(places) {
-    std::fill(more_, more_ + lines_.size(), UNPLACED);
+  // What the source keeps of each line, side by side so that one fetch
+  // brings both: where its first key lies, and what its last digest said.
+  // Nine bytes, unaligned: the place is copied in and out.
+  struct Note {
+    unsigned char place[sizeof(Place)];
+    unsigned char state;
+  };
+  static_assert(std::is_trivially_copyable_v<Place>);
+
+  // `notes` holds a note for each line.
+  LineKeySource(std::span<const Line> lines, const Comparator& comparator, Note* notes)
+      : lines_(lines), comparator_(&comparator), notes_(notes) {
+    for (std::size_t i = 0; i < lines_.size(); ++i) notes_[i].state = UNPLACED;
   }
 
   // Level 0 is asked twice of each line: its place is found the first time.
   std::uint64_t prefix(std::uint32_t index, int level) const {
     const std::string_view line = text(index);
-    if (more_[index] == UNPLACED) places_[index] = comparator_->place(line);
+    Note& note = notes_[index];
+    Place place;
+    if (note.state == UNPLACED) {
+      place = comparator_->place(line);
+      std::memcpy(note.place, &place, sizeof place);
+    } else {
+      std::memcpy(&place, note.place, sizeof place);
+    }
     bool more = false;
     bool exact = false;
     const std::uint64_t value =
-        comparator_->digest(line, places_[index], static_cast<std::size_t>(level), more, exact);
-    more_[index] = more ? MORE : exact ? EXACT : LAST;
+        comparator_->digest(line, place, static_cast<std::size_t>(level), more, exact);
+    note.state = more ? MORE : exact ? EXACT : LAST;
     return value;
   }
 
@@ -69,7 +85,7 @@ class LineKeySource {
   bool settled(KeyRun run, int level) const {
     if (level + 1 >= DEEPEST_LEVEL) return true;
     for (std::size_t i = 0; i < run.size(); ++i) {
-      if (more_[run.index(i)] == MORE) return false;
+      if (notes_[run.index(i)].state == MORE) return false;
     }
     return true;
   }
@@ -78,7 +94,7 @@ class LineKeySource {
   // compare equal.
   bool tied(KeyRun run, int /*level*/) const {
     for (std::size_t i = 0; i < run.size(); ++i) {
-      if (more_[run.index(i)] != EXACT) return false;
+      if (notes_[run.index(i)].state != EXACT) return false;
     }
     return true;
   }
@@ -96,8 +112,8 @@ class LineKeySource {
     for (std::size_t i = 1; i < run.size() && deepest > static_cast<std::size_t>(level); ++i) {
       const std::uint32_t other = run.index(i);
       deepest = std::min(
-          deepest, comparator_->shared_depth(text(first), places_[first], text(other),
-                                             places_[other], static_cast<std::size_t>(level)));
+          deepest, comparator_->shared_depth(text(first), place_of(first), text(other),
+                                             place_of(other), static_cast<std::size_t>(level)));
     }
     return static_cast<int>(std::max(deepest, static_cast<std::size_t>(level)));
   }
@@ -107,7 +123,7 @@ class LineKeySource {
   }
 
   // Lines visited in the order of a run lie scattered in memory: the
-  // reference, place and last digest's note of a line further on and the
+  // reference and note of a line further on and the
   // text of a nearer one are fetched.
   void prefetch_ahead(KeyRun range, std::size_t i, int level) const {
     constexpr std::size_t near = 8;
@@ -115,8 +131,7 @@ class LineKeySource {
     if (i + far < range.size()) {
       const std::uint32_t index = range.index(i + far);
       prefetch(&lines_[index]);
-      prefetch(&places_[index]);
-      prefetch(&more_[index]);
+      prefetch(&notes_[index]);
     }
     if (i + near < range.size()) prefetch_digest(range.index(i + near), level);
   }
@@ -127,6 +142,11 @@ class LineKeySource {
 
  private:
   std::string_view text(std::uint32_t index) const { return lines_[index].view(); }
+  Place place_of(std::uint32_t index) const {
+    Place place;
+    std::memcpy(&place, notes_[index].place, sizeof place);
+    return place;
+  }
 
   // Fetches the bytes of the line the digest at `level` (past 0: the line
   // has its place) is about to read.
@@ -134,7 +154,7 @@ class LineKeySource {
     const std::string_view line = text(index);
     const std::size_t at =
         level == 0 ? 0
-                   : comparator_->digest_offset(places_[index], static_cast<std::size_t>(level));
+                   : comparator_->digest_offset(place_of(index), static_cast<std::size_t>(level));
     prefetch(line.data() + std::min(at, line.size()));
   }
 
@@ -146,8 +166,7 @@ class LineKeySource {
 
   std::span<const Line> lines_;
   const Comparator* comparator_;
-  unsigned char* more_;
-  Place* places_;
+  Note* notes_;
 };
 
 }  // namespace zelto

@@ -54,6 +54,8 @@ class WitnessComparator {
   const text::LineComparator& inner_;
 };
 
+using Source = LineKeySource<Line, WitnessComparator>;
+
 struct SettingsCase {
   const char* name;
   const char* letters;  // global ordering letters
@@ -129,10 +131,8 @@ TEST(LineKeySource, SortsAsAStableSortByTheComparator) {
       const std::vector<std::uint32_t> expected = stable_order(lines, comparator);
       for (const unsigned threads : {1U, 2U, 3U}) {
         const WitnessComparator witness(comparator);
-        std::vector<unsigned char> more(count);
-        std::vector<text::LineComparator::KeyPlace> places(count);
-        const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data(),
-                                                            places.data());
+        std::vector<Source::Note> notes(count);
+        const Source source(lines, witness, notes.data());
         SortSpace space(count);
         ASSERT_TRUE(space.allocated());
         const std::span<std::uint32_t> got = sort_keys(source, space, threads);
@@ -173,10 +173,8 @@ TEST(LineKeySource, LargeBucketsAreSplitAgain) {
     const std::vector<std::uint32_t> expected = stable_order(lines, comparator);
     for (const unsigned threads : {1U, 2U, 3U}) {
       const WitnessComparator witness(comparator);
-      std::vector<unsigned char> more(lines.size());
-      std::vector<text::LineComparator::KeyPlace> places(lines.size());
-      const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data(),
-                                                          places.data());
+      std::vector<Source::Note> notes(lines.size());
+      const Source source(lines, witness, notes.data());
       SortSpace space(lines.size());
       ASSERT_TRUE(space.allocated());
       const std::span<std::uint32_t> got = sort_keys(source, space, threads);
@@ -223,10 +221,8 @@ TEST(LineKeySource, TiedRunsKeepInputOrderWithoutComparisons) {
     const std::vector<std::uint32_t> expected = stable_order(lines, comparator);
     for (const unsigned threads : {1U, 3U}) {
       const WitnessComparator witness(comparator);
-      std::vector<unsigned char> more(lines.size());
-      std::vector<text::LineComparator::KeyPlace> places(lines.size());
-      const LineKeySource<Line, WitnessComparator> source(lines, witness, more.data(),
-                                                          places.data());
+      std::vector<Source::Note> notes(lines.size());
+      const Source source(lines, witness, notes.data());
       SortSpace space(lines.size());
       ASSERT_TRUE(space.allocated());
       const std::span<std::uint32_t> got = sort_keys(source, space, threads);

@@ -11,9 +11,8 @@ void sort_lines(std::span<const LineRef> lines, const text::LineComparator& comp
     order.indices_ = {};
     return;
   }
-  auto* places = reinterpret_cast<text::LineComparator::KeyPlace*>(order.places_.data());
-  const LineKeySource<LineRef, text::LineComparator> source(lines, comparator, order.more_.data(),
-                                                            places);
+  auto* notes = reinterpret_cast<LineSource::Note*>(order.notes_.data());
+  const LineSource source(lines, comparator, notes);
   order.indices_ = sort_keys(source, order.space_, threads);
 }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "large_buffer.h"
+#include "line_key_source.h"
 #include "sort_engine.h"
 #include "text_keys.h"
 
@@ -26,19 +27,18 @@ struct LineRef {
 
 // The most lines one sort takes: indices are 32 bits.
 inline constexpr std::size_t MOST_LINES_SORTED = 0xFFFFFFFEU;
+using LineSource = LineKeySource<LineRef, text::LineComparator>;
+
 // The bytes the engine needs for each line it sorts, beside the line: an
-// entry of digest and index, whether the line's digest goes deeper, and
-// where its first key lies.
-inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 13 + sizeof(text::LineComparator::KeyPlace);
+// entry of digest and index, and the source's note of where the line's
+// first key lies and whether its digest goes deeper.
+inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 12 + sizeof(LineSource::Note);
 
 // The memory of one sort of `count` lines.
 class LineOrder {
  public:
-  explicit LineOrder(std::size_t count)
-      : space_(count), more_(count), places_(count * sizeof(text::LineComparator::KeyPlace)) {}
-  [[nodiscard]] bool allocated() const {
-    return space_.allocated() && more_.allocated() && places_.allocated();
-  }
+  explicit LineOrder(std::size_t count) : space_(count), notes_(count * sizeof(LineSource::Note)) {}
+  [[nodiscard]] bool allocated() const { return space_.allocated() && notes_.allocated(); }
   // After `sort_lines`: the indices of the lines in sorted order.
   [[nodiscard]] std::span<const std::uint32_t> indices() const { return indices_; }
 
@@ -46,8 +46,7 @@ class LineOrder {
   friend void sort_lines(std::span<const LineRef>, const text::LineComparator&, LineOrder&,
                          unsigned);
   SortSpace space_;
-  LargeBuffer more_;
-  LargeBuffer places_;
+  LargeBuffer notes_;
   std::span<const std::uint32_t> indices_;
 };
 
