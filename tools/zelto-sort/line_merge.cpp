@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 
 #include "parallel.h"
 #include "sort_messages.h"
@@ -72,46 +73,90 @@ void put_line(std::string_view line, const text::LineComparator& comparator, boo
 
 namespace {
 
-// A stream's line in the merge, with the line's first digest: most lines
-// are ordered by their digests alone, and only lines whose digests are
-// equal by the comparison.
+// A stream's line in the merge, with the line's first two digests: most
+// lines are ordered by their digests alone, and only lines whose digests
+// are equal by the comparison.
 struct Head {
-  std::uint64_t digest;
-  std::size_t stream;
+  std::uint64_t first = 0;
+  std::uint64_t second = 0;
+  bool ended = true;
 };
 
-// The merge's order of heads: by their lines, then by stream number.
-struct HeadOrder {
-  std::span<const std::unique_ptr<LineCursor>> streams;
-  const text::LineComparator& comparator;
-  // True when `a` must give its line after `b` (a heap's "less": the heap's
-  // top is the next line out).
-  bool operator()(const Head& a, const Head& b) const {
-    if (a.digest != b.digest) return a.digest > b.digest;
-    const int order = comparator.compare(streams[a.stream]->line(), streams[b.stream]->line());
-    return order > 0 || (order == 0 && a.stream > b.stream);
+// A tournament of the streams' lines (a tree of losers): the winner, the
+// next line out, is found again after its stream moves on by one match on
+// each level, from that stream's leaf up.
+class Tournament {
+ public:
+  Tournament(std::span<const std::unique_ptr<LineCursor>> streams,
+             const text::LineComparator& comparator)
+      : streams_(streams), comparator_(comparator), heads_(streams.size()) {}
+
+  // Reads every stream's first line; false after a failed read.
+  bool start() {
+    const std::size_t k = heads_.size();
+    if (k == 0) return true;
+    for (std::size_t i = 0; i < k; ++i) {
+      if (!load(i)) return false;
+    }
+    // Node n (from 1) plays the winners of nodes 2n and 2n+1; leaf i is
+    // node k + i. Each node keeps its loser, node 0 the overall winner.
+    losers_.assign(k, 0);
+    std::vector<std::size_t> winners(2 * k);
+    for (std::size_t i = 0; i < k; ++i) winners[k + i] = i;
+    for (std::size_t n = k; n-- > 1;) {
+      const std::size_t a = winners[2 * n];
+      const std::size_t b = winners[2 * n + 1];
+      const bool a_first = goes_first(a, b);
+      winners[n] = a_first ? a : b;
+      losers_[n] = a_first ? b : a;
+    }
+    losers_[0] = k == 1 ? 0 : winners[1];
+    return true;
   }
-  [[nodiscard]] Head head_of(std::size_t stream) const {
+  // The stream whose line goes out next; none once every stream ended.
+  [[nodiscard]] std::optional<std::size_t> winner() const {
+    if (heads_.empty() || heads_[losers_[0]].ended) return std::nullopt;
+    return losers_[0];
+  }
+  // Moves the winner's stream to its next line; false after a failed read.
+  bool advance() {
+    std::size_t moving = losers_[0];
+    if (!load(moving)) return false;
+    for (std::size_t n = (heads_.size() + moving) / 2; n >= 1; n /= 2) {
+      if (goes_first(losers_[n], moving)) std::swap(losers_[n], moving);
+    }
+    losers_[0] = moving;
+    return true;
+  }
+
+ private:
+  bool load(std::size_t stream) {
+    Head& head = heads_[stream];
+    LineCursor& cursor = *streams_[stream];
+    head.ended = !cursor.next();
+    if (head.ended) return !cursor.failed();
     bool more = false;
-    return {comparator.digest(streams[stream]->line(), 0, more), stream};
+    head.first = comparator_.digest(cursor.line(), 0, more);
+    head.second = comparator_.digest(cursor.line(), 1, more);
+    return true;
   }
-};
+  // Whether stream `a`'s line goes out before stream `b`'s: by the lines,
+  // then by stream number; an ended stream last.
+  [[nodiscard]] bool goes_first(std::size_t a, std::size_t b) const {
+    const Head& x = heads_[a];
+    const Head& y = heads_[b];
+    if (x.ended || y.ended) return !x.ended || (y.ended && a < b);
+    if (x.first != y.first) return x.first < y.first;
+    if (x.second != y.second) return x.second < y.second;
+    const int order = comparator_.compare(streams_[a]->line(), streams_[b]->line());
+    return order < 0 || (order == 0 && a < b);
+  }
 
-// Restores the heap after its top changed.
-void sift_down(std::vector<Head>& heap, const HeadOrder& after) {
-  const std::size_t n = heap.size();
-  std::size_t at = 0;
-  const Head moving = heap[0];
-  for (;;) {
-    std::size_t child = 2 * at + 1;
-    if (child >= n) break;
-    if (child + 1 < n && after(heap[child], heap[child + 1])) ++child;
-    if (!after(moving, heap[child])) break;
-    heap[at] = heap[child];
-    at = child;
-  }
-  heap[at] = moving;
-}
+  std::span<const std::unique_ptr<LineCursor>> streams_;
+  const text::LineComparator& comparator_;
+  std::vector<Head> heads_;
+  std::vector<std::size_t> losers_;
+};
 
 // Bytes gathered into two blocks in turn: one is written to the sink on a
 // thread of its own while the merge fills the other.
@@ -161,33 +206,20 @@ class BlockRelay final : public ByteSink {
 int merge_heads(std::span<const std::unique_ptr<LineCursor>> streams,
                 const text::LineComparator& comparator, bool unique, bool debug, char terminator,
                 ByteSink& sink) {
-  const HeadOrder order{streams, comparator};
-  std::vector<Head> heap;
-  for (std::size_t i = 0; i < streams.size(); ++i) {
-    if (streams[i]->next()) heap.push_back(order.head_of(i));
-    if (streams[i]->failed()) return STATUS_TROUBLE;
-  }
-  std::make_heap(heap.begin(), heap.end(), order);
+  Tournament tournament(streams, comparator);
+  if (!tournament.start()) return STATUS_TROUBLE;
   std::string previous;
   bool any = false;
   std::string scratch;
-  while (!heap.empty() && !sink.failed()) {
-    const std::size_t top = heap.front().stream;
-    const std::string_view line = streams[top]->line();
+  for (std::optional<std::size_t> top = tournament.winner(); top.has_value() && !sink.failed();
+       top = tournament.winner()) {
+    const std::string_view line = streams[*top]->line();
     if (!unique || !any || comparator.compare_keys(previous, line) != 0) {
       put_line(line, comparator, debug, terminator, sink, scratch);
       if (unique) previous.assign(line);
       any = true;
     }
-    if (streams[top]->next()) {
-      heap.front() = order.head_of(top);
-    } else {
-      if (streams[top]->failed()) return STATUS_TROUBLE;
-      heap.front() = heap.back();
-      heap.pop_back();
-      if (heap.empty()) break;
-    }
-    sift_down(heap, order);
+    if (!tournament.advance()) return STATUS_TROUBLE;
   }
   return 0;
 }

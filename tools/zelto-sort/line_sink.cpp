@@ -45,16 +45,17 @@ bool LineSink::open(const std::optional<std::string>& path,
   return true;
 }
 
+// Pieces of a quarter block or more are written as they come, without
+// being copied into the block first.
 void LineSink::write(std::string_view bytes) {
   if (failed_) return;
-  if (buffer_.size() + bytes.size() > BLOCK_BYTES && !buffer_.empty()) flush();
-  if (bytes.size() >= BLOCK_BYTES) {
-    buffer_.assign(bytes);
-    flush();
-    buffer_.clear();
-    return;
+  const bool large = bytes.size() >= BLOCK_BYTES / 4;
+  if (buffer_.size() + bytes.size() > BLOCK_BYTES || large) flush();
+  if (large) {
+    put(bytes);
+  } else {
+    buffer_.append(bytes);
   }
-  buffer_.append(bytes);
 }
 
 void LineSink::report_write_failure(int error) {
@@ -66,21 +67,22 @@ void LineSink::report_write_failure(int error) {
 }
 
 void LineSink::flush() {
-  if (failed_ || buffer_.empty()) {
-    buffer_.clear();
-    return;
-  }
-  written_ += buffer_.size();
+  put(buffer_);
+  buffer_.clear();
+}
+
+void LineSink::put(std::string_view bytes) {
+  if (failed_ || bytes.empty()) return;
+  written_ += bytes.size();
   int error = 0;
   if (path_.has_value()) {
     errno = 0;
-    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_.stream()) != buffer_.size()) {
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_.stream()) != bytes.size()) {
       error = errno != 0 ? errno : EIO;
     }
-  } else if (!write_standard_output(buffer_.data(), buffer_.size(), error)) {
+  } else if (!write_standard_output(bytes.data(), bytes.size(), error)) {
     if (error == 0) error = EIO;
   }
-  buffer_.clear();
   if (error != 0) report_write_failure(error);
 }
 

@@ -52,6 +52,8 @@ class LineSink final : public ByteSink {
 
  private:
   void flush();
+  // Writes `bytes` out now.
+  void put(std::string_view bytes);
   void report_write_failure(int error);
 
   std::optional<std::string> path_;

@@ -18,14 +18,17 @@ class RunWriter final : public ByteSink {
   RunWriter(SpillFile& file, std::uint64_t offset) : file_(file), offset_(offset) {
     buffer_.reserve(WRITE_BLOCK);
   }
+  // Pieces of a quarter block or more are written as they come, without
+  // being copied into the block first.
   void write(std::string_view bytes) override {
     if (error_ != 0) return;
-    if (buffer_.size() + bytes.size() > WRITE_BLOCK) flush();
-    if (bytes.size() > WRITE_BLOCK) {
+    const bool large = bytes.size() >= WRITE_BLOCK / 4;
+    if (buffer_.size() + bytes.size() > WRITE_BLOCK || large) flush();
+    if (large) {
       put(bytes);
-      return;
+    } else {
+      buffer_.append(bytes);
     }
-    buffer_.append(bytes);
   }
   void write_line(std::string_view line, char terminator) {
     write(line);
