@@ -34,6 +34,19 @@ void split_serially(const char* data, std::size_t begin, std::size_t end, char t
   }
 }
 
+// Writes the lines of [begin, end), each ended by `terminator`, to `out`.
+void split_into(const char* data, std::size_t begin, std::size_t end, char terminator,
+                LineRef* out) {
+  std::size_t start = begin;
+  while (start < end) {
+    const auto* found =
+        static_cast<const char*>(std::memchr(data + start, terminator, end - start));
+    const auto stop = static_cast<std::size_t>(found - data);
+    *out++ = {data + start, stop - start};
+    start = stop + 1;
+  }
+}
+
 std::unique_ptr<LargeBuffer> new_block(std::size_t bytes) {
   try {
     auto block = std::make_unique<LargeBuffer>(bytes);
@@ -85,14 +98,19 @@ std::size_t split_lines(const char* data, std::size_t size, char terminator, boo
                       ? whole
                       : static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1;
     }
-    std::vector<std::vector<LineRef>> found(parts);
+    // The lines of each part are counted first, so that every part writes
+    // its own lines straight to their places.
+    std::vector<std::size_t> first(parts + 1, 0);
     run_tasks(parts, threads, [&](std::size_t p) {
-      split_serially(data, bounds[p], bounds[p + 1], terminator, found[p]);
+      first[p + 1] =
+          static_cast<std::size_t>(std::count(data + bounds[p], data + bounds[p + 1], terminator));
     });
-    std::size_t total = lines.size();
-    for (const auto& part : found) total += part.size();
-    lines.reserve(total);
-    for (const auto& part : found) lines.insert(lines.end(), part.begin(), part.end());
+    first[0] = lines.size();
+    for (std::size_t p = 0; p < parts; ++p) first[p + 1] += first[p];
+    lines.resize(first[parts]);
+    run_tasks(parts, threads, [&](std::size_t p) {
+      split_into(data, bounds[p], bounds[p + 1], terminator, lines.data() + first[p]);
+    });
   }
   if (last_is_whole && whole < size) lines.push_back({data + whole, size - whole});
   return whole;
