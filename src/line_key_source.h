@@ -42,6 +42,10 @@ template <class Line, class Comparator>
 class LineKeySource {
  public:
   using Logs = NoBucketLogs;
+  // Runs of fewer lines than this are ordered by the exact comparison at
+  // once: a comparison or two costs less than the levels they would go
+  // through.
+  static constexpr std::size_t COMPARED_RUN = 8;
   using Place = typename Comparator::KeyPlace;
   // Levels past this many are not asked for: a deeper digest may cost the
   // comparator's work again for each line, and runs this deep are rare.

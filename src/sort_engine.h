@@ -109,7 +109,12 @@ struct NoBucketLogs {
 //   the run's entries, whose prefixes are equal up to `level`; the exact
 //   comparison then orders them. Must be true at some level.
 // - `before(a, b)`: the exact order, asked only of two different entries
-//   whose prefixes are equal at every level up to a settled one.
+//   whose prefixes are equal at every level up to a settled one (or, with
+//   COMPARED_RUN, up to any level).
+// - optionally, `static constexpr std::size_t COMPARED_RUN`: a run of
+//   equal prefixes with fewer entries than this is ordered by `before` at
+//   once, whatever its level (for a source whose `before` is the whole
+//   order, not only that of entries with equal keys).
 // - optionally, `tied(run, level)`: for a settled run, true when its
 //   entries are all equal in the exact order; they then keep index order
 //   and `before` is not asked.

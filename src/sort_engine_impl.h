@@ -79,7 +79,13 @@ class Engine {
   // in a loop, not by recursion, and those the source knows to part
   // nothing are not even asked.
   void sort_equal(Entry* run, std::size_t n, int level, std::span<Entry> scratch) const {
-    for (;;) {
+    if constexpr (requires { Source::COMPARED_RUN; }) {
+      if (n < Source::COMPARED_RUN) {
+        sort_exactly(run, n);
+        return;
+      }
+    }
+    for (bool parted_before = true;; parted_before = false) {
       if (source_.settled(KeyRun(run, n), level)) {
         if (tied(run, n, level)) {
           restore_index_order(run, n);
@@ -88,7 +94,9 @@ class Engine {
         }
         return;
       }
-      level = shared_levels_through(source_, KeyRun(run, n), level) + 1;
+      // Most runs part at the next level: the source is asked how many
+      // levels are shared only of a run that a level failed to part.
+      level = parted_before ? level + 1 : shared_levels_through(source_, KeyRun(run, n), level) + 1;
       if (load_prefixes(run, n, level)) {
         radix_sort(run, n, 64, scratch, EqualRuns{*this, level, scratch});
         return;
