@@ -339,12 +339,17 @@ TEST(TextKeys, CompareIsATotalOrderAndDigestsAgreeWithIt) {
                                                              {"-b", "-k2,3V"},
                                                              {"-z", "-k2"}};
   std::mt19937 random(12345);
+  std::size_t skipped = 0;  // levels that shared_depth let pass
   for (const auto& args : option_sets) {
     SortSettings settings = settings_of(args);
     settings.random_seed = "seed";
     LineComparator comparator(settings);
     std::vector<std::string> lines(60);
     for (std::string& line : lines) line = random_line(random);
+    // Lines that share a long start, as paths do.
+    for (std::size_t i = 0; i < 10; ++i) {
+      lines.push_back("/a shared start\tof some forty bytes/" + random_line(random));
+    }
     // Numbers with more integer digits than a digest can count, and with
     // more digits than its first level holds.
     for (const char* sign : {"", "-"}) {
@@ -375,6 +380,18 @@ TEST(TextKeys, CompareIsATotalOrderAndDigestsAgreeWithIt) {
             ASSERT_EQ(ab, 0) << ::testing::PrintToString(args) << a << " | " << b;
           }
           if (!more_a || !more_b) break;
+          // The levels said to be shared are equal and go on.
+          const std::size_t through =
+              comparator.shared_depth(a, comparator.place(a), b, comparator.place(b), level);
+          ASSERT_GE(through, level);
+          skipped += through - level;
+          for (std::size_t deeper = level + 1; deeper <= through; ++deeper) {
+            bool deeper_a = false;
+            bool deeper_b = false;
+            ASSERT_EQ(comparator.digest(a, deeper, deeper_a), comparator.digest(b, deeper, deeper_b))
+                << ::testing::PrintToString(args) << a << " | " << b << " at " << deeper;
+            ASSERT_TRUE(deeper_a && deeper_b) << ::testing::PrintToString(args) << a << " | " << b;
+          }
         }
       }
     }
@@ -387,6 +404,7 @@ TEST(TextKeys, CompareIsATotalOrderAndDigestsAgreeWithIt) {
       }
     }
   }
+  EXPECT_GT(skipped, 0U);
 }
 
 // -R: equal keys (after -f) lie together; the order follows the seed.

@@ -10,8 +10,8 @@ namespace zelto::sorter {
 
 namespace {
 
-// Bytes gathered before a write.
-constexpr std::size_t BLOCK_BYTES = std::size_t{4} << 20;
+// Bytes gathered before a write; larger pieces go out as they come.
+constexpr std::size_t BLOCK_BYTES = std::size_t{1} << 20;
 // An output no larger than this would sit in a stream's buffer until the
 // end: its failure is a failed flush rather than a failed write.
 constexpr std::uint64_t STREAM_BUFFER_BYTES = 4096;
@@ -29,6 +29,8 @@ std::optional<FileIdentity> input_identity(const std::string& path) {
 bool LineSink::open(const std::optional<std::string>& path,
                     const std::optional<FileIdentity>& input) {
   path_ = path;
+  // Reserved here, so that writing (on a thread of its own) never
+  // allocates.
   buffer_.reserve(BLOCK_BYTES);
   if (path.has_value()) {
     if (!file_.open(*path, input)) {
@@ -45,11 +47,11 @@ bool LineSink::open(const std::optional<std::string>& path,
   return true;
 }
 
-// Pieces of a quarter block or more are written as they come, without
+// Pieces of an eighth of a block or more are written as they come, without
 // being copied into the block first.
 void LineSink::write(std::string_view bytes) {
   if (failed_) return;
-  const bool large = bytes.size() >= BLOCK_BYTES / 4;
+  const bool large = bytes.size() >= BLOCK_BYTES / 8;
   if (buffer_.size() + bytes.size() > BLOCK_BYTES || large) flush();
   if (large) {
     put(bytes);

@@ -189,11 +189,12 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
 }
 
 // What a batch may hold: the budget less what the sort of a batch and the
-// writing of a run need beside it (the engine's scratch on each thread,
-// the output's buffers), but at least half of the budget.
+// writing of a run need beside it (the program itself and a block of the
+// run's writer; on each thread the engine's scratch and four pieces of
+// formatted lines), but at least half of the budget.
 std::uint64_t batch_limit(const RunContext& run) {
   constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
-  const std::uint64_t beside = 16 * mebibyte + std::uint64_t{run.threads} * 6 * mebibyte;
+  const std::uint64_t beside = 12 * mebibyte + std::uint64_t{run.threads} * 11 * mebibyte;
   return std::max(run.budget / 2, run.budget > beside ? run.budget - beside : 0);
 }
 

@@ -10,19 +10,21 @@ namespace zelto::sorter {
 
 namespace {
 
-constexpr std::size_t WRITE_BLOCK = std::size_t{4} << 20;
+constexpr std::size_t WRITE_BLOCK = std::size_t{1} << 20;
 
 // Gathers a run's bytes and writes them in blocks at the run's end.
 class RunWriter final : public ByteSink {
  public:
+  // The block is reserved here, so that writing (on a thread of its own)
+  // never allocates.
   RunWriter(SpillFile& file, std::uint64_t offset) : file_(file), offset_(offset) {
     buffer_.reserve(WRITE_BLOCK);
   }
-  // Pieces of a quarter block or more are written as they come, without
-  // being copied into the block first.
+  // Pieces of an eighth of a block or more are written as they come,
+  // without being copied into the block first.
   void write(std::string_view bytes) override {
     if (error_ != 0) return;
-    const bool large = bytes.size() >= WRITE_BLOCK / 4;
+    const bool large = bytes.size() >= WRITE_BLOCK / 8;
     if (buffer_.size() + bytes.size() > WRITE_BLOCK || large) flush();
     if (large) {
       put(bytes);

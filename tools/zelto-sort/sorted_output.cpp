@@ -1,9 +1,25 @@
 #include "sorted_output.h"
 
+#include <algorithm>
+
 #include "line_merge.h"
 #include "portability.h"
 
 namespace zelto::sorter {
+
+// The average is taken over lines spread through the order: a piece is
+// bounded so that the buffers in flight stay within what the budget set
+// aside for them.
+std::size_t lines_per_piece(std::span<const LineRef> lines,
+                            std::span<const std::uint32_t> indices) {
+  constexpr std::size_t sampled = 4096;
+  const std::size_t count = std::min(sampled, indices.size());
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < count; ++i)
+    bytes += lines[indices[i * indices.size() / count]].size + 1;
+  const std::size_t average = count == 0 ? 1 : std::max<std::size_t>(1, bytes / count);
+  return std::clamp<std::size_t>(PIECE_BYTES / average, 64, std::size_t{1} << 15);
+}
 
 void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
                   std::size_t begin, std::size_t end, const text::LineComparator& comparator,

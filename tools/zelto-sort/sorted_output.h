@@ -29,11 +29,17 @@ void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t>
                   std::size_t begin, std::size_t end, const text::LineComparator& comparator,
                   const OutputStyle& style, std::string& out);
 
-// Lines formatted by one task before its buffer is handed on.
-inline constexpr std::size_t LINES_PER_PIECE = std::size_t{1} << 15;
+// About the bytes one task formats before its buffer is handed on: the
+// pieces are cut by a count of lines, from the lines' average length.
+inline constexpr std::size_t PIECE_BYTES = std::size_t{1} << 20;
+
+// How many lines of `lines` (visited in `indices` order) make a piece.
+[[nodiscard]] std::size_t lines_per_piece(std::span<const LineRef> lines,
+                                          std::span<const std::uint32_t> indices);
 
 // Writes `lines` in the order of `indices` to `sink` (anything with
-// write(bytes)), formatted on up to `threads` threads. While one window of
+// write(bytes)), formatted on up to `threads` threads, a piece of about
+// PIECE_BYTES at a time. While one window of
 // pieces is written, on a thread of its own, the next one is formatted.
 // The job must not throw: a failed allocation while formatting ends the run
 // through the exception that run_tasks hands on, after the writing waits.
@@ -41,7 +47,8 @@ template <class Sink>
 void write_in_order(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
                     const text::LineComparator& comparator, const OutputStyle& style,
                     unsigned threads, Sink& sink) {
-  const std::size_t pieces = (indices.size() + LINES_PER_PIECE - 1) / LINES_PER_PIECE;
+  const std::size_t piece_lines = lines_per_piece(lines, indices);
+  const std::size_t pieces = (indices.size() + piece_lines - 1) / piece_lines;
   const std::size_t window = std::max<std::size_t>(1, 2 * std::size_t{threads});
   // Two sets of buffers: one being written while the other fills.
   std::vector<std::string> buffers(2 * std::min(window, pieces));
@@ -54,10 +61,13 @@ void write_in_order(std::span<const LineRef> lines, std::span<const std::uint32_
   for (std::size_t first = 0, set = 0; first < pieces; first += window, set ^= 1) {
     const std::size_t count = std::min(window, pieces - first);
     run_tasks(count, threads, [&](std::size_t k) {
-      const std::size_t begin = (first + k) * LINES_PER_PIECE;
-      const std::size_t end = std::min(indices.size(), begin + LINES_PER_PIECE);
+      const std::size_t begin = (first + k) * piece_lines;
+      const std::size_t end = std::min(indices.size(), begin + piece_lines);
       std::string& buffer = buffers[set * window + k];
       buffer.clear();
+      // Room for a piece a little longer than the average, so that a
+      // buffer seldom grows (and never doubles its memory).
+      buffer.reserve(PIECE_BYTES + PIECE_BYTES / 4);
       format_lines(lines, indices, begin, end, comparator, style, buffer);
     });
     filled[set] = count;
