@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <string>
@@ -278,6 +279,75 @@ TEST(LineEngine, MatchesAStableSortForEveryThreadCount) {
       sort_lines(lines, comparator, order, threads);
       const std::vector<std::uint32_t> got(order.indices().begin(), order.indices().end());
       EXPECT_EQ(got, expected) << threads << " threads, unique " << unique;
+    }
+  }
+}
+
+// Collects what a merge writes.
+class StringSink final : public ByteSink {
+ public:
+  void write(std::string_view bytes) override { text.append(bytes); }
+  [[nodiscard]] bool failed() const override { return false; }
+  std::string text;
+};
+
+struct MergeCase {
+  const char* name;
+  std::size_t streams;
+  bool unique;
+  bool numeric;
+};
+
+// Any number of streams, lines that tie in their first digests (a shared
+// start) or compare equal across streams: the merge gives the lines of a
+// stable sort of the streams one after another, for 1 and 2 threads.
+TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
+  const MergeCase cases[] = {
+      {"no stream", 0, false, false},    {"one stream", 1, false, false},
+      {"two streams", 2, false, false},  {"five streams", 5, false, false},
+      {"17 streams", 17, false, false},  {"17 streams, -u", 17, true, false},
+      {"6 streams, -n", 6, false, true}, {"6 streams, -nu", 6, true, true},
+  };
+  std::mt19937 random(11);
+  for (const MergeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    text::SortSettings settings;
+    settings.unique = c.unique;
+    if (c.numeric) {
+      ASSERT_TRUE(text::apply_ordering_letter('n', settings.global));
+    }
+    ASSERT_FALSE(text::finish_settings(settings).has_value());
+    const text::LineComparator comparator(settings);
+    const auto before = [&](const std::string& a, const std::string& b) {
+      return comparator.compare(a, b) < 0;
+    };
+    std::vector<std::vector<std::string>> contents(c.streams);
+    std::vector<std::string> all;
+    for (auto& lines : contents) {
+      for (std::size_t i = 0, n = random() % 300; i < n; ++i) {
+        std::string line = std::to_string(random() % 40);
+        if (random() % 3 == 0) line = "a shared start of twenty " + line;
+        lines.push_back(line + (random() % 2 == 0 ? "" : " x"));
+      }
+      std::stable_sort(lines.begin(), lines.end(), before);
+      all.insert(all.end(), lines.begin(), lines.end());
+    }
+    std::stable_sort(all.begin(), all.end(), before);
+    std::string expected;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      if (c.unique && i > 0 && comparator.compare_keys(all[i - 1], all[i]) == 0) continue;
+      expected += all[i] + "\n";
+    }
+    for (const unsigned threads : {1U, 2U}) {
+      std::vector<std::unique_ptr<LineCursor>> streams;
+      for (const auto& lines : contents) {
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        streams.push_back(std::make_unique<LineCursor>(reader_over(text, 97), "s", '\n', 64));
+      }
+      StringSink sink;
+      EXPECT_EQ(merge_streams(streams, comparator, c.unique, false, '\n', threads, sink), 0);
+      EXPECT_EQ(sink.text, expected) << threads << " threads";
     }
   }
 }
