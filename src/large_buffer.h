@@ -18,6 +18,7 @@ class LargeBuffer {
   LargeBuffer& operator=(const LargeBuffer&) = delete;
   [[nodiscard]] bool allocated() const { return bytes_ == 0 || data_ != nullptr; }
   [[nodiscard]] unsigned char* data() const { return data_; }
+  [[nodiscard]] std::size_t size() const { return bytes_; }
 
  private:
   unsigned char* data_ = nullptr;

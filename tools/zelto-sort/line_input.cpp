@@ -56,6 +56,15 @@ std::unique_ptr<LargeBuffer> new_block(std::size_t bytes) {
   return nullptr;
 }
 
+// A block of at least `bytes` for `batch`: one it kept, or a new one.
+std::unique_ptr<LargeBuffer> next_block(LineBatch& batch, std::size_t& bytes) {
+  if (std::unique_ptr<LargeBuffer> block = batch.reuse_block(bytes)) {
+    bytes = block->size();
+    return block;
+  }
+  return new_block(bytes);
+}
+
 int report_read_failure(const std::string& name, int error) {
   report("read failed: " + quote_file(name) + ": " + error_text(error));
   return STATUS_TROUBLE;
@@ -129,12 +138,34 @@ void LineBatch::adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes,
 }
 
 void LineBatch::clear() {
-  lines.clear();
+  recycle();
   lines.shrink_to_fit();
+  spare_blocks_.clear();
+  spare_bytes_ = 0;
+}
+
+void LineBatch::recycle() {
+  lines.clear();
+  for (std::unique_ptr<LargeBuffer>& block : blocks_) {
+    spare_bytes_ += block->size();
+    spare_blocks_.push_back(std::move(block));
+  }
   blocks_.clear();
   mappings_.clear();
   mapped_names_.clear();
   block_bytes_ = 0;
+}
+
+std::unique_ptr<LargeBuffer> LineBatch::reuse_block(std::size_t bytes) {
+  for (auto it = spare_blocks_.begin(); it != spare_blocks_.end(); ++it) {
+    if ((*it)->size() >= bytes) {
+      std::unique_ptr<LargeBuffer> block = std::move(*it);
+      spare_blocks_.erase(it);
+      spare_bytes_ -= block->size();
+      return block;
+    }
+  }
+  return nullptr;
 }
 
 bool LineBatch::mappings_intact() const {
@@ -156,7 +187,7 @@ int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch&
   const std::size_t block_bytes = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(plan.limit / 8, SMALLEST_BLOCK, LARGEST_BLOCK));
   std::size_t capacity = block_bytes;
-  std::unique_ptr<LargeBuffer> block = new_block(capacity);
+  std::unique_ptr<LargeBuffer> block = next_block(batch, capacity);
   std::size_t filled = 0;
   for (bool ended = false; !ended;) {
     if (block == nullptr) {
@@ -183,7 +214,7 @@ int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch&
     std::unique_ptr<LargeBuffer> next;
     if (!ended) {
       capacity = std::max(block_bytes, rest * 2);
-      next = new_block(capacity);
+      next = next_block(batch, capacity);
       if (next != nullptr && rest > 0) std::memcpy(next->data(), data + whole, rest);
     }
     if (whole > 0 || ended) {

@@ -31,10 +31,11 @@ class LineBatch {
  public:
   std::vector<LineRef> lines;
 
-  // What the batch holds: its blocks and mappings, and the engine's bytes
-  // for each line.
+  // What the batch holds: its blocks and mappings, blocks kept for reuse,
+  // and the engine's bytes for each line.
   [[nodiscard]] std::uint64_t held_bytes() const {
-    return block_bytes_ + lines.capacity() * sizeof(LineRef) + lines.size() * ENGINE_BYTES_PER_LINE;
+    return block_bytes_ + spare_bytes_ + lines.capacity() * sizeof(LineRef) +
+           lines.size() * ENGINE_BYTES_PER_LINE;
   }
   void adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes);
   // A mapped input file, named `name`.
@@ -45,9 +46,16 @@ class LineBatch {
   [[nodiscard]] bool mappings_intact() const;
   // Forgets every line and frees their memory.
   void clear();
+  // Forgets every line but keeps the blocks and the room for lines, for the
+  // next batch: memory touched again costs no fault.
+  void recycle();
+  // A block kept by `recycle` of `bytes` or more; none if there is none.
+  [[nodiscard]] std::unique_ptr<LargeBuffer> reuse_block(std::size_t bytes);
 
  private:
   std::vector<std::unique_ptr<LargeBuffer>> blocks_;
+  std::vector<std::unique_ptr<LargeBuffer>> spare_blocks_;
+  std::uint64_t spare_bytes_ = 0;
   std::vector<std::unique_ptr<RecordFile>> mappings_;
   std::vector<std::string> mapped_names_;
   std::uint64_t block_bytes_ = 0;

@@ -274,8 +274,10 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
     status = write_sorted_batch(run, comparator, style, batch, progress);
   } else if (status == STATUS_OK) {
     progress.begin_uncounted("storing", batch.lines.size());
-    status = runs.spill(batch) ? write_merged_runs(run, comparator, style, runs, progress)
-                               : STATUS_TROUBLE;
+    const bool stored = runs.spill(batch);
+    // The blocks kept for another batch go before the merge needs memory.
+    batch.clear();
+    status = stored ? write_merged_runs(run, comparator, style, runs, progress) : STATUS_TROUBLE;
   }
   progress.stop();
   return status;

@@ -119,7 +119,7 @@ bool RunStore::spill(LineBatch& batch) {
   place->end += writer.written();
   stored_ += writer.written();
   lines_ += batch.lines.size();
-  batch.clear();
+  batch.recycle();
   return true;
 }
 
