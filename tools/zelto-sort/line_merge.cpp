@@ -79,6 +79,7 @@ namespace {
 struct Head {
   std::uint64_t first = 0;
   std::uint64_t second = 0;
+  bool has_second = false;  // the second is found when a match needs it
   bool ended = true;
 };
 
@@ -137,17 +138,28 @@ class Tournament {
     if (head.ended) return !cursor.failed();
     bool more = false;
     head.first = comparator_.digest(cursor.line(), 0, more);
-    head.second = comparator_.digest(cursor.line(), 1, more);
+    head.has_second = false;
     return true;
+  }
+  std::uint64_t second_digest(std::size_t stream) {
+    Head& head = heads_[stream];
+    if (!head.has_second) {
+      bool more = false;
+      head.second = comparator_.digest(streams_[stream]->line(), 1, more);
+      head.has_second = true;
+    }
+    return head.second;
   }
   // Whether stream `a`'s line goes out before stream `b`'s: by the lines,
   // then by stream number; an ended stream last.
-  [[nodiscard]] bool goes_first(std::size_t a, std::size_t b) const {
+  [[nodiscard]] bool goes_first(std::size_t a, std::size_t b) {
     const Head& x = heads_[a];
     const Head& y = heads_[b];
     if (x.ended || y.ended) return !x.ended || (y.ended && a < b);
     if (x.first != y.first) return x.first < y.first;
-    if (x.second != y.second) return x.second < y.second;
+    const std::uint64_t x_second = second_digest(a);
+    const std::uint64_t y_second = second_digest(b);
+    if (x_second != y_second) return x_second < y_second;
     const int order = comparator_.compare(streams_[a]->line(), streams_[b]->line());
     return order < 0 || (order == 0 && a < b);
   }
