@@ -75,7 +75,7 @@ class LineKeySource {
       place = comparator_->place(line);
       std::memcpy(note.place, &place, sizeof place);
     } else {
-      std::memcpy(&place, note.place, sizeof place);
+      place = place_of(index);
     }
     bool more = false;
     bool exact = false;
@@ -127,8 +127,8 @@ class LineKeySource {
   }
 
   // Lines visited in the order of a run lie scattered in memory: the
-  // reference and note of a line further on and the
-  // text of a nearer one are fetched.
+  // reference and note of a line further on and the text of a nearer one
+  // are fetched.
   void prefetch_ahead(KeyRun range, std::size_t i, int level) const {
     constexpr std::size_t near = 8;
     constexpr std::size_t far = 16;

@@ -37,6 +37,23 @@ inline void sort_by_key_and_index(Entry* begin, Entry* end) {
   });
 }
 
+// Swaps each entry straight into the next free place of its digit, in
+// place: the entries of digit d go to [next[d], end[d]), and `next` moves
+// up as they are placed. `digit(entry)` is below `digits`.
+template <class Next, class End, class Digit>
+void permute_by_digit(Entry* entries, std::size_t digits, Next& next, const End& end,
+                      const Digit& digit) {
+  for (std::size_t d = 0; d < digits; ++d) {
+    while (next[d] < end[d]) {
+      Entry moving = entries[next[d]];
+      for (std::size_t to = digit(moving); to != d; to = digit(moving)) {
+        std::swap(moving, entries[next[to]++]);
+      }
+      entries[next[d]++] = moving;
+    }
+  }
+}
+
 // Orders the `n` entries at `entries`, whose keys agree in every bit above
 // the lowest `bits`, by key. Calls `equal_run(first, count)` once for every
 // run of two or more equal keys, in ascending key order, and for nothing
@@ -105,18 +122,9 @@ void radix_sort(Entry* entries, std::size_t n, int bits, std::span<Entry> scratc
       for (std::size_t i = 0; i < n; ++i) scratch[head[digit(entries[i])]++] = entries[i];
       std::memcpy(entries, scratch.data(), n * sizeof(Entry));
     } else {
-      // Each entry is swapped straight into the next free place of its digit.
       std::array<std::uint32_t, RADIX_BUCKETS> tail{};
       for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) tail[d] = head[d] + count[d];
-      for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {
-        while (head[d] < tail[d]) {
-          Entry moving = entries[head[d]];
-          for (std::size_t to = digit(moving); to != d; to = digit(moving)) {
-            std::swap(moving, entries[head[to]++]);
-          }
-          entries[head[d]++] = moving;
-        }
-      }
+      permute_by_digit(entries, RADIX_BUCKETS, head, tail, digit);
     }
     std::size_t begin = 0;
     for (std::size_t d = 0; d < RADIX_BUCKETS; ++d) {

@@ -204,15 +204,8 @@ std::vector<Bucket> split_by_digit(Entry* entries, std::size_t n, int shift, int
     head[d + 1] = head[d] + total;
   }
   std::vector<std::size_t> next(head.begin(), head.end() - 1);
-  for (std::size_t d = 0; d < digits; ++d) {
-    while (next[d] < head[d + 1]) {
-      Entry moving = entries[next[d]];
-      for (std::size_t to = digit(moving); to != d; to = digit(moving)) {
-        std::swap(moving, entries[next[to]++]);
-      }
-      entries[next[d]++] = moving;
-    }
-  }
+  const std::span<const std::size_t> end(head.data() + 1, digits);
+  permute_by_digit(entries, digits, next, end, digit);
   // As at the first level, a digit that fills a group alone starts one;
   // the keys of a one-digit group agree in that digit too.
   std::vector<Bucket> groups;

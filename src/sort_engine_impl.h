@@ -47,6 +47,19 @@ int shared_levels_through(const Source& source, KeyRun run, int level) {
   }
 }
 
+// Gives the `n` entries their prefixes of `level`; true when they differ.
+template <class Source>
+bool load_prefixes(const Source& source, Entry* entries, std::size_t n, int level) {
+  const KeyRun range(entries, n);
+  bool parted = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    source.prefetch_ahead(range, i, level);
+    entries[i].key = source.prefix(entries[i].index, level);
+    parted = parted || entries[i].key != entries[0].key;
+  }
+  return parted;
+}
+
 // Orders one bucket of a source's entries.
 template <class Source>
 class Engine {
@@ -97,23 +110,11 @@ class Engine {
       // Most runs part at the next level: the source is asked how many
       // levels are shared only of a run that a level failed to part.
       level = parted_before ? level + 1 : shared_levels_through(source_, KeyRun(run, n), level) + 1;
-      if (load_prefixes(run, n, level)) {
+      if (load_prefixes(source_, run, n, level)) {
         radix_sort(run, n, 64, scratch, EqualRuns{*this, level, scratch});
         return;
       }
     }
-  }
-
-  // Gives the `n` entries their prefixes of `level`; true when they differ.
-  bool load_prefixes(Entry* entries, std::size_t n, int level) const {
-    const KeyRun range(entries, n);
-    bool parted = false;
-    for (std::size_t i = 0; i < n; ++i) {
-      source_.prefetch_ahead(range, i, level);
-      entries[i].key = source_.prefix(entries[i].index, level);
-      parted = parted || entries[i].key != entries[0].key;
-    }
-    return parted;
   }
 
   // Whether the source knows the settled run's entries to be all equal in
@@ -298,11 +299,7 @@ bool split_bucket(const Source& source, Entry* entries, Bucket bucket, std::size
     run_tasks(pieces, threads, [&](std::size_t p) {
       const std::size_t begin = part_start(n, pieces, p);
       const std::size_t end = part_start(n, pieces, p + 1);
-      const KeyRun range(first + begin, end - begin);
-      for (std::size_t i = begin; i < end; ++i) {
-        source.prefetch_ahead(range, i - begin, bucket.level);
-        first[i].key = source.prefix(first[i].index, bucket.level);
-      }
+      (void)load_prefixes(source, first + begin, end - begin, bucket.level);
     });
   }
 }

@@ -22,18 +22,6 @@ constexpr std::size_t LARGEST_BLOCK = std::size_t{64} << 20;
 // The most one read asks for.
 constexpr std::size_t READ_BYTES = std::size_t{4} << 20;
 
-void split_serially(const char* data, std::size_t begin, std::size_t end, char terminator,
-                    std::vector<LineRef>& lines) {
-  std::size_t start = begin;
-  while (start < end) {
-    const void* found = std::memchr(data + start, terminator, end - start);
-    if (found == nullptr) break;
-    const auto stop = static_cast<std::size_t>(static_cast<const char*>(found) - data);
-    lines.push_back({data + start, stop - start});
-    start = stop + 1;
-  }
-}
-
 // Writes the lines of [begin, end), each ended by `terminator`, to `out`.
 void split_into(const char* data, std::size_t begin, std::size_t end, char terminator,
                 LineRef* out) {
@@ -94,33 +82,29 @@ std::size_t split_lines(const char* data, std::size_t size, char terminator, boo
   while (whole > 0 && data[whole - 1] != terminator) --whole;
   const std::size_t parts =
       size < PARALLEL_SPLIT_BYTES ? 1 : std::max<std::size_t>(1, std::min<unsigned>(threads, 64));
-  if (parts == 1) {
-    split_serially(data, 0, whole, terminator, lines);
-  } else {
-    // Each part starts after the terminator that ends the part before it.
-    std::vector<std::size_t> bounds(parts + 1, whole);
-    bounds[0] = 0;
-    for (std::size_t p = 1; p < parts; ++p) {
-      std::size_t at = std::max(bounds[p - 1], whole / parts * p);
-      const void* found = at < whole ? std::memchr(data + at, terminator, whole - at) : nullptr;
-      bounds[p] = found == nullptr
-                      ? whole
-                      : static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1;
-    }
-    // The lines of each part are counted first, so that every part writes
-    // its own lines straight to their places.
-    std::vector<std::size_t> first(parts + 1, 0);
-    run_tasks(parts, threads, [&](std::size_t p) {
-      first[p + 1] =
-          static_cast<std::size_t>(std::count(data + bounds[p], data + bounds[p + 1], terminator));
-    });
-    first[0] = lines.size();
-    for (std::size_t p = 0; p < parts; ++p) first[p + 1] += first[p];
-    lines.resize(first[parts]);
-    run_tasks(parts, threads, [&](std::size_t p) {
-      split_into(data, bounds[p], bounds[p + 1], terminator, lines.data() + first[p]);
-    });
+  // Each part starts after the terminator that ends the part before it.
+  std::vector<std::size_t> bounds(parts + 1, whole);
+  bounds[0] = 0;
+  for (std::size_t p = 1; p < parts; ++p) {
+    std::size_t at = std::max(bounds[p - 1], whole / parts * p);
+    const void* found = at < whole ? std::memchr(data + at, terminator, whole - at) : nullptr;
+    bounds[p] = found == nullptr
+                    ? whole
+                    : static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1;
   }
+  // The lines of each part are counted first, so that every part writes its
+  // own lines straight to their places.
+  std::vector<std::size_t> first(parts + 1, 0);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    first[p + 1] =
+        static_cast<std::size_t>(std::count(data + bounds[p], data + bounds[p + 1], terminator));
+  });
+  first[0] = lines.size();
+  for (std::size_t p = 0; p < parts; ++p) first[p + 1] += first[p];
+  lines.resize(first[parts]);
+  run_tasks(parts, threads, [&](std::size_t p) {
+    split_into(data, bounds[p], bounds[p + 1], terminator, lines.data() + first[p]);
+  });
   if (last_is_whole && whole < size) lines.push_back({data + whole, size - whole});
   return whole;
 }

@@ -18,6 +18,28 @@ constexpr std::uint64_t STREAM_BUFFER_BYTES = 4096;
 
 }  // namespace
 
+BlockedSink::BlockedSink(std::size_t block_bytes) : block_bytes_(block_bytes) {
+  buffer_.reserve(block_bytes);
+}
+
+void BlockedSink::write(std::string_view bytes) {
+  if (failed()) return;
+  const bool large = bytes.size() >= block_bytes_ / 8;
+  if (buffer_.size() + bytes.size() > block_bytes_ || large) flush();
+  if (large) {
+    put(bytes);
+  } else {
+    buffer_.append(bytes);
+  }
+}
+
+void BlockedSink::flush() {
+  if (!buffer_.empty()) put(buffer_);
+  buffer_.clear();
+}
+
+LineSink::LineSink() : BlockedSink(BLOCK_BYTES) {}
+
 LineSink::~LineSink() {
   if (open_) abandon();
 }
@@ -29,9 +51,6 @@ std::optional<FileIdentity> input_identity(const std::string& path) {
 bool LineSink::open(const std::optional<std::string>& path,
                     const std::optional<FileIdentity>& input) {
   path_ = path;
-  // Reserved here, so that writing (on a thread of its own) never
-  // allocates.
-  buffer_.reserve(BLOCK_BYTES);
   if (path.has_value()) {
     if (!file_.open(*path, input)) {
       const int error = errno;
@@ -47,30 +66,12 @@ bool LineSink::open(const std::optional<std::string>& path,
   return true;
 }
 
-// Pieces of an eighth of a block or more are written as they come, without
-// being copied into the block first.
-void LineSink::write(std::string_view bytes) {
-  if (failed_) return;
-  const bool large = bytes.size() >= BLOCK_BYTES / 8;
-  if (buffer_.size() + bytes.size() > BLOCK_BYTES || large) flush();
-  if (large) {
-    put(bytes);
-  } else {
-    buffer_.append(bytes);
-  }
-}
-
 void LineSink::report_write_failure(int error) {
   failed_ = true;
   const std::string name = path_.has_value() ? quote_file(*path_) : "'standard output'";
   const bool flushed = written_ <= STREAM_BUFFER_BYTES;
   report(std::string(flushed ? "fflush" : "write") + " failed: " + name + ": " + error_text(error));
   report("write error");
-}
-
-void LineSink::flush() {
-  put(buffer_);
-  buffer_.clear();
 }
 
 void LineSink::put(std::string_view bytes) {

@@ -5,6 +5,7 @@
 // run, and by a failure, so that no half-written output is left behind.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,9 +25,30 @@ class ByteSink {
   [[nodiscard]] virtual bool failed() const = 0;
 };
 
-class LineSink final : public ByteSink {
+// A sink that gathers small writes into a block of `block_bytes` and hands
+// the block, and any piece of an eighth of a block or more, to `put`
+// without copying the large pieces into the block first. The block is
+// reserved on construction, so that writing (on a thread of its own, say)
+// never allocates.
+class BlockedSink : public ByteSink {
  public:
-  LineSink() = default;
+  void write(std::string_view bytes) final;
+  // Hands on what is gathered.
+  void flush();
+
+ protected:
+  explicit BlockedSink(std::size_t block_bytes);
+  // Writes `bytes` out now; a failure makes `failed()` true.
+  virtual void put(std::string_view bytes) = 0;
+
+ private:
+  std::size_t block_bytes_;
+  std::string buffer_;
+};
+
+class LineSink final : public BlockedSink {
+ public:
+  LineSink();
   ~LineSink() override;
   LineSink(const LineSink&) = delete;
   LineSink& operator=(const LineSink&) = delete;
@@ -36,13 +58,7 @@ class LineSink final : public ByteSink {
   // after reporting "open failed: PATH: REASON".
   [[nodiscard]] bool open(const std::optional<std::string>& path,
                           const std::optional<FileIdentity>& input);
-  // Appends bytes; the first failure is remembered and reported once.
-  void write(std::string_view bytes) override;
-  // A line and its terminator.
-  void write_line(std::string_view line, char terminator) {
-    write(line);
-    write(std::string_view(&terminator, 1));
-  }
+  // A write's first failure is remembered and reported once.
   [[nodiscard]] bool failed() const override { return failed_; }
   // Writes what is left and puts the -o file in place. False after
   // reporting the failure (the file is then removed or left as it was).
@@ -51,9 +67,7 @@ class LineSink final : public ByteSink {
   void abandon();
 
  private:
-  void flush();
-  // Writes `bytes` out now.
-  void put(std::string_view bytes);
+  void put(std::string_view bytes) override;
   void report_write_failure(int error);
 
   std::optional<std::string> path_;
@@ -61,7 +75,6 @@ class LineSink final : public ByteSink {
   bool open_ = false;
   bool failed_ = false;
   std::uint64_t written_ = 0;
-  std::string buffer_;
 };
 
 // The identity of `path` when it names a file; standard input's for "-".

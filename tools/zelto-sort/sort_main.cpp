@@ -248,19 +248,11 @@ int write_sorted_batch(const RunContext& run, const text::LineComparator& compar
 
 // Merges the runs on disk into the output.
 int write_merged_runs(const RunContext& run, const text::LineComparator& comparator,
-                      const OutputStyle& style, const RunStore& runs, Progress& progress) {
+                      const RunStore& runs, Progress& progress) {
   const std::vector<std::unique_ptr<LineCursor>> streams =
       runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
-  LineSink sink;
-  if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
   progress.begin_uncounted("merging", runs.line_count());
-  const int status = merge_streams(streams, comparator, style.unique, style.debug, run.terminator,
-                                   run.threads, sink);
-  if (status != STATUS_OK) {
-    sink.abandon();
-    return status;
-  }
-  return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+  return merge_into_output(run, comparator, streams, nullptr);
 }
 
 int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
@@ -277,7 +269,7 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
     const bool stored = runs.spill(batch);
     // The blocks kept for another batch go before the merge needs memory.
     batch.clear();
-    status = stored ? write_merged_runs(run, comparator, style, runs, progress) : STATUS_TROUBLE;
+    status = stored ? write_merged_runs(run, comparator, runs, progress) : STATUS_TROUBLE;
   }
   progress.stop();
   return status;

@@ -13,39 +13,16 @@ namespace {
 constexpr std::size_t WRITE_BLOCK = std::size_t{1} << 20;
 
 // Gathers a run's bytes and writes them in blocks at the run's end.
-class RunWriter final : public ByteSink {
+class RunWriter final : public BlockedSink {
  public:
-  // The block is reserved here, so that writing (on a thread of its own)
-  // never allocates.
-  RunWriter(SpillFile& file, std::uint64_t offset) : file_(file), offset_(offset) {
-    buffer_.reserve(WRITE_BLOCK);
-  }
-  // Pieces of an eighth of a block or more are written as they come,
-  // without being copied into the block first.
-  void write(std::string_view bytes) override {
-    if (error_ != 0) return;
-    const bool large = bytes.size() >= WRITE_BLOCK / 8;
-    if (buffer_.size() + bytes.size() > WRITE_BLOCK || large) flush();
-    if (large) {
-      put(bytes);
-    } else {
-      buffer_.append(bytes);
-    }
-  }
-  void write_line(std::string_view line, char terminator) {
-    write(line);
-    write(std::string_view(&terminator, 1));
-  }
-  void flush() {
-    put(buffer_);
-    buffer_.clear();
-  }
+  RunWriter(SpillFile& file, std::uint64_t offset)
+      : BlockedSink(WRITE_BLOCK), file_(file), offset_(offset) {}
   [[nodiscard]] int error() const { return error_; }
   [[nodiscard]] bool failed() const override { return error_ != 0; }
   [[nodiscard]] std::uint64_t written() const { return written_; }
 
  private:
-  void put(std::string_view bytes) {
+  void put(std::string_view bytes) override {
     if (error_ != 0 || bytes.empty()) return;
     if (!file_.write_at(bytes.data(), bytes.size(), offset_ + written_, error_)) return;
     written_ += bytes.size();
@@ -55,7 +32,6 @@ class RunWriter final : public ByteSink {
   std::uint64_t offset_;
   std::uint64_t written_ = 0;
   int error_ = 0;
-  std::string buffer_;
 };
 
 }  // namespace
@@ -110,14 +86,9 @@ bool RunStore::spill(LineBatch& batch) {
   style.debug = false;
   write_in_order(batch.lines, order.indices(), comparator_, style, threads_, writer);
   writer.flush();
-  if (!batch.mappings_intact()) return false;
-  if (writer.error() != 0) {
-    report("write failed: " + quote(place->directory) + ": " + error_text(writer.error()));
+  if (!batch.mappings_intact() || !add_run(place_index, writer.written(), writer.error())) {
     return false;
   }
-  runs_.push_back({place_index, place->end, writer.written()});
-  place->end += writer.written();
-  stored_ += writer.written();
   lines_ += batch.lines.size();
   batch.recycle();
   return true;
@@ -132,14 +103,19 @@ int RunStore::store_merge(std::span<const std::unique_ptr<LineCursor>> streams) 
                                    threads_, writer);
   writer.flush();
   if (status != STATUS_OK) return status;
-  if (writer.error() != 0) {
-    report("write failed: " + quote(place->directory) + ": " + error_text(writer.error()));
-    return STATUS_TROUBLE;
+  return add_run(place_index, writer.written(), writer.error()) ? STATUS_OK : STATUS_TROUBLE;
+}
+
+bool RunStore::add_run(std::size_t place_index, std::uint64_t written, int error) {
+  Place& place = places_[place_index];
+  if (error != 0) {
+    report("write failed: " + quote(place.directory) + ": " + error_text(error));
+    return false;
   }
-  runs_.push_back({place_index, place->end, writer.written()});
-  place->end += writer.written();
-  stored_ += writer.written();
-  return STATUS_OK;
+  runs_.push_back({place_index, place.end, written});
+  place.end += written;
+  stored_ += written;
+  return true;
 }
 
 std::vector<std::unique_ptr<LineCursor>> RunStore::streams(std::size_t buffer_bytes) const {

@@ -55,6 +55,9 @@ class RunStore {
   // Checks that the place has room for `bytes` more, and for its share of
   // the inputs still to come.
   [[nodiscard]] bool has_room(const Place& place, std::uint64_t bytes) const;
+  // Notes the run of `written` bytes just stored at place `place_index`, or
+  // reports the failure `error` of its writing. False after reporting.
+  [[nodiscard]] bool add_run(std::size_t place_index, std::uint64_t written, int error);
 
   struct Place {
     std::string directory;

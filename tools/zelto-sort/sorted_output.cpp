@@ -15,8 +15,9 @@ std::size_t lines_per_piece(std::span<const LineRef> lines,
   constexpr std::size_t sampled = 4096;
   const std::size_t count = std::min(sampled, indices.size());
   std::size_t bytes = 0;
-  for (std::size_t i = 0; i < count; ++i)
+  for (std::size_t i = 0; i < count; ++i) {
     bytes += lines[indices[i * indices.size() / count]].size + 1;
+  }
   const std::size_t average = count == 0 ? 1 : std::max<std::size_t>(1, bytes / count);
   return std::clamp<std::size_t>(PIECE_BYTES / average, 64, std::size_t{1} << 15);
 }

@@ -39,8 +39,8 @@ inline constexpr std::size_t PIECE_BYTES = std::size_t{1} << 20;
 
 // Writes `lines` in the order of `indices` to `sink` (anything with
 // write(bytes)), formatted on up to `threads` threads, a piece of about
-// PIECE_BYTES at a time. While one window of
-// pieces is written, on a thread of its own, the next one is formatted.
+// PIECE_BYTES at a time. While one window of pieces is written, on a
+// thread of its own, the next one is formatted.
 // The job must not throw: a failed allocation while formatting ends the run
 // through the exception that run_tasks hands on, after the writing waits.
 template <class Sink>

@@ -1323,11 +1323,12 @@ std::size_t LineComparator::shared_depth(std::string_view a, KeyPlace a_place, s
   if (!keys_.empty()) {
     const Key& key = keys_[0];
     if (key.order != KeyOrder::Text || key.ignore != nullptr) return level;
-    if (a.size() >= kPlacedLines || b.size() >= kPlacedLines) return level;
     unit = 7;
     fold = key.fold;
-    a = a.substr(a_place.begin, a_place.end - a_place.begin);
-    b = b.substr(b_place.begin, b_place.end - b_place.begin);
+    const Span a_key = span_of(a, a_place, 0);
+    const Span b_key = span_of(b, b_place, 0);
+    a = a.substr(a_key.begin, a_key.end - a_key.begin);
+    b = b.substr(b_key.begin, b_key.end - b_key.begin);
   }
   const std::size_t from = unit * (level + 1);
   const std::size_t size = std::min(a.size(), b.size());
