@@ -12,7 +12,7 @@ constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 
 }  // namespace
 
-LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
+LargeBuffer::LargeBuffer(std::size_t bytes, [[maybe_unused]] PageSize pages) : bytes_(bytes) {
   if (bytes == 0) return;
   if (bytes < HUGE_PAGE) {
     data_ = static_cast<unsigned char*>(std::malloc(bytes));
@@ -23,7 +23,7 @@ LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
   // Only advice (Linux): without huge pages the block works the same, more
   // slowly.
 #ifdef MADV_HUGEPAGE
-  if (data_ != nullptr) madvise(data_, rounded, MADV_HUGEPAGE);
+  if (data_ != nullptr && pages == PageSize::Huge) madvise(data_, rounded, MADV_HUGEPAGE);
 #endif
 }
 

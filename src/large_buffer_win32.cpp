@@ -15,7 +15,7 @@ constexpr std::size_t LARGE_BLOCK = std::size_t{2} << 20;
 // Large blocks come whole from the system, page-aligned; their pages are
 // committed at once, as Windows commits all memory it hands out, and are
 // backed by physical memory when first touched.
-LargeBuffer::LargeBuffer(std::size_t bytes) : bytes_(bytes) {
+LargeBuffer::LargeBuffer(std::size_t bytes, PageSize /*pages*/) : bytes_(bytes) {
   if (bytes == 0) return;
   if (bytes < LARGE_BLOCK) {
     data_ = static_cast<unsigned char*>(std::malloc(bytes));

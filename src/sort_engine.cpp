@@ -250,7 +250,8 @@ std::uint32_t* pack_indices(Entry* entries, std::size_t count, unsigned threads)
 
 }  // namespace detail
 
-SortSpace::SortSpace(std::size_t count) : count_(count), memory_(count * sizeof(detail::Entry)) {}
+SortSpace::SortSpace(std::size_t count, PageSize pages)
+    : count_(count), memory_(count * sizeof(detail::Entry), pages) {}
 
 std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
                                       const SortPolicy& policy, SortSpace& space,

@@ -55,7 +55,7 @@ struct RecordTable {
 // prefix and index for each, sorted in place.
 class SortSpace {
  public:
-  explicit SortSpace(std::size_t count);
+  explicit SortSpace(std::size_t count, PageSize pages = PageSize::Huge);
   [[nodiscard]] bool allocated() const { return memory_.allocated(); }
   [[nodiscard]] std::size_t count() const { return count_; }
   [[nodiscard]] unsigned char* memory() const { return memory_.data(); }

@@ -34,10 +34,14 @@ using LineSource = LineKeySource<LineRef, text::LineComparator>;
 // first key lies and whether its digest goes deeper.
 inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 12 + sizeof(LineSource::Note);
 
-// The memory of one sort of `count` lines.
+// The memory of one sort of `count` lines, in small pages: just after
+// another large process (a sort, say) let its memory go, the system has to
+// gather every huge page before it hands it out, which cost more system
+// time (about 0.5 s of 1.8 on 600 MB) than small pages' extra TLB misses.
 class LineOrder {
  public:
-  explicit LineOrder(std::size_t count) : space_(count), notes_(count * sizeof(LineSource::Note)) {}
+  explicit LineOrder(std::size_t count)
+      : space_(count, PageSize::Small), notes_(count * sizeof(LineSource::Note), PageSize::Small) {}
   [[nodiscard]] bool allocated() const { return space_.allocated() && notes_.allocated(); }
   // After `sort_lines`: the indices of the lines in sorted order.
   [[nodiscard]] std::span<const std::uint32_t> indices() const { return indices_; }
