@@ -198,7 +198,7 @@ TEST(Messages, QuoteNamesAsAShellWould) {
   EXPECT_EQ(quote("foo"), "'foo'");
 }
 
-std::vector<std::string> texts(const std::vector<LineRef>& lines) {
+std::vector<std::string> texts(const LineList& lines) {
   std::vector<std::string> out;
   for (const LineRef& line : lines) out.emplace_back(line.view());
   return out;
@@ -207,7 +207,7 @@ std::vector<std::string> texts(const std::vector<LineRef>& lines) {
 TEST(SplitLines, KeepsEveryByteAndTheUnfinishedLastLine) {
   const std::string input("a\nb\0c\n\n\rd\nend", 13);
   for (const unsigned threads : {1U, 3U}) {
-    std::vector<LineRef> lines;
+    LineList lines;
     EXPECT_EQ(split_lines(input.data(), input.size(), '\n', true, threads, lines), 10U);
     EXPECT_EQ(texts(lines),
               (std::vector<std::string>{"a", std::string("b\0c", 3), "", "\rd", "end"}));
@@ -219,8 +219,8 @@ TEST(SplitLines, KeepsEveryByteAndTheUnfinishedLastLine) {
   std::string big;
   for (int i = 0; i < 300000; ++i) big += std::to_string(i * 7919LL % 1000003) + "\n";
   // The lines of a later block follow those already held.
-  std::vector<LineRef> one{{"held", 4}};
-  std::vector<LineRef> three{{"held", 4}};
+  LineList one{{"held", 4}};
+  LineList three{{"held", 4}};
   (void)split_lines(big.data(), big.size(), '\n', true, 1, one);
   (void)split_lines(big.data(), big.size(), '\n', true, 3, three);
   EXPECT_EQ(one.size(), 300001U);

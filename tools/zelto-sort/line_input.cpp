@@ -77,7 +77,7 @@ int read_mapped(int fd, const std::string& name, std::size_t size, const ReadPla
 }  // namespace
 
 std::size_t split_lines(const char* data, std::size_t size, char terminator, bool last_is_whole,
-                        unsigned threads, std::vector<LineRef>& lines) {
+                        unsigned threads, LineList& lines) {
   std::size_t whole = size;
   while (whole > 0 && data[whole - 1] != terminator) --whole;
   const std::size_t parts =

@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "large_buffer.h"
@@ -19,17 +20,40 @@
 
 namespace zelto::sorter {
 
+// An allocator whose resize leaves the new elements uninitialised: the
+// lines are written into them next, on every thread, and that is the first
+// touch of their memory, rather than a zeroing of it all on one thread.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <class U>
+  explicit UninitializedAllocator(const UninitializedAllocator<U>& /*other*/) {}
+  template <class U, class... Args>
+  void construct(U* place, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0) {
+      ::new (static_cast<void*>(place)) U;
+    } else {
+      ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+  }
+};
+using LineList = std::vector<LineRef, UninitializedAllocator<LineRef>>;
+
 // Appends to `lines` every line of the `size` bytes at `data`; with
 // `last_is_whole`, bytes after the last terminator make a line of their
 // own (the end of an input), otherwise they are left out. Returns the
 // offset just past the last terminator. Uses up to `threads` threads.
 std::size_t split_lines(const char* data, std::size_t size, char terminator, bool last_is_whole,
-                        unsigned threads, std::vector<LineRef>& lines);
+                        unsigned threads, LineList& lines);
 
 // Lines and the memory they live in.
 class LineBatch {
  public:
-  std::vector<LineRef> lines;
+  LineList lines;
 
   // What the batch holds: its blocks and mappings, blocks kept for reuse,
   // and the engine's bytes for each line.
