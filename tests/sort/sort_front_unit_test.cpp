@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <numeric>
 #include <random>
@@ -15,6 +16,7 @@
 #include "line_merge.h"
 #include "sort_messages.h"
 #include "sort_options.h"
+#include "sort_runs.h"
 
 namespace zelto::sorter {
 namespace {
@@ -300,7 +302,10 @@ struct MergeCase {
 
 // Any number of streams, lines that tie in their first digests (a shared
 // start) or compare equal across streams: the merge gives the lines of a
-// stable sort of the streams one after another, for 1 and 2 threads.
+// stable sort of the streams one after another, for 1 and 2 threads. So
+// does the merge of the same streams stored as runs and cut into parts by
+// keys, whatever the number of parts and threads, with each part held back
+// (a hundred bytes at most) until those before it are written.
 TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
   const MergeCase cases[] = {
       {"no stream", 0, false, false},    {"one stream", 1, false, false},
@@ -348,6 +353,24 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
       StringSink sink;
       EXPECT_EQ(merge_streams(streams, comparator, c.unique, false, '\n', threads, sink), 0);
       EXPECT_EQ(sink.text, expected) << threads << " threads";
+    }
+    for (const unsigned threads : {1U, 2U, 3U}) {
+      RunStore runs({std::filesystem::temp_directory_path().string()}, comparator,
+                    OutputStyle{c.unique, false, '\n'}, threads);
+      for (const auto& lines : contents) {
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        const std::unique_ptr<LineCursor> stream[] = {
+            std::make_unique<LineCursor>(reader_over(text, 97), "s", '\n', 64)};
+        ASSERT_EQ(runs.store_merge(stream), 0);
+      }
+      for (const std::size_t parts : {1, 3, 40}) {
+        const std::unique_ptr<MergeParts> plan = runs.parts(parts, 64, threads);
+        ASSERT_NE(plan, nullptr);
+        StringSink sink;
+        EXPECT_EQ(merge_parts(*plan, comparator, c.unique, false, '\n', threads, 100, sink), 0);
+        EXPECT_EQ(sink.text, expected) << parts << " parts, " << threads << " threads";
+      }
     }
   }
 }

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <optional>
 
 #include "parallel.h"
@@ -15,6 +17,15 @@ LineCursor::LineCursor(ReadBytes read, std::string name, char terminator, std::s
       name_(std::move(name)),
       terminator_(terminator),
       buffer_(std::max<std::size_t>(buffer_bytes, 4096)) {}
+
+void LineCursor::restart(ReadBytes read) {
+  read_ = std::move(read);
+  begin_ = 0;
+  end_ = 0;
+  ended_ = false;
+  failed_ = false;
+  line_ = {};
+}
 
 bool LineCursor::refill() {
   // The unread bytes move to the front; a buffer they fill doubles.
@@ -236,7 +247,128 @@ int merge_heads(std::span<const std::unique_ptr<LineCursor>> streams,
   return 0;
 }
 
+// The parts of one output, written in order by threads that produce them
+// at once: a part may go to the sink only once every part before it did.
+class TurnTaking {
+ public:
+  explicit TurnTaking(ByteSink& sink) : sink_(sink) {}
+
+  // Waits until every part before `part` is written, or the merge stopped.
+  void wait_for(std::size_t part) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return turn_ == part || stopped_; });
+  }
+  // Part `part` is written: the next one may go.
+  void pass_on(std::size_t part) {
+    {
+      const std::lock_guard lock(mutex_);
+      turn_ = part + 1;
+    }
+    changed_.notify_all();
+  }
+  // Nothing more is written: a part failed, and those after it are waiting.
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    failed_.store(true);
+    changed_.notify_all();
+  }
+  // Called only by the thread whose turn it is. A part held in memory goes
+  // out a block at a time: single writes of many MiB took twice the
+  // system time of 1 MiB ones.
+  void write(std::string_view bytes) {
+    constexpr std::size_t most = std::size_t{1} << 20;
+    for (std::size_t at = 0; at < bytes.size() && !failed_.load(); at += most) {
+      sink_.write(bytes.substr(at, most));
+      if (sink_.failed()) stop();
+    }
+  }
+  [[nodiscard]] bool failed() const { return failed_.load(); }
+
+ private:
+  ByteSink& sink_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t turn_ = 0;
+  bool stopped_ = false;
+  std::atomic<bool> failed_{false};
+};
+
+// The output of one part: straight to the sink in its turn, held before.
+class PartSink final : public ByteSink {
+ public:
+  PartSink(TurnTaking& turns, std::string& held, std::size_t held_bytes, std::size_t part)
+      : turns_(turns), held_(held), held_bytes_(held_bytes), part_(part) {
+    held_.clear();
+  }
+  // Bytes that would grow the held ones past their room wait for the turn.
+  void write(std::string_view bytes) override {
+    if (!own_turn_ && held_.size() + bytes.size() > held_bytes_) take_turn();
+    if (own_turn_) {
+      turns_.write(bytes);
+    } else {
+      held_.append(bytes);
+    }
+  }
+  [[nodiscard]] bool failed() const override { return turns_.failed(); }
+  // Writes what is held once the turn comes, and passes the turn on.
+  void finish() {
+    take_turn();
+    turns_.pass_on(part_);
+  }
+
+ private:
+  void take_turn() {
+    if (own_turn_) return;
+    turns_.wait_for(part_);
+    own_turn_ = true;
+    turns_.write(held_);
+    held_.clear();
+  }
+
+  TurnTaking& turns_;
+  std::string& held_;
+  std::size_t held_bytes_;
+  std::size_t part_;
+  bool own_turn_ = false;
+};
+
 }  // namespace
+
+int merge_parts(const MergeParts& parts, const text::LineComparator& comparator, bool unique,
+                bool debug, char terminator, unsigned threads, std::size_t held_bytes,
+                ByteSink& sink) {
+  TurnTaking turns(sink);
+  std::atomic<std::size_t> next{0};
+  std::atomic<int> status{0};
+  const std::size_t workers = std::min<std::size_t>(threads, parts.count());
+  // Each worker takes the next part, so the lowest part not yet written is
+  // always being merged: no worker waits for a part that waits for it.
+  run_tasks(workers, threads, [&](std::size_t) {
+    try {
+      const std::vector<std::unique_ptr<LineCursor>> cursors = parts.cursors();
+      std::string held;
+      held.reserve(held_bytes);
+      for (std::size_t part = next++; part < parts.count() && !turns.failed(); part = next++) {
+        parts.aim(part, cursors);
+        PartSink out(turns, held, held_bytes, part);
+        const int merged = merge_heads(cursors, comparator, unique, debug, terminator, out);
+        if (merged != 0) {
+          status.store(merged);
+          turns.stop();
+          return;
+        }
+        out.finish();
+      }
+    } catch (...) {
+      turns.stop();
+      throw;
+    }
+  });
+  return status.load();
+}
 
 int merge_streams(std::span<const std::unique_ptr<LineCursor>> streams,
                   const text::LineComparator& comparator, bool unique, bool debug, char terminator,

@@ -31,6 +31,8 @@ class LineCursor {
   [[nodiscard]] bool next();
   [[nodiscard]] std::string_view line() const { return line_; }
   [[nodiscard]] bool failed() const { return failed_; }
+  // Starts again on the bytes of `read`, in the same buffer.
+  void restart(ReadBytes read);
 
  private:
   [[nodiscard]] bool refill();
@@ -55,6 +57,30 @@ class LineCursor {
 [[nodiscard]] int merge_streams(std::span<const std::unique_ptr<LineCursor>> streams,
                                 const text::LineComparator& comparator, bool unique, bool debug,
                                 char terminator, unsigned threads, ByteSink& sink);
+
+// A merge cut into parts by ranges of keys: part p holds, of every stream,
+// the lines whose keys sort after those of part p-1 and before those of part
+// p+1 (so lines whose keys compare equal share a part), and the merge of the
+// parts in turn is the merge of the whole.
+class MergeParts {
+ public:
+  virtual ~MergeParts() = default;
+  [[nodiscard]] virtual std::size_t count() const = 0;
+  // A cursor for each stream, to be aimed at one part after another.
+  [[nodiscard]] virtual std::vector<std::unique_ptr<LineCursor>> cursors() const = 0;
+  // Aims `cursors` at the lines of part `part`.
+  virtual void aim(std::size_t part,
+                   std::span<const std::unique_ptr<LineCursor>> cursors) const = 0;
+};
+
+// Merges `parts` into `sink` on up to `threads` threads, each merging one
+// part after another: the part whose turn it is goes straight to `sink`,
+// the bytes of a later one are held (up to about `held_bytes` a thread)
+// until its turn comes. The bytes are those of one merge of the whole.
+// Returns 0, or 2 after a reported read failure.
+[[nodiscard]] int merge_parts(const MergeParts& parts, const text::LineComparator& comparator,
+                              bool unique, bool debug, char terminator, unsigned threads,
+                              std::size_t held_bytes, ByteSink& sink);
 
 // Writes one output line, or its annotation with `debug`.
 void put_line(std::string_view line, const text::LineComparator& comparator, bool debug,

@@ -133,20 +133,32 @@ class OpenInputs {
   std::vector<std::unique_ptr<LineCursor>> streams_;
 };
 
-// Merges `streams` into the output; `inputs`, if any, are closed before the
-// output takes its name, as a system may refuse to replace an open file.
-int merge_into_output(const RunContext& run, const text::LineComparator& comparator,
-                      std::span<const std::unique_ptr<LineCursor>> streams, OpenInputs* inputs) {
+// Merges into the output with `merge(sink)` (a status); `inputs`, if any,
+// are closed before the output takes its name, as a system may refuse to
+// replace an open file.
+template <class Merge>
+int merge_into_output(const RunContext& run, const Merge& merge, OpenInputs* inputs) {
   LineSink sink;
   if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
-  const int status = merge_streams(streams, comparator, run.command.settings.unique,
-                                   run.command.debug, run.terminator, run.threads, sink);
+  const int status = merge(sink);
   if (inputs != nullptr) inputs->close();
   if (status != STATUS_OK) {
     sink.abandon();
     return status;
   }
   return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
+}
+
+// Merges `streams` into the output.
+int merge_into_output(const RunContext& run, const text::LineComparator& comparator,
+                      std::span<const std::unique_ptr<LineCursor>> streams, OpenInputs* inputs) {
+  return merge_into_output(
+      run,
+      [&](ByteSink& sink) {
+        return merge_streams(streams, comparator, run.command.settings.unique, run.command.debug,
+                             run.terminator, run.threads, sink);
+      },
+      inputs);
 }
 
 // How many inputs one merge holds open: --batch-size, and what the limit of
@@ -246,13 +258,43 @@ int write_sorted_batch(const RunContext& run, const text::LineComparator& compar
   return sink.finish() ? STATUS_OK : STATUS_TROUBLE;
 }
 
-// Merges the runs on disk into the output.
+// Runs of fewer bytes than this are merged on one thread.
+constexpr std::uint64_t PARALLEL_MERGE_BYTES = std::uint64_t{16} << 20;
+
+// Merges the runs on disk into the output: with threads to share it, cut
+// into parts by ranges of keys, each merged on one thread, a part held in
+// memory until the parts before it are written.
 int write_merged_runs(const RunContext& run, const text::LineComparator& comparator,
                       const RunStore& runs, Progress& progress) {
-  const std::vector<std::unique_ptr<LineCursor>> streams =
-      runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
   progress.begin_uncounted("merging", runs.line_count());
-  return merge_into_output(run, comparator, streams, nullptr);
+  const std::size_t streams = runs.run_count();
+  if (run.threads == 1 || runs.stored_bytes() < PARALLEL_MERGE_BYTES) {
+    const std::vector<std::unique_ptr<LineCursor>> cursors =
+        runs.streams(stream_buffer_bytes(run.budget, streams));
+    return merge_into_output(run, comparator, cursors, nullptr);
+  }
+  constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
+  const std::uint64_t threads = run.threads;
+  // A thread may hold about a quarter of its share of the budget (from 1 to
+  // 16 MiB) while it waits for its turn, and parts are about that size; its
+  // streams share the rest, but need not hold much more than their share
+  // of a part.
+  const std::uint64_t held = std::clamp(run.budget / (4 * threads), mebibyte, 16 * mebibyte);
+  const auto parts = static_cast<std::size_t>(
+      std::clamp(runs.stored_bytes() / held, 4 * threads, std::uint64_t{4096}));
+  const std::uint64_t share = std::max<std::uint64_t>(2 * held / streams, SMALLEST_STREAM_BUFFER);
+  const std::size_t buffer = std::min<std::size_t>(
+      stream_buffer_bytes((run.budget - std::min(run.budget, threads * held)) / threads, streams),
+      static_cast<std::size_t>(share));
+  const std::unique_ptr<MergeParts> plan = runs.parts(parts, buffer, run.threads);
+  if (plan == nullptr) return STATUS_TROUBLE;
+  return merge_into_output(
+      run,
+      [&](ByteSink& sink) {
+        return merge_parts(*plan, comparator, run.command.settings.unique, run.command.debug,
+                           run.terminator, run.threads, static_cast<std::size_t>(held), sink);
+      },
+      nullptr);
 }
 
 int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
+#include "parallel.h"
 #include "sort_messages.h"
 #include "temp_files.h"
 
@@ -11,6 +13,8 @@ namespace zelto::sorter {
 namespace {
 
 constexpr std::size_t WRITE_BLOCK = std::size_t{1} << 20;
+// What one read of a probe asks for: a line or two of most texts.
+constexpr std::size_t PROBE_BYTES = 512;
 
 // Gathers a run's bytes and writes them in blocks at the run's end.
 class RunWriter final : public BlockedSink {
@@ -35,6 +39,17 @@ class RunWriter final : public BlockedSink {
 };
 
 }  // namespace
+
+bool RunStore::report_probe_failure(std::span<const ProbeFailure> failures) const {
+  for (const ProbeFailure& failure : failures) {
+    if (failure.error != 0) {
+      report("read failed: " + quote_file(places_[runs_[failure.run].file].directory) + ": " +
+             error_text(failure.error));
+      return false;
+    }
+  }
+  return true;
+}
 
 RunStore::Place* RunStore::next_place(std::size_t& index) {
   if (places_.empty()) {
@@ -118,23 +133,184 @@ bool RunStore::add_run(std::size_t place_index, std::uint64_t written, int error
   return true;
 }
 
+ReadBytes RunStore::reader(const Run& run, std::uint64_t begin, std::uint64_t end) const {
+  const SpillFile* file = places_[run.file].file.get();
+  auto position = std::make_shared<std::uint64_t>(begin);
+  const std::uint64_t base = run.offset;
+  return [file, base, end, position](char* data, std::size_t size, int& error) -> long long {
+    const std::size_t take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(end - *position, size));
+    if (take == 0) return 0;
+    if (!file->read_at(data, take, base + *position, error)) return -1;
+    *position += take;
+    return static_cast<long long>(take);
+  };
+}
+
 std::vector<std::unique_ptr<LineCursor>> RunStore::streams(std::size_t buffer_bytes) const {
   std::vector<std::unique_ptr<LineCursor>> cursors;
   for (const Run& run : runs_) {
-    const SpillFile* file = places_[run.file].file.get();
-    auto position = std::make_shared<std::uint64_t>(0);
-    ReadBytes read = [file, run, position](char* data, std::size_t size, int& error) -> long long {
-      const std::uint64_t left = run.size - *position;
-      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, size));
-      if (take == 0) return 0;
-      if (!file->read_at(data, take, run.offset + *position, error)) return -1;
-      *position += take;
-      return static_cast<long long>(take);
-    };
-    cursors.push_back(std::make_unique<LineCursor>(std::move(read), places_[run.file].directory,
-                                                   style_.terminator, buffer_bytes));
+    cursors.push_back(std::make_unique<LineCursor>(
+        reader(run, 0, run.size), places_[run.file].directory, style_.terminator, buffer_bytes));
   }
   return cursors;
+}
+
+bool RunStore::probe(const Run& run, std::uint64_t offset, Probe& probe, int& error) const {
+  const SpillFile& file = *places_[run.file].file;
+  const char terminator = style_.terminator;
+  char buffer[PROBE_BYTES];
+  // Past 0, the line starts after the first terminator from offset - 1 on.
+  bool in_line = offset == 0;
+  probe.start = in_line ? 0 : run.size;
+  probe.line.clear();
+  for (std::uint64_t at = in_line ? 0 : offset - 1; at < run.size;) {
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(PROBE_BYTES, run.size - at));
+    if (!file.read_at(buffer, take, run.offset + at, error)) return false;
+    std::size_t from = 0;
+    if (!in_line) {
+      const void* found = std::memchr(buffer, terminator, take);
+      if (found != nullptr) {
+        from = static_cast<std::size_t>(static_cast<const char*>(found) - buffer) + 1;
+        probe.start = at + from;
+        in_line = true;
+      } else {
+        from = take;
+      }
+    }
+    const void* end = std::memchr(buffer + from, terminator, take - from);
+    if (end != nullptr) {
+      probe.line.append(buffer + from,
+                        static_cast<std::size_t>(static_cast<const char*>(end) - (buffer + from)));
+      return true;
+    }
+    probe.line.append(buffer + from, take - from);
+    at += take;
+  }
+  return true;
+}
+
+bool RunStore::first_after(const Run& run, const std::vector<Probe>& samples,
+                           std::string_view splitter, std::uint64_t& start, int& error) const {
+  const auto after = [&](const Probe& p) {
+    return p.start >= run.size || comparator_.compare_keys(p.line, splitter) > 0;
+  };
+  // The samples narrow the search to the bytes between two of them; the
+  // line sought is the first one that starts in (lo - 1, hi].
+  const auto next = std::partition_point(samples.begin(), samples.end(),
+                                         [&](const Probe& p) { return !after(p); });
+  std::uint64_t lo = next == samples.begin() ? 0 : std::prev(next)->start + 1;
+  std::uint64_t hi = next == samples.end() ? run.size : next->start;
+  start = hi;
+  Probe probe_at;
+  while (lo < hi) {
+    const std::uint64_t middle = lo + (hi - lo) / 2;
+    if (!probe(run, middle, probe_at, error)) return false;
+    if (probe_at.start >= hi || after(probe_at)) {
+      hi = middle;
+      start = std::min(start, probe_at.start);
+    } else {
+      lo = probe_at.start + 1;
+    }
+  }
+  return true;
+}
+
+class RunStore::Parts final : public MergeParts {
+ public:
+  Parts(const RunStore& store, std::vector<std::vector<std::uint64_t>> bounds,
+        std::size_t buffer_bytes)
+      : store_(store), bounds_(std::move(bounds)), buffer_bytes_(buffer_bytes) {}
+  [[nodiscard]] std::size_t count() const override { return bounds_.size() - 1; }
+  [[nodiscard]] std::vector<std::unique_ptr<LineCursor>> cursors() const override {
+    return store_.streams(buffer_bytes_);
+  }
+  void aim(std::size_t part, std::span<const std::unique_ptr<LineCursor>> cursors) const override {
+    for (std::size_t r = 0; r < cursors.size(); ++r) {
+      cursors[r]->restart(store_.reader(store_.runs_[r], bounds_[part][r], bounds_[part + 1][r]));
+    }
+  }
+
+ private:
+  const RunStore& store_;
+  std::vector<std::vector<std::uint64_t>> bounds_;  // by part boundary, then run
+  std::size_t buffer_bytes_;
+};
+
+bool RunStore::sample_runs(std::size_t count, unsigned threads,
+                           std::vector<std::vector<Probe>>& samples) const {
+  samples.assign(runs_.size(), {});
+  std::vector<ProbeFailure> failures(runs_.size());
+  run_tasks(runs_.size(), threads, [&](std::size_t r) {
+    const Run& run = runs_[r];
+    Probe sample;
+    for (std::size_t j = 0; j < count; ++j) {
+      if (!probe(run, run.size / count * j, sample, failures[r].error)) {
+        failures[r].run = r;
+        return;
+      }
+      if (sample.start >= run.size) break;
+      if (samples[r].empty() || samples[r].back().start != sample.start) {
+        samples[r].push_back(sample);
+      }
+    }
+  });
+  return report_probe_failure(failures);
+}
+
+std::vector<std::string_view> RunStore::choose_splitters(
+    const std::vector<std::vector<Probe>>& samples, std::size_t parts) const {
+  // Each sample stands for the bytes up to the next sample of its run.
+  struct Candidate {
+    std::string_view line;
+    std::uint64_t bytes;
+  };
+  std::vector<Candidate> candidates;
+  for (std::size_t r = 0; r < samples.size(); ++r) {
+    for (std::size_t j = 0; j < samples[r].size(); ++j) {
+      const std::uint64_t end = j + 1 < samples[r].size() ? samples[r][j + 1].start : runs_[r].size;
+      candidates.push_back({samples[r][j].line, end - samples[r][j].start});
+    }
+  }
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [&](const Candidate& a, const Candidate& b) {
+                     return comparator_.compare_keys(a.line, b.line) < 0;
+                   });
+  // A splitter closes a part once the samples before it stand for the
+  // part's share of the bytes; keys equal to the last splitter's close none.
+  std::vector<std::string_view> splitters;
+  std::uint64_t before = 0;
+  for (const Candidate& candidate : candidates) {
+    const std::uint64_t share = stored_ / parts * (splitters.size() + 1);
+    if (before >= share &&
+        (splitters.empty() || comparator_.compare_keys(splitters.back(), candidate.line) < 0)) {
+      splitters.push_back(candidate.line);
+    }
+    before += candidate.bytes;
+  }
+  return splitters;
+}
+
+std::unique_ptr<MergeParts> RunStore::parts(std::size_t parts, std::size_t buffer_bytes,
+                                            unsigned threads) const {
+  std::vector<std::vector<Probe>> samples;
+  if (!sample_runs(parts, threads, samples)) return nullptr;
+  const std::vector<std::string_view> splitters = choose_splitters(samples, parts);
+  // bounds[p][r]: where part p starts in run r.
+  std::vector<std::vector<std::uint64_t>> bounds(splitters.size() + 2,
+                                                 std::vector<std::uint64_t>(runs_.size(), 0));
+  for (std::size_t r = 0; r < runs_.size(); ++r) bounds.back()[r] = runs_[r].size;
+  std::vector<ProbeFailure> failures(splitters.size());
+  run_tasks(splitters.size(), threads, [&](std::size_t s) {
+    for (std::size_t r = 0; r < runs_.size(); ++r) {
+      if (!first_after(runs_[r], samples[r], splitters[s], bounds[s + 1][r], failures[s].error)) {
+        failures[s].run = r;
+        return;
+      }
+    }
+  });
+  if (!report_probe_failure(failures)) return nullptr;
+  return std::make_unique<Parts>(*this, std::move(bounds), buffer_bytes);
 }
 
 }  // namespace zelto::sorter

@@ -1,7 +1,9 @@
 // Sorted runs of lines stored beyond memory: each batch that outgrows the
 // budget is sorted and appended to a nameless file in one of the temporary
 // directories (in turn), and the runs are read back as streams for the
-// merge. The files vanish with the process, however it ends.
+// merge, whole or cut into parts by ranges of keys (the places where a
+// part starts in each run are found by binary searches over the run's
+// bytes). The files vanish with the process, however it ends.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +40,15 @@ class RunStore {
   [[nodiscard]] bool empty() const { return runs_.empty(); }
   [[nodiscard]] std::size_t run_count() const { return runs_.size(); }
   [[nodiscard]] std::uint64_t line_count() const { return lines_; }
+  [[nodiscard]] std::uint64_t stored_bytes() const { return stored_; }
   // A stream over each run, in the order they were stored, each reading
   // through a buffer of `buffer_bytes`.
   [[nodiscard]] std::vector<std::unique_ptr<LineCursor>> streams(std::size_t buffer_bytes) const;
+  // The runs cut into about `parts` parts of nearly equal bytes by ranges of
+  // keys, their cursors reading through buffers of `buffer_bytes`; nullptr
+  // after reporting a failed read.
+  [[nodiscard]] std::unique_ptr<MergeParts> parts(std::size_t parts, std::size_t buffer_bytes,
+                                                  unsigned threads) const;
 
  private:
   struct Run {
@@ -48,6 +56,36 @@ class RunStore {
     std::uint64_t offset;
     std::uint64_t size;
   };
+  class Parts;
+  // A line of a run and where it starts.
+  struct Probe {
+    std::uint64_t start;
+    std::string line;
+  };
+  // Reads the first line of `run` that starts at or after `offset` (a line
+  // starts at 0 or after a terminator) into `probe`; its start is the run's
+  // size when there is none. False with `error` set after a failed read.
+  [[nodiscard]] bool probe(const Run& run, std::uint64_t offset, Probe& probe, int& error) const;
+  // `count` lines at evenly spaced places of every run, in `samples` by
+  // run; false after reporting a failed read.
+  [[nodiscard]] bool sample_runs(std::size_t count, unsigned threads,
+                                 std::vector<std::vector<Probe>>& samples) const;
+  // The keys that close each of about `parts` parts of nearly equal bytes,
+  // taken from `samples`, in order and distinct.
+  [[nodiscard]] std::vector<std::string_view> choose_splitters(
+      const std::vector<std::vector<Probe>>& samples, std::size_t parts) const;
+  // The start of the first line of `run` whose keys sort after `splitter`
+  // (the run's size if none does), knowing `samples` of the run in order.
+  [[nodiscard]] bool first_after(const Run& run, const std::vector<Probe>& samples,
+                                 std::string_view splitter, std::uint64_t& start, int& error) const;
+  struct ProbeFailure {
+    int error = 0;
+    std::size_t run = 0;
+  };
+  // False after reporting the first of `failures` that has an error.
+  [[nodiscard]] bool report_probe_failure(std::span<const ProbeFailure> failures) const;
+  // Reads bytes [begin, end) of `run`.
+  [[nodiscard]] ReadBytes reader(const Run& run, std::uint64_t begin, std::uint64_t end) const;
   // The place of the next run, its file made if need be; nullptr after
   // reporting a failure.
   struct Place;
