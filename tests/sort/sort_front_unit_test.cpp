@@ -301,7 +301,7 @@ struct MergeCase {
 };
 
 // Any number of streams, lines that tie in their first digests (a shared
-// start) or compare equal across streams: the merge gives the lines of a
+// start) or compare equal across streams, some lines of a few KiB: the merge gives the lines of a
 // stable sort of the streams one after another, for 1 and 2 threads. So
 // does the merge of the same streams stored as runs and cut into parts by
 // keys, whatever the number of parts and threads, with each part held back
@@ -332,6 +332,7 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
       for (std::size_t i = 0, n = random() % 300; i < n; ++i) {
         std::string line = std::to_string(random() % 40);
         if (random() % 3 == 0) line = "a shared start of twenty " + line;
+        if (random() % 40 == 0) line += std::string(random() % 5000, 'y');
         lines.push_back(line + (random() % 2 == 0 ? "" : " x"));
       }
       std::stable_sort(lines.begin(), lines.end(), before);

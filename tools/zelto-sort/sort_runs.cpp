@@ -13,8 +13,10 @@ namespace zelto::sorter {
 namespace {
 
 constexpr std::size_t WRITE_BLOCK = std::size_t{1} << 20;
-// What one read of a probe asks for: a line or two of most texts.
-constexpr std::size_t PROBE_BYTES = 512;
+// What the first read of a probe asks for (a line or two of most texts),
+// and the most that later ones ask for.
+constexpr std::size_t FIRST_PROBE_BYTES = 512;
+constexpr std::size_t LAST_PROBE_BYTES = std::size_t{1} << 20;
 
 // Gathers a run's bytes and writes them in blocks at the run's end.
 class RunWriter final : public BlockedSink {
@@ -156,36 +158,40 @@ std::vector<std::unique_ptr<LineCursor>> RunStore::streams(std::size_t buffer_by
   return cursors;
 }
 
-bool RunStore::probe(const Run& run, std::uint64_t offset, Probe& probe, int& error) const {
+bool RunStore::probe(const Run& run, std::uint64_t offset, std::uint64_t limit, Probe& probe,
+                     int& error) const {
   const SpillFile& file = *places_[run.file].file;
   const char terminator = style_.terminator;
-  char buffer[PROBE_BYTES];
+  // Reads grow while no terminator turns up, so that a probe within a line
+  // of many MiB costs a few dozen reads.
+  std::vector<char> buffer(FIRST_PROBE_BYTES);
   // Past 0, the line starts after the first terminator from offset - 1 on.
   bool in_line = offset == 0;
-  probe.start = in_line ? 0 : run.size;
+  probe.start = in_line ? 0 : limit;
   probe.line.clear();
-  for (std::uint64_t at = in_line ? 0 : offset - 1; at < run.size;) {
-    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(PROBE_BYTES, run.size - at));
-    if (!file.read_at(buffer, take, run.offset + at, error)) return false;
-    std::size_t from = 0;
-    if (!in_line) {
-      const void* found = std::memchr(buffer, terminator, take);
-      if (found != nullptr) {
-        from = static_cast<std::size_t>(static_cast<const char*>(found) - buffer) + 1;
-        probe.start = at + from;
-        in_line = true;
-      } else {
-        from = take;
-      }
+  for (std::uint64_t at = in_line ? 0 : offset - 1;;) {
+    // A start is sought up to `limit`, the line it starts up to the end.
+    const std::uint64_t stop = in_line ? run.size : limit;
+    if (at >= stop) break;
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), stop - at));
+    if (!file.read_at(buffer.data(), take, run.offset + at, error)) return false;
+    const char* data = buffer.data();
+    std::size_t from = take;
+    if (in_line) {
+      from = 0;
+    } else if (const void* found = std::memchr(data, terminator, take)) {
+      from = static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1;
+      probe.start = at + from;
+      in_line = true;
     }
-    const void* end = std::memchr(buffer + from, terminator, take - from);
+    const void* end = std::memchr(data + from, terminator, take - from);
     if (end != nullptr) {
-      probe.line.append(buffer + from,
-                        static_cast<std::size_t>(static_cast<const char*>(end) - (buffer + from)));
+      probe.line.append(data + from, static_cast<const char*>(end));
       return true;
     }
-    probe.line.append(buffer + from, take - from);
+    probe.line.append(data + from, data + take);
     at += take;
+    if (buffer.size() < LAST_PROBE_BYTES) buffer.resize(buffer.size() * 2);
   }
   return true;
 }
@@ -205,10 +211,12 @@ bool RunStore::first_after(const Run& run, const std::vector<Probe>& samples,
   Probe probe_at;
   while (lo < hi) {
     const std::uint64_t middle = lo + (hi - lo) / 2;
-    if (!probe(run, middle, probe_at, error)) return false;
-    if (probe_at.start >= hi || after(probe_at)) {
+    if (!probe(run, middle, hi, probe_at, error)) return false;
+    if (probe_at.start >= hi) {
+      hi = middle;  // no line starts in [middle, hi): the same line is sought
+    } else if (after(probe_at)) {
       hi = middle;
-      start = std::min(start, probe_at.start);
+      start = probe_at.start;
     } else {
       lo = probe_at.start + 1;
     }
@@ -245,7 +253,7 @@ bool RunStore::sample_runs(std::size_t count, unsigned threads,
     const Run& run = runs_[r];
     Probe sample;
     for (std::size_t j = 0; j < count; ++j) {
-      if (!probe(run, run.size / count * j, sample, failures[r].error)) {
+      if (!probe(run, run.size / count * j, run.size, sample, failures[r].error)) {
         failures[r].run = r;
         return;
       }

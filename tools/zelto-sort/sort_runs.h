@@ -63,9 +63,11 @@ class RunStore {
     std::string line;
   };
   // Reads the first line of `run` that starts at or after `offset` (a line
-  // starts at 0 or after a terminator) into `probe`; its start is the run's
-  // size when there is none. False with `error` set after a failed read.
-  [[nodiscard]] bool probe(const Run& run, std::uint64_t offset, Probe& probe, int& error) const;
+  // starts at 0 or after a terminator) and before `limit` into `probe`; its
+  // start is `limit` when there is none. False with `error` set after a
+  // failed read.
+  [[nodiscard]] bool probe(const Run& run, std::uint64_t offset, std::uint64_t limit, Probe& probe,
+                           int& error) const;
   // `count` lines at evenly spaced places of every run, in `samples` by
   // run; false after reporting a failed read.
   [[nodiscard]] bool sample_runs(std::size_t count, unsigned threads,
