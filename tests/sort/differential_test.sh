@@ -772,6 +772,11 @@ bulk.txt
 -S 64K -r bulk.txt
 --parallel=1 bulk.txt
 --parallel=3 -S 64K bulk.txt
+--parallel=2 -S 4M bulk.txt
+--parallel=3 -S 4M -u -k1,1 bulk.txt
+--parallel=2 -S 4M -r -k2,2n bulk.txt
+--parallel=2 -S 4M --debug -k3,3h bulk.txt
+--parallel=2 -S 4M long.txt
 --batch-size=2 -S 64K -k2,2n bulk.txt
 -S 64K -k1,1 < bulk.txt
 --parallel=1 -S 64K -k3,3g bulk.txt

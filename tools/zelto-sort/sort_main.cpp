@@ -259,7 +259,7 @@ int write_sorted_batch(const RunContext& run, const text::LineComparator& compar
 }
 
 // Runs of fewer bytes than this are merged on one thread.
-constexpr std::uint64_t PARALLEL_MERGE_BYTES = std::uint64_t{16} << 20;
+constexpr std::uint64_t PARALLEL_MERGE_BYTES = std::uint64_t{1} << 20;
 
 // Merges the runs on disk into the output: with threads to share it, cut
 // into parts by ranges of keys, each merged on one thread, a part held in
@@ -268,18 +268,20 @@ int write_merged_runs(const RunContext& run, const text::LineComparator& compara
                       const RunStore& runs, Progress& progress) {
   progress.begin_uncounted("merging", runs.line_count());
   const std::size_t streams = runs.run_count();
-  if (run.threads == 1 || runs.stored_bytes() < PARALLEL_MERGE_BYTES) {
-    const std::vector<std::unique_ptr<LineCursor>> cursors =
-        runs.streams(stream_buffer_bytes(run.budget, streams));
-    return merge_into_output(run, comparator, cursors, nullptr);
-  }
   constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
   const std::uint64_t threads = run.threads;
   // A thread may hold about a quarter of its share of the budget (from 1 to
   // 16 MiB) while it waits for its turn, and parts are about that size; its
   // streams share the rest, but need not hold much more than their share
-  // of a part.
+  // of a part. A budget too small for every thread's streams and part
+  // leaves the merge to one thread.
   const std::uint64_t held = std::clamp(run.budget / (4 * threads), mebibyte, 16 * mebibyte);
+  if (run.threads == 1 || runs.stored_bytes() < PARALLEL_MERGE_BYTES ||
+      threads * (held + streams * SMALLEST_STREAM_BUFFER) > run.budget) {
+    const std::vector<std::unique_ptr<LineCursor>> cursors =
+        runs.streams(stream_buffer_bytes(run.budget, streams));
+    return merge_into_output(run, comparator, cursors, nullptr);
+  }
   const auto parts = static_cast<std::size_t>(
       std::clamp(runs.stored_bytes() / held, 4 * threads, std::uint64_t{4096}));
   const std::uint64_t share = std::max<std::uint64_t>(2 * held / streams, SMALLEST_STREAM_BUFFER);

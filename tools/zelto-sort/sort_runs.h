@@ -76,8 +76,9 @@ class RunStore {
   // taken from `samples`, in order and distinct.
   [[nodiscard]] std::vector<std::string_view> choose_splitters(
       const std::vector<std::vector<Probe>>& samples, std::size_t parts) const;
-  // The start of the first line of `run` whose keys sort after `splitter`
-  // (the run's size if none does), knowing `samples` of the run in order.
+  // Finds `start`, that of the first line of `run` whose keys sort after
+  // `splitter` (the run's size if none does), knowing `samples` of the run
+  // in order. False with `error` set after a failed read.
   [[nodiscard]] bool first_after(const Run& run, const std::vector<Probe>& samples,
                                  std::string_view splitter, std::uint64_t& start, int& error) const;
   struct ProbeFailure {
