@@ -274,29 +274,67 @@ TEST(SortFrontFaults, AMappedInputCutShortFailsTheRunAndLeavesNoOutput) {
   EXPECT_FALSE(box.exists("out"));
 }
 
+// Runs on disk merged on one thread (a small budget), and in parts of keys
+// on two (the held parts and each thread's cursors are allocated on the
+// merging threads).
+struct RunsOnDiskCase {
+  const char* name;
+  std::size_t lines;
+  std::vector<std::string> arguments;
+  std::vector<const char*> sizes;  // the smallest memory requests that fail
+};
+
+const std::vector<RunsOnDiskCase>& runs_on_disk_cases() {
+  static const std::vector<RunsOnDiskCase> cases = {
+      {"one merge", 20000, {"-S", "300K"}, {"64", "100000"}},
+      {"merge in parts", 100000, {"--parallel=2", "-S", "4M"}, {"64", "1000000"}},
+  };
+  return cases;
+}
+
 TEST(SortFrontFaults, EveryFailedAllocationIsAMessageAndStatusTwo) {
   if (SANITIZED_BUILD) GTEST_SKIP() << "the allocation faults replace the sanitizer's allocator";
-  Sandbox box;
-  const std::vector<std::string> lines = mixed_lines(20000, 7);
-  box.write("in", joined(lines));
-  box.make_directory("tmp");
-  for (int request = 1; request <= 60; request += 3) {
-    for (const char* size : {"64", "100000"}) {
-      RunOptions options;
-      options.arguments = {"-S", "300K", "-T", "tmp", "-o", "out", "in"};
-      options.environment = with_fault("alloc:" + std::to_string(request) + ":" + size);
-      const RunResult result = box.run_with(options);
-      const std::string shown = std::to_string(request) + ":" + size;
-      if (result.status == 0) {
-        EXPECT_TRUE(box.read("out") == sorted_text(lines)) << shown;
-        std::filesystem::remove(box.path("out"));
-      } else {
-        EXPECT_EQ(result.status, 2) << shown;
-        EXPECT_EQ(result.err, "zelto-sort: memory exhausted\n") << shown;
-        EXPECT_FALSE(box.exists("out")) << shown;
+  for (const RunsOnDiskCase& c : runs_on_disk_cases()) {
+    Sandbox box;
+    const std::vector<std::string> lines = mixed_lines(c.lines, 7);
+    box.write("in", joined(lines));
+    box.make_directory("tmp");
+    for (int request = 1; request <= 60; request += 3) {
+      for (const char* size : c.sizes) {
+        RunOptions options;
+        options.arguments = c.arguments;
+        options.arguments.insert(options.arguments.end(), {"-T", "tmp", "-o", "out", "in"});
+        options.environment = with_fault("alloc:" + std::to_string(request) + ":" + size);
+        const RunResult result = box.run_with(options);
+        const std::string shown = std::string(c.name) + " " + std::to_string(request) + ":" + size;
+        if (result.status == 0) {
+          EXPECT_TRUE(box.read("out") == sorted_text(lines)) << shown;
+          std::filesystem::remove(box.path("out"));
+        } else {
+          EXPECT_EQ(result.status, 2) << shown;
+          EXPECT_EQ(result.err, "zelto-sort: memory exhausted\n") << shown;
+          EXPECT_FALSE(box.exists("out")) << shown;
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << shown;
       }
-      EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << shown;
     }
+  }
+}
+
+TEST(SortFrontFaults, RunsThatCannotBeReadBackFailTheRunAndLeaveNoOutput) {
+  for (const RunsOnDiskCase& c : runs_on_disk_cases()) {
+    Sandbox box;
+    box.write("in", joined(mixed_lines(c.lines, 8)));
+    box.make_directory("tmp");
+    RunOptions options;
+    options.arguments = c.arguments;
+    options.arguments.insert(options.arguments.end(), {"-T", "tmp", "-o", "out", "in"});
+    options.environment = with_fault("pread");
+    const RunResult result = box.run_with(options);
+    EXPECT_EQ(result.status, 2) << c.name;
+    EXPECT_EQ(result.err, "zelto-sort: read failed: tmp: Input/output error\n") << c.name;
+    EXPECT_FALSE(box.exists("out")) << c.name;
+    EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << c.name;
   }
 }
 #endif
