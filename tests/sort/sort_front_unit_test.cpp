@@ -293,25 +293,39 @@ class StringSink final : public ByteSink {
   std::string text;
 };
 
+// Lines of every kind; each stream in a range of keys of its own (already
+// sorted input cut into runs); one line again and again.
+enum class Lines { Mixed, Apart, Same };
+
 struct MergeCase {
   const char* name;
   std::size_t streams;
   bool unique;
   bool numeric;
+  Lines lines = Lines::Mixed;
 };
 
 // Any number of streams, lines that tie in their first digests (a shared
-// start) or compare equal across streams, some lines of a few KiB: the merge gives the lines of a
-// stable sort of the streams one after another, for 1 and 2 threads. So
+// start) or compare equal across streams, some lines of a few KiB, streams
+// of keys apart or of one line: the merge gives the lines of a stable sort
+// of the streams one after another, for 1 and 2 threads. So
 // does the merge of the same streams stored as runs and cut into parts by
 // keys, whatever the number of parts and threads, with each part held back
 // (a hundred bytes at most) until those before it are written.
 TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
   const MergeCase cases[] = {
-      {"no stream", 0, false, false},    {"one stream", 1, false, false},
-      {"two streams", 2, false, false},  {"five streams", 5, false, false},
-      {"17 streams", 17, false, false},  {"17 streams, -u", 17, true, false},
-      {"6 streams, -n", 6, false, true}, {"6 streams, -nu", 6, true, true},
+      {"no stream", 0, false, false},
+      {"one stream", 1, false, false},
+      {"two streams", 2, false, false},
+      {"five streams", 5, false, false},
+      {"17 streams", 17, false, false},
+      {"17 streams, -u", 17, true, false},
+      {"6 streams, -n", 6, false, true},
+      {"6 streams, -nu", 6, true, true},
+      {"five streams apart", 5, false, false, Lines::Apart},
+      {"five streams apart, -n", 5, false, true, Lines::Apart},
+      {"one line in four streams", 4, false, false, Lines::Same},
+      {"one line in four streams, -u", 4, true, false, Lines::Same},
   };
   std::mt19937 random(11);
   for (const MergeCase& c : cases) {
@@ -328,8 +342,17 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
     };
     std::vector<std::vector<std::string>> contents(c.streams);
     std::vector<std::string> all;
-    for (auto& lines : contents) {
+    for (std::size_t s = 0; s < c.streams; ++s) {
+      std::vector<std::string>& lines = contents[s];
       for (std::size_t i = 0, n = random() % 300; i < n; ++i) {
+        if (c.lines == Lines::Same) {
+          lines.emplace_back("the same line");
+          continue;
+        }
+        if (c.lines == Lines::Apart) {
+          lines.push_back(std::to_string(1000 * (s + 1) + random() % 1000));
+          continue;
+        }
         std::string line = std::to_string(random() % 40);
         if (random() % 3 == 0) line = "a shared start of twenty " + line;
         if (random() % 40 == 0) line += std::string(random() % 5000, 'y');
