@@ -318,6 +318,13 @@ std::unique_ptr<MergeParts> RunStore::parts(std::size_t parts, std::size_t buffe
     }
   });
   if (!report_probe_failure(failures)) return nullptr;
+  // Ordered splitters give ordered starts; kept so whatever the order says,
+  // the parts cover every byte of every run once.
+  for (std::size_t p = 1; p < bounds.size(); ++p) {
+    for (std::size_t r = 0; r < runs_.size(); ++r) {
+      bounds[p][r] = std::max(bounds[p][r], bounds[p - 1][r]);
+    }
+  }
   return std::make_unique<Parts>(*this, std::move(bounds), buffer_bytes);
 }
 
