@@ -27,7 +27,11 @@ void BlockedSink::write(std::string_view bytes) {
   const bool large = bytes.size() >= block_bytes_ / 8;
   if (buffer_.size() + bytes.size() > block_bytes_ || large) flush();
   if (large) {
-    put(bytes);
+    // A block at a time: single writes of many MiB took twice the system
+    // time of 1 MiB ones.
+    for (std::size_t at = 0; at < bytes.size() && !failed(); at += block_bytes_) {
+      put(bytes.substr(at, block_bytes_));
+    }
   } else {
     buffer_.append(bytes);
   }

@@ -27,7 +27,8 @@ class ByteSink {
 
 // A sink that gathers small writes into a block of `block_bytes` and hands
 // the block, and any piece of an eighth of a block or more, to `put`
-// without copying the large pieces into the block first. The block is
+// without copying the large pieces into the block first (a block's worth
+// at a time). The block is
 // reserved on construction, so that writing (on a thread of its own, say)
 // never allocates.
 class BlockedSink : public ByteSink {

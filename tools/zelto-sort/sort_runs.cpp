@@ -198,9 +198,7 @@ bool RunStore::probe(const Run& run, std::uint64_t offset, std::uint64_t limit, 
 
 bool RunStore::first_after(const Run& run, const std::vector<Probe>& samples,
                            std::string_view splitter, std::uint64_t& start, int& error) const {
-  const auto after = [&](const Probe& p) {
-    return p.start >= run.size || comparator_.compare_keys(p.line, splitter) > 0;
-  };
+  const auto after = [&](const Probe& p) { return comparator_.compare_keys(p.line, splitter) > 0; };
   // The samples narrow the search to the bytes between two of them; the
   // line sought is the first one that starts in (lo - 1, hi].
   const auto next = std::partition_point(samples.begin(), samples.end(),
