@@ -200,6 +200,25 @@ TEST(Messages, QuoteNamesAsAShellWould) {
   EXPECT_EQ(quote("foo"), "'foo'");
 }
 
+TEST(Messages, BeginWithTheNameTheCommandWasStartedBy) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/usr/local/bin/zelto-sort", "zelto-sort"},
+      {"sort", "sort"},
+      {"C:\\Tools\\Zelto-Sort.EXE", "Zelto-Sort"},
+      {"bin/sort.exe", "sort"},
+      {".exe", ".exe"},
+      {"dir/", "zelto-sort"},
+      {"", "zelto-sort"},
+  };
+  for (const auto& [invoked, name] : cases) {
+    set_program_name(invoked);
+    EXPECT_EQ(program_name(), name) << invoked;
+  }
+  set_program_name("sort");
+  EXPECT_EQ(help_hint(), "Try 'sort --help' for more information.\n");
+  set_program_name(PROGRAM);
+}
+
 std::vector<std::string> texts(const LineList& lines) {
   std::vector<std::string> out;
   for (const LineRef& line : lines) out.emplace_back(line.view());

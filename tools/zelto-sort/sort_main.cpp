@@ -74,8 +74,8 @@ int check_order(const RunContext& run, const text::LineComparator& comparator) {
         close_file(fd);
         if (run.command.check == CheckMode::Diagnose) {
           clear_status_line();
-          std::string message =
-              std::string(PROGRAM) + ": " + name + ":" + std::to_string(number) + ": disorder: ";
+          std::string message = std::string(program_name()) + ": " + name + ":" +
+                                std::to_string(number) + ": disorder: ";
           message.append(line).push_back(run.terminator);
           print(stderr, message);
         }
@@ -339,6 +339,7 @@ int run_parsed(RunContext& run) {
 int run_sort_command(int argc, char** argv) {
   prepare_process();
   return_freed_memory_at_once();
+  if (argc > 0 && argv[0] != nullptr) set_program_name(argv[0]);
   const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   RunContext run;
   const ParseOutcome outcome = parse_command_line(arguments, run.command);

@@ -31,6 +31,11 @@ std::string escaped_byte(unsigned char c) {
   return octal;
 }
 
+std::string& name_in_messages() {
+  static std::string name(PROGRAM);
+  return name;
+}
+
 bool is_shell_safe(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
          std::strchr("%+,-./:=@_^", c) != nullptr;
@@ -38,9 +43,28 @@ bool is_shell_safe(unsigned char c) {
 
 }  // namespace
 
+void set_program_name(std::string_view invoked) {
+  const std::size_t slash = invoked.find_last_of("/\\");
+  if (slash != std::string_view::npos) invoked.remove_prefix(slash + 1);
+  constexpr std::string_view windows_suffix = ".exe";
+  if (invoked.size() > windows_suffix.size()) {
+    const std::string_view suffix = invoked.substr(invoked.size() - windows_suffix.size());
+    bool same = true;
+    for (std::size_t i = 0; i < suffix.size(); ++i) {
+      same = same && (suffix[i] | 0x20) == windows_suffix[i];
+    }
+    if (same) invoked.remove_suffix(windows_suffix.size());
+  }
+  name_in_messages() = invoked.empty() ? std::string(PROGRAM) : std::string(invoked);
+}
+
+std::string_view program_name() {
+  return name_in_messages();
+}
+
 void report(std::string_view text) {
   clear_status_line();
-  std::string line(PROGRAM);
+  std::string line(program_name());
   line.append(": ").append(text).append("\n");
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
@@ -52,7 +76,7 @@ void print(std::FILE* stream, std::string_view text) {
 }
 
 std::string help_hint() {
-  return "Try '" + std::string(PROGRAM) + " --help' for more information.\n";
+  return "Try '" + std::string(program_name()) + " --help' for more information.\n";
 }
 
 void report_with_hint(std::string_view text) {

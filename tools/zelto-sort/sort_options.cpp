@@ -106,7 +106,7 @@ class Parser {
   bool fail(std::string_view text, int status = STATUS_TROUBLE) {
     outcome_.run = false;
     outcome_.status = status;
-    outcome_.err += std::string(PROGRAM) + ": " + std::string(text) + "\n";
+    outcome_.err += std::string(program_name()) + ": " + std::string(text) + "\n";
     return false;
   }
   bool fail_with_hint(std::string_view text) {
@@ -462,7 +462,7 @@ std::string version_text() {
 }
 
 std::string usage_text() {
-  const std::string name(PROGRAM);
+  const std::string name(program_name());
   return "Usage: " + name + " [OPTION]... [FILE]...\n  or:  " + name +
          " [OPTION]... --files0-from=F\n"
          "Write the sorted concatenation of all FILE(s) to standard output,\n"
