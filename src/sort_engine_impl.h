@@ -270,6 +270,27 @@ inline constexpr std::size_t LARGE_BUCKET = std::size_t{1} << 16;
 [[nodiscard]] std::vector<Bucket> split_by_digit(Entry* entries, std::size_t n, int shift,
                                                  int width, std::size_t target, unsigned threads);
 
+// `shared_levels_through` of the `n` entries at `entries`, on every thread:
+// each piece is measured from its own first entry and that entry from the
+// run's first. Keys that share a beginning with a third key share it with
+// each other, so the least of these is what one pass over the run finds.
+template <class Source>
+int shared_levels_on_threads(const Source& source, const Entry* entries, std::size_t n, int level,
+                             unsigned threads) {
+  if constexpr (!requires { source.shared_through(KeyRun(entries, n), level); }) return level;
+  const std::size_t pieces = part_count(n, threads);
+  std::vector<int> through(pieces, level);
+  run_tasks(pieces, threads, [&](std::size_t p) {
+    const std::size_t begin = part_start(n, pieces, p);
+    const std::size_t end = part_start(n, pieces, p + 1);
+    const Entry firsts[2] = {entries[0], entries[begin]};
+    through[p] =
+        std::min(shared_levels_through(source, KeyRun(entries + begin, end - begin), level),
+                 shared_levels_through(source, KeyRun(firsts, 2), level));
+  });
+  return *std::min_element(through.begin(), through.end());
+}
+
 // Splits `bucket` by the first bits that part its entries, loading deeper
 // levels on every thread while they all agree; the parts are appended to
 // `parts`. False when its entries are settled before any part: it is
@@ -293,7 +314,7 @@ bool split_bucket(const Source& source, Entry* entries, Bucket bucket, std::size
       return true;
     }
     if (source.settled(KeyRun(first, n), bucket.level)) return false;
-    bucket.level = shared_levels_through(source, KeyRun(first, n), bucket.level) + 1;
+    bucket.level = shared_levels_on_threads(source, first, n, bucket.level, threads) + 1;
     bucket.bits = 64;
     const std::size_t pieces = part_count(n, threads);
     run_tasks(pieces, threads, [&](std::size_t p) {

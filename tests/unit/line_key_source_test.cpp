@@ -166,6 +166,11 @@ const LargeBucketCase LARGE_BUCKETS[] = {
     {"no second field", "2", [](std::size_t i) { return std::to_string(i * 7919 % 100003); }},
     {"a long shared start", nullptr,
      [](std::size_t i) { return std::string(60, '/') + std::to_string(i * 7919 % 1009); }},
+    {"halves that share more within than between", nullptr,
+     [](std::size_t i) {
+       return std::string(40, '/') + (i < 75000 ? 'b' : 'a') + std::string(20, '-') +
+              std::to_string(i * 7919 % 1009);
+     }},
     {"a shared start, then equal keys", "1,1",
      [](std::size_t i) { return "same start " + std::to_string(i % 3) + "," + std::to_string(i); }},
 };
