@@ -681,6 +681,14 @@ each_case exact <<'EOF'
 --parallel=2 words.txt
 --batch-size=1 words.txt
 --batch-size=x words.txt
+--batch-size=2x words.txt
+--batch-size=99999999999999999999x words.txt
+--batch-size=' +5' words.txt
+--batch-size=+0 words.txt
+--parallel=1.5 words.txt
+--parallel=' +2' words.txt
+--parallel=-0 words.txt
+-S $'\t10K' bulk.txt
 missing.txt
 words.txt missing.txt
 -c missing.txt

@@ -53,6 +53,12 @@ TEST(SortCommandLine, RefusesWhatSortRefuses) {
       {{"-t:", "-t,"}, false, 2, "zelto-sort: incompatible tabs\n"},
       {{"--parallel=0"}, false, 2, "zelto-sort: number in parallel must be nonzero\n"},
       {{"--parallel=x"}, false, 2, "zelto-sort: invalid --parallel argument 'x'\n"},
+      {{"--parallel=2k"}, false, 2, "zelto-sort: invalid suffix in --parallel argument '2k'\n"},
+      {{"--batch-size=+0"},
+       false,
+       2,
+       "zelto-sort: invalid --batch-size argument '+0'\n"
+       "zelto-sort: minimum --batch-size argument is '2'\n"},
       {{"--batch-size=1"},
        false,
        2,
@@ -121,8 +127,8 @@ TEST(SortCommandLine, TellsOperandsFromOptionsAndKeys) {
 TEST(SortCommandLine, ReadsValuesInEveryForm) {
   SortCommand command;
   const ParseOutcome outcome =
-      parse_command_line({"-o", "out", "-S10M", "-T", "a", "--temporary-directory=b", "--para", "3",
-                          "-t\\0", "--check=silent", "--batch-size=7", "--random-sou=src",
+      parse_command_line({"-o", "out", "-S10M", "-T", "a", "--temporary-directory=b", "--para",
+                          " +3", "-t\\0", "--check=silent", "--batch-size=\t7", "--random-sou=src",
                           "--compress-program", "gzip", "-muszs", "--files0-from=list", "--debug"},
                          command);
   ASSERT_TRUE(outcome.run) << outcome.err;

@@ -309,45 +309,55 @@ bool Parser::set_separator(std::string_view value) {
   return true;
 }
 
-// A decimal number without sign; nothing when it is not one (or overflows,
-// which `overflow` then tells).
-std::optional<std::uint64_t> plain_number(std::string_view text, bool& overflow) {
-  overflow = false;
+// A count as strtoul reads one: white space and a plus sign may lead, a
+// minus sign may not, then decimal digits and whatever follows them.
+struct CountArgument {
+  bool digits = false;  // false: not a count at all
+  bool overflow = false;
   std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || end != text.data() + text.size()) return std::nullopt;
-  if (error == std::errc::result_out_of_range) {
-    overflow = true;
-    return std::nullopt;
-  }
-  if (error != std::errc()) return std::nullopt;
-  return value;
+  std::string_view suffix;  // what follows the digits
+};
+
+CountArgument read_count_argument(std::string_view text) {
+  CountArgument count;
+  std::size_t at = 0;
+  while (at < text.size() && (text[at] == ' ' || (text[at] >= '\t' && text[at] <= '\r'))) ++at;
+  if (at < text.size() && text[at] == '+') ++at;
+  const std::size_t start = at;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+  count.digits = at > start;
+  count.suffix = text.substr(at);
+  if (!count.digits) return count;
+  const auto [end, error] = std::from_chars(text.data() + start, text.data() + at, count.value);
+  count.overflow = error == std::errc::result_out_of_range;
+  return count;
 }
 
 bool Parser::set_batch_size(std::string_view value) {
-  bool overflow = false;
-  const std::optional<std::uint64_t> size = plain_number(value, overflow);
+  const CountArgument size = read_count_argument(value);
   const std::uint64_t largest = largest_batch_size();
-  if (size.has_value() && *size < 2) {
+  if (!size.digits) return fail("invalid --batch-size argument " + quote(value));
+  if (!size.suffix.empty()) return fail("invalid suffix in --batch-size argument " + quote(value));
+  if (!size.overflow && size.value < 2) {
     fail("invalid --batch-size argument " + quote(value));
     return fail("minimum --batch-size argument is '2'");
   }
-  if (overflow || (size.has_value() && *size > largest)) {
+  if (size.overflow || size.value > largest) {
     fail("--batch-size argument " + quote(value) + " too large");
     return fail("maximum --batch-size argument with current rlimit is " + std::to_string(largest));
   }
-  if (!size.has_value()) return fail("invalid --batch-size argument " + quote(value));
-  command_.batch_size = *size;
+  command_.batch_size = size.value;
   return true;
 }
 
 bool Parser::set_parallel(std::string_view value) {
-  bool overflow = false;
-  const std::optional<std::uint64_t> count = plain_number(value, overflow);
-  if (!count.has_value() && !overflow) return fail("invalid --parallel argument " + quote(value));
-  if (count == std::uint64_t{0}) return fail("number in parallel must be nonzero");
+  const CountArgument count = read_count_argument(value);
+  if (!count.digits) return fail("invalid --parallel argument " + quote(value));
+  if (!count.suffix.empty()) return fail("invalid suffix in --parallel argument " + quote(value));
+  if (!count.overflow && count.value == 0) return fail("number in parallel must be nonzero");
   // More threads than the engine ever starts change nothing.
-  command_.parallel = overflow || *count > 1024 ? 1024U : static_cast<unsigned>(*count);
+  command_.parallel =
+      count.overflow || count.value > 1024 ? 1024U : static_cast<unsigned>(count.value);
   return true;
 }
 
@@ -411,19 +421,11 @@ bool Parser::apply(int code, std::string_view value, std::string_view spelled) {
 }  // namespace
 
 std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& size) {
-  std::size_t start = 0;
-  // Leading blanks and a plus sign are taken, as strtoul takes them; a minus
-  // sign is refused.
-  while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) ++start;
-  if (start < text.size() && text[start] == '+') ++start;
-  std::size_t end = start;
-  while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+  const CountArgument count = read_count_argument(text);
   const std::string invalid = "invalid -S argument " + quote(text);
-  if (end == start) return invalid;
-  bool overflow = false;
-  std::optional<std::uint64_t> value = plain_number(text.substr(start, end - start), overflow);
+  if (!count.digits) return invalid;
   const std::string too_large = "-S argument " + quote(text) + " too large";
-  const std::string_view suffix = text.substr(end);
+  const std::string_view suffix = count.suffix;
   int shift = 10;
   size.percent = false;
   if (suffix.size() > 1) return "invalid suffix in -S argument " + quote(text);
@@ -440,13 +442,13 @@ std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& 
       shift = static_cast<int>(10 * power);
     }
   }
-  if (overflow) return too_large;
-  if (*value == 0) {
+  if (count.overflow) return too_large;
+  if (count.value == 0) {
     size.bytes = 0;
-  } else if (shift >= 64 || *value > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
+  } else if (shift >= 64 || count.value > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
     return too_large;
   } else {
-    size.bytes = *value << shift;
+    size.bytes = count.value << shift;
   }
   return std::nullopt;
 }
