@@ -173,6 +173,7 @@ int prepare_run(RunContext& run) {
     if (const int status = choose_random_seed(command); status != STATUS_OK) return status;
   }
   if (command.debug) {
+    if (!environment_locale_exists()) report("failed to set locale");
     for (const std::string& warning : text::debug_warnings(command.settings)) report(warning);
   }
   if (!decide_budget(command, run.budget)) return STATUS_TROUBLE;

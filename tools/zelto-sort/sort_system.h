@@ -40,6 +40,11 @@ void return_freed_memory_at_once();
 // The bytes of physical memory (for -S N%); 0 when unknown.
 [[nodiscard]] std::uint64_t physical_memory();
 
+// False when the locale the environment names (LC_ALL, LC_*, LANG) is not
+// installed, which --debug reports as sort does; the process itself stays
+// in the C locale either way.
+[[nodiscard]] bool environment_locale_exists();
+
 // True when `path` names a regular file (links followed).
 [[nodiscard]] bool is_regular_file(const std::string& path);
 // The size of the regular file `path` names, without opening it (a named

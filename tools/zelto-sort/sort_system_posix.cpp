@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +74,12 @@ std::uint64_t physical_memory() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page = sysconf(_SC_PAGESIZE);
   return pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * page : 0;
+}
+
+bool environment_locale_exists() {
+  const bool exists = std::setlocale(LC_ALL, "") != nullptr;
+  std::setlocale(LC_ALL, "C");
+  return exists;
 }
 
 bool is_regular_file(const std::string& path) {

@@ -87,6 +87,12 @@ std::uint64_t physical_memory() {
   return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
 }
 
+// The console runtime takes its locale from the system's settings, not
+// from locale names in the environment: there is none that could be missing.
+bool environment_locale_exists() {
+  return true;
+}
+
 bool is_regular_file(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
