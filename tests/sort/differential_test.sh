@@ -631,6 +631,7 @@ each_case exact <<'EOF'
 --files0-from=list0 words.txt
 --files0-from=list0-empty-name
 --files0-from=list0-missing
+--files0-from=.
 --files0-from=missing.list
 --files0-from=list0-stdin < words.txt
 --files0-from=- < list0-stdin

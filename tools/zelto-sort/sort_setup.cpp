@@ -53,8 +53,9 @@ int read_file_list(SortCommand& command) {
   bool open_failed = false;
   int error = 0;
   if (!read_whole(list, content, open_failed, error)) {
-    report(std::string(open_failed ? "open failed: " : "read failed: ") + quote_file(list) + ": " +
-           error_text(error));
+    // A list that opens but cannot be read is told without the reason.
+    report(open_failed ? "open failed: " + quote_file(list) + ": " + error_text(error)
+                       : "cannot read file names from " + quote(list));
     return STATUS_TROUBLE;
   }
   std::size_t start = 0;
