@@ -22,11 +22,15 @@
 //     for two lines whose digests are equal and go on at `level`, the
 //     deepest level through which they surely stay so (`level` if unknown);
 //     optional
-//   int compare(std::string_view a, std::string_view b)   <0, 0 or >0.
+//   int compare(std::string_view a, std::string_view b)   <0, 0 or >0;
+//   int compare(std::string_view a, KeyPlace pa, std::string_view b,
+//               KeyPlace pb)
+//     the same, for lines whose places are known; optional
 // A line is any type with `view()` giving its text.
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -122,8 +126,15 @@ class LineKeySource {
     return static_cast<int>(std::max(deepest, static_cast<std::size_t>(level)));
   }
 
+  // Every line has its place by the time lines are compared.
   bool before(std::uint32_t a, std::uint32_t b) const {
-    return comparator_->compare(text(a), text(b)) < 0;
+    if constexpr (requires(Place place) {
+                    { comparator_->compare(text(a), place, text(b), place) } -> std::same_as<int>;
+                  }) {
+      return comparator_->compare(text(a), place_of(a), text(b), place_of(b)) < 0;
+    } else {
+      return comparator_->compare(text(a), text(b)) < 0;
+    }
   }
 
   // Lines visited in the order of a run lie scattered in memory: the

@@ -328,11 +328,13 @@ struct MergeCase {
   bool unique;
   bool numeric;
   Lines lines = Lines::Mixed;
+  const char* key = nullptr;  // a -k argument
 };
 
 // Any number of streams, lines that tie in their first digests (a shared
 // start) or compare equal across streams, some lines of a few KiB, streams
-// of keys apart or of one line: the merge gives the lines of a stable sort
+// of keys apart or of one line, under whole lines or keys: the merge gives
+// the lines of a stable sort
 // of the streams one after another, for 1 and 2 threads. So
 // does the merge of the same streams stored as runs and cut into parts by
 // keys, whatever the number of parts and threads, with each part held back
@@ -351,6 +353,9 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
       {"five streams apart, -n", 5, false, true, Lines::Apart},
       {"one line in four streams", 4, false, false, Lines::Same},
       {"one line in four streams, -u", 4, true, false, Lines::Same},
+      {"five streams, -k2", 5, false, false, Lines::Mixed, "2"},
+      {"five streams, -k2 -u", 5, true, false, Lines::Mixed, "2"},
+      {"five streams, -k1,1n", 5, false, false, Lines::Mixed, "1,1n"},
   };
   std::mt19937 random(11);
   for (const MergeCase& c : cases) {
@@ -359,6 +364,9 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
     settings.unique = c.unique;
     if (c.numeric) {
       ASSERT_TRUE(text::apply_ordering_letter('n', settings.global));
+    }
+    if (c.key != nullptr) {
+      ASSERT_FALSE(text::parse_key(c.key, settings).has_value());
     }
     ASSERT_FALSE(text::finish_settings(settings).has_value());
     const text::LineComparator comparator(settings);

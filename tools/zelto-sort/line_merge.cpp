@@ -84,19 +84,20 @@ void put_line(std::string_view line, const text::LineComparator& comparator, boo
 
 namespace {
 
-// A stream's line in the merge, with the line's first two digests: most
-// lines are ordered by their digests alone, and only lines whose digests
-// are equal by the comparison.
+// A stream's line in the merge, with where its first key lies and its
+// first digests, found as matches need them: most lines are ordered by
+// their digests alone, and only lines whose digests are equal as far as
+// they go by the comparison.
 struct Head {
-  std::uint64_t first = 0;
-  std::uint64_t second = 0;
-  bool has_second = false;  // the second is found when a match needs it
+  static constexpr std::size_t LEVELS = 6;
+  text::LineComparator::KeyPlace place;
+  std::uint64_t digests[LEVELS] = {};
+  std::uint8_t known = 0;  // digests found so far
+  bool deeper = true;      // whether the last one found has a deeper level
+  bool exact = false;      // and, if not, whether equal digests mean equal lines
   bool ended = true;
 };
 
-// A tournament of the streams' lines (a tree of losers): the winner, the
-// next line out, is found again after its stream moves on by one match on
-// each level, from that stream's leaf up.
 class Tournament {
  public:
   Tournament(std::span<const std::unique_ptr<LineCursor>> streams,
@@ -147,19 +148,24 @@ class Tournament {
     LineCursor& cursor = *streams_[stream];
     head.ended = !cursor.next();
     if (head.ended) return !cursor.failed();
-    bool more = false;
-    head.first = comparator_.digest(cursor.line(), 0, more);
-    head.has_second = false;
+    head.place = comparator_.place(cursor.line());
+    head.known = 0;
+    head.deeper = true;
+    (void)digest(stream, 0);
     return true;
   }
-  std::uint64_t second_digest(std::size_t stream) {
+  // The digest of stream `stream`'s line at `level`, for a line whose
+  // digests below it went deeper.
+  std::uint64_t digest(std::size_t stream, std::size_t level) {
     Head& head = heads_[stream];
-    if (!head.has_second) {
-      bool more = false;
-      head.second = comparator_.digest(streams_[stream]->line(), 1, more);
-      head.has_second = true;
+    while (head.known <= level) {
+      bool exact = false;
+      head.digests[head.known] =
+          comparator_.digest(streams_[stream]->line(), head.place, head.known, head.deeper, exact);
+      head.exact = exact;
+      ++head.known;
     }
-    return head.second;
+    return head.digests[level];
   }
   // Whether stream `a`'s line goes out before stream `b`'s: by the lines,
   // then by stream number; an ended stream last.
@@ -167,11 +173,19 @@ class Tournament {
     const Head& x = heads_[a];
     const Head& y = heads_[b];
     if (x.ended || y.ended) return !x.ended || (y.ended && a < b);
-    if (x.first != y.first) return x.first < y.first;
-    const std::uint64_t x_second = second_digest(a);
-    const std::uint64_t y_second = second_digest(b);
-    if (x_second != y_second) return x_second < y_second;
-    const int order = comparator_.compare(streams_[a]->line(), streams_[b]->line());
+    for (std::size_t level = 0; level < Head::LEVELS; ++level) {
+      const std::uint64_t x_digest = digest(a, level);
+      const std::uint64_t y_digest = digest(b, level);
+      if (x_digest != y_digest) return x_digest < y_digest;
+      // Digests that go no deeper part the lines no further.
+      if (x.known == level + 1 && !x.deeper) {
+        if (x.exact && y.known == level + 1 && !y.deeper && y.exact) return a < b;
+        break;
+      }
+      if (y.known == level + 1 && !y.deeper) break;
+    }
+    const int order =
+        comparator_.compare(streams_[a]->line(), x.place, streams_[b]->line(), y.place);
     return order < 0 || (order == 0 && a < b);
   }
 

@@ -991,13 +991,20 @@ int LineComparator::compare_key(std::string_view a, std::string_view b, const Ke
 }
 
 int LineComparator::compare_keys(std::string_view a, std::string_view b) const {
+  if (keys_.empty()) return compare_keys(a, {}, b, {});
+  return compare_keys(a, place(a), b, place(b));
+}
+
+int LineComparator::compare_keys(std::string_view a, KeyPlace a_place, std::string_view b,
+                                 KeyPlace b_place) const {
   if (keys_.empty()) {
     int d = compare_bytes(a, b);
     return last_reverse_ ? -d : d;
   }
-  for (const Key& key : keys_) {
-    Span x = key_span(a, key);
-    Span y = key_span(b, key);
+  for (std::size_t k = 0; k < keys_.size(); ++k) {
+    const Key& key = keys_[k];
+    Span x = span_of(a, a_place, k);
+    Span y = span_of(b, b_place, k);
     int d =
         compare_key(a.substr(x.begin, x.end - x.begin), b.substr(y.begin, y.end - y.begin), key);
     if (d != 0) return (d < 0) != key.reverse ? -1 : 1;
@@ -1006,12 +1013,24 @@ int LineComparator::compare_keys(std::string_view a, std::string_view b) const {
 }
 
 int LineComparator::compare(std::string_view a, std::string_view b) const {
-  if (keys_.empty()) return compare_keys(a, b);
+  if (keys_.empty()) return compare_keys(a, {}, b, {});
   // Equal lines are common (repeated records) and equal under every key.
   if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return 0;
-  int d = compare_keys(a, b);
-  if (d != 0 || !last_resort_) return d;
-  d = compare_bytes(a, b);
+  return compare_after_keys(a, b, compare_keys(a, place(a), b, place(b)));
+}
+
+int LineComparator::compare(std::string_view a, KeyPlace a_place, std::string_view b,
+                            KeyPlace b_place) const {
+  if (keys_.empty()) return compare_keys(a, {}, b, {});
+  if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return 0;
+  return compare_after_keys(a, b, compare_keys(a, a_place, b, b_place));
+}
+
+// The order of two unequal lines whose keys compare as `by_keys`: the
+// last-resort comparison of the whole lines when the keys tie.
+int LineComparator::compare_after_keys(std::string_view a, std::string_view b, int by_keys) const {
+  if (by_keys != 0 || !last_resort_) return by_keys;
+  const int d = compare_bytes(a, b);
   return last_reverse_ ? -d : d;
 }
 

@@ -144,6 +144,11 @@ class LineComparator {
     std::uint32_t end = 0;
   };
   [[nodiscard]] KeyPlace place(std::string_view line) const;
+  // As `compare` and `compare_keys` above, for lines whose places are known.
+  [[nodiscard]] int compare(std::string_view a, KeyPlace a_place, std::string_view b,
+                            KeyPlace b_place) const;
+  [[nodiscard]] int compare_keys(std::string_view a, KeyPlace a_place, std::string_view b,
+                                 KeyPlace b_place) const;
   // About where in a line of place `place` the digest at `level` reads: a
   // hint for fetching the bytes ahead.
   [[nodiscard]] std::size_t digest_offset(KeyPlace place, std::size_t level) const;
@@ -183,6 +188,7 @@ class LineComparator {
   [[nodiscard]] std::size_t skip_fields(std::string_view line, std::size_t from,
                                         std::size_t count) const;
   [[nodiscard]] int compare_key(std::string_view a, std::string_view b, const Key& key) const;
+  [[nodiscard]] int compare_after_keys(std::string_view a, std::string_view b, int by_keys) const;
   [[nodiscard]] Span shown_span(std::string_view line, const Key& key) const;
   // One level of a key's digests: `levels` counts the levels of a key that
   // they pin exactly (0 when they do not, and nothing can follow them).
