@@ -131,6 +131,10 @@ class Tournament {
     if (heads_.empty() || heads_[losers_[0]].ended) return std::nullopt;
     return losers_[0];
   }
+  // Where the first key of stream `stream`'s line lies.
+  [[nodiscard]] text::LineComparator::KeyPlace place(std::size_t stream) const {
+    return heads_[stream].place;
+  }
   // Moves the winner's stream to its next line; false after a failed read.
   bool advance() {
     std::size_t moving = losers_[0];
@@ -246,14 +250,19 @@ int merge_heads(std::span<const std::unique_ptr<LineCursor>> streams,
   Tournament tournament(streams, comparator);
   if (!tournament.start()) return STATUS_TROUBLE;
   std::string previous;
+  text::LineComparator::KeyPlace previous_place;
   bool any = false;
   std::string scratch;
   for (std::optional<std::size_t> top = tournament.winner(); top.has_value() && !sink.failed();
        top = tournament.winner()) {
     const std::string_view line = streams[*top]->line();
-    if (!unique || !any || comparator.compare_keys(previous, line) != 0) {
+    const text::LineComparator::KeyPlace place = tournament.place(*top);
+    if (!unique || !any || comparator.compare_keys(previous, previous_place, line, place) != 0) {
       put_line(line, comparator, debug, terminator, sink, scratch);
-      if (unique) previous.assign(line);
+      if (unique) {
+        previous.assign(line);
+        previous_place = place;
+      }
       any = true;
     }
     if (!tournament.advance()) return STATUS_TROUBLE;
