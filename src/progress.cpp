@@ -45,18 +45,23 @@ void erase_on_ending_signal() {
 }  // namespace
 
 std::string progress_line(const char* phase, std::uint64_t done, std::uint64_t total,
-                          double seconds) {
+                          double seconds, const ProgressWords& words) {
   const unsigned percent = total == 0 ? 100 : static_cast<unsigned>(done * 100 / total);
   const auto rate = seconds > 0 ? static_cast<unsigned long long>(done / seconds) : 0ULL;
   char line[MAXIMUM_WIDTH + 1];
-  std::snprintf(line, sizeof line, "zelto: %s %3u%% %llu records/s", phase, percent, rate);
+  std::snprintf(line, sizeof line, "%.*s: %s %3u%% %llu %.*s/s",
+                static_cast<int>(words.program.size()), words.program.data(), phase, percent, rate,
+                static_cast<int>(words.unit.size()), words.unit.data());
   return line;
 }
 
-std::string uncounted_progress_line(const char* phase, std::uint64_t total, double seconds) {
+std::string uncounted_progress_line(const char* phase, std::uint64_t total, double seconds,
+                                    const ProgressWords& words) {
   char line[MAXIMUM_WIDTH + 1];
-  std::snprintf(line, sizeof line, "zelto: %s %llu records %llu s", phase,
-                static_cast<unsigned long long>(total), static_cast<unsigned long long>(seconds));
+  std::snprintf(line, sizeof line, "%.*s: %s %llu %.*s %llu s",
+                static_cast<int>(words.program.size()), words.program.data(), phase,
+                static_cast<unsigned long long>(total), static_cast<int>(words.unit.size()),
+                words.unit.data(), static_cast<unsigned long long>(seconds));
   return line;
 }
 
@@ -74,8 +79,12 @@ void report(std::string_view message) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
 }
 
-Progress::Progress(std::FILE* stream, bool enabled)
-    : stream_(stream), enabled_(enabled), run_start_(Clock::now()), phase_start_(run_start_) {
+Progress::Progress(std::FILE* stream, bool enabled, ProgressWords words)
+    : stream_(stream),
+      enabled_(enabled),
+      words_(words),
+      run_start_(Clock::now()),
+      phase_start_(run_start_) {
   if (!enabled_) return;
   try {
     ticker_ = std::thread([this] { tick(); });
@@ -96,8 +105,8 @@ Progress::~Progress() {
   stop();
 }
 
-Progress Progress::on_standard_error() {
-  return Progress(stderr, standard_error_is_terminal());
+Progress Progress::on_standard_error(ProgressWords words) {
+  return Progress(stderr, standard_error_is_terminal(), words);
 }
 
 void Progress::begin(const char* phase, std::uint64_t total) {
@@ -129,8 +138,9 @@ void Progress::tick() {
     if (stopping_ || phase_ == nullptr || now - run_start_ < QUIET_START) continue;
     const double seconds = std::chrono::duration<double>(now - phase_start_).count();
     try {
-      draw(counted_ ? progress_line(phase_, done_.load(std::memory_order_relaxed), total_, seconds)
-                    : uncounted_progress_line(phase_, total_, seconds));
+      draw(counted_ ? progress_line(phase_, done_.load(std::memory_order_relaxed), total_, seconds,
+                                    words_)
+                    : uncounted_progress_line(phase_, total_, seconds, words_));
     } catch (const std::bad_alloc&) {
       drawing.store(false);
     }

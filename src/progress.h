@@ -23,12 +23,19 @@
 
 namespace zelto {
 
+// Whom the line speaks for and what it counts: zelto and its records, or
+// zelto-sort (by the name it was started by) and its lines.
+struct ProgressWords {
+  std::string_view program = "zelto";
+  std::string_view unit = "records";
+};
+
 // The line for `phase` with `done` of `total` units after `seconds` in it.
 [[nodiscard]] std::string progress_line(const char* phase, std::uint64_t done, std::uint64_t total,
-                                        double seconds);
-// The line for a phase over `total` records whose steps are not counted.
+                                        double seconds, const ProgressWords& words = {});
+// The line for a phase over `total` units whose steps are not counted.
 [[nodiscard]] std::string uncounted_progress_line(const char* phase, std::uint64_t total,
-                                                  double seconds);
+                                                  double seconds, const ProgressWords& words = {});
 
 // Erases the status line of the running pass, if one is shown, and shows none
 // from now on; called before any message goes to standard error.
@@ -40,17 +47,17 @@ void report(std::string_view message);
 
 class Progress {
  public:
-  // Shows the line on `stream` only when `enabled`.
-  Progress(std::FILE* stream, bool enabled);
+  // Shows the line on `stream` only when `enabled`; `words` must outlive it.
+  Progress(std::FILE* stream, bool enabled, ProgressWords words = {});
   // On standard error, when it is a terminal.
-  [[nodiscard]] static Progress on_standard_error();
+  [[nodiscard]] static Progress on_standard_error(ProgressWords words = {});
   ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
-  // Starts a phase of `total` units (records) that `advance` counts.
+  // Starts a phase of `total` units that `advance` counts.
   void begin(const char* phase, std::uint64_t total);
-  // Starts a phase over `total` records that is not counted.
+  // Starts a phase over `total` units that is not counted.
   void begin_uncounted(const char* phase, std::uint64_t total);
   // `done` units of the phase are done.
   void advance(std::uint64_t done) { done_.store(done, std::memory_order_relaxed); }
@@ -66,6 +73,7 @@ class Progress {
 
   std::FILE* stream_;
   bool enabled_;
+  ProgressWords words_;
   Clock::time_point run_start_;
   std::mutex mutex_;  // guards what follows, and the drawing
   std::condition_variable wake_;

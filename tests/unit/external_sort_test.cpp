@@ -354,6 +354,9 @@ TEST(Progress, LineNamesThePhasePercentAndRate) {
   EXPECT_EQ(progress_line("sorting", 25, 100, 0.5), "zelto: sorting  25% 50 records/s");
   EXPECT_EQ(progress_line("merging", 0, 0, 0), "zelto: merging 100% 0 records/s");
   EXPECT_EQ(uncounted_progress_line("sorting", 6000000, 3.7), "zelto: sorting 6000000 records 3 s");
+  const ProgressWords lines{"zelto-sort", "lines"};
+  EXPECT_EQ(progress_line("merging", 1, 2, 1, lines), "zelto-sort: merging  50% 1 lines/s");
+  EXPECT_EQ(uncounted_progress_line("storing", 7, 2, lines), "zelto-sort: storing 7 lines 2 s");
 }
 
 }  // namespace

@@ -310,7 +310,7 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
   const OutputStyle style{run.command.settings.unique, run.command.debug, run.terminator};
   RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
   runs.expect_input(regular_input_bytes(run.command.files));
-  Progress progress = Progress::on_standard_error();
+  Progress progress = Progress::on_standard_error({program_name(), "lines"});
   LineBatch batch;
   int status = read_inputs(run, runs, batch, progress);
   if (status == STATUS_OK && runs.empty()) {
