@@ -694,6 +694,8 @@ each_case exact <<'EOF'
 -S $'\t10K' bulk.txt
 missing.txt
 words.txt missing.txt
+'missing:1' $'missing\xc3\xa9' 'missing}'
+-c words.sorted "missing'1"
 -c missing.txt
 -m missing.txt words.sorted
 .

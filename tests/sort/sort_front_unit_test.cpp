@@ -200,10 +200,25 @@ TEST(Messages, QuoteNamesAsAShellWould) {
       {"b\na\n", "'b'$'\\n''a'$'\\n'"},
       {"", "''"},
       {"-", "-"},
+      {"a:b", "'a:b'"},
+      {"a{b}c]", "a{b}c]"},
+      {"{", "'{'"},
+      {"#a", "'#a'"},
+      {"a#~", "a#~"},
+      {"#'", "\"#'\""},
+      {"a'#b", "'a'\\''#b'"},
+      {"\xff"
+       "a",
+       "''$'\\377''a'"},
+      {"a\xc3\xa9", "'a'$'\\303\\251'"},
+      {"a'\tb", "'a'\\'''$'\\t''b'"},
+      {"\x01'", "''$'\\001'\\'''"},
   };
   for (const auto& [name, quoted] : cases) EXPECT_EQ(quote_file(name), quoted) << name;
+  EXPECT_EQ(quote_file("ab", true), "'ab'");
   EXPECT_EQ(quote("a\\t"), "'a\\\\t'");
   EXPECT_EQ(quote("foo"), "'foo'");
+  EXPECT_EQ(quote("a\xc3\xa9"), "'a\\303\\251'");
 }
 
 TEST(Messages, BeginWithTheNameTheCommandWasStartedBy) {

@@ -36,9 +36,19 @@ std::string& name_in_messages() {
   return name;
 }
 
-bool is_shell_safe(unsigned char c) {
+// Bytes that read the same between quotation marks as bare, beside an
+// apostrophe: what a name may hold to be quoted with quotation marks.
+bool is_plain_in_quotation_marks(unsigned char c, bool first) {
+  if (c == '#' || c == '~') return first;
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-         std::strchr("%+,-./:=@_^", c) != nullptr;
+         (c != '\0' && std::strchr(" %'+,-./:@]_", c) != nullptr);
+}
+
+// Bytes a shell takes as they are; '#' and '~' only past a word's start.
+bool is_shell_safe(unsigned char c, bool first) {
+  if (c == '#' || c == '~') return !first;
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         (c != '\0' && std::strchr("%+,-./@_{}]", c) != nullptr);
 }
 
 }  // namespace
@@ -92,7 +102,7 @@ std::string quote(std::string_view text) {
     const auto c = static_cast<unsigned char>(ch);
     if (c == '\\' || c == '\'') {
       quoted.append(1, '\\').append(1, ch);
-    } else if (c < 0x20 || c == 0x7F) {
+    } else if (is_control(c)) {
       quoted += escaped_byte(c);
     } else {
       quoted += ch;
@@ -101,44 +111,44 @@ std::string quote(std::string_view text) {
   return quoted + "'";
 }
 
-std::string quote_file(std::string_view name) {
-  bool safe = !name.empty();
-  bool control = false;
-  bool apostrophe = false;
-  for (const char ch : name) {
-    const auto c = static_cast<unsigned char>(ch);
-    safe = safe && is_shell_safe(c);
-    control = control || is_control(c);
-    apostrophe = apostrophe || c == '\'';
+std::string quote_file(std::string_view name, bool always) {
+  bool safe = !name.empty() && !always;
+  bool plain = true;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    safe = safe && is_shell_safe(c, i == 0);
+    plain = plain && is_plain_in_quotation_marks(c, i == 0);
   }
+  // A brace alone is a word a shell reads specially.
+  safe = safe && name != "{" && name != "}";
   if (safe) return std::string(name);
-  if (!control && apostrophe && name.find_first_of("\"$`\\!") == std::string_view::npos) {
+  if (plain && name.find('\'') != std::string_view::npos) {
     std::string quoted(1, '"');
     quoted.append(name).push_back('"');
     return quoted;
   }
-  // Quoted runs of ordinary bytes, with each control byte and apostrophe
-  // between them in a form of its own.
-  std::string quoted;
-  bool open = false;
+  // Between apostrophes; an apostrophe closes them (or a $'...') for an
+  // escaped one, and a run of control bytes closes them for $'...' (so a
+  // name that starts with one starts with '').
+  std::string quoted = "'";
+  bool escaping = false;
   for (const char ch : name) {
     const auto c = static_cast<unsigned char>(ch);
-    if (is_control(c) || c == '\'') {
-      if (open) quoted += '\'';
-      open = false;
-      if (c == '\'') {
-        quoted.append("\\'");
-      } else {
-        quoted.append("$'").append(escaped_byte(c)).append("'");
-      }
+    if (is_control(c)) {
+      if (!escaping) quoted += "'$'";
+      escaping = true;
+      quoted += escaped_byte(c);
+      continue;
+    }
+    if (c == '\'') {
+      quoted += "'\\''";
     } else {
-      if (!open) quoted += '\'';
-      open = true;
+      if (escaping) quoted += "''";
       quoted += ch;
     }
+    escaping = false;
   }
-  if (open) quoted += '\'';
-  return quoted.empty() ? "''" : quoted;
+  return quoted + "'";
 }
 
 std::string error_text(int error) {

@@ -39,13 +39,14 @@ void print(std::FILE* stream, std::string_view text);
 // "Try 'NAME --help' for more information.\n"
 [[nodiscard]] std::string help_hint();
 
-// `text` between apostrophes, with backslashes, apostrophes and control
-// bytes escaped ('a\\b'): how option values and operands are shown.
+// `text` between apostrophes, with backslashes, apostrophes, control bytes
+// and bytes past ASCII escaped ('a\\b\303'): how option values are shown.
 [[nodiscard]] std::string quote(std::string_view text);
 // A file name as a shell would need it: bare when it holds only harmless
-// characters, otherwise quoted with apostrophes (or quotation marks when
-// it holds an apostrophe), control bytes written as $'\n'.
-[[nodiscard]] std::string quote_file(std::string_view name);
+// characters (unless `always`), otherwise quoted with apostrophes (or
+// quotation marks when it holds an apostrophe), control bytes and bytes
+// past ASCII written as $'\n\303'.
+[[nodiscard]] std::string quote_file(std::string_view name, bool always = false);
 
 // The system's text for an errno value.
 [[nodiscard]] std::string error_text(int error);

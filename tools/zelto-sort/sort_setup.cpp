@@ -45,7 +45,7 @@ bool read_whole(const std::string& name, std::string& content, bool& open_failed
 int read_file_list(SortCommand& command) {
   const std::string& list = *command.files0_from;
   if (!command.files.empty()) {
-    report("extra operand " + quote(command.files[0]));
+    report("extra operand " + quote_file(command.files[0], true));
     print(stderr, "file operands cannot be combined with --files0-from\n" + help_hint());
     return STATUS_TROUBLE;
   }
@@ -95,7 +95,8 @@ int check_combinations(const SortCommand& command) {
   }
   if (command.check == CheckMode::None) return STATUS_OK;
   if (command.files.size() > 1) {
-    report("extra operand " + quote(command.files[1]) + " not allowed with " + check_option);
+    report("extra operand " + quote_file(command.files[1], true) + " not allowed with " +
+           check_option);
     return STATUS_TROUBLE;
   }
   if (command.output.has_value()) {
