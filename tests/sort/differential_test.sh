@@ -692,6 +692,11 @@ each_case exact <<'EOF'
 --parallel=' +2' words.txt
 --parallel=-0 words.txt
 -S $'\t10K' bulk.txt
+-S 2m bulk.txt
+--buffer-size="1'" words.txt
+-S 99999999999999999999b words.txt
+-S 99999999999999999999g words.txt
+--parallel="2'" words.txt
 missing.txt
 words.txt missing.txt
 'missing:1' $'missing\xc3\xa9' 'missing}'

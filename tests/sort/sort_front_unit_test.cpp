@@ -177,6 +177,8 @@ TEST(BufferSize, TakesSortsSuffixes) {
       {"-1", {}},         {"1.5M", {}},
       {"10x", {}},        {"1KB", {}},
       {"0x10", {}},       {"99999999999999999999", {}},
+      {"2m", 2U << 20},   {"1t", 1ULL << 40},
+      {"1p", {}},         {"99999999999999999999b", {}},
   };
   for (const SizeCase& c : cases) {
     BufferSize size;
@@ -189,6 +191,13 @@ TEST(BufferSize, TakesSortsSuffixes) {
       EXPECT_TRUE(error.has_value()) << c.text;
     }
   }
+  BufferSize size;
+  EXPECT_EQ(parse_buffer_size("1'", size, "--buffer-size"),
+            "invalid suffix in --buffer-size argument '1''");
+  EXPECT_EQ(parse_buffer_size("99999999999999999999%", size),
+            "invalid suffix in -S argument '99999999999999999999%'");
+  EXPECT_EQ(parse_buffer_size("99999999999999999999k", size),
+            "-S argument '99999999999999999999k' too large");
 }
 
 TEST(Messages, QuoteNamesAsAShellWould) {

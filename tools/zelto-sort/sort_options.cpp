@@ -333,11 +333,20 @@ CountArgument read_count_argument(std::string_view text) {
   return count;
 }
 
+// A count that cannot be read shows between apostrophes as it was given,
+// unescaped, as sort shows it.
+std::string as_given(std::string_view value) {
+  std::string shown(1, '\'');
+  shown.append(value).push_back('\'');
+  return shown;
+}
+
 bool Parser::set_batch_size(std::string_view value) {
   const CountArgument size = read_count_argument(value);
   const std::uint64_t largest = largest_batch_size();
-  if (!size.digits) return fail("invalid --batch-size argument " + quote(value));
-  if (!size.suffix.empty()) return fail("invalid suffix in --batch-size argument " + quote(value));
+  if (!size.digits) return fail("invalid --batch-size argument " + as_given(value));
+  if (!size.suffix.empty())
+    return fail("invalid suffix in --batch-size argument " + as_given(value));
   if (!size.overflow && size.value < 2) {
     fail("invalid --batch-size argument " + quote(value));
     return fail("minimum --batch-size argument is '2'");
@@ -352,8 +361,9 @@ bool Parser::set_batch_size(std::string_view value) {
 
 bool Parser::set_parallel(std::string_view value) {
   const CountArgument count = read_count_argument(value);
-  if (!count.digits) return fail("invalid --parallel argument " + quote(value));
-  if (!count.suffix.empty()) return fail("invalid suffix in --parallel argument " + quote(value));
+  if (!count.digits) return fail("invalid --parallel argument " + as_given(value));
+  if (!count.suffix.empty())
+    return fail("invalid suffix in --parallel argument " + as_given(value));
   if (!count.overflow && count.value == 0) return fail("number in parallel must be nonzero");
   // More threads than the engine ever starts change nothing.
   command_.parallel =
@@ -381,7 +391,8 @@ bool Parser::apply(int code, std::string_view value, std::string_view spelled) {
     case 's': settings.stable = true; return true;
     case 'S': {
       BufferSize size;
-      if (const auto error = parse_buffer_size(value, size)) return fail(*error);
+      const std::string_view option = spelled.starts_with("--") ? "--buffer-size" : "-S";
+      if (const auto error = parse_buffer_size(value, size, option)) return fail(*error);
       command_.buffer_size = size;
       return true;
     }
@@ -420,26 +431,34 @@ bool Parser::apply(int code, std::string_view value, std::string_view spelled) {
 
 }  // namespace
 
-std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& size) {
+std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& size,
+                                             std::string_view option) {
+  // The value shows as it was given, unescaped, as sort shows it.
+  const std::string shown = std::string(option) + " argument " + as_given(text);
   const CountArgument count = read_count_argument(text);
-  const std::string invalid = "invalid -S argument " + quote(text);
-  if (!count.digits) return invalid;
-  const std::string too_large = "-S argument " + quote(text) + " too large";
+  if (!count.digits) return "invalid " + shown;
+  const std::string too_large = shown + " too large";
+  const std::string invalid_suffix = "invalid suffix in " + shown;
   const std::string_view suffix = count.suffix;
-  int shift = 10;
+  int shift = 10;  // KiB unless a suffix says otherwise
   size.percent = false;
-  if (suffix.size() > 1) return "invalid suffix in -S argument " + quote(text);
+  if (suffix.size() > 1) return invalid_suffix;
   if (suffix.size() == 1) {
     constexpr std::string_view powers = "bKMGTPEZY";
-    const char letter = suffix[0] == 'k' ? 'K' : suffix[0];
-    const std::size_t power = powers.find(letter);
-    if (letter == '%') {
-      size.percent = true;
-      shift = 0;
-    } else if (power == std::string_view::npos) {
-      return "invalid suffix in -S argument " + quote(text);
-    } else {
+    const char letter = suffix[0];
+    const std::size_t power =
+        std::string_view("EgGkKmMPtTYZ").find(letter) != std::string_view::npos
+            ? powers.find(static_cast<char>(letter & ~0x20))
+            : std::string_view::npos;
+    if (power != std::string_view::npos) {
       shift = static_cast<int>(10 * power);
+    } else if ((letter == 'b' || letter == '%') && !count.overflow) {
+      // Bytes, or a share of the memory: a number too large for either
+      // is an invalid suffix, as sort has it.
+      size.percent = letter == '%';
+      shift = 0;
+    } else {
+      return invalid_suffix;
     }
   }
   if (count.overflow) return too_large;

@@ -59,9 +59,11 @@ struct ParseOutcome {
                                               SortCommand& command);
 
 // Reads an -S value: digits with an optional suffix b (bytes), K M G T P E
-// Z Y (powers of 1024, either case for K) or % (of the memory); no suffix
-// means KiB. On error returns the message.
-[[nodiscard]] std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& size);
+// Z Y (powers of 1024; k m g t too) or % (of the memory); no suffix means
+// KiB. On error returns the message, which names the option as `option`
+// ("-S", or "--buffer-size" when it was spelled long).
+[[nodiscard]] std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& size,
+                                                           std::string_view option = "-S");
 
 // The --help text.
 [[nodiscard]] std::string usage_text();
