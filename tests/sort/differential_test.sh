@@ -167,9 +167,9 @@ selected() {
 }
 
 # The reference command, with the same temporary directory and the variant
-# when it is one sort reads as well (a locale).
+# when it is one sort reads as well (a locale, the rules of the command line).
 reference_command() { printf "env %s TMPDIR=%q sort" "$(shared_variant "${1:-}")" "$WORK/tmp"; }
-shared_variant() { case "$1" in LC_*=*) printf '%q' "$1" ;; esac; }
+shared_variant() { case "$1" in LC_*=* | POSIXLY_CORRECT=* | _POSIX2_VERSION=*) printf '%s' "$1" ;; esac; }
 
 # The zelto-sort command of a variant: VARIABLE=VALUE, or empty.
 zelto_command() {
@@ -902,6 +902,19 @@ each_case exact LC_ALL=no-such-locale <<'EOF'
 -n --debug -k2,2 bulk.txt
 -f words.txt
 EOF
+
+# The environment's rules for the command line: options end at the first
+# operand, and "+POS" without "-POS" is a file name under the 2001 rules.
+for variant in POSIXLY_CORRECT=1 _POSIX2_VERSION=200112 "POSIXLY_CORRECT= _POSIX2_VERSION=200112"; do
+  each_case exact "$variant" <<'EOF'
+words.txt -r
+-r words.txt - -u < words.txt
+-c words.sorted -r
++1 words.txt
++1 -2 words.txt
++0 +1 -2 bulk.txt
+EOF
+done
 
 echo "$CASES cases, $FAILURES mismatches"
 [ "$FAILURES" = 0 ] || { [ "$KEEP" = 0 ] || echo "reports in $REPORT"; exit 1; }

@@ -97,7 +97,12 @@ struct OperandCase {
   std::vector<std::string> arguments;
   std::vector<std::string> files;
   std::size_t keys;
+  CommandLineRules rules = {};
 };
+
+constexpr CommandLineRules POSIXLY_CORRECT{true, true};
+constexpr CommandLineRules RULES_OF_2001{false, false};
+constexpr CommandLineRules POSIXLY_CORRECT_2001{true, false};
 
 TEST(SortCommandLine, TellsOperandsFromOptionsAndKeys) {
   const std::vector<OperandCase> cases = {
@@ -113,10 +118,17 @@ TEST(SortCommandLine, TellsOperandsFromOptionsAndKeys) {
       {{"-y", "10", "f"}, {"f"}, 0},
       {{"-k2", "-k", "3", "--key=4", "--key", "5", "f"}, {"f"}, 4},
       {{"-nrk2,2", "f"}, {"f"}, 1},
+      {{"-r", "f", "-r", "-", "+1"}, {"f", "-r", "-", "+1"}, 0, POSIXLY_CORRECT},
+      {{"f", "-o", "out", "-o"}, {"f", "-o"}, 0, POSIXLY_CORRECT},
+      {{"-c", "f", "-o", "out"}, {"f", "-o", "out"}, 0, POSIXLY_CORRECT},
+      {{"f", "-o", "out"}, {"f", "-o", "out"}, 0, POSIXLY_CORRECT_2001},
+      {{"+1", "f", "+2"}, {"+1", "f", "+2"}, 0, RULES_OF_2001},
+      {{"+0", "+1", "-2", "f", "+3"}, {"+0", "f"}, 2, RULES_OF_2001},
+      {{"+1", "-2", "f"}, {"+1", "-2", "f"}, 0, POSIXLY_CORRECT_2001},
   };
   for (const OperandCase& c : cases) {
     SortCommand command;
-    const ParseOutcome outcome = parse_command_line(c.arguments, command);
+    const ParseOutcome outcome = parse_command_line(c.arguments, command, c.rules);
     const std::string shown = ::testing::PrintToString(c.arguments);
     ASSERT_TRUE(outcome.run) << shown << outcome.err;
     EXPECT_EQ(command.files, c.files) << shown;

@@ -342,7 +342,8 @@ int run_sort_command(int argc, char** argv) {
   if (argc > 0 && argv[0] != nullptr) set_program_name(argv[0]);
   const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
   RunContext run;
-  const ParseOutcome outcome = parse_command_line(arguments, run.command);
+  const ParseOutcome outcome =
+      parse_command_line(arguments, run.command, command_line_rules_from_environment());
   if (!outcome.out.empty()) {
     int error = 0;
     if (!write_standard_output(outcome.out.data(), outcome.out.size(), error)) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <span>
 
@@ -97,8 +98,8 @@ constexpr std::array<Choice, 6> SORT_CHOICES{{{"general-numeric", 'g'},
 // The state of one parse: the outcome being built and the command filled.
 class Parser {
  public:
-  Parser(const std::vector<std::string>& arguments, SortCommand& command)
-      : arguments_(arguments), command_(command) {}
+  Parser(const std::vector<std::string>& arguments, SortCommand& command, CommandLineRules rules)
+      : arguments_(arguments), command_(command), rules_(rules) {}
 
   ParseOutcome parse();
 
@@ -132,8 +133,12 @@ class Parser {
   bool set_batch_size(std::string_view value);
   bool set_parallel(std::string_view value);
 
+  bool ends_options_after_operands(std::string_view argument, std::size_t next) const;
+  bool takes_obsolete_keys(std::size_t next);
+
   const std::vector<std::string>& arguments_;
   SortCommand& command_;
+  CommandLineRules rules_;
   ParseOutcome outcome_;
 };
 
@@ -142,12 +147,13 @@ ParseOutcome Parser::parse() {
   for (std::size_t next = 0; next < arguments_.size();) {
     const std::string_view argument = arguments_[next++];
     bool going = true;
-    if (options_ended || argument.size() < 2 || (argument[0] != '-' && argument[0] != '+')) {
+    if (options_ended || argument.size() < 2 || (argument[0] != '-' && argument[0] != '+') ||
+        ends_options_after_operands(argument, next)) {
       command_.files.emplace_back(argument);
     } else if (argument == "--") {
       options_ended = true;
     } else if (argument[0] == '+') {
-      if (!take_obsolete_key(argument, next)) {
+      if (!takes_obsolete_keys(next) || !take_obsolete_key(argument, next)) {
         if (!outcome_.run) return outcome_;
         command_.files.emplace_back(argument);
       }
@@ -235,6 +241,27 @@ bool Parser::take_short_cluster(std::string_view argument, std::size_t& next) {
     }
   }
   return true;
+}
+
+// With POSIXLY_CORRECT, an argument after an operand is one too, but for
+// an -o (with its value) under the traditional rules, unless -c or -C came.
+bool Parser::ends_options_after_operands(std::string_view argument, std::size_t next) const {
+  if (!rules_.posixly_correct || command_.files.empty()) return false;
+  const bool output = rules_.traditional && command_.check == CheckMode::None &&
+                      argument.starts_with("-o") &&
+                      (argument.size() > 2 || next < arguments_.size());
+  return !output;
+}
+
+// Whether a "+POS" before argument `next` is a key: always under the
+// traditional rules, which a "-POS" after it brings back for good unless
+// POSIXLY_CORRECT is set.
+bool Parser::takes_obsolete_keys(std::size_t next) {
+  const bool end_follows = next < arguments_.size() && arguments_[next].size() > 1 &&
+                           arguments_[next][0] == '-' && arguments_[next][1] >= '0' &&
+                           arguments_[next][1] <= '9';
+  rules_.traditional = rules_.traditional || (end_follows && !rules_.posixly_correct);
+  return rules_.traditional;
 }
 
 bool Parser::take_obsolete_key(std::string_view argument, std::size_t& next) {
@@ -472,8 +499,29 @@ std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& 
   return std::nullopt;
 }
 
-ParseOutcome parse_command_line(const std::vector<std::string>& arguments, SortCommand& command) {
-  return Parser(arguments, command).parse();
+CommandLineRules command_line_rules_from_environment() {
+  CommandLineRules rules;
+  rules.posixly_correct = std::getenv("POSIXLY_CORRECT") != nullptr;
+  // A version that is not a whole number (as strtol reads one) is none.
+  if (const char* version = std::getenv("_POSIX2_VERSION"); version != nullptr) {
+    std::string_view text(version);
+    while (!text.empty() && (text[0] == ' ' || (text[0] >= '\t' && text[0] <= '\r'))) {
+      text.remove_prefix(1);
+    }
+    if (text.size() > 1 && text[0] == '+' && text[1] >= '0' && text[1] <= '9')
+      text.remove_prefix(1);
+    long long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!text.empty() && error == std::errc() && end == text.data() + text.size()) {
+      rules.traditional = value < 200112 || value >= 200809;
+    }
+  }
+  return rules;
+}
+
+ParseOutcome parse_command_line(const std::vector<std::string>& arguments, SortCommand& command,
+                                CommandLineRules rules) {
+  return Parser(arguments, command, rules).parse();
 }
 
 std::string version_text() {

@@ -54,9 +54,21 @@ struct ParseOutcome {
   std::string err;
 };
 
+// How the environment asks for the command line to be read, as sort reads
+// it. With POSIXLY_CORRECT set, options end at the first operand (an -o
+// right after the operands is still taken, under the traditional rules).
+// With a _POSIX2_VERSION of the 2001 standard (200112 to 200808) the rules
+// are not traditional: "+POS" is a file name unless "-POS" follows it and
+// POSIXLY_CORRECT is not set.
+struct CommandLineRules {
+  bool posixly_correct = false;
+  bool traditional = true;
+};
+[[nodiscard]] CommandLineRules command_line_rules_from_environment();
+
 // Reads `arguments` (without the program name) into `command`.
 [[nodiscard]] ParseOutcome parse_command_line(const std::vector<std::string>& arguments,
-                                              SortCommand& command);
+                                              SortCommand& command, CommandLineRules rules = {});
 
 // Reads an -S value: digits with an optional suffix b (bytes), K M G T P E
 // Z Y (powers of 1024; k m g t too) or % (of the memory); no suffix means
