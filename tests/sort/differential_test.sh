@@ -713,6 +713,9 @@ words.txt missing.txt
 --sort words.txt
 --random-source=missing.txt -R words.txt
 --random-source=missing.txt words.txt
+--random-source=missing.txt -R -k1,1n numbers.txt
+-c -o out.txt -R --random-source=missing.txt words.txt
+-R --random-source=missing.txt -c words.txt words.txt
 -T missing-dir -S 64K bulk.txt
 --compress-program=gzip -S 64K bulk.txt
 -y words.txt

@@ -83,17 +83,21 @@ int read_file_list(SortCommand& command) {
   return STATUS_OK;
 }
 
-// The options that exclude each other: --debug beside -c, -C or -o, and
-// -c or -C beside a second input or -o.
-int check_combinations(const SortCommand& command) {
-  std::string check_option(1, '-');
-  check_option.push_back(command.check_letter);
+// --debug excludes -c, -C and -o.
+int check_debug_combinations(const SortCommand& command) {
   if (command.debug && (command.check != CheckMode::None || command.output.has_value())) {
-    const std::string other = command.check != CheckMode::None ? check_option : "-o";
+    const std::string other =
+        command.check != CheckMode::None ? std::string{'-', command.check_letter} : "-o";
     report("options '" + other + " --debug' are incompatible");
     return STATUS_TROUBLE;
   }
+  return STATUS_OK;
+}
+
+// -c and -C exclude a second input and -o.
+int check_check_combinations(const SortCommand& command) {
   if (command.check == CheckMode::None) return STATUS_OK;
+  const std::string check_option{'-', command.check_letter};
   if (command.files.size() > 1) {
     report("extra operand " + quote_file(command.files[1], true) + " not allowed with " +
            check_option);
@@ -106,8 +110,11 @@ int check_combinations(const SortCommand& command) {
   return STATUS_OK;
 }
 
+// Whether a key orders at random once the keys took the global options
+// (a key with letters of its own does not take -R); with no key, whether
+// the global options do.
 bool uses_random_order(const text::SortSettings& settings) {
-  if (settings.global.order == text::KeyOrder::Random) return true;
+  if (settings.keys.empty()) return settings.global.order == text::KeyOrder::Random;
   return std::any_of(settings.keys.begin(), settings.keys.end(), [](const text::KeyField& key) {
     return key.options.order == text::KeyOrder::Random;
   });
@@ -169,15 +176,18 @@ int prepare_run(RunContext& run) {
     report(*error);
     return STATUS_TROUBLE;
   }
-  if (const int status = check_combinations(command); status != STATUS_OK) return status;
-  if (command.files.empty()) command.files.emplace_back("-");
-  if (uses_random_order(command.settings)) {
-    if (const int status = choose_random_seed(command); status != STATUS_OK) return status;
-  }
+  // In sort's order: --debug's conflicts and warnings, the random source,
+  // then the conflicts of -c and -C.
+  if (const int status = check_debug_combinations(command); status != STATUS_OK) return status;
   if (command.debug) {
     if (!environment_locale_exists()) report("failed to set locale");
     for (const std::string& warning : text::debug_warnings(command.settings)) report(warning);
   }
+  if (uses_random_order(command.settings)) {
+    if (const int status = choose_random_seed(command); status != STATUS_OK) return status;
+  }
+  if (const int status = check_check_combinations(command); status != STATUS_OK) return status;
+  if (command.files.empty()) command.files.emplace_back("-");
   if (!decide_budget(command, run.budget)) return STATUS_TROUBLE;
   run.threads = command.parallel != 0 ? std::min(command.parallel, MAX_THREADS) : thread_count();
   run.terminator = command.settings.zero_terminated ? '\0' : '\n';
