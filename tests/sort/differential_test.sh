@@ -711,6 +711,9 @@ words.txt missing.txt
 -o
 --sort=foo words.txt
 --sort words.txt
+<&-
+-u words.txt - <&-
+-c <&-
 --random-source=missing.txt -R words.txt
 --random-source=missing.txt words.txt
 --random-source=missing.txt -R -k1,1n numbers.txt

@@ -224,6 +224,12 @@ int read_inputs(const RunContext& run, RunStore& runs, LineBatch& batch, Progres
   };
   progress.begin_uncounted("reading", 0);
   for (const std::string& name : run.command.files) {
+    // A sort looks at each input's status before it reads: a closed
+    // standard input fails there.
+    if (const int error = name == "-" ? status_error(STANDARD_INPUT) : 0; error != 0) {
+      report("stat failed: -: " + error_text(error));
+      return STATUS_TROUBLE;
+    }
     const int fd = open_input(name, "cannot read");
     if (fd < 0) return STATUS_TROUBLE;
     const int status = read_input(fd, name, plan, batch);

@@ -22,6 +22,9 @@ inline constexpr int STANDARD_INPUT = 0;
 // -1 with `error` set.
 [[nodiscard]] int open_for_reading(const std::string& path, int& error);
 void close_file(int fd);
+// 0 when the status of descriptor `fd` can be read (it is open), else
+// the errno value of the failure.
+[[nodiscard]] int status_error(int fd);
 // Reads at most `size` bytes: how many were read (0 at the end of the
 // input), or -1 with `error` set. An interrupted read is retried.
 [[nodiscard]] long long read_some(int fd, void* data, std::size_t size, int& error);

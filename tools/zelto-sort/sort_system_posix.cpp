@@ -38,6 +38,11 @@ void close_file(int fd) {
   if (fd > STANDARD_INPUT) ::close(fd);
 }
 
+int status_error(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 ? 0 : errno;
+}
+
 long long read_some(int fd, void* data, std::size_t size, int& error) {
   for (;;) {
     const ssize_t got = ::read(fd, data, size);

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -45,6 +47,11 @@ int open_for_reading(const std::string& path, int& error) {
 
 void close_file(int fd) {
   if (fd > STANDARD_INPUT) _close(fd);
+}
+
+int status_error(int fd) {
+  struct _stat64 status {};
+  return _fstat64(fd, &status) == 0 ? 0 : errno;
 }
 
 long long read_some(int fd, void* data, std::size_t size, int& error) {
