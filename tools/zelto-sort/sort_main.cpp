@@ -1,6 +1,7 @@
 #include "sort_main.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -44,12 +45,17 @@ std::optional<FileIdentity> output_as_input(const RunContext& run) {
   return std::nullopt;
 }
 
-// Opens input `name` for reading; -1 after reporting `what` failed.
+// Opens input `name` for reading; -1 after reporting `what` failed. An
+// input that cannot be opened only because too many files are open is
+// reported as an open that failed, whatever was being done.
 int open_input(const std::string& name, const char* what) {
   if (name == "-") return STANDARD_INPUT;
   int error = 0;
   const int fd = open_for_reading(name, error);
-  if (fd < 0) report(std::string(what) + ": " + quote_file(name) + ": " + error_text(error));
+  if (fd < 0) {
+    if (error == EMFILE || error == ENFILE) what = "open failed";
+    report(std::string(what) + ": " + quote_file(name) + ": " + error_text(error));
+  }
   return fd;
 }
 
