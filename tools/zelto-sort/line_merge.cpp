@@ -98,6 +98,9 @@ struct Head {
   bool ended = true;
 };
 
+// A tournament of the streams' lines (a tree of losers): the winner, the
+// next line out, is found again after its stream moves on by one match on
+// each level, from that stream's leaf up.
 class Tournament {
  public:
   Tournament(std::span<const std::unique_ptr<LineCursor>> streams,
