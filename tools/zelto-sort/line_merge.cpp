@@ -96,6 +96,8 @@ struct Head {
   bool deeper = true;      // whether the last one found has a deeper level
   bool exact = false;      // and, if not, whether equal digests mean equal lines
   bool ended = true;
+  // Whether the digest at `level` is the line's last.
+  [[nodiscard]] bool last_at(std::size_t level) const { return known == level + 1 && !deeper; }
 };
 
 // A tournament of the streams' lines (a tree of losers): the winner, the
@@ -184,12 +186,10 @@ class Tournament {
       const std::uint64_t x_digest = digest(a, level);
       const std::uint64_t y_digest = digest(b, level);
       if (x_digest != y_digest) return x_digest < y_digest;
-      // Digests that go no deeper part the lines no further.
-      if (x.known == level + 1 && !x.deeper) {
-        if (x.exact && y.known == level + 1 && !y.deeper && y.exact) return a < b;
-        break;
-      }
-      if (y.known == level + 1 && !y.deeper) break;
+      // Digests that go no deeper part the lines no further; exact ones
+      // that agree to the last mean equal lines.
+      if (x.last_at(level) && x.exact && y.last_at(level) && y.exact) return a < b;
+      if (x.last_at(level) || y.last_at(level)) break;
     }
     const int order =
         comparator_.compare(streams_[a]->line(), x.place, streams_[b]->line(), y.place);

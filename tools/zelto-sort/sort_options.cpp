@@ -471,14 +471,13 @@ std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& 
   size.percent = false;
   if (suffix.size() > 1) return invalid_suffix;
   if (suffix.size() == 1) {
-    constexpr std::string_view powers = "bKMGTPEZY";
+    // Powers of 1024 from K; k, m, g and t in either case.
+    constexpr std::string_view powers = "KMGTPEZY";
     const char letter = suffix[0];
-    const std::size_t power =
-        std::string_view("EgGkKmMPtTYZ").find(letter) != std::string_view::npos
-            ? powers.find(static_cast<char>(letter & ~0x20))
-            : std::string_view::npos;
+    const bool lower = letter == 'k' || letter == 'm' || letter == 'g' || letter == 't';
+    const std::size_t power = powers.find(lower ? static_cast<char>(letter - 'a' + 'A') : letter);
     if (power != std::string_view::npos) {
-      shift = static_cast<int>(10 * power);
+      shift = static_cast<int>(10 * (power + 1));
     } else if ((letter == 'b' || letter == '%') && !count.overflow) {
       // Bytes, or a share of the memory: a number too large for either
       // is an invalid suffix, as sort has it.
@@ -502,18 +501,12 @@ std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& 
 CommandLineRules command_line_rules_from_environment() {
   CommandLineRules rules;
   rules.posixly_correct = std::getenv("POSIXLY_CORRECT") != nullptr;
-  // A version that is not a whole number (as strtol reads one) is none.
+  // A version is a whole number; a negative one, or one too large, keeps
+  // the traditional rules as no version does.
   if (const char* version = std::getenv("_POSIX2_VERSION"); version != nullptr) {
-    std::string_view text(version);
-    while (!text.empty() && (text[0] == ' ' || (text[0] >= '\t' && text[0] <= '\r'))) {
-      text.remove_prefix(1);
-    }
-    if (text.size() > 1 && text[0] == '+' && text[1] >= '0' && text[1] <= '9')
-      text.remove_prefix(1);
-    long long value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (!text.empty() && error == std::errc() && end == text.data() + text.size()) {
-      rules.traditional = value < 200112 || value >= 200809;
+    const CountArgument count = read_count_argument(version);
+    if (count.digits && count.suffix.empty() && !count.overflow) {
+      rules.traditional = count.value < 200112 || count.value >= 200809;
     }
   }
   return rules;

@@ -152,7 +152,11 @@ std::string invalid_count(std::string_view context, std::string_view rest) {
   return std::string(context) + ": invalid count at start of " + quote_for_message(rest);
 }
 
-std::string invalid_spec(std::string_view reason, std::string_view argument) {
+// sort's own words for a key it cannot read, which zelto-sort prints byte
+// for byte: the reason, then the key as shown.
+constexpr std::string_view STRAY_CHARACTER = "stray character in field spec";
+
+std::string unreadable_key(std::string_view reason, std::string_view argument) {
   return std::string(reason) + ": invalid field specification " + quote_for_message(argument);
 }
 
@@ -233,25 +237,25 @@ std::optional<std::string> parse_key(std::string_view argument, SortSettings& se
   if (!read_count(argument, at, value)) {
     return invalid_count("invalid number at field start", argument.substr(at));
   }
-  if (value == 0) return invalid_spec("field number is zero", argument);
+  if (value == 0) return unreadable_key("field number is zero", argument);
   key.start_field = value;
   if (at < argument.size() && argument[at] == '.') {
     ++at;
     if (!read_count(argument, at, value)) {
       return invalid_count("invalid number after '.'", argument.substr(at));
     }
-    if (value == 0) return invalid_spec("character offset is zero", argument);
+    if (value == 0) return unreadable_key("character offset is zero", argument);
     key.start_char = value;
   }
   if (!read_letters(argument, at, true, key)) {
-    return invalid_spec("stray character in field spec", argument);
+    return unreadable_key(STRAY_CHARACTER, argument);
   }
   if (at < argument.size()) {  // a ','
     ++at;
     if (!read_count(argument, at, value)) {
       return invalid_count("invalid number after ','", argument.substr(at));
     }
-    if (value == 0) return invalid_spec("field number is zero", argument);
+    if (value == 0) return unreadable_key("field number is zero", argument);
     key.end_field = value;
     if (at < argument.size() && argument[at] == '.') {
       ++at;
@@ -261,7 +265,7 @@ std::optional<std::string> parse_key(std::string_view argument, SortSettings& se
       key.end_char = value;  // 0: the end of the field
     }
     if (!read_letters(argument, at, false, key) || at < argument.size()) {
-      return invalid_spec("stray character in field spec", argument);
+      return unreadable_key(STRAY_CHARACTER, argument);
     }
   }
   settings.keys.push_back(key);
@@ -309,7 +313,7 @@ std::optional<std::string> parse_obsolete_key(std::string_view start, std::strin
     key.start_char = value == SIZE_MAX ? value : value + 1;
   }
   if (!read_letters(start, at, true, key) || at < start.size()) {
-    return invalid_spec("stray character in field spec", start);
+    return unreadable_key(STRAY_CHARACTER, start);
   }
   if (!end.empty()) {
     at = 1;
@@ -331,7 +335,7 @@ std::optional<std::string> parse_obsolete_key(std::string_view start, std::strin
       key.end_field = std::max<std::size_t>(field, 1);
     }
     if (!read_letters(end, at, false, key) || at < end.size()) {
-      return invalid_spec("stray character in field spec", end);
+      return unreadable_key(STRAY_CHARACTER, end);
     }
   }
   settings.keys.push_back(key);
@@ -991,7 +995,6 @@ int LineComparator::compare_key(std::string_view a, std::string_view b, const Ke
 }
 
 int LineComparator::compare_keys(std::string_view a, std::string_view b) const {
-  if (keys_.empty()) return compare_keys(a, {}, b, {});
   return compare_keys(a, place(a), b, place(b));
 }
 
@@ -1013,24 +1016,17 @@ int LineComparator::compare_keys(std::string_view a, KeyPlace a_place, std::stri
 }
 
 int LineComparator::compare(std::string_view a, std::string_view b) const {
-  if (keys_.empty()) return compare_keys(a, {}, b, {});
-  // Equal lines are common (repeated records) and equal under every key.
-  if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return 0;
-  return compare_after_keys(a, b, compare_keys(a, place(a), b, place(b)));
+  return compare(a, place(a), b, place(b));
 }
 
 int LineComparator::compare(std::string_view a, KeyPlace a_place, std::string_view b,
                             KeyPlace b_place) const {
-  if (keys_.empty()) return compare_keys(a, {}, b, {});
+  if (keys_.empty()) return compare_keys(a, a_place, b, b_place);
+  // Equal lines are common (repeated records) and equal under every key.
   if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return 0;
-  return compare_after_keys(a, b, compare_keys(a, a_place, b, b_place));
-}
-
-// The order of two unequal lines whose keys compare as `by_keys`: the
-// last-resort comparison of the whole lines when the keys tie.
-int LineComparator::compare_after_keys(std::string_view a, std::string_view b, int by_keys) const {
-  if (by_keys != 0 || !last_resort_) return by_keys;
-  const int d = compare_bytes(a, b);
+  int d = compare_keys(a, a_place, b, b_place);
+  if (d != 0 || !last_resort_) return d;
+  d = compare_bytes(a, b);
   return last_reverse_ ? -d : d;
 }
 

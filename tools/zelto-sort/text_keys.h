@@ -188,7 +188,6 @@ class LineComparator {
   [[nodiscard]] std::size_t skip_fields(std::string_view line, std::size_t from,
                                         std::size_t count) const;
   [[nodiscard]] int compare_key(std::string_view a, std::string_view b, const Key& key) const;
-  [[nodiscard]] int compare_after_keys(std::string_view a, std::string_view b, int by_keys) const;
   [[nodiscard]] Span shown_span(std::string_view line, const Key& key) const;
   // One level of a key's digests: `levels` counts the levels of a key that
   // they pin exactly (0 when they do not, and nothing can follow them).
