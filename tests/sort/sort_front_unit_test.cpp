@@ -356,7 +356,7 @@ class StringSink final : public ByteSink {
 
 // Lines of every kind; each stream in a range of keys of its own (already
 // sorted input cut into runs); one line again and again.
-enum class Lines { Mixed, Apart, Same };
+enum class Lines { Mixed, Apart, Same, Long };
 
 struct MergeCase {
   const char* name;
@@ -374,7 +374,8 @@ struct MergeCase {
 // of the streams one after another, for 1 and 2 threads. So
 // does the merge of the same streams stored as runs and cut into parts by
 // keys, whatever the number of parts and threads, with each part held back
-// (a hundred bytes at most) until those before it are written.
+// (a hundred bytes at most) until those before it are written; runs of
+// MiB let go of what was read as the merge goes on.
 TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
   const MergeCase cases[] = {
       {"no stream", 0, false, false},
@@ -392,6 +393,7 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
       {"five streams, -k2", 5, false, false, Lines::Mixed, "2"},
       {"five streams, -k2 -u", 5, true, false, Lines::Mixed, "2"},
       {"five streams, -k1,1n", 5, false, false, Lines::Mixed, "1,1n"},
+      {"three streams of long lines", 3, false, false, Lines::Long},
   };
   std::mt19937 random(11);
   for (const MergeCase& c : cases) {
@@ -422,6 +424,11 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
           lines.push_back(std::to_string(1000 * (s + 1) + random() % 1000));
           continue;
         }
+        if (c.lines == Lines::Long) {
+          lines.push_back(std::to_string(random() % 1000) +
+                          std::string(4000 + random() % 9000, 'z'));
+          continue;
+        }
         std::string line = std::to_string(random() % 40);
         if (random() % 3 == 0) line = "a shared start of twenty " + line;
         if (random() % 40 == 0) line += std::string(random() % 5000, 'y');
@@ -448,16 +455,17 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
       EXPECT_EQ(sink.text, expected) << threads << " threads";
     }
     for (const unsigned threads : {1U, 2U, 3U}) {
-      RunStore runs({std::filesystem::temp_directory_path().string()}, comparator,
-                    OutputStyle{c.unique, false, '\n'}, threads);
-      for (const auto& lines : contents) {
-        std::string text;
-        for (const std::string& line : lines) text += line + "\n";
-        const std::unique_ptr<LineCursor> stream[] = {
-            std::make_unique<LineCursor>(reader_over(text, 97), "s", '\n', 64)};
-        ASSERT_EQ(runs.store_merge(stream), 0);
-      }
+      // The runs are read once: each merge stores them anew.
       for (const std::size_t parts : {1, 3, 40}) {
+        RunStore runs({std::filesystem::temp_directory_path().string()}, comparator,
+                      OutputStyle{c.unique, false, '\n'}, threads);
+        for (const auto& lines : contents) {
+          std::string text;
+          for (const std::string& line : lines) text += line + "\n";
+          const std::unique_ptr<LineCursor> stream[] = {
+              std::make_unique<LineCursor>(reader_over(text, 97), "s", '\n', 64)};
+          ASSERT_EQ(runs.store_merge(stream), 0);
+        }
         const std::unique_ptr<MergeParts> plan = runs.parts(parts, 64, threads);
         ASSERT_NE(plan, nullptr);
         StringSink sink;

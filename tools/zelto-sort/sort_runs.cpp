@@ -17,6 +17,10 @@ constexpr std::size_t WRITE_BLOCK = std::size_t{1} << 20;
 // and the most that later ones ask for.
 constexpr std::size_t FIRST_PROBE_BYTES = 512;
 constexpr std::size_t LAST_PROBE_BYTES = std::size_t{1} << 20;
+// Bytes of a run already read are let go in whole pages, at least this many
+// at a time.
+constexpr std::uint64_t RELEASE_PAGE = 4096;
+constexpr std::uint64_t RELEASE_BYTES = std::uint64_t{1} << 18;
 
 // Gathers a run's bytes and writes them in blocks at the run's end.
 class RunWriter final : public BlockedSink {
@@ -137,14 +141,28 @@ bool RunStore::add_run(std::size_t place_index, std::uint64_t written, int error
 
 ReadBytes RunStore::reader(const Run& run, std::uint64_t begin, std::uint64_t end) const {
   const SpillFile* file = places_[run.file].file.get();
-  auto position = std::make_shared<std::uint64_t>(begin);
-  const std::uint64_t base = run.offset;
-  return [file, base, end, position](char* data, std::size_t size, int& error) -> long long {
-    const std::size_t take =
-        static_cast<std::size_t>(std::min<std::uint64_t>(end - *position, size));
+  // Each range of a run is read once, and the cursor keeps what it has
+  // read: the pages read before the latest read are let go (whole pages
+  // within the range only, a neighbouring range may share the edges).
+  struct Reading {
+    std::uint64_t position;
+    std::uint64_t released;
+  };
+  auto progress = std::make_shared<Reading>(Reading{run.offset + begin, run.offset + begin});
+  const std::uint64_t stop = run.offset + end;
+  return [file, stop, progress](char* data, std::size_t size, int& error) -> long long {
+    const std::uint64_t read = progress->position;
+    const std::uint64_t from =
+        (progress->released + RELEASE_PAGE - 1) / RELEASE_PAGE * RELEASE_PAGE;
+    const std::uint64_t to = read / RELEASE_PAGE * RELEASE_PAGE;
+    if (to >= from + RELEASE_BYTES) {
+      file->release(from, to - from);
+      progress->released = to;
+    }
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(stop - read, size));
     if (take == 0) return 0;
-    if (!file->read_at(data, take, base + *position, error)) return -1;
-    *position += take;
+    if (!file->read_at(data, take, read, error)) return -1;
+    progress->position += take;
     return static_cast<long long>(take);
   };
 }

@@ -41,6 +41,8 @@ class RunStore {
   [[nodiscard]] std::size_t run_count() const { return runs_.size(); }
   [[nodiscard]] std::uint64_t line_count() const { return lines_; }
   [[nodiscard]] std::uint64_t stored_bytes() const { return stored_; }
+  // The runs are read once, by one of the two below: what a stream has
+  // read of its run is let go, and frees its room, as the merge goes on.
   // A stream over each run, in the order they were stored, each reading
   // through a buffer of `buffer_bytes`.
   [[nodiscard]] std::vector<std::unique_ptr<LineCursor>> streams(std::size_t buffer_bytes) const;

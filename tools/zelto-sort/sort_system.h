@@ -75,6 +75,11 @@ class SpillFile {
   // set otherwise (a read beyond the end is EIO).
   [[nodiscard]] bool write_at(const void* data, std::size_t size, std::uint64_t offset, int& error);
   [[nodiscard]] bool read_at(void* data, std::size_t size, std::uint64_t offset, int& error) const;
+  // The `size` bytes at `offset` will not be read again: the system may
+  // free their room on disk and in its cache now, rather than when the
+  // file is closed (the room then serves the output). A system that cannot
+  // is left as it is; the bytes read as zeros or as they were.
+  void release(std::uint64_t offset, std::uint64_t size) const;
   void close();
 
  private:

@@ -145,6 +145,17 @@ bool SpillFile::write_at(const void* data, std::size_t size, std::uint64_t offse
   return error == 0;
 }
 
+void SpillFile::release(std::uint64_t offset, std::uint64_t size) const {
+#ifdef FALLOC_FL_PUNCH_HOLE
+  // A failure only leaves the bytes where they are.
+  (void)fallocate(static_cast<int>(handle_), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(offset), static_cast<off_t>(size));
+#else
+  (void)offset;
+  (void)size;
+#endif
+}
+
 bool SpillFile::read_at(void* data, std::size_t size, std::uint64_t offset, int& error) const {
   auto* bytes = static_cast<unsigned char*>(data);
   error = transfer_whole(size, EIO, [&](std::size_t done) {

@@ -174,6 +174,9 @@ bool SpillFile::write_at(const void* data, std::size_t size, std::uint64_t offse
   return true;
 }
 
+// The file is not sparse: its room is freed when it is closed.
+void SpillFile::release(std::uint64_t /*offset*/, std::uint64_t /*size*/) const {}
+
 bool SpillFile::read_at(void* data, std::size_t size, std::uint64_t offset, int& error) const {
   auto* bytes = static_cast<unsigned char*>(data);
   while (size > 0) {
