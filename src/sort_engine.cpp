@@ -253,6 +253,12 @@ std::uint32_t* pack_indices(Entry* entries, std::size_t count, unsigned threads)
 SortSpace::SortSpace(std::size_t count, PageSize pages)
     : count_(count), memory_(count * sizeof(detail::Entry), pages) {}
 
+bool SortSpace::reuse_for(std::size_t count) {
+  if (count > memory_.size() / sizeof(detail::Entry)) return false;
+  count_ = count;
+  return true;
+}
+
 std::span<std::uint32_t> sort_records(const unsigned char* records, std::size_t record_size,
                                       const SortPolicy& policy, SortSpace& space,
                                       unsigned threads) {

@@ -58,6 +58,10 @@ class SortSpace {
   explicit SortSpace(std::size_t count, PageSize pages = PageSize::Huge);
   [[nodiscard]] bool allocated() const { return memory_.allocated(); }
   [[nodiscard]] std::size_t count() const { return count_; }
+  // Holds `count` entries from now on, if it was made for as many (false
+  // otherwise): a space serves batch after batch without its memory being
+  // faulted in again.
+  [[nodiscard]] bool reuse_for(std::size_t count);
   [[nodiscard]] unsigned char* memory() const { return memory_.data(); }
 
  private:

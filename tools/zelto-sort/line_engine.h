@@ -43,6 +43,12 @@ class LineOrder {
   explicit LineOrder(std::size_t count)
       : space_(count, PageSize::Small), notes_(count * sizeof(LineSource::Note), PageSize::Small) {}
   [[nodiscard]] bool allocated() const { return space_.allocated() && notes_.allocated(); }
+  // Orders `count` lines next, if it was made for as many (false
+  // otherwise): one order serves batch after batch without its memory
+  // being faulted in again.
+  [[nodiscard]] bool reuse_for(std::size_t count) {
+    return count * sizeof(LineSource::Note) <= notes_.size() && space_.reuse_for(count);
+  }
   // After `sort_lines`: the indices of the lines in sorted order.
   [[nodiscard]] std::span<const std::uint32_t> indices() const { return indices_; }
 

@@ -330,8 +330,9 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
   } else if (status == STATUS_OK) {
     progress.begin_uncounted("storing", batch.lines.size());
     const bool stored = runs.spill(batch);
-    // The blocks kept for another batch go before the merge needs memory.
+    // What was kept for another batch goes before the merge needs memory.
     batch.clear();
+    runs.stop_storing();
     status = stored ? write_merged_runs(run, comparator, runs, progress) : STATUS_TROUBLE;
   }
   progress.stop();

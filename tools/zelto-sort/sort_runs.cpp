@@ -96,16 +96,20 @@ bool RunStore::spill(LineBatch& batch) {
   std::uint64_t needed = batch.lines.size();
   for (const LineRef& line : batch.lines) needed += line.size;
   if (!has_room(*place, needed)) return false;
-  LineOrder order(batch.lines.size());
-  if (!order.allocated()) {
-    report("memory exhausted");
-    return false;
+  if (order_ == nullptr || !order_->reuse_for(batch.lines.size())) {
+    order_.reset();
+    // Later batches hold about as many lines, a few more at times.
+    order_ = std::make_unique<LineOrder>(batch.lines.size() + batch.lines.size() / 8);
+    if (!order_->allocated() || !order_->reuse_for(batch.lines.size())) {
+      report("memory exhausted");
+      return false;
+    }
   }
-  sort_lines(batch.lines, comparator_, order, threads_);
+  sort_lines(batch.lines, comparator_, *order_, threads_);
   RunWriter writer(*place->file, place->end);
   OutputStyle style = style_;
   style.debug = false;
-  write_in_order(batch.lines, order.indices(), comparator_, style, threads_, writer);
+  write_in_order(batch.lines, order_->indices(), comparator_, style, threads_, writer, pieces_);
   writer.flush();
   if (!batch.mappings_intact() || !add_run(place_index, writer.written(), writer.error())) {
     return false;
@@ -113,6 +117,11 @@ bool RunStore::spill(LineBatch& batch) {
   lines_ += batch.lines.size();
   batch.recycle();
   return true;
+}
+
+void RunStore::stop_storing() {
+  order_.reset();
+  pieces_ = {};
 }
 
 int RunStore::store_merge(std::span<const std::unique_ptr<LineCursor>> streams) {

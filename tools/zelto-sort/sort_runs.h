@@ -32,8 +32,10 @@ class RunStore {
   // a directory, its file system must have room for its share of them.
   void expect_input(std::uint64_t bytes) { expected_ = bytes; }
   // Sorts the batch, stores it as a run and empties it. False after
-  // reporting a failure.
+  // reporting a failure. The memory of the sort and of the formatted lines
+  // is kept for the next batch until `stop_storing`.
   [[nodiscard]] bool spill(LineBatch& batch);
+  void stop_storing();
   // Merges sorted `streams` into one run (lines whose keys compare equal
   // kept once with -u). 0, or the status after a reported failure.
   [[nodiscard]] int store_merge(std::span<const std::unique_ptr<LineCursor>> streams);
@@ -113,6 +115,8 @@ class RunStore {
   OutputStyle style_;
   unsigned threads_;
   std::vector<Place> places_;
+  std::unique_ptr<LineOrder> order_;
+  std::vector<std::string> pieces_;
   std::vector<Run> runs_;
   std::uint64_t expected_ = 0;
   std::uint64_t stored_ = 0;

@@ -43,15 +43,17 @@ inline constexpr std::size_t PIECE_BYTES = std::size_t{1} << 20;
 // thread of its own, the next one is formatted.
 // The job must not throw: a failed allocation while formatting ends the run
 // through the exception that run_tasks hands on, after the writing waits.
+// `buffers` are those of the pieces, kept for the next call by a caller
+// that writes batch after batch: memory touched again costs no fault.
 template <class Sink>
 void write_in_order(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
                     const text::LineComparator& comparator, const OutputStyle& style,
-                    unsigned threads, Sink& sink) {
+                    unsigned threads, Sink& sink, std::vector<std::string>& buffers) {
   const std::size_t piece_lines = lines_per_piece(lines, indices);
   const std::size_t pieces = (indices.size() + piece_lines - 1) / piece_lines;
   const std::size_t window = std::max<std::size_t>(1, 2 * std::size_t{threads});
   // Two sets of buffers: one being written while the other fills.
-  std::vector<std::string> buffers(2 * std::min(window, pieces));
+  buffers.resize(std::max(buffers.size(), 2 * std::min(window, pieces)));
   std::vector<std::size_t> filled(2, 0);
   BackgroundJob writer(
       [&](std::size_t set) {
@@ -74,6 +76,14 @@ void write_in_order(std::span<const LineRef> lines, std::span<const std::uint32_
     writer.post(set);
   }
   writer.wait();
+}
+
+template <class Sink>
+void write_in_order(std::span<const LineRef> lines, std::span<const std::uint32_t> indices,
+                    const text::LineComparator& comparator, const OutputStyle& style,
+                    unsigned threads, Sink& sink) {
+  std::vector<std::string> buffers;
+  write_in_order(lines, indices, comparator, style, threads, sink, buffers);
 }
 
 }  // namespace zelto::sorter
