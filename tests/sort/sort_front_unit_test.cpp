@@ -331,17 +331,29 @@ TEST(LineEngine, MatchesAStableSortForEveryThreadCount) {
   for (const bool unique : {false, true}) {
     settings.unique = unique;
     const text::LineComparator comparator(settings);
-    std::vector<std::uint32_t> expected(lines.size());
-    std::iota(expected.begin(), expected.end(), 0U);
-    std::stable_sort(expected.begin(), expected.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return comparator.compare(lines[a].view(), lines[b].view()) < 0;
-    });
+    const auto stable_order = [&](std::size_t count) {
+      std::vector<std::uint32_t> order(count);
+      std::iota(order.begin(), order.end(), 0U);
+      std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+        return comparator.compare(lines[a].view(), lines[b].view()) < 0;
+      });
+      return order;
+    };
+    const std::vector<std::uint32_t> expected = stable_order(lines.size());
+    // An order serves a later batch of fewer lines, never one of more.
+    const std::size_t fewer = lines.size() / 3;
+    const std::vector<std::uint32_t> expected_fewer = stable_order(fewer);
     for (const unsigned threads : {1U, 2U, 5U}) {
       LineOrder order(lines.size());
       ASSERT_TRUE(order.allocated());
       sort_lines(lines, comparator, order, threads);
       const std::vector<std::uint32_t> got(order.indices().begin(), order.indices().end());
       EXPECT_EQ(got, expected) << threads << " threads, unique " << unique;
+      EXPECT_FALSE(order.reuse_for(lines.size() + 1));
+      ASSERT_TRUE(order.reuse_for(fewer));
+      sort_lines(std::span(lines).first(fewer), comparator, order, threads);
+      const std::vector<std::uint32_t> again(order.indices().begin(), order.indices().end());
+      EXPECT_EQ(again, expected_fewer) << threads << " threads, unique " << unique;
     }
   }
 }
