@@ -248,6 +248,15 @@ TEST(SortFrontMerge, MoreInputsThanFilesCanBeOpenGoThroughRunsOnDisk) {
     EXPECT_TRUE(result.out == sorted_text(all, true)) << script << " -u";
     EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << script;
   }
+  // Two descriptors beside the standard ones (those a test runner passes on
+  // are closed): the run's file takes one and the second input cannot be
+  // opened.
+  if (!SANITIZED_BUILD) {
+    const RunResult result =
+        box.run_script("exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; ulimit -n 5; " + z + names);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err, "zelto-sort: open failed: in1: Too many open files\n");
+  }
 }
 
 TEST(SortFrontInput, ReadsANamedPipeOnce) {

@@ -194,6 +194,7 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
   runs.expect_input(regular_input_bytes(names));
   for (std::size_t first = 0; first < names.size(); first += width) {
     const std::size_t count = std::min(width, names.size() - first);
+    if (!runs.prepare_next_run()) return STATUS_TROUBLE;
     OpenInputs group;
     if (!group.open(std::span(names).subspan(first, count), run.terminator,
                     stream_buffer_bytes(run.budget, count))) {

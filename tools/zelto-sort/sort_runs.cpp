@@ -119,6 +119,11 @@ bool RunStore::spill(LineBatch& batch) {
   return true;
 }
 
+bool RunStore::prepare_next_run() {
+  std::size_t place_index = 0;
+  return next_place(place_index) != nullptr;
+}
+
 void RunStore::stop_storing() {
   order_.reset();
   pieces_ = {};

@@ -36,6 +36,11 @@ class RunStore {
   // is kept for the next batch until `stop_storing`.
   [[nodiscard]] bool spill(LineBatch& batch);
   void stop_storing();
+  // Makes the file that the next run goes to, if it is not there yet; false
+  // after reporting a failure. A merge of inputs into a run makes it before
+  // it opens them: where the limit of open files leaves too few, an input
+  // is then the one that cannot be opened, as with sort.
+  [[nodiscard]] bool prepare_next_run();
   // Merges sorted `streams` into one run (lines whose keys compare equal
   // kept once with -u). 0, or the status after a reported failure.
   [[nodiscard]] int store_merge(std::span<const std::unique_ptr<LineCursor>> streams);
