@@ -233,9 +233,15 @@ TEST(SortFrontMerge, MoreInputsThanFilesCanBeOpenGoThroughRunsOnDisk) {
   }
   box.make_directory("tmp");
   const std::string z = shell_quote(binary_path()) + " -T tmp -m";
-  // A shell limit of open files, or --batch-size, makes the merge go by groups.
+  // A shell limit of open files, or --batch-size, makes the merge go by
+  // groups; files left open by whoever started the command make the groups
+  // smaller than the limit alone would.
   const std::vector<std::pair<std::string, std::string>> ways = {
-      {"ulimit -n 12; ", ""}, {"", " --batch-size=3"}, {"", ""}};
+      {"ulimit -n 12; ", ""},
+      {"exec 5<in0 6<in0 7<in0 8<in0; ulimit -n 12; ", ""},
+      {"exec 5<in0 6<in0 7<in0 8<in0; ulimit -n 40; ", ""},
+      {"", " --batch-size=3"},
+      {"", ""}};
   for (const auto& [limit, option] : ways) {
     // A sanitizer's runtime needs descriptors of its own to check memory:
     // under so low a limit it reports errors that are not there.

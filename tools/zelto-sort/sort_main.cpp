@@ -45,17 +45,29 @@ std::optional<FileIdentity> output_as_input(const RunContext& run) {
   return std::nullopt;
 }
 
-// Opens input `name` for reading; -1 after reporting `what` failed. An
-// input that cannot be opened only because too many files are open is
-// reported as an open that failed, whatever was being done.
-int open_input(const std::string& name, const char* what) {
+bool too_many_open_files(int error) {
+  return error == EMFILE || error == ENFILE;
+}
+
+// Opens input `name` for reading: its descriptor, or -1 with `error` set.
+int try_open_input(const std::string& name, int& error) {
   if (name == "-") return STANDARD_INPUT;
+  return open_for_reading(name, error);
+}
+
+// Reports that input `name` could not be opened for `what`. An input that
+// cannot be opened only because too many files are open is reported as an
+// open that failed, whatever was being done.
+void report_unopened(const std::string& name, const char* what, int error) {
+  if (too_many_open_files(error)) what = "open failed";
+  report(std::string(what) + ": " + quote_file(name) + ": " + error_text(error));
+}
+
+// Opens input `name` for reading; -1 after reporting `what` failed.
+int open_input(const std::string& name, const char* what) {
   int error = 0;
-  const int fd = open_for_reading(name, error);
-  if (fd < 0) {
-    if (error == EMFILE || error == ENFILE) what = "open failed";
-    report(std::string(what) + ": " + quote_file(name) + ": " + error_text(error));
-  }
+  const int fd = try_open_input(name, error);
+  if (fd < 0) report_unopened(name, what, error);
   return fd;
 }
 
@@ -121,16 +133,24 @@ class OpenInputs {
     for (const int fd : fds_) close_file(fd);
     fds_.clear();
   }
-  // Opens `names` and makes a stream of each; false after reporting one
-  // that cannot be opened.
-  bool open(std::span<const std::string> names, char terminator, std::size_t buffer) {
+  // Opens `names` in turn and makes a stream of each: how many were opened,
+  // or -1 after reporting one that could not be. Once `enough` are open (if
+  // not 0), an input that cannot be opened only because too many files are
+  // open ends the opening instead, unreported.
+  long open(std::span<const std::string> names, char terminator, std::size_t buffer,
+            std::size_t enough) {
     for (const std::string& name : names) {
-      const int fd = open_input(name, "cannot read");
-      if (fd < 0) return false;
+      int error = 0;
+      const int fd = try_open_input(name, error);
+      if (fd < 0) {
+        if (enough != 0 && fds_.size() >= enough && too_many_open_files(error)) break;
+        report_unopened(name, "cannot read", error);
+        return -1;
+      }
       fds_.push_back(fd);
       streams_.push_back(std::make_unique<LineCursor>(reader_of(fd), name, terminator, buffer));
     }
-    return true;
+    return static_cast<long>(fds_.size());
   }
   [[nodiscard]] std::span<const std::unique_ptr<LineCursor>> streams() const { return streams_; }
 
@@ -177,30 +197,33 @@ std::size_t merge_width(const RunContext& run) {
   return static_cast<std::size_t>(std::max<std::uint64_t>(width, 2));
 }
 
-// -m: the inputs merged as they are; more of them than one merge can hold
-// open are merged a group at a time into runs on disk first.
+// -m: the inputs merged as they are. More of them than one merge can hold
+// open (by --batch-size, the limit of open files, or the files open
+// already) are merged a group at a time into runs on disk first.
 int merge_inputs(const RunContext& run, const text::LineComparator& comparator) {
   const std::vector<std::string>& names = run.command.files;
   const std::size_t width = merge_width(run);
   if (names.size() <= width) {
     OpenInputs inputs;
-    if (!inputs.open(names, run.terminator, stream_buffer_bytes(run.budget, names.size()))) {
-      return STATUS_TROUBLE;
+    const long opened =
+        inputs.open(names, run.terminator, stream_buffer_bytes(run.budget, names.size()), 2);
+    if (opened < 0) return STATUS_TROUBLE;
+    if (static_cast<std::size_t>(opened) == names.size()) {
+      return merge_into_output(run, comparator, inputs.streams(), &inputs);
     }
-    return merge_into_output(run, comparator, inputs.streams(), &inputs);
   }
   const OutputStyle style{run.command.settings.unique, false, run.terminator};
   RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
   runs.expect_input(regular_input_bytes(names));
-  for (std::size_t first = 0; first < names.size(); first += width) {
+  for (std::size_t first = 0; first < names.size();) {
     const std::size_t count = std::min(width, names.size() - first);
     if (!runs.prepare_next_run()) return STATUS_TROUBLE;
     OpenInputs group;
-    if (!group.open(std::span(names).subspan(first, count), run.terminator,
-                    stream_buffer_bytes(run.budget, count))) {
-      return STATUS_TROUBLE;
-    }
+    const long opened = group.open(std::span(names).subspan(first, count), run.terminator,
+                                   stream_buffer_bytes(run.budget, count), 2);
+    if (opened < 0) return STATUS_TROUBLE;
     if (const int status = runs.store_merge(group.streams()); status != STATUS_OK) return status;
+    first += static_cast<std::size_t>(opened);
   }
   const std::vector<std::unique_ptr<LineCursor>> streams =
       runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
