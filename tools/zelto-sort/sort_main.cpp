@@ -134,16 +134,15 @@ class OpenInputs {
     fds_.clear();
   }
   // Opens `names` in turn and makes a stream of each: how many were opened,
-  // or -1 after reporting one that could not be. Once `enough` are open (if
-  // not 0), an input that cannot be opened only because too many files are
-  // open ends the opening instead, unreported.
-  long open(std::span<const std::string> names, char terminator, std::size_t buffer,
-            std::size_t enough) {
+  // or -1 after reporting one that could not be. Once two are open, enough
+  // for a merge, an input that cannot be opened only because too many files
+  // are open ends the opening instead, unreported.
+  long open(std::span<const std::string> names, char terminator, std::size_t buffer) {
     for (const std::string& name : names) {
       int error = 0;
       const int fd = try_open_input(name, error);
       if (fd < 0) {
-        if (enough != 0 && fds_.size() >= enough && too_many_open_files(error)) break;
+        if (fds_.size() >= 2 && too_many_open_files(error)) break;
         report_unopened(name, "cannot read", error);
         return -1;
       }
@@ -206,7 +205,7 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
   if (names.size() <= width) {
     OpenInputs inputs;
     const long opened =
-        inputs.open(names, run.terminator, stream_buffer_bytes(run.budget, names.size()), 2);
+        inputs.open(names, run.terminator, stream_buffer_bytes(run.budget, names.size()));
     if (opened < 0) return STATUS_TROUBLE;
     if (static_cast<std::size_t>(opened) == names.size()) {
       return merge_into_output(run, comparator, inputs.streams(), &inputs);
@@ -220,7 +219,7 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
     if (!runs.prepare_next_run()) return STATUS_TROUBLE;
     OpenInputs group;
     const long opened = group.open(std::span(names).subspan(first, count), run.terminator,
-                                   stream_buffer_bytes(run.budget, count), 2);
+                                   stream_buffer_bytes(run.budget, count));
     if (opened < 0) return STATUS_TROUBLE;
     if (const int status = runs.store_merge(group.streams()); status != STATUS_OK) return status;
     first += static_cast<std::size_t>(opened);
