@@ -162,21 +162,20 @@ ReadBytes RunStore::reader(const Run& run, std::uint64_t begin, std::uint64_t en
     std::uint64_t position;
     std::uint64_t released;
   };
-  auto progress = std::make_shared<Reading>(Reading{run.offset + begin, run.offset + begin});
+  auto reading = std::make_shared<Reading>(Reading{run.offset + begin, run.offset + begin});
   const std::uint64_t stop = run.offset + end;
-  return [file, stop, progress](char* data, std::size_t size, int& error) -> long long {
-    const std::uint64_t read = progress->position;
-    const std::uint64_t from =
-        (progress->released + RELEASE_PAGE - 1) / RELEASE_PAGE * RELEASE_PAGE;
+  return [file, stop, reading](char* data, std::size_t size, int& error) -> long long {
+    const std::uint64_t read = reading->position;
+    const std::uint64_t from = (reading->released + RELEASE_PAGE - 1) / RELEASE_PAGE * RELEASE_PAGE;
     const std::uint64_t to = read / RELEASE_PAGE * RELEASE_PAGE;
     if (to >= from + RELEASE_BYTES) {
       file->release(from, to - from);
-      progress->released = to;
+      reading->released = to;
     }
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(stop - read, size));
     if (take == 0) return 0;
     if (!file->read_at(data, take, read, error)) return -1;
-    progress->position += take;
+    reading->position += take;
     return static_cast<long long>(take);
   };
 }
