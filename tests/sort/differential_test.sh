@@ -801,6 +801,8 @@ bulk.txt
 --parallel=2 -S 4M long.txt
 --batch-size=2 -S 64K -k2,2n bulk.txt
 -S 64K -k1,1 < bulk.txt
+-S 64K -u - < <(cat bulk.txt)
+--parallel=2 -S 4M - long.txt < <(cat long.txt)
 --parallel=1 -S 64K -k3,3g bulk.txt
 -S 1M -k4,4 -k2,2nr bulk.txt
 -k3,3h bulk.txt

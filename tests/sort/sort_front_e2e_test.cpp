@@ -276,17 +276,31 @@ TEST(SortFrontInput, ReadsANamedPipeOnce) {
 
 #if defined(ZELTO_FAULT_ALLOCATIONS) && defined(ZELTO_FAULT_CALLS)
 TEST(SortFrontFaults, AMappedInputCutShortFailsTheRunAndLeavesNoOutput) {
-  Sandbox box;
-  box.write("in", joined(mixed_lines(20000, 6)));
-  RunOptions options;
-  options.arguments = {"-o", "out", "in"};
-  // The input is cut to nothing just as the output is opened, after the
-  // lines were sorted from the mapping.
-  options.environment = with_fault("shrink:" + box.path("in").string());
-  const RunResult result = box.run_with(options);
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(result.err, "zelto-sort: read failed: in: Input/output error\n");
-  EXPECT_FALSE(box.exists("out"));
+  struct CutCase {
+    std::vector<std::string> arguments;
+    const char* fault;
+  };
+  const std::vector<CutCase> cases = {
+      // Cut to nothing just as the output is opened, after the lines were
+      // sorted from the mapping.
+      {{"-o", "out", "in"}, "shrink:"},
+      // Cut once the first run is on disk: the rest of the file, read a
+      // window at a time, is gone.
+      {{"-S", "256K", "-T", "tmp", "-o", "out", "in"}, "shrink-after-write:"},
+  };
+  for (const CutCase& c : cases) {
+    Sandbox box;
+    box.write("in", joined(mixed_lines(20000, 6)));
+    box.make_directory("tmp");
+    RunOptions options;
+    options.arguments = c.arguments;
+    options.environment = with_fault(c.fault + box.path("in").string());
+    const RunResult result = box.run_with(options);
+    EXPECT_EQ(result.status, 2) << c.fault;
+    EXPECT_EQ(result.err, "zelto-sort: read failed: in: Input/output error\n") << c.fault;
+    EXPECT_FALSE(box.exists("out")) << c.fault;
+    EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << c.fault;
+  }
 }
 
 // Runs on disk merged on one thread (a small budget), and in parts of keys

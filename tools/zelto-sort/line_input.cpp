@@ -61,7 +61,7 @@ int report_read_failure(const std::string& name, int error) {
 // Maps the regular file of `size` bytes open as `fd` and takes its lines.
 int read_mapped(int fd, const std::string& name, std::size_t size, const ReadPlan& plan,
                 LineBatch& batch) {
-  auto mapping = std::make_unique<RecordFile>();
+  auto mapping = std::make_shared<RecordFile>();
   switch (mapping->load(fd, size, true)) {
     case LoadStatus::Loaded: break;
     case LoadStatus::AllocationFailed: report("memory exhausted"); return STATUS_TROUBLE;
@@ -69,8 +69,34 @@ int read_mapped(int fd, const std::string& name, std::size_t size, const ReadPla
   }
   const auto* data = reinterpret_cast<const char*>(mapping->data());
   (void)split_lines(data, size, plan.terminator, true, plan.threads, batch.lines);
-  batch.adopt(std::move(mapping), size, name);
+  batch.adopt(std::move(mapping), 0, size, name);
   if (plan.spill && batch.held_bytes() > plan.limit && !plan.spill(batch)) return STATUS_TROUBLE;
+  return 0;
+}
+
+// Takes the lines of a mapped file of `size` bytes a window of about
+// `window` bytes at a time, handing the batch on as reading from blocks
+// does. A window ends after its last whole line; a line longer than a window
+// makes a window of its own, so it is never copied.
+int read_windows(std::shared_ptr<const RecordFile> mapping, const std::string& name,
+                 std::size_t size, std::size_t window, const ReadPlan& plan, LineBatch& batch) {
+  const auto* data = reinterpret_cast<const char*>(mapping->data());
+  for (std::size_t at = 0; at < size;) {
+    std::size_t end = std::min(size, at + window);
+    std::size_t whole =
+        split_lines(data + at, end - at, plan.terminator, end == size, plan.threads, batch.lines);
+    if (end < size && whole == 0) {
+      const void* found = std::memchr(data + end, plan.terminator, size - end);
+      end = found == nullptr ? size
+                             : static_cast<std::size_t>(static_cast<const char*>(found) - data) + 1;
+      whole = split_lines(data + at, end - at, plan.terminator, end == size, 1, batch.lines);
+    }
+    const std::size_t taken = end == size ? end - at : whole;
+    batch.adopt(mapping, at, taken, name);
+    at += taken;
+    const std::uint64_t coming = window + window / 2;
+    if (batch.held_bytes() + coming > plan.limit && !plan.spill(batch)) return STATUS_TROUBLE;
+  }
   return 0;
 }
 
@@ -114,10 +140,9 @@ void LineBatch::adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes) {
   block_bytes_ += bytes;
 }
 
-void LineBatch::adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes,
-                      const std::string& name) {
-  mappings_.push_back(std::move(mapping));
-  mapped_names_.push_back(name);
+void LineBatch::adopt(std::shared_ptr<const RecordFile> mapping, std::size_t offset,
+                      std::size_t bytes, const std::string& name) {
+  mapped_.push_back({std::move(mapping), offset, bytes, name});
   block_bytes_ += bytes;
 }
 
@@ -135,8 +160,10 @@ void LineBatch::recycle() {
     spare_blocks_.push_back(std::move(block));
   }
   blocks_.clear();
-  mappings_.clear();
-  mapped_names_.clear();
+  // The rest of a file read a window at a time stays mapped for the next
+  // batch, but the pages of these lines are done with.
+  for (const MappedPart& part : mapped_) part.mapping->release(part.offset, part.bytes);
+  mapped_.clear();
   block_bytes_ = 0;
 }
 
@@ -153,9 +180,9 @@ std::unique_ptr<LargeBuffer> LineBatch::reuse_block(std::size_t bytes) {
 }
 
 bool LineBatch::mappings_intact() const {
-  for (std::size_t i = 0; i < mappings_.size(); ++i) {
-    if (mappings_[i]->shrunk()) {
-      report("read failed: " + quote_file(mapped_names_[i]) + ": " + error_text(EIO));
+  for (const MappedPart& part : mapped_) {
+    if (part.mapping->shrunk()) {
+      report("read failed: " + quote_file(part.name) + ": " + error_text(EIO));
       return false;
     }
   }
@@ -170,6 +197,15 @@ int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch&
   }
   const std::size_t block_bytes = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(plan.limit / 8, SMALLEST_BLOCK, LARGEST_BLOCK));
+  // A larger file that can be mapped is read through the mapping a window
+  // at a time: nothing is copied, and no fresh memory is cleared for it.
+  if (plan.allow_mapping && plan.spill && size.has_value()) {
+    auto mapping = std::make_shared<RecordFile>();
+    if (mapping->map_for_streaming(fd, static_cast<std::size_t>(*size))) {
+      return read_windows(std::move(mapping), name, static_cast<std::size_t>(*size), block_bytes,
+                          plan, batch);
+    }
+  }
   std::size_t capacity = block_bytes;
   std::unique_ptr<LargeBuffer> block = next_block(batch, capacity);
   std::size_t filled = 0;

@@ -1,6 +1,6 @@
-// Input lines held in memory: regular files mapped where they fit, pipes and
-// larger files read in large blocks, and the lines within them as (address,
-// length) pairs; no line is copied or allocated on its own. A line ends
+// Input lines held in memory: regular files mapped (those larger than a
+// batch a window at a time), pipes read in large blocks, and the lines within
+// them as (address, length) pairs; no line is copied or allocated on its own. A line ends
 // with the terminator ('\n', or '\0' with -z); the last one of an input may
 // lack it. Lines may hold any bytes and be of any length.
 #pragma once
@@ -62,8 +62,11 @@ class LineBatch {
            lines.size() * ENGINE_BYTES_PER_LINE;
   }
   void adopt(std::unique_ptr<LargeBuffer> block, std::size_t bytes);
-  // A mapped input file, named `name`.
-  void adopt(std::unique_ptr<RecordFile> mapping, std::size_t bytes, const std::string& name);
+  // Bytes [offset, offset + bytes) of a mapped input file named `name`: the
+  // batch keeps the mapping, and those pages leave resident memory when it
+  // is recycled.
+  void adopt(std::shared_ptr<const RecordFile> mapping, std::size_t offset, std::size_t bytes,
+             const std::string& name);
   // Once the lines were used: false after reporting "read failed" for a
   // mapped file that another process cut short meanwhile (its lines then
   // held zero bytes instead of its own).
@@ -80,8 +83,13 @@ class LineBatch {
   std::vector<std::unique_ptr<LargeBuffer>> blocks_;
   std::vector<std::unique_ptr<LargeBuffer>> spare_blocks_;
   std::uint64_t spare_bytes_ = 0;
-  std::vector<std::unique_ptr<RecordFile>> mappings_;
-  std::vector<std::string> mapped_names_;
+  struct MappedPart {
+    std::shared_ptr<const RecordFile> mapping;
+    std::size_t offset;
+    std::size_t bytes;
+    std::string name;
+  };
+  std::vector<MappedPart> mapped_;
   std::uint64_t block_bytes_ = 0;
 };
 
