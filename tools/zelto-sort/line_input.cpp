@@ -15,8 +15,9 @@ namespace {
 
 // Inputs smaller than this are split on the calling thread.
 constexpr std::size_t PARALLEL_SPLIT_BYTES = std::size_t{1} << 20;
-// Blocks a pipe is read into: from the smallest up to the largest, as the
-// budget allows; a block grows past it only to hold one longer line.
+// Blocks a pipe is read into, and windows of a mapped file: from the
+// smallest up to the largest, as the budget allows; a block grows past it
+// only to hold one longer line.
 constexpr std::size_t SMALLEST_BLOCK = std::size_t{64} << 10;
 constexpr std::size_t LARGEST_BLOCK = std::size_t{64} << 20;
 // The most one read asks for.
