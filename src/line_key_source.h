@@ -54,6 +54,8 @@ class LineKeySource {
   // Levels past this many are not asked for: a deeper digest may cost the
   // comparator's work again for each line, and runs this deep are rare.
   static constexpr int DEEPEST_LEVEL = 24;
+  // Runs longer than this are read with lines fetched ahead.
+  static constexpr std::size_t PREFETCHED_RUN = 16;
 
   // What the source keeps of each line, side by side so that one fetch
   // brings both: where its first key lies, and what its last digest said.
@@ -118,6 +120,8 @@ class LineKeySource {
     const std::uint32_t first = run.index(0);
     auto deepest = static_cast<std::size_t>(DEEPEST_LEVEL - 2);
     for (std::size_t i = 1; i < run.size() && deepest > static_cast<std::size_t>(level); ++i) {
+      // The bytes compared are those the next level's digest reads.
+      if (run.size() > PREFETCHED_RUN) prefetch_ahead(run, i, level + 1);
       const std::uint32_t other = run.index(i);
       deepest = std::min(
           deepest, comparator_->shared_depth(text(first), place_of(first), text(other),

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <limits>
 
+#include "portability.h"
+
 namespace zelto::text {
 namespace {
 
@@ -1041,8 +1043,8 @@ std::uint64_t bytes_digest(std::string_view text, std::size_t at, const unsigned
   const unsigned char* p = bytes_of(text);
   if (fold == nullptr && at + 8 <= text.size()) {
     std::uint64_t word = 0;
-    for (std::size_t i = 0; i < 8; ++i) word = (word << 8) | p[at + i];
-    return word;
+    std::memcpy(&word, p + at, 8);
+    return std::endian::native == std::endian::little ? byte_swap(word) : word;
   }
   std::uint64_t d = 0;
   for (std::size_t i = 0; i < 8; ++i) {
@@ -1079,13 +1081,19 @@ std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count)
 constexpr std::size_t kFirstDigits = 11;  // in the first level of a number
 constexpr std::size_t kDeeperDigits = 16;
 
+// Whether the first level of -n and -h pins the number: equal first levels
+// then mean equal numbers.
+bool number_fits_first_level(const Decimal& d, bool human) {
+  const std::size_t cap = (std::size_t{1} << (human ? 10 : 14)) - 1;
+  return d.sign == 0 ||
+         (d.integer.size() + d.fraction.size() <= kFirstDigits && d.integer.size() < cap);
+}
+
 // The first level of -n and -h: the sign's class in the top two bits
 // (negative, zero, positive), then the suffix rank (-h), the count of integer
 // digits, the first eleven digits and, in the lowest bit, whether more
-// digits follow. Below the class, negatives are inverted. `exact` tells
-// whether equal first levels mean equal numbers.
-std::uint64_t number_digest(const Decimal& d, int rank, bool human, bool& exact) {
-  exact = true;
+// digits follow. Below the class, negatives are inverted.
+std::uint64_t number_digest(const Decimal& d, int rank, bool human) {
   if (d.sign == 0) return std::uint64_t{1} << 62;
   const unsigned length_bits = human ? 10 : 14;
   const std::size_t cap = (std::size_t{1} << length_bits) - 1;
@@ -1093,8 +1101,7 @@ std::uint64_t number_digest(const Decimal& d, int rank, bool human, bool& exact)
   bits |= static_cast<std::uint64_t>(std::min(d.integer.size(), cap)) << 48;
   // Past the largest count the counts tie, and so must the digits.
   if (d.integer.size() < cap) bits |= pack_digits(d, 0, kFirstDigits) << 4;
-  exact = d.integer.size() + d.fraction.size() <= kFirstDigits && d.integer.size() < cap;
-  if (!exact) bits |= 1;
+  if (!number_fits_first_level(d, human)) bits |= 1;
   constexpr std::uint64_t kLow = (std::uint64_t{1} << 62) - 1;
   return d.sign < 0 ? ~bits & kLow : bits | std::uint64_t{2} << 62;
 }
@@ -1199,13 +1206,13 @@ LineComparator::KeyDigest LineComparator::key_digest(std::string_view text, cons
     }
     case KeyOrder::Numeric:
     case KeyOrder::HumanNumeric: {
-      bool human = key.order == KeyOrder::HumanNumeric;
-      Decimal n = read_decimal(text, blank_);
-      int rank = human && n.sign != 0 ? suffix_rank(text, n.end, key.fold != nullptr) : 0;
-      bool exact = false;
-      d.value = number_digest(n, rank, human, exact);
+      const bool human = key.order == KeyOrder::HumanNumeric;
+      const Decimal n = read_decimal(text, blank_);
+      const bool exact = number_fits_first_level(n, human);
       d.levels = exact ? 1 : 0;
       if (level == 0) {
+        const int rank = human && n.sign != 0 ? suffix_rank(text, n.end, key.fold != nullptr) : 0;
+        d.value = number_digest(n, rank, human);
         d.more = !exact;
       } else if (exact) {
         return d;
