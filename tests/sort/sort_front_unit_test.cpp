@@ -377,6 +377,8 @@ struct MergeCase {
   bool numeric;
   Lines lines = Lines::Mixed;
   const char* key = nullptr;  // a -k argument
+  char letter = 0;            // a global ordering letter
+  bool stable = false;
 };
 
 // Any number of streams, lines that tie in their first digests (a shared
@@ -406,12 +408,19 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
       {"five streams, -k2 -u", 5, true, false, Lines::Mixed, "2"},
       {"five streams, -k1,1n", 5, false, false, Lines::Mixed, "1,1n"},
       {"three streams of long lines", 3, false, false, Lines::Long},
+      {"five streams, -s -k2", 5, false, false, Lines::Mixed, "2", 0, true},
+      {"five streams, -b", 5, false, false, Lines::Mixed, nullptr, 'b'},
+      {"five streams, -r", 5, false, false, Lines::Mixed, nullptr, 'r'},
   };
   std::mt19937 random(11);
   for (const MergeCase& c : cases) {
     SCOPED_TRACE(c.name);
     text::SortSettings settings;
     settings.unique = c.unique;
+    settings.stable = c.stable;
+    if (c.letter != 0) {
+      ASSERT_TRUE(text::apply_ordering_letter(c.letter, settings.global));
+    }
     if (c.numeric) {
       ASSERT_TRUE(text::apply_ordering_letter('n', settings.global));
     }
@@ -443,6 +452,7 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
         }
         std::string line = std::to_string(random() % 40);
         if (random() % 3 == 0) line = "a shared start of twenty " + line;
+        if (random() % 5 == 0) line = " " + line;
         if (random() % 40 == 0) line += std::string(random() % 5000, 'y');
         lines.push_back(line + (random() % 2 == 0 ? "" : " x"));
       }
@@ -485,6 +495,36 @@ TEST(MergeStreams, GivesTheOrderOfAStableSortOfTheStreamsInTurn) {
         EXPECT_EQ(sink.text, expected) << parts << " parts, " << threads << " threads";
       }
     }
+  }
+}
+
+// Streams that are not sorted (inputs of -m) are merged as sort merges
+// them: the least of the streams' current lines goes out each time.
+TEST(MergeStreams, UnsortedStreamsGiveTheLeastCurrentLineEachTime) {
+  struct UnsortedCase {
+    const char* key;  // a -k argument, if any
+    std::vector<std::string> streams;
+    std::string expected;
+  };
+  const UnsortedCase cases[] = {
+      {nullptr, {"b\na\nc\n", "a\nb\n"}, "a\nb\na\nb\nc\n"},
+      {nullptr, {"ab\nabc\nab\n", "abc\nabd\n"}, "ab\nabc\nab\nabc\nabd\n"},
+      {"2", {"1 b\n2 c\n3 a\n", "4 b\n"}, "1 b\n4 b\n2 c\n3 a\n"},
+  };
+  for (const UnsortedCase& c : cases) {
+    text::SortSettings settings;
+    if (c.key != nullptr) {
+      ASSERT_FALSE(text::parse_key(c.key, settings).has_value());
+    }
+    ASSERT_FALSE(text::finish_settings(settings).has_value());
+    const text::LineComparator comparator(settings);
+    std::vector<std::unique_ptr<LineCursor>> streams;
+    for (const std::string& text : c.streams) {
+      streams.push_back(std::make_unique<LineCursor>(reader_over(text, 97), "s", '\n', 64));
+    }
+    StringSink sink;
+    EXPECT_EQ(merge_streams(streams, comparator, false, false, '\n', 1, sink), 0);
+    EXPECT_EQ(sink.text, c.expected) << c.streams[0];
   }
 }
 

@@ -24,15 +24,17 @@ void LineCursor::restart(ReadBytes read) {
   end_ = 0;
   ended_ = false;
   failed_ = false;
-  line_ = {};
+  line_at_ = line_size_ = previous_at_ = previous_size_ = 0;
 }
 
 bool LineCursor::refill() {
-  // The unread bytes move to the front; a buffer they fill doubles.
-  if (begin_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
+  // The unread bytes and the line before them move to the front; a buffer
+  // they fill doubles.
+  if (previous_at_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + previous_at_, end_ - previous_at_);
+    end_ -= previous_at_;
+    begin_ -= previous_at_;
+    previous_at_ = 0;
   }
   if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
   int error = 0;
@@ -48,18 +50,22 @@ bool LineCursor::refill() {
 }
 
 bool LineCursor::next() {
+  previous_at_ = line_at_;
+  previous_size_ = line_size_;
   std::size_t searched = begin_;
   for (;;) {
     const void* found = std::memchr(buffer_.data() + searched, terminator_, end_ - searched);
     if (found != nullptr) {
       const auto stop = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.data());
-      line_ = {buffer_.data() + begin_, stop - begin_};
+      line_at_ = begin_;
+      line_size_ = stop - begin_;
       begin_ = stop + 1;
       return true;
     }
     if (ended_) {
       if (begin_ == end_) return false;
-      line_ = {buffer_.data() + begin_, end_ - begin_};
+      line_at_ = begin_;
+      line_size_ = end_ - begin_;
       begin_ = end_;
       return true;
     }
@@ -100,14 +106,102 @@ struct Head {
   [[nodiscard]] bool last_at(std::size_t level) const { return known == level + 1 && !deeper; }
 };
 
+// Where the order is that of plain bytes (see `LineComparator::ByteOrder`),
+// what it reads of a line: one or two pieces, each followed by an "end"
+// below every byte.
+struct ByteText {
+  std::string_view pieces[2];
+  std::size_t count = 0;
+};
+
+ByteText byte_text(const text::LineComparator& comparator, text::LineComparator::ByteOrder order,
+                   std::string_view line, text::LineComparator::KeyPlace place) {
+  using Order = text::LineComparator::ByteOrder;
+  switch (order) {
+    case Order::WholeLine: return {{line, {}}, 1};
+    case Order::KeyOnly: return {{comparator.first_key(line, place), {}}, 1};
+    case Order::KeyThenLine: return {{comparator.first_key(line, place), line}, 2};
+    case Order::None: break;
+  }
+  return {};
+}
+
+// The units of a byte text: a byte is its value plus 2, an end is 1; 0
+// marks texts that are equal throughout.
+constexpr unsigned END_UNIT = 1;
+constexpr unsigned NO_UNIT = 0;
+[[nodiscard]] unsigned byte_unit(char byte) {
+  return static_cast<unsigned char>(byte) + 2U;
+}
+
+// Where two byte texts first differ, and their units there.
+struct Difference {
+  std::size_t at;
+  unsigned a_unit;
+  unsigned b_unit;
+};
+
+// The first difference of `a` and `b` at or after `from`, given that they
+// are equal before it; at their common length with NO_UNIT if they are
+// equal throughout.
+Difference first_difference(const ByteText& a, const ByteText& b, std::size_t from) {
+  std::size_t piece = 0;
+  std::size_t in_piece = from;  // the same for both: they agree up to `from`
+  while (piece < a.count && in_piece > a.pieces[piece].size()) {
+    in_piece -= a.pieces[piece].size() + 1;
+    ++piece;
+  }
+  for (; piece < a.count; ++piece, in_piece = 0) {
+    const std::string_view x = a.pieces[piece];
+    const std::string_view y = b.pieces[piece];
+    const std::size_t shared =
+        in_piece + text::shared_prefix(x.substr(std::min(in_piece, x.size())),
+                                       y.substr(std::min(in_piece, y.size())));
+    from += shared - in_piece;
+    const bool x_ends = shared == x.size();
+    const bool y_ends = shared == y.size();
+    if (!x_ends || !y_ends) {
+      return {from, x_ends ? END_UNIT : byte_unit(x[shared]),
+              y_ends ? END_UNIT : byte_unit(y[shared])};
+    }
+    ++from;  // both ends agree
+  }
+  return {from, NO_UNIT, NO_UNIT};
+}
+
+// A line's code against a line that does not go after it (the last line
+// out): where their byte texts first differ, and the line's unit there, in
+// one word that is smaller the sooner the line goes. Lines coded against
+// the same line are ordered by their codes alone, but for equal codes.
+constexpr unsigned UNIT_BITS = 9;
+constexpr std::uint64_t FARTHEST = (std::uint64_t{1} << (64 - UNIT_BITS - 1)) - 1;
+constexpr std::uint64_t ENDED_CODE = ~std::uint64_t{0};
+[[nodiscard]] std::uint64_t code_of(std::size_t at, unsigned unit) {
+  return (FARTHEST - std::min<std::uint64_t>(at, FARTHEST)) << UNIT_BITS | unit;
+}
+[[nodiscard]] std::size_t code_place(std::uint64_t code) {
+  return static_cast<std::size_t>(FARTHEST - (code >> UNIT_BITS));
+}
+
 // A tournament of the streams' lines (a tree of losers): the winner, the
 // next line out, is found again after its stream moves on by one match on
 // each level, from that stream's leaf up.
+//
+// Where the order is that of plain bytes, each line carries its code against
+// the line that beat it last (offset-value coding): every line on the new
+// line's path lost to the line just out, the new line is coded against that
+// one, and most matches are then settled by the codes without reading a
+// byte. Streams that turn out not to be sorted end this, and the matches go
+// on by digests.
 class Tournament {
  public:
   Tournament(std::span<const std::unique_ptr<LineCursor>> streams,
              const text::LineComparator& comparator)
-      : streams_(streams), comparator_(comparator), heads_(streams.size()) {}
+      : streams_(streams),
+        comparator_(comparator),
+        byte_order_(comparator.byte_order()),
+        heads_(streams.size()),
+        codes_(streams.size(), ENDED_CODE) {}
 
   // Reads every stream's first line; false after a failed read.
   bool start() {
@@ -143,25 +237,81 @@ class Tournament {
   // Moves the winner's stream to its next line; false after a failed read.
   bool advance() {
     std::size_t moving = losers_[0];
+    const text::LineComparator::KeyPlace out_place = heads_[moving].place;
     if (!load(moving)) return false;
-    for (std::size_t n = (heads_.size() + moving) / 2; n >= 1; n /= 2) {
-      if (goes_first(losers_[n], moving)) std::swap(losers_[n], moving);
+    if (coded()) code_against_last_out(moving, out_place);
+    if (coded()) {
+      // Most matches are settled by unequal codes: the loop is kept free
+      // of any other branch.
+      for (std::size_t n = (heads_.size() + moving) / 2; n >= 1; n /= 2) {
+        const std::size_t other = losers_[n];
+        const std::uint64_t x = codes_[other];
+        const std::uint64_t y = codes_[moving];
+        const bool other_first = x != y ? x < y : goes_first_by_codes(other, moving);
+        losers_[n] = other_first ? moving : other;
+        moving = other_first ? other : moving;
+      }
+    } else {
+      for (std::size_t n = (heads_.size() + moving) / 2; n >= 1; n /= 2) {
+        if (goes_first(losers_[n], moving)) std::swap(losers_[n], moving);
+      }
     }
     losers_[0] = moving;
     return true;
   }
 
  private:
+  [[nodiscard]] bool coded() const { return byte_order_ != text::LineComparator::ByteOrder::None; }
+  [[nodiscard]] ByteText text_of(std::size_t stream) const {
+    return byte_text(comparator_, byte_order_, streams_[stream]->line(), heads_[stream].place);
+  }
+
   bool load(std::size_t stream) {
     Head& head = heads_[stream];
     LineCursor& cursor = *streams_[stream];
     head.ended = !cursor.next();
+    codes_[stream] = ENDED_CODE;
     if (head.ended) return !cursor.failed();
     head.place = comparator_.place(cursor.line());
     head.known = 0;
     head.deeper = true;
-    (void)digest(stream, 0);
+    if (coded()) {
+      // Against a line below every other (the start).
+      const ByteText text = text_of(stream);
+      const std::string_view first = text.pieces[0];
+      codes_[stream] = code_of(0, first.empty() ? END_UNIT : byte_unit(first[0]));
+    } else {
+      (void)digest(stream, 0);
+    }
     return true;
+  }
+  // Codes the new line of `stream` against the line it follows, the last
+  // line out (of place `out_place`).
+  void code_against_last_out(std::size_t stream, text::LineComparator::KeyPlace out_place) {
+    if (heads_[stream].ended) return;
+    const ByteText out =
+        byte_text(comparator_, byte_order_, streams_[stream]->previous(), out_place);
+    const Difference d = first_difference(text_of(stream), out, 0);
+    if (d.a_unit != NO_UNIT && d.a_unit < d.b_unit) {
+      // A stream out of order (an unsorted input of -m): the codes no
+      // longer hold, and the digests take over.
+      byte_order_ = text::LineComparator::ByteOrder::None;
+      return;
+    }
+    codes_[stream] = code_of(d.at, d.a_unit);
+  }
+  // Whether `a`'s line goes before `b`'s, both coded against the same line;
+  // the loser is coded against the winner.
+  [[nodiscard]] bool goes_first_by_codes(std::size_t a, std::size_t b) {
+    const std::uint64_t x = codes_[a];
+    const std::uint64_t y = codes_[b];
+    if (x != y) return x < y;
+    // Both ended, or both equal to the line they are coded against.
+    if (x == ENDED_CODE || (x & ((1U << UNIT_BITS) - 1)) == NO_UNIT) return a < b;
+    const Difference d = first_difference(text_of(a), text_of(b), code_place(x) + 1);
+    const bool a_first = d.a_unit < d.b_unit || (d.a_unit == d.b_unit && a < b);
+    codes_[a_first ? b : a] = code_of(d.at, a_first ? d.b_unit : d.a_unit);
+    return a_first;
   }
   // The digest of stream `stream`'s line at `level`, for a line whose
   // digests below it went deeper.
@@ -179,6 +329,7 @@ class Tournament {
   // Whether stream `a`'s line goes out before stream `b`'s: by the lines,
   // then by stream number; an ended stream last.
   [[nodiscard]] bool goes_first(std::size_t a, std::size_t b) {
+    if (coded()) return goes_first_by_codes(a, b);
     const Head& x = heads_[a];
     const Head& y = heads_[b];
     if (x.ended || y.ended) return !x.ended || (y.ended && a < b);
@@ -198,7 +349,9 @@ class Tournament {
 
   std::span<const std::unique_ptr<LineCursor>> streams_;
   const text::LineComparator& comparator_;
+  text::LineComparator::ByteOrder byte_order_;
   std::vector<Head> heads_;
+  std::vector<std::uint64_t> codes_;  // each stream's line's code, where coded
   std::vector<std::size_t> losers_;
 };
 

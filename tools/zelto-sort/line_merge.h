@@ -29,7 +29,12 @@ class LineCursor {
   // Moves to the next line: true with `line()` set, false at the end or on
   // a failure (then `failed()`, after the report).
   [[nodiscard]] bool next();
-  [[nodiscard]] std::string_view line() const { return line_; }
+  [[nodiscard]] std::string_view line() const { return {buffer_.data() + line_at_, line_size_}; }
+  // The line `line()` was before the last `next()` (empty at the start): it
+  // stays in the buffer until the next one.
+  [[nodiscard]] std::string_view previous() const {
+    return {buffer_.data() + previous_at_, previous_size_};
+  }
   [[nodiscard]] bool failed() const { return failed_; }
   // Starts again on the bytes of `read`, in the same buffer.
   void restart(ReadBytes read);
@@ -45,7 +50,10 @@ class LineCursor {
   std::size_t end_ = 0;
   bool ended_ = false;
   bool failed_ = false;
-  std::string_view line_;
+  std::size_t line_at_ = 0;  // line() and previous() within the buffer
+  std::size_t line_size_ = 0;
+  std::size_t previous_at_ = 0;
+  std::size_t previous_size_ = 0;
 };
 
 // Merges the sorted streams into `sink` in the order of

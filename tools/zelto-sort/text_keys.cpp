@@ -1317,23 +1317,32 @@ namespace {
 // `fold` if any.
 std::size_t common_length(const unsigned char* a, const unsigned char* b, std::size_t size,
                           const unsigned char* fold) {
-  std::size_t at = 0;
   if (fold == nullptr) {
-    for (; at + 8 <= size; at += 8) {
-      std::uint64_t x;
-      std::uint64_t y;
-      std::memcpy(&x, a + at, 8);
-      std::memcpy(&y, b + at, 8);
-      if (x != y) break;
-    }
-    while (at < size && a[at] == b[at]) ++at;
-  } else {
-    while (at < size && fold[a[at]] == fold[b[at]]) ++at;
+    return shared_prefix({reinterpret_cast<const char*>(a), size},
+                         {reinterpret_cast<const char*>(b), size});
   }
+  std::size_t at = 0;
+  while (at < size && fold[a[at]] == fold[b[at]]) ++at;
   return at;
 }
 
 }  // namespace
+
+LineComparator::ByteOrder LineComparator::byte_order() const {
+  if (keys_.empty()) return last_reverse_ ? ByteOrder::None : ByteOrder::WholeLine;
+  const Key& key = keys_[0];
+  if (keys_.size() > 1 || key.order != KeyOrder::Text || key.ignore != nullptr ||
+      key.fold != nullptr || key.reverse) {
+    return ByteOrder::None;
+  }
+  if (!last_resort_) return ByteOrder::KeyOnly;
+  return last_reverse_ ? ByteOrder::None : ByteOrder::KeyThenLine;
+}
+
+std::string_view LineComparator::first_key(std::string_view line, KeyPlace place) const {
+  const Span span = span_of(line, place, 0);
+  return line.substr(span.begin, span.end - span.begin);
+}
 
 // A digest of bytes at level j reads `unit` bytes from unit * j and goes on
 // while the text is longer than unit * (j + 1). Two texts that share their

@@ -10,9 +10,12 @@
 // then only compares, digests and annotates lines through `LineComparator`.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -111,6 +114,25 @@ struct SortSettings {
 // as '>') and a '\n'.
 void append_debug_line(std::string_view line, std::string& out);
 
+// How many bytes `a` and `b` share from their start; eight at a time.
+[[nodiscard]] inline std::size_t shared_prefix(std::string_view a, std::string_view b) {
+  const std::size_t size = std::min(a.size(), b.size());
+  std::size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a.data() + at, 8);
+    std::memcpy(&y, b.data() + at, 8);
+    if (x != y) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return at + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+      }
+      break;
+    }
+  }
+  while (at < size && a[at] == b[at]) ++at;
+  return at;
+}
 // Compares lines (without their line end) under finished settings. It keeps
 // what it needs of them; its const members may be called from many threads.
 class LineComparator {
@@ -163,6 +185,15 @@ class LineComparator {
   [[nodiscard]] std::size_t shared_depth(std::string_view a, KeyPlace a_place, std::string_view b,
                                          KeyPlace b_place, std::size_t level) const;
 
+  // Where the order is that of plain bytes, what it reads of a line: the
+  // whole line, the first key, or the first key and then the whole line
+  // (its last-resort comparison), each as if followed by a byte below every
+  // other. `None` for every other order (reversed, folded, filtered,
+  // numeric, several keys...).
+  enum class ByteOrder { None, WholeLine, KeyOnly, KeyThenLine };
+  [[nodiscard]] ByteOrder byte_order() const;
+  // The bytes of the first key of `line`, whose place is `place`.
+  [[nodiscard]] std::string_view first_key(std::string_view line, KeyPlace place) const;
   // --debug: appends to `out` the lines that underline each key of `line`
   // (and the whole line, where the last-resort comparison applies), each
   // ending in '\n', as sort's --debug shows them.
