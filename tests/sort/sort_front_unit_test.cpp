@@ -528,5 +528,48 @@ TEST(MergeStreams, UnsortedStreamsGiveTheLeastCurrentLineEachTime) {
   }
 }
 
+// A merge is cut into parts by the whole order: lines that share one key
+// (an empty field) are spread over parts, but for -u and -s, whose order is
+// that of the keys alone.
+TEST(MergeStreams, PartsSplitLinesOfOneKeyButUnderUniqueOrStable) {
+  struct PartsCase {
+    bool unique;
+    bool stable;
+    bool one_part;  // every line in one part
+  };
+  const PartsCase cases[] = {{false, false, false}, {true, false, true}, {false, true, true}};
+  for (const PartsCase& c : cases) {
+    text::SortSettings settings;
+    settings.unique = c.unique;
+    settings.stable = c.stable;
+    ASSERT_FALSE(text::parse_key("3", settings).has_value());
+    ASSERT_FALSE(text::finish_settings(settings).has_value());
+    const text::LineComparator comparator(settings);
+    // The runs keep every line: the comparator alone decides the parts.
+    RunStore runs({std::filesystem::temp_directory_path().string()}, comparator,
+                  OutputStyle{false, false, '\n'}, 2);
+    for (int run = 0; run < 3; ++run) {
+      std::string text;
+      for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(10000 + i * 3 + run) + "\n";
+      const std::unique_ptr<LineCursor> stream[] = {
+          std::make_unique<LineCursor>(reader_over(text, 97), "s", '\n', 64)};
+      ASSERT_EQ(runs.store_merge(stream), 0);
+    }
+    const std::unique_ptr<MergeParts> plan = runs.parts(8, 64, 2);
+    ASSERT_NE(plan, nullptr);
+    std::size_t largest = 0;
+    const std::vector<std::unique_ptr<LineCursor>> cursors = plan->cursors();
+    for (std::size_t part = 0; part < plan->count(); ++part) {
+      plan->aim(part, cursors);
+      std::size_t lines = 0;
+      for (const std::unique_ptr<LineCursor>& cursor : cursors) {
+        while (cursor->next()) ++lines;
+      }
+      largest = std::max(largest, lines);
+    }
+    EXPECT_EQ(largest == 6000, c.one_part) << c.unique << c.stable;
+  }
+}
+
 }  // namespace
 }  // namespace zelto::sorter

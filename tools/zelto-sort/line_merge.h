@@ -66,9 +66,9 @@ class LineCursor {
                                 const text::LineComparator& comparator, bool unique, bool debug,
                                 char terminator, unsigned threads, ByteSink& sink);
 
-// A merge cut into parts by ranges of keys: part p holds, of every stream,
-// the lines whose keys sort after those of part p-1 and before those of part
-// p+1 (so lines whose keys compare equal share a part), and the merge of the
+// A merge cut into parts by ranges of the order: part p holds, of every
+// stream, the lines that sort after those of part p-1 and before those of
+// part p+1 (so lines that compare equal share a part), and the merge of the
 // parts in turn is the merge of the whole.
 class MergeParts {
  public:

@@ -229,7 +229,7 @@ bool RunStore::probe(const Run& run, std::uint64_t offset, std::uint64_t limit, 
 
 bool RunStore::first_after(const Run& run, const std::vector<Probe>& samples,
                            std::string_view splitter, std::uint64_t& start, int& error) const {
-  const auto after = [&](const Probe& p) { return comparator_.compare_keys(p.line, splitter) > 0; };
+  const auto after = [&](const Probe& p) { return comparator_.compare(p.line, splitter) > 0; };
   // The samples narrow the search to the bytes between two of them; the
   // line sought is the first one that starts in (lo - 1, hi].
   const auto next = std::partition_point(samples.begin(), samples.end(),
@@ -311,16 +311,19 @@ std::vector<std::string_view> RunStore::choose_splitters(
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [&](const Candidate& a, const Candidate& b) {
-                     return comparator_.compare_keys(a.line, b.line) < 0;
+                     return comparator_.compare(a.line, b.line) < 0;
                    });
   // A splitter closes a part once the samples before it stand for the
-  // part's share of the bytes; keys equal to the last splitter's close none.
+  // part's share of the bytes; lines equal to the last splitter close none.
+  // Parts are cut by the whole order, not by the keys alone: many lines may
+  // share a key (an empty field), and lines equal in that order are equal
+  // in every byte, or equal under -u or -s, whose order is that of the keys.
   std::vector<std::string_view> splitters;
   std::uint64_t before = 0;
   for (const Candidate& candidate : candidates) {
     const std::uint64_t share = stored_ / parts * (splitters.size() + 1);
     if (before >= share &&
-        (splitters.empty() || comparator_.compare_keys(splitters.back(), candidate.line) < 0)) {
+        (splitters.empty() || comparator_.compare(splitters.back(), candidate.line) < 0)) {
       splitters.push_back(candidate.line);
     }
     before += candidate.bytes;

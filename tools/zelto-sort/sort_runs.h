@@ -81,11 +81,11 @@ class RunStore {
   // run; false after reporting a failed read.
   [[nodiscard]] bool sample_runs(std::size_t count, unsigned threads,
                                  std::vector<std::vector<Probe>>& samples) const;
-  // The keys that close each of about `parts` parts of nearly equal bytes,
+  // The lines that close each of about `parts` parts of nearly equal bytes,
   // taken from `samples`, in order and distinct.
   [[nodiscard]] std::vector<std::string_view> choose_splitters(
       const std::vector<std::vector<Probe>>& samples, std::size_t parts) const;
-  // Finds `start`, that of the first line of `run` whose keys sort after
+  // Finds `start`, that of the first line of `run` that sorts after
   // `splitter` (the run's size if none does), knowing `samples` of the run
   // in order. False with `error` set after a failed read.
   [[nodiscard]] bool first_after(const Run& run, const std::vector<Probe>& samples,
