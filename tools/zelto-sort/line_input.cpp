@@ -156,16 +156,18 @@ void LineBatch::clear() {
 
 void LineBatch::recycle() {
   lines.clear();
-  for (std::unique_ptr<LargeBuffer>& block : blocks_) {
-    spare_bytes_ += block->size();
-    spare_blocks_.push_back(std::move(block));
-  }
+  for (std::unique_ptr<LargeBuffer>& block : blocks_) keep_spare(std::move(block));
   blocks_.clear();
   // The rest of a file read a window at a time stays mapped for the next
   // batch, but the pages of these lines are done with.
   for (const MappedPart& part : mapped_) part.mapping->release(part.offset, part.bytes);
   mapped_.clear();
   block_bytes_ = 0;
+}
+
+void LineBatch::keep_spare(std::unique_ptr<LargeBuffer> block) {
+  spare_bytes_ += block->size();
+  spare_blocks_.push_back(std::move(block));
 }
 
 std::unique_ptr<LargeBuffer> LineBatch::reuse_block(std::size_t bytes) {
@@ -191,8 +193,10 @@ bool LineBatch::mappings_intact() const {
 }
 
 int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch& batch) {
-  const std::optional<std::uint64_t> size = regular_file_size(fd);
-  if (size.has_value() && *size == 0) return 0;
+  // A regular file of no size may still have bytes to read (those of
+  // /proc): it is read as a pipe is.
+  std::optional<std::uint64_t> size = regular_file_size(fd);
+  if (size.has_value() && *size == 0) size.reset();
   if (plan.allow_mapping && size.has_value() && *size <= plan.limit / 2) {
     return read_mapped(fd, name, static_cast<std::size_t>(*size), plan, batch);
   }
@@ -238,8 +242,10 @@ int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch&
       next = next_block(batch, capacity);
       if (next != nullptr && rest > 0) std::memcpy(next->data(), data + whole, rest);
     }
-    if (whole > 0 || ended) {
+    if (whole > 0 || (ended && filled > 0)) {
       batch.adopt(std::move(block), filled);
+    } else if (ended) {
+      batch.keep_spare(std::move(block));  // an empty input
     }
     block = std::move(next);
     filled = rest;

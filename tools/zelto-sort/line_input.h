@@ -76,6 +76,8 @@ class LineBatch {
   // Forgets every line but keeps the blocks and the room for lines, for the
   // next batch: memory touched again costs no fault.
   void recycle();
+  // Keeps a block that holds no line for reuse.
+  void keep_spare(std::unique_ptr<LargeBuffer> block);
   // A block kept by `recycle` of `bytes` or more; none if there is none.
   [[nodiscard]] std::unique_ptr<LargeBuffer> reuse_block(std::size_t bytes);
 
