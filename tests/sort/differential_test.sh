@@ -804,6 +804,7 @@ bulk.txt
 -S 64K -u - < <(cat bulk.txt)
 /proc/filesystems
 -r -S 1K empty.txt /proc/filesystems empty.txt
+-u /sys/devices/system/cpu/online /proc/filesystems
 --parallel=2 -S 4M - long.txt < <(cat long.txt)
 --parallel=1 -S 64K -k3,3g bulk.txt
 -S 1M -k4,4 -k2,2nr bulk.txt

@@ -193,10 +193,12 @@ bool LineBatch::mappings_intact() const {
 }
 
 int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch& batch) {
-  // A regular file of no size may still have bytes to read (those of
-  // /proc): it is read as a pipe is.
+  // Files smaller than a block are read, not mapped: a mapping gains
+  // nothing there, and what some system files tell of their size is not
+  // what they hold (0 bytes for those of /proc, 4096 for those of /sys).
   std::optional<std::uint64_t> size = regular_file_size(fd);
-  if (size.has_value() && *size == 0) size.reset();
+  const std::optional<std::uint64_t> stated = size;
+  if (size.has_value() && *size < SMALLEST_BLOCK) size.reset();
   if (plan.allow_mapping && size.has_value() && *size <= plan.limit / 2) {
     return read_mapped(fd, name, static_cast<std::size_t>(*size), plan, batch);
   }
@@ -211,7 +213,10 @@ int read_input(int fd, const std::string& name, const ReadPlan& plan, LineBatch&
                           plan, batch);
     }
   }
-  std::size_t capacity = block_bytes;
+  // A small file's first block is about its size.
+  std::size_t capacity = stated.has_value() && *stated > 0 && *stated < block_bytes
+                             ? static_cast<std::size_t>(*stated) + 1
+                             : block_bytes;
   std::unique_ptr<LargeBuffer> block = next_block(batch, capacity);
   std::size_t filled = 0;
   for (bool ended = false; !ended;) {
