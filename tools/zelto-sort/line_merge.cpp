@@ -209,6 +209,7 @@ class Tournament {
     if (k == 0) return true;
     for (std::size_t i = 0; i < k; ++i) {
       if (!load(i)) return false;
+      if (coded()) code_against_start(i);
     }
     // Node n (from 1) plays the winners of nodes 2n and 2n+1; leaf i is
     // node k + i. Each node keeps its loser, node 0 the overall winner.
@@ -240,6 +241,7 @@ class Tournament {
     const text::LineComparator::KeyPlace out_place = heads_[moving].place;
     if (!load(moving)) return false;
     if (coded()) code_against_last_out(moving, out_place);
+    // A stream found out of order there ends the coding.
     if (coded()) {
       // Most matches are settled by unequal codes: the loop is kept free
       // of any other branch.
@@ -275,15 +277,14 @@ class Tournament {
     head.place = comparator_.place(cursor.line());
     head.known = 0;
     head.deeper = true;
-    if (coded()) {
-      // Against a line below every other (the start).
-      const ByteText text = text_of(stream);
-      const std::string_view first = text.pieces[0];
-      codes_[stream] = code_of(0, first.empty() ? END_UNIT : byte_unit(first[0]));
-    } else {
-      (void)digest(stream, 0);
-    }
+    if (!coded()) (void)digest(stream, 0);
     return true;
+  }
+  // Codes the first line of `stream` against a line below every other.
+  void code_against_start(std::size_t stream) {
+    if (heads_[stream].ended) return;
+    const std::string_view first = text_of(stream).pieces[0];
+    codes_[stream] = code_of(0, first.empty() ? END_UNIT : byte_unit(first[0]));
   }
   // Codes the new line of `stream` against the line it follows, the last
   // line out (of place `out_place`).

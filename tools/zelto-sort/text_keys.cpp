@@ -1081,10 +1081,17 @@ std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count)
 constexpr std::size_t kFirstDigits = 11;  // in the first level of a number
 constexpr std::size_t kDeeperDigits = 16;
 
+// The largest count of integer digits the first level of -n and -h holds
+// (in 14 bits; 10 under -h, whose suffix rank comes first): larger counts
+// tie.
+std::size_t count_cap(bool human) {
+  return (std::size_t{1} << (human ? 10 : 14)) - 1;
+}
+
 // Whether the first level of -n and -h pins the number: equal first levels
 // then mean equal numbers.
 bool number_fits_first_level(const Decimal& d, bool human) {
-  const std::size_t cap = (std::size_t{1} << (human ? 10 : 14)) - 1;
+  const std::size_t cap = count_cap(human);
   return d.sign == 0 ||
          (d.integer.size() + d.fraction.size() <= kFirstDigits && d.integer.size() < cap);
 }
@@ -1095,8 +1102,7 @@ bool number_fits_first_level(const Decimal& d, bool human) {
 // digits follow. Below the class, negatives are inverted.
 std::uint64_t number_digest(const Decimal& d, int rank, bool human) {
   if (d.sign == 0) return std::uint64_t{1} << 62;
-  const unsigned length_bits = human ? 10 : 14;
-  const std::size_t cap = (std::size_t{1} << length_bits) - 1;
+  const std::size_t cap = count_cap(human);
   std::uint64_t bits = human ? static_cast<std::uint64_t>(rank) << 58 : 0;
   bits |= static_cast<std::uint64_t>(std::min(d.integer.size(), cap)) << 48;
   // Past the largest count the counts tie, and so must the digits.
@@ -1110,7 +1116,7 @@ std::uint64_t number_digest(const Decimal& d, int rank, bool human) {
 // more digits each (none for counts of digits beyond what the first level
 // holds, which only the comparison tells apart).
 std::uint64_t number_digits(const Decimal& d, bool human, std::size_t level, bool& more) {
-  const std::size_t cap = (std::size_t{1} << (human ? 10 : 14)) - 1;
+  const std::size_t cap = count_cap(human);
   more = false;
   if (d.integer.size() >= cap) return 0;
   std::size_t from = kFirstDigits + (level - 1) * kDeeperDigits;

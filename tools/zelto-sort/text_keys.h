@@ -133,6 +133,7 @@ void append_debug_line(std::string_view line, std::string& out);
   while (at < size && a[at] == b[at]) ++at;
   return at;
 }
+
 // Compares lines (without their line end) under finished settings. It keeps
 // what it needs of them; its const members may be called from many threads.
 class LineComparator {
