@@ -56,6 +56,9 @@ class LineKeySource {
   static constexpr int DEEPEST_LEVEL = 24;
   // Runs longer than this are read with lines fetched ahead.
   static constexpr std::size_t PREFETCHED_RUN = 16;
+  // A line's first digest (a number read, a field found) costs more than
+  // the 8 bytes that keep it while the lines are put into buckets.
+  static constexpr bool KEEPS_FIRST_PREFIXES = true;
 
   // What the source keeps of each line, side by side so that one fetch
   // brings both: where its first key lies, and what its last digest said.
@@ -72,7 +75,7 @@ class LineKeySource {
     for (std::size_t i = 0; i < lines_.size(); ++i) notes_[i].state = UNPLACED;
   }
 
-  // Level 0 is asked twice of each line: its place is found the first time.
+  // Its place is found when a line is first asked for a prefix, at level 0.
   std::uint64_t prefix(std::uint32_t index, int level) const {
     const std::string_view line = text(index);
     Note& note = notes_[index];

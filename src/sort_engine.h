@@ -106,7 +106,8 @@ struct NoBucketLogs {
 // - `prefix(index, level)`: the entry's order-preserving prefix at `level`.
 //   For two entries whose prefixes agree at every level below `level`, a
 //   smaller prefix at `level` means the entry comes first. Asked at level 0
-//   for every entry (twice), then at each next level only for the entries
+//   for every entry (twice, or once with KEEPS_FIRST_PREFIXES below), then
+//   at each next level only for the entries
 //   of a run that shared every prefix so far; the source may note, per
 //   index, what it learns (a line's "more levels follow").
 // - `settled(run, level)`: true when no level deeper than `level` can part
@@ -119,6 +120,10 @@ struct NoBucketLogs {
 //   equal prefixes with fewer entries than this is ordered by `before` at
 //   once, whatever its level (for a source whose `before` is the whole
 //   order, not only that of entries with equal keys).
+// - optionally, `static constexpr bool KEEPS_FIRST_PREFIXES = true`: the
+//   prefixes of level 0 are asked once and kept in 8 more bytes per entry
+//   while the entries are put into buckets (a source whose prefixes cost
+//   more than that memory).
 // - optionally, `tied(run, level)`: for a settled run, true when its
 //   entries are all equal in the exact order; they then keep index order
 //   and `before` is not asked.

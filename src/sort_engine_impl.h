@@ -222,20 +222,37 @@ struct BucketPlan {
 // the start of the same memory.
 [[nodiscard]] std::uint32_t* pack_indices(Entry* entries, std::size_t count, unsigned threads);
 
+// The first-level prefix of entry `i`, as `load_by_bucket` reads it again:
+// from `kept` where the first reading was kept, from the source otherwise.
+template <class Source>
+std::uint64_t first_prefix(const Source& source, const std::uint64_t* kept, std::size_t i) {
+  return kept != nullptr ? kept[i] : source.prefix(static_cast<std::uint32_t>(i), 0);
+}
+
 // Writes every entry of first-level prefix and index to `entries`, grouped
 // by bucket and in index order within each, and returns the buckets of two
 // or more entries. Prefixes are read twice, to count and to place, so that
-// no second array is needed.
+// no second array is needed; a source whose prefixes cost more than a
+// second array (`KEEPS_FIRST_PREFIXES`) has them read once and kept there,
+// if that memory can be had.
 template <class Source>
 std::vector<Bucket> load_by_bucket(const Source& source, Entry* entries, std::size_t count,
                                    unsigned threads) {
+  std::unique_ptr<LargeBuffer> kept_memory;
+  if constexpr (requires { requires Source::KEEPS_FIRST_PREFIXES; }) {
+    kept_memory = std::make_unique<LargeBuffer>(count * sizeof(std::uint64_t), PageSize::Small);
+    if (!kept_memory->allocated()) kept_memory.reset();
+  }
+  auto* kept = kept_memory ? reinterpret_cast<std::uint64_t*>(kept_memory->data()) : nullptr;
   const std::size_t parts = part_count(count, threads);
   std::vector<std::vector<std::uint32_t>> counts(parts);
   run_tasks(parts, threads, [&](std::size_t p) {
     counts[p].assign(VALUES, 0);
     const std::size_t end = part_start(count, parts, p + 1);
     for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      ++counts[p][value_of(source.prefix(static_cast<std::uint32_t>(i), 0))];
+      const std::uint64_t key = source.prefix(static_cast<std::uint32_t>(i), 0);
+      if (kept != nullptr) kept[i] = key;
+      ++counts[p][value_of(key)];
     }
   });
   BucketPlan plan = plan_buckets(counts, count);
@@ -243,9 +260,8 @@ std::vector<Bucket> load_by_bucket(const Source& source, Entry* entries, std::si
     std::vector<std::size_t>& at = plan.next[p];
     const std::size_t end = part_start(count, parts, p + 1);
     for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      const auto index = static_cast<std::uint32_t>(i);
-      const std::uint64_t key = source.prefix(index, 0);
-      entries[at[plan.bucket_of[value_of(key)]]++] = Entry{key, index};
+      const std::uint64_t key = first_prefix(source, kept, i);
+      entries[at[plan.bucket_of[value_of(key)]]++] = Entry{key, static_cast<std::uint32_t>(i)};
     }
   });
   return std::move(plan.buckets);

@@ -30,9 +30,10 @@ inline constexpr std::size_t MOST_LINES_SORTED = 0xFFFFFFFEU;
 using LineSource = LineKeySource<LineRef, text::LineComparator>;
 
 // The bytes the engine needs for each line it sorts, beside the line: an
-// entry of digest and index, and the source's note of where the line's
-// first key lies and whether its digest goes deeper.
-inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 12 + sizeof(LineSource::Note);
+// entry of digest and index, the source's note of where the line's first
+// key lies and whether its digest goes deeper, and the first digest kept
+// while the lines are put into buckets.
+inline constexpr std::size_t ENGINE_BYTES_PER_LINE = 12 + sizeof(LineSource::Note) + 8;
 
 // The memory of one sort of `count` lines, in small pages: just after
 // another large process (a sort, say) let its memory go, the system has to
