@@ -243,19 +243,27 @@ class Tournament {
     if (coded()) code_against_last_out(moving, out_place);
     // A stream found out of order there ends the coding.
     if (coded()) {
-      // Most matches are settled by unequal codes: the loop is kept free
-      // of any other branch.
+      // Most matches are settled by unequal codes, whose outcome no branch
+      // could predict: the winner is chosen by masks, the loop's one branch
+      // is for equal codes, and the winner's code (which a match never
+      // changes) is kept at hand.
+      std::uint64_t y = codes_[moving];
       for (std::size_t n = (heads_.size() + moving) / 2; n >= 1; n /= 2) {
         const std::size_t other = losers_[n];
         const std::uint64_t x = codes_[other];
-        const std::uint64_t y = codes_[moving];
         const bool other_first = x != y ? x < y : goes_first_by_codes(other, moving);
-        losers_[n] = other_first ? moving : other;
-        moving = other_first ? other : moving;
+        const std::size_t mask = std::size_t{0} - static_cast<std::size_t>(other_first);
+        losers_[n] = other ^ ((other ^ moving) & mask);
+        moving ^= (moving ^ other) & mask;
+        y ^= (y ^ x) & mask;
       }
     } else {
       for (std::size_t n = (heads_.size() + moving) / 2; n >= 1; n /= 2) {
-        if (goes_first(losers_[n], moving)) std::swap(losers_[n], moving);
+        const std::size_t other = losers_[n];
+        const std::size_t mask =
+            std::size_t{0} - static_cast<std::size_t>(goes_first(other, moving));
+        losers_[n] = other ^ ((other ^ moving) & mask);
+        moving ^= (moving ^ other) & mask;
       }
     }
     losers_[0] = moving;
