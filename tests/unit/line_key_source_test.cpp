@@ -36,6 +36,7 @@ class WitnessComparator {
   }
   std::uint64_t digest(std::string_view line, KeyPlace place, std::size_t level, bool& more,
                        bool& exact) const {
+    if (level == 0) first_digests.fetch_add(1);
     return inner_.digest(line, place, level, more, exact);
   }
   std::size_t shared_depth(std::string_view a, KeyPlace a_place, std::string_view b,
@@ -49,6 +50,7 @@ class WitnessComparator {
   }
   mutable std::atomic<bool> self_compared{false};
   mutable std::atomic<std::size_t> comparisons{0};
+  mutable std::atomic<std::size_t> first_digests{0};
 
  private:
   const text::LineComparator& inner_;
@@ -131,6 +133,9 @@ std::size_t sort_and_check(const std::vector<Line>& lines, const text::LineCompa
   const std::span<std::uint32_t> got = sort_keys(source, space, threads);
   EXPECT_EQ(std::vector<std::uint32_t>(got.begin(), got.end()), expected) << threads << " threads";
   EXPECT_FALSE(witness.self_compared.load()) << "a line was compared with itself";
+  // A line's first digest is read once: it is kept while the lines are
+  // put into buckets.
+  EXPECT_EQ(witness.first_digests.load(), lines.size()) << threads << " threads";
   return witness.comparisons.load();
 }
 
