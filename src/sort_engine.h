@@ -107,9 +107,9 @@ struct NoBucketLogs {
 //   For two entries whose prefixes agree at every level below `level`, a
 //   smaller prefix at `level` means the entry comes first. Asked at level 0
 //   for every entry (twice, or once with KEEPS_FIRST_PREFIXES below), then
-//   at each next level only for the entries
-//   of a run that shared every prefix so far; the source may note, per
-//   index, what it learns (a line's "more levels follow").
+//   at each next level only for the entries of a run that shared every
+//   prefix so far; the source may note, per index, what it learns (a
+//   line's "more levels follow").
 // - `settled(run, level)`: true when no level deeper than `level` can part
 //   the run's entries, whose prefixes are equal up to `level`; the exact
 //   comparison then orders them. Must be true at some level.

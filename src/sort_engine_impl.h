@@ -222,13 +222,6 @@ struct BucketPlan {
 // the start of the same memory.
 [[nodiscard]] std::uint32_t* pack_indices(Entry* entries, std::size_t count, unsigned threads);
 
-// The first-level prefix of entry `i`, as `load_by_bucket` reads it again:
-// from `kept` where the first reading was kept, from the source otherwise.
-template <class Source>
-std::uint64_t first_prefix(const Source& source, const std::uint64_t* kept, std::size_t i) {
-  return kept != nullptr ? kept[i] : source.prefix(static_cast<std::uint32_t>(i), 0);
-}
-
 // Writes every entry of first-level prefix and index to `entries`, grouped
 // by bucket and in index order within each, and returns the buckets of two
 // or more entries. Prefixes are read twice, to count and to place, so that
@@ -260,8 +253,9 @@ std::vector<Bucket> load_by_bucket(const Source& source, Entry* entries, std::si
     std::vector<std::size_t>& at = plan.next[p];
     const std::size_t end = part_start(count, parts, p + 1);
     for (std::size_t i = part_start(count, parts, p); i < end; ++i) {
-      const std::uint64_t key = first_prefix(source, kept, i);
-      entries[at[plan.bucket_of[value_of(key)]]++] = Entry{key, static_cast<std::uint32_t>(i)};
+      const auto index = static_cast<std::uint32_t>(i);
+      const std::uint64_t key = kept != nullptr ? kept[i] : source.prefix(index, 0);
+      entries[at[plan.bucket_of[value_of(key)]]++] = Entry{key, index};
     }
   });
   return std::move(plan.buckets);

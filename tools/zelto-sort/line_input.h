@@ -1,8 +1,9 @@
 // Input lines held in memory: regular files mapped (those larger than a
-// batch a window at a time), pipes read in large blocks, and the lines within
-// them as (address, length) pairs; no line is copied or allocated on its own. A line ends
-// with the terminator ('\n', or '\0' with -z); the last one of an input may
-// lack it. Lines may hold any bytes and be of any length.
+// batch a window at a time), pipes read in large blocks, and the lines
+// within them as (address, length) pairs; no line is copied or allocated on
+// its own. A line ends with the terminator ('\n', or '\0' with -z); the
+// last one of an input may lack it. Lines may hold any bytes and be of any
+// length.
 #pragma once
 
 #include <cstddef>
