@@ -89,6 +89,9 @@ using uint128 = detail::Uint128;
 inline void prefetch(const void* address) {
 #if defined(__GNUC__) || defined(__clang__)
   __builtin_prefetch(address);
+  // A loop that only fetches ahead has no other effect, and the compiler
+  // may drop it whole: this keeps it.
+  asm volatile("" : : "r"(address));
 #elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
   _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
 #else
