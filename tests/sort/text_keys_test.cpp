@@ -339,6 +339,8 @@ TEST(TextKeys, CompareIsATotalOrderAndDigestsAgreeWithIt) {
                                                              {"-R"},
                                                              {"-Rf"},
                                                              {"-k2"},
+                                                             {"-k2r"},
+                                                             {"-r", "-k1.3"},
                                                              {"-k2,2fr"},
                                                              {"-k1.2,2.3n"},
                                                              {"-t:", "-k2"},

@@ -898,6 +898,14 @@ LineComparator::LineComparator(const SortSettings& settings) {
   }
   last_resort_ = keys_.empty() || !(settings.stable || settings.unique);
   last_reverse_ = g.reverse;
+  if (keys_.empty()) {
+    plain_ = PlainDigest::WholeLine;
+    plain_mask_ = last_reverse_ ? ~std::uint64_t{0} : 0;
+  } else if (keys_[0].order == KeyOrder::Text && keys_[0].ignore == nullptr &&
+             keys_[0].fold == nullptr) {
+    plain_ = PlainDigest::FirstKey;
+    plain_mask_ = keys_[0].reverse ? ~std::uint64_t{0} : 0;
+  }
 
   // The hash key of -R from the seed's bytes.
   KeyedHash first(0x0123456789abcdefull, 0xfedcba9876543210ull);
@@ -1262,31 +1270,38 @@ std::uint64_t LineComparator::digest(std::string_view line, std::size_t level, b
   return digest(line, place(line), level, more, exact);
 }
 
-namespace {
-// Lines this long or longer have no place: offsets are 32 bits.
-constexpr std::size_t kPlacedLines = std::numeric_limits<std::uint32_t>::max();
-}  // namespace
-
 LineComparator::KeyPlace LineComparator::place(std::string_view line) const {
-  if (keys_.empty() || line.size() >= kPlacedLines) return {};
+  if (keys_.empty() || line.size() >= PLACED_LINES) return {};
   const Span span = key_span(line, keys_[0]);
   return {static_cast<std::uint32_t>(span.begin), static_cast<std::uint32_t>(span.end)};
 }
 
-std::size_t LineComparator::digest_offset(KeyPlace place, std::size_t level) const {
-  if (keys_.empty()) return 8 * level;
-  if (keys_[0].order != KeyOrder::Text) return place.begin;
-  return place.begin + 7 * level;
-}
-
 LineComparator::Span LineComparator::span_of(std::string_view line, KeyPlace place,
                                              std::size_t k) const {
-  if (k == 0 && line.size() < kPlacedLines) return {place.begin, place.end};
+  if (k == 0 && line.size() < PLACED_LINES) return {place.begin, place.end};
   return key_span(line, keys_[k]);
 }
 
 std::uint64_t LineComparator::digest(std::string_view line, KeyPlace place, std::size_t level,
                                      bool& more, bool& exact) const {
+  if (plain_ == PlainDigest::WholeLine && 8 * level + 8 <= line.size()) {
+    more = line.size() > 8 * level + 8;
+    exact = false;
+    return bytes_digest(line, 8 * level, nullptr) ^ plain_mask_;
+  }
+  if (plain_ == PlainDigest::FirstKey && line.size() < PLACED_LINES &&
+      std::size_t{place.begin} + 7 * level + 8 <= place.end) {
+    // Seven bytes of the key, and 8 in the low byte: the key goes on.
+    more = true;
+    exact = false;
+    const std::uint64_t bytes = bytes_digest(line, place.begin + 7 * level, nullptr);
+    return ((bytes & ~std::uint64_t{0xff}) | 8) ^ plain_mask_;
+  }
+  return digest_by_keys(line, place, level, more, exact);
+}
+
+std::uint64_t LineComparator::digest_by_keys(std::string_view line, KeyPlace place,
+                                             std::size_t level, bool& more, bool& exact) const {
   more = false;
   exact = false;
   auto whole_line = [&](std::size_t at_level) {
