@@ -181,10 +181,34 @@ std::uint64_t differing_bits(const Entry* entries, std::size_t n, int bits, unsi
   return bits < 64 ? all & ((std::uint64_t{1} << bits) - 1) : all;
 }
 
-// The digits are counted on every thread; the entries are then swapped into
-// place on this one, which is quick beside the sorting of the groups.
+namespace {
+
+// Moves each part's entries to their digits' places in `buffer` (`next`:
+// where the part's entries of each digit go), then all of them back.
+template <class Digit>
+void scatter_by_digit(Entry* entries, std::size_t n, Entry* buffer,
+                      std::vector<std::vector<std::size_t>>& next, const Digit& digit,
+                      unsigned threads) {
+  const std::size_t parts = next.size();
+  run_tasks(parts, threads, [&](std::size_t p) {
+    std::vector<std::size_t>& at = next[p];
+    const std::size_t end = part_start(n, parts, p + 1);
+    for (std::size_t i = part_start(n, parts, p); i < end; ++i)
+      buffer[at[digit(entries[i])]++] = entries[i];
+  });
+  run_tasks(parts, threads, [&](std::size_t p) {
+    const std::size_t begin = part_start(n, parts, p);
+    const std::size_t end = part_start(n, parts, p + 1);
+    std::memcpy(entries + begin, buffer + begin, (end - begin) * sizeof(Entry));
+  });
+}
+
+}  // namespace
+
+// The digits are counted on every thread; the entries are then moved
+// through the buffer on every thread, or swapped into place on this one.
 std::vector<Bucket> split_by_digit(Entry* entries, std::size_t n, int shift, int width,
-                                   std::size_t target, unsigned threads) {
+                                   std::size_t target, unsigned threads, Entry* buffer) {
   const std::size_t digits = std::size_t{1} << width;
   const std::uint64_t mask = digits - 1;
   const auto digit = [&](const Entry& e) {
@@ -203,9 +227,22 @@ std::vector<Bucket> split_by_digit(Entry* entries, std::size_t n, int shift, int
     for (const auto& part : counts) total += part[d];
     head[d + 1] = head[d] + total;
   }
-  std::vector<std::size_t> next(head.begin(), head.end() - 1);
-  const std::span<const std::size_t> end(head.data() + 1, digits);
-  permute_by_digit(entries, digits, next, end, digit);
+  if (buffer != nullptr) {
+    // Each part's entries of a digit follow those of the parts before it.
+    std::vector<std::vector<std::size_t>> next(parts, std::vector<std::size_t>(digits));
+    for (std::size_t d = 0; d < digits; ++d) {
+      std::size_t at = head[d];
+      for (std::size_t p = 0; p < parts; ++p) {
+        next[p][d] = at;
+        at += counts[p][d];
+      }
+    }
+    scatter_by_digit(entries, n, buffer, next, digit, threads);
+  } else {
+    std::vector<std::size_t> next(head.begin(), head.end() - 1);
+    const std::span<const std::size_t> end(head.data() + 1, digits);
+    permute_by_digit(entries, digits, next, end, digit);
+  }
   // As at the first level, a digit that fills a group alone starts one;
   // the keys of a one-digit group agree in that digit too.
   std::vector<Bucket> groups;

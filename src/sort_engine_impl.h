@@ -227,11 +227,10 @@ struct BucketPlan {
 // or more entries. Prefixes are read twice, to count and to place, so that
 // no second array is needed; a source whose prefixes cost more than a
 // second array (`KEEPS_FIRST_PREFIXES`) has them read once and kept there,
-// if that memory can be had.
+// if that memory can be had: it is then left in `kept_memory`.
 template <class Source>
 std::vector<Bucket> load_by_bucket(const Source& source, Entry* entries, std::size_t count,
-                                   unsigned threads) {
-  std::unique_ptr<LargeBuffer> kept_memory;
+                                   unsigned threads, std::unique_ptr<LargeBuffer>& kept_memory) {
   if constexpr (requires { requires Source::KEEPS_FIRST_PREFIXES; }) {
     kept_memory = std::make_unique<LargeBuffer>(count * sizeof(std::uint64_t), PageSize::Small);
     if (!kept_memory->allocated()) kept_memory.reset();
@@ -274,11 +273,15 @@ inline constexpr std::size_t LARGE_BUCKET = std::size_t{1} << 16;
                                            unsigned threads);
 
 // Moves the `n` entries into groups by the `width`-bit digit of their keys
-// at `shift`, in place (the order within a digit is lost), and returns
-// groups of neighbouring digits of about `target` entries each, relative to
-// `entries` and with the bits they agree above, those of two or more only.
+// at `shift` and returns groups of neighbouring digits of about `target`
+// entries each, relative to `entries` and with the bits they agree above,
+// those of two or more only. Through `buffer` (room for `n` entries), on
+// every thread, the entries of a digit keep their order, and those of an
+// input read in order are still read nearly in order; without it, in place
+// on this thread, and the order within a digit is lost.
 [[nodiscard]] std::vector<Bucket> split_by_digit(Entry* entries, std::size_t n, int shift,
-                                                 int width, std::size_t target, unsigned threads);
+                                                 int width, std::size_t target, unsigned threads,
+                                                 Entry* buffer);
 
 // `shared_levels_through` of the `n` entries at `entries`, on every thread:
 // each piece is measured from its own first entry and that entry from the
@@ -307,15 +310,18 @@ int shared_levels_on_threads(const Source& source, const Entry* entries, std::si
 // sorted as it is.
 template <class Source>
 bool split_bucket(const Source& source, Entry* entries, Bucket bucket, std::size_t target,
-                  unsigned threads, std::vector<Bucket>& parts) {
+                  unsigned threads, std::span<Entry> buffer, std::vector<Bucket>& parts) {
   Entry* first = entries + bucket.begin;
   const std::size_t n = bucket.end - bucket.begin;
   for (;;) {
     const std::uint64_t differ = differing_bits(first, n, bucket.bits, threads);
     if (differ != 0) {
       const int top = 64 - std::countl_zero(differ);
-      const int width = std::min(top, VALUE_BITS);
-      for (Bucket part : split_by_digit(first, n, top - width, width, target, threads)) {
+      // Through a buffer the entries are scattered to a digit's place: few
+      // places keep the writes in the cache.
+      Entry* through = n <= buffer.size() ? buffer.data() : nullptr;
+      const int width = std::min(top, through != nullptr ? RADIX_BITS : VALUE_BITS);
+      for (Bucket part : split_by_digit(first, n, top - width, width, target, threads, through)) {
         part.begin += bucket.begin;
         part.end += bucket.begin;
         part.level = bucket.level;
@@ -336,10 +342,12 @@ bool split_bucket(const Source& source, Entry* entries, Bucket bucket, std::size
 }
 
 // `buckets` with every large one split (again, while its parts are large),
-// in the same order. The buckets depend only on the keys, not on `threads`.
+// in the same order, through `buffer` where it has room. The buckets depend
+// only on the keys, not on `threads`.
 template <class Source>
 std::vector<Bucket> split_large_buckets(const Source& source, Entry* entries, std::size_t count,
-                                        const std::vector<Bucket>& buckets, unsigned threads) {
+                                        const std::vector<Bucket>& buckets, unsigned threads,
+                                        std::span<Entry> buffer) {
   const std::size_t large = std::max(LARGE_BUCKET, count / LARGE_BUCKET_SHARE);
   const std::size_t target = std::max<std::size_t>(1, count / BUCKET_SHARE);
   std::vector<Bucket> result;
@@ -350,7 +358,7 @@ std::vector<Bucket> split_large_buckets(const Source& source, Entry* entries, st
     pending.pop_back();
     parts.clear();
     if (bucket.end - bucket.begin <= large ||
-        !split_bucket(source, entries, bucket, target, threads, parts)) {
+        !split_bucket(source, entries, bucket, target, threads, buffer, parts)) {
       result.push_back(bucket);
       continue;
     }
@@ -368,8 +376,18 @@ std::span<std::uint32_t> sort_keys(const Source& source, SortSpace& space, unsig
   if (count == 0) return {};
   auto* entries = reinterpret_cast<detail::Entry*>(space.memory());
   const detail::Engine<Source> engine(source);
-  const std::vector<Bucket> buckets = detail::split_large_buckets(
-      source, entries, count, detail::load_by_bucket(source, entries, count, threads), threads);
+  std::vector<Bucket> buckets;
+  {
+    // The first prefixes' memory, if they were kept, is then the buffer
+    // that large buckets are split through.
+    std::unique_ptr<LargeBuffer> kept;
+    buckets = detail::load_by_bucket(source, entries, count, threads, kept);
+    const std::span<detail::Entry> buffer =
+        kept ? std::span(reinterpret_cast<detail::Entry*>(kept->data()),
+                         kept->size() / sizeof(detail::Entry))
+             : std::span<detail::Entry>();
+    buckets = detail::split_large_buckets(source, entries, count, buckets, threads, buffer);
+  }
   typename Source::Logs logs(buckets.size());
   // Scratch beyond the largest bucket would never be used.
   std::size_t largest = 0;

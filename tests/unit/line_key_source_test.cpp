@@ -176,6 +176,11 @@ const LargeBucketCase LARGE_BUCKETS[] = {
        return std::string(40, '/') + (i < 75000 ? 'b' : 'a') + std::string(20, '-') +
               std::to_string(i * 7919 % 1009);
      }},
+    {"half the lines share a long start", nullptr,
+     [](std::size_t i) {
+       return i % 2 == 0 ? std::string(60, '/') + std::to_string(i * 7919 % 1009)
+                         : std::to_string(i * 7919 % 100003);
+     }},
     {"a shared start, then equal keys", "1,1",
      [](std::size_t i) { return "same start " + std::to_string(i % 3) + "," + std::to_string(i); }},
 };
