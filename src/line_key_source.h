@@ -69,18 +69,18 @@ class LineKeySource {
   };
   static_assert(std::is_trivially_copyable_v<Place>);
 
-  // `notes` holds a note for each line.
+  // `notes` has room for a note for each line; they are written as the
+  // lines are first asked for a prefix, on the engine's threads.
   LineKeySource(std::span<const Line> lines, const Comparator& comparator, Note* notes)
-      : lines_(lines), comparator_(&comparator), notes_(notes) {
-    for (std::size_t i = 0; i < lines_.size(); ++i) notes_[i].state = UNPLACED;
-  }
+      : lines_(lines), comparator_(&comparator), notes_(notes) {}
 
-  // Its place is found when a line is first asked for a prefix, at level 0.
+  // Its place is found when a line is asked for a prefix at level 0, which
+  // comes first.
   std::uint64_t prefix(std::uint32_t index, int level) const {
     const std::string_view line = text(index);
     Note& note = notes_[index];
     Place place;
-    if (note.state == UNPLACED) {
+    if (level == 0) {
       place = comparator_->place(line);
       std::memcpy(note.place, &place, sizeof place);
     } else {
@@ -184,7 +184,6 @@ class LineKeySource {
   static constexpr unsigned char LAST = 0;      // no deeper level
   static constexpr unsigned char MORE = 1;      // deeper levels follow
   static constexpr unsigned char EXACT = 2;     // no deeper level, and exact
-  static constexpr unsigned char UNPLACED = 3;  // no digest yet
 
   std::span<const Line> lines_;
   const Comparator* comparator_;
