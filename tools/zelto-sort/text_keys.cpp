@@ -898,14 +898,9 @@ LineComparator::LineComparator(const SortSettings& settings) {
   }
   last_resort_ = keys_.empty() || !(settings.stable || settings.unique);
   last_reverse_ = g.reverse;
-  if (keys_.empty()) {
-    plain_ = PlainDigest::WholeLine;
-    plain_mask_ = last_reverse_ ? ~std::uint64_t{0} : 0;
-  } else if (keys_[0].order == KeyOrder::Text && keys_[0].ignore == nullptr &&
-             keys_[0].fold == nullptr) {
-    plain_ = PlainDigest::FirstKey;
-    plain_mask_ = keys_[0].reverse ? ~std::uint64_t{0} : 0;
-  }
+  plain_first_key_ = !keys_.empty() && keys_[0].order == KeyOrder::Text &&
+                     keys_[0].ignore == nullptr && keys_[0].fold == nullptr;
+  first_key_mask_ = !keys_.empty() && keys_[0].reverse ? ~std::uint64_t{0} : 0;
 
   // The hash key of -R from the seed's bytes.
   KeyedHash first(0x0123456789abcdefull, 0xfedcba9876543210ull);
@@ -1282,20 +1277,23 @@ LineComparator::Span LineComparator::span_of(std::string_view line, KeyPlace pla
   return key_span(line, keys_[k]);
 }
 
+std::uint64_t LineComparator::whole_line_digest(std::string_view line, std::size_t level,
+                                                bool& more) const {
+  more = line.size() > 8 * (level + 1);
+  const std::uint64_t d = bytes_digest(line, 8 * level, nullptr);
+  return last_reverse_ ? ~d : d;
+}
+
 std::uint64_t LineComparator::digest(std::string_view line, KeyPlace place, std::size_t level,
                                      bool& more, bool& exact) const {
-  if (plain_ == PlainDigest::WholeLine && 8 * level + 8 <= line.size()) {
-    more = line.size() > 8 * level + 8;
-    exact = false;
-    return bytes_digest(line, 8 * level, nullptr) ^ plain_mask_;
-  }
-  if (plain_ == PlainDigest::FirstKey && line.size() < PLACED_LINES &&
+  exact = false;
+  if (keys_.empty()) return whole_line_digest(line, level, more);
+  if (plain_first_key_ && line.size() < PLACED_LINES &&
       std::size_t{place.begin} + 7 * level + 8 <= place.end) {
     // Seven bytes of the key, and 8 in the low byte: the key goes on.
     more = true;
-    exact = false;
     const std::uint64_t bytes = bytes_digest(line, place.begin + 7 * level, nullptr);
-    return ((bytes & ~std::uint64_t{0xff}) | 8) ^ plain_mask_;
+    return ((bytes & ~std::uint64_t{0xff}) | 8) ^ first_key_mask_;
   }
   return digest_by_keys(line, place, level, more, exact);
 }
@@ -1304,12 +1302,6 @@ std::uint64_t LineComparator::digest_by_keys(std::string_view line, KeyPlace pla
                                              std::size_t level, bool& more, bool& exact) const {
   more = false;
   exact = false;
-  auto whole_line = [&](std::size_t at_level) {
-    more = line.size() > 8 * (at_level + 1);
-    std::uint64_t d = bytes_digest(line, 8 * at_level, nullptr);
-    return last_reverse_ ? ~d : d;
-  };
-  if (keys_.empty()) return whole_line(level);
   std::size_t first = 0;  // the first level of key k
   for (std::size_t k = 0; k < keys_.size(); ++k) {
     Span span = span_of(line, place, k);
@@ -1327,7 +1319,7 @@ std::uint64_t LineComparator::digest_by_keys(std::string_view line, KeyPlace pla
     }
     first += d.levels;
   }
-  if (last_resort_) return whole_line(level - first);
+  if (last_resort_) return whole_line_digest(line, level - first, more);
   exact = true;
   return 0;
 }

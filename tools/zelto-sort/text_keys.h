@@ -178,9 +178,9 @@ class LineComparator {
     if (keys_.empty()) return 8 * level;
     return keys_[0].order == KeyOrder::Text ? place.begin + 7 * level : place.begin;
   }
-  // As `digest` above, for a line whose place is `place`. A level that reads
-  // eight bytes of plain text (the whole line's, or a first key's that goes
-  // on past them) is made at once, without the search through the keys.
+  // As `digest` above, for a line whose place is `place`. A level of the
+  // whole line, or one that reads seven bytes of a plain first key that goes
+  // on past them, is made at once, without the search through the keys.
   [[nodiscard]] std::uint64_t digest(std::string_view line, KeyPlace place, std::size_t level,
                                      bool& more, bool& exact) const;
 
@@ -235,20 +235,23 @@ class LineComparator {
   };
   [[nodiscard]] KeyDigest key_digest(std::string_view text, const Key& key,
                                      std::size_t level) const;
-  // `digest` for every level: the keys' digests in turn, then the whole line.
+  // `digest` of a line with keys: the keys' digests in turn, then the whole
+  // line's.
   [[nodiscard]] std::uint64_t digest_by_keys(std::string_view line, KeyPlace place,
                                              std::size_t level, bool& more, bool& exact) const;
+  // The whole line's digest at `level`, eight bytes a level.
+  [[nodiscard]] std::uint64_t whole_line_digest(std::string_view line, std::size_t level,
+                                                bool& more) const;
   // The span of key `k` of `line`, from `place` for the first key.
   [[nodiscard]] Span span_of(std::string_view line, KeyPlace place, std::size_t k) const;
 
   // Lines this long or longer have no place: offsets are 32 bits.
   static constexpr std::size_t PLACED_LINES = 0xFFFFFFFFu;
-  // Which digests `digest` makes itself: the whole line's (no key), or the
-  // first key's, when they are its plain bytes (neither folded nor filtered);
-  // `plain_mask_` turns them over where that order is reversed.
-  enum class PlainDigest : std::uint8_t { None, WholeLine, FirstKey };
-  PlainDigest plain_ = PlainDigest::None;
-  std::uint64_t plain_mask_ = 0;
+  // A first key read as its plain bytes (neither folded nor filtered), whose
+  // digests `digest` makes itself, turned over by `first_key_mask_` where
+  // the key is reversed.
+  bool plain_first_key_ = false;
+  std::uint64_t first_key_mask_ = 0;
   std::vector<Key> keys_;    // empty: only the whole lines are compared
   bool last_resort_ = true;  // whole lines as bytes when the keys tie
   bool last_reverse_ = false;
