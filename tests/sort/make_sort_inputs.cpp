@@ -93,9 +93,9 @@ std::string blank_fields(Random& random) {
 }
 
 // Numbers in the notations -n, -g and -h meet, alone, after a label or
-// followed by text.
+// followed by text (the byte 0x80 is a thousands separator to -n).
 std::string numbers(Random& random) {
-  constexpr std::array<std::string_view, 64> FORMS = {"0",
+  constexpr std::array<std::string_view, 68> FORMS = {"0",
                                                       "-0",
                                                       "+0",
                                                       "00",
@@ -158,7 +158,12 @@ std::string numbers(Random& random) {
                                                       "1\xc2\xa0",
                                                       "\xe2\x88\x92 1",
                                                       "1.",
-                                                      "+.1"};
+                                                      "+.1",
+                                                      "1\x80"
+                                                      "000",
+                                                      "-\x80\x35",
+                                                      "0\x80.5",
+                                                      "7\x80"};
   std::string out;
   for (int line = 0; line < 600; ++line) {
     const std::size_t layout = random.below(4);
@@ -176,8 +181,8 @@ std::string numbers(Random& random) {
 std::string human_sizes(Random& random) {
   constexpr std::array<std::string_view, 16> SUFFIXES = {"",  "K", "k", "M", "G",  "T",  "P",  "E",
                                                          "Z", "Y", "R", "Q", "KB", "Ki", " K", "x"};
-  constexpr std::array<std::string_view, 12> VALUES = {"0",    "1",   "-1", "1.5", "0.9", "1023",
-                                                       "-2.5", "007", "+3", ".5",  "",    "1,5"};
+  constexpr std::array<std::string_view, 13> VALUES = {
+      "0", "1", "-1", "1.5", "0.9", "1023", "-2.5", "007", "+3", ".5", "", "1,5", "1\x80\x35"};
   std::string out;
   for (int line = 0; line < 400; ++line) {
     if (random.one_in(6)) out += ' ';

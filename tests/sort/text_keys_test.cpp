@@ -79,6 +79,30 @@ TEST(TextKeys, OrdersLinesAsSortDoes) {
         S("1Q"), S("1Y"), S("-0.5K"), S("-1"), S("1.5K"), S(".5M")},
        {8, 7, 11, 12, 6, 5, 9, 0, 1, 13, 2, 4, 14, 3, 10}},
       {{"-hf"}, {S("1z"), S("999k"), S("1m"), S("2"), S(".7")}, {4, 3, 1, 2, 0}},
+      // The byte 0x80 is a thousands separator to -n and -h, but not
+      // before -h's suffix nor within a fraction.
+      {{"-n"},
+       {S("1\x80"
+          "000"),
+        S("999"),
+        S("\x80"
+          "5"),
+        S("4"),
+        S("-\x80"
+          "5"),
+        S("-4"), S("0\x80.5"), S("0.4"),
+        S("0.5\x80"
+          "6"),
+        S("0.55"), S("\x80")},
+       {4, 5, 10, 7, 8, 6, 9, 3, 2, 1, 0}},
+      {{"-h"},
+       {S("5\x80"
+          "3K"),
+        S("6K"), S("5\x80K"), S("6"),
+        S("\x80"
+          "8K"),
+        S("9M")},
+       {2, 3, 4, 0, 1, 5}},
       {{"-g"},
        {S("nan"), S("abc"), S(""), S("-inf"), S("inf"), S("1e3"), S("0x10"), S("-0"), S("0"),
         S("1e-400"), S("+6"),
@@ -282,6 +306,10 @@ TEST(TextKeys, UnderlinesKeysAsSortDebugDoes) {
       {{"-n"}, "  -12.50x", "  ______\n_________\n"},
       {{"-n"}, "abc", "^ no match for key\n___\n"},
       {{"-h"}, "\t1Kb", " __\n____\n"},
+      {{"-n"},
+       S("1\x80"
+         "000"),
+       "_\n_____\n"},
       {{"-g"}, " 1e5x", " ___\n_____\n"},
       {{"-M"}, " FebX", " ___\n_____\n"},
       {{"-k2"}, "a\tb c", " ____\n_____\n"},
@@ -310,10 +338,10 @@ TEST(TextKeys, UnderlinesKeysAsSortDebugDoes) {
 
 // Random lines of numbers, words, versions and blanks.
 std::string random_line(std::mt19937& random) {
-  static const char* const kPieces[] = {"0",    "1",    "9",  "-",  ".",   " ",  "\t",  "a",
-                                        "B",    "k",    "K",  "M",  "e",   "~",  ":",   "jan",
-                                        "x",    "_",    "00", "12", "1.5", "-3", "inf", "nan",
-                                        "\x01", "\xe9", "0x", "Z",  "y",   "z",  "..",  ".tar"};
+  static const char* const kPieces[] = {
+      "0",   "1",   "9",    "-",    ".",   " ", "\t", "a",  "B",  "k",    "K",
+      "M",   "e",   "~",    ":",    "jan", "x", "_",  "00", "12", "1.5",  "-3",
+      "inf", "nan", "\x01", "\xe9", "0x",  "Z", "y",  "z",  "..", ".tar", "\x80"};
   std::string line;
   std::size_t pieces = random() % 8;
   for (std::size_t i = 0; i < pieces; ++i) line += kPieces[random() % std::size(kPieces)];

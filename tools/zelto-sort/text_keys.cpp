@@ -496,12 +496,24 @@ namespace {
 
 // A number as -n reads it (and -h before its suffix): blanks, an optional
 // '-', digits, an optional '.' and digits.
+//
+// As sort does in the C locale, the byte 0x80 counts as a thousands
+// separator: any number of them may stand before, between and after the
+// integer digits, and the value is that of the digits alone ("1\x80000" is
+// 1000, "\x805" is 5). Where --debug shows the number ends, and where -h
+// looks for its suffix, the digits are read without them ("1\x80000" shows
+// as "1").
+constexpr unsigned char kThousandsByte = 0x80;
+
 struct Decimal {
-  int sign = 0;               // -1, 0 (zero or no number) or 1
-  std::string_view integer;   // without leading zeros
+  int sign = 0;  // -1, 0 (zero or no number) or 1
+  // From the first significant digit to the last integer digit; thousands
+  // bytes may lie among the digits.
+  std::string_view integer;
+  std::size_t digits = 0;     // integer digits (integer.size() without thousands bytes)
   std::string_view fraction;  // without trailing zeros
   std::size_t begin = 0;      // where the number (or its absence) starts
-  std::size_t end = 0;        // past its last byte; begin when there is none
+  std::size_t end = 0;        // past its last byte as shown; begin when there is none
 };
 
 Decimal read_decimal(std::string_view key, const std::array<bool, 256>& blank) {
@@ -515,7 +527,10 @@ Decimal read_decimal(std::string_view key, const std::array<bool, 256>& blank) {
   if (negative) ++i;
   std::size_t int_begin = i;
   while (i < n && is_digit(p[i])) ++i;
+  const std::size_t shown_end = i;  // where the digits alone stop
+  while (i < n && (is_digit(p[i]) || p[i] == kThousandsByte)) ++i;
   std::size_t int_end = i;
+  const bool separated = int_end != shown_end;
   std::size_t frac_begin = i;
   std::size_t frac_end = i;
   bool point = i < n && p[i] == '.';
@@ -524,22 +539,50 @@ Decimal read_decimal(std::string_view key, const std::array<bool, 256>& blank) {
     while (i < n && is_digit(p[i])) ++i;
     frac_end = i;
   }
-  if (int_end == int_begin && frac_end == frac_begin) return d;  // no digits
-  d.end = point ? frac_end : int_end;
+  if (!separated) {
+    if (int_end == int_begin && frac_end == frac_begin) return d;  // no digits
+    d.end = point ? frac_end : int_end;
+  } else if (shown_end > int_begin) {
+    d.end = shown_end;  // a thousands byte, not a point, follows the digits shown
+  }
   std::size_t lead = int_begin;
-  while (lead < int_end && p[lead] == '0') ++lead;
+  while (lead < int_end && (p[lead] == '0' || p[lead] == kThousandsByte)) ++lead;
+  while (int_end > lead && p[int_end - 1] == kThousandsByte) --int_end;
   std::size_t trail = frac_end;
   while (trail > frac_begin && p[trail - 1] == '0') --trail;
   d.integer = key.substr(lead, int_end - lead);
+  d.digits = d.integer.size();
+  if (separated) {
+    d.digits -= static_cast<std::size_t>(
+        std::count(d.integer.begin(), d.integer.end(), static_cast<char>(kThousandsByte)));
+  }
   d.fraction = key.substr(frac_begin, trail - frac_begin);
-  if (!d.integer.empty() || !d.fraction.empty()) d.sign = negative ? -1 : 1;
+  if (d.digits != 0 || !d.fraction.empty()) d.sign = negative ? -1 : 1;
   return d;
+}
+
+// The integer digits of `d` without thousands bytes: `integer` itself, or
+// a copy in `storage`.
+std::string_view plain_integer(const Decimal& d, std::string& storage) {
+  if (d.digits == d.integer.size()) return d.integer;
+  storage.clear();
+  for (char c : d.integer) {
+    if (is_digit(static_cast<unsigned char>(c))) storage.push_back(c);
+  }
+  return storage;
 }
 
 // Compares the magnitudes of two numbers.
 int compare_magnitude(const Decimal& a, const Decimal& b) {
-  if (a.integer.size() != b.integer.size()) return a.integer.size() < b.integer.size() ? -1 : 1;
-  int d = compare_bytes(a.integer, b.integer);
+  if (a.digits != b.digits) return a.digits < b.digits ? -1 : 1;
+  int d = 0;
+  if (a.digits == a.integer.size() && b.digits == b.integer.size()) {
+    d = compare_bytes(a.integer, b.integer);
+  } else {
+    std::string a_digits;
+    std::string b_digits;
+    d = compare_bytes(plain_integer(a, a_digits), plain_integer(b, b_digits));
+  }
   return d != 0 ? d : compare_bytes(a.fraction, b.fraction);
 }
 
@@ -1068,13 +1111,15 @@ std::uint64_t seven_bytes(std::string_view text, std::size_t at, const unsigned 
 // followed by the fraction, four bits each; missing digits are zeros.
 std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count) {
   std::uint64_t bits = 0;
-  std::size_t total = d.integer.size() + d.fraction.size();
+  std::string storage;
+  const std::string_view integer = plain_integer(d, storage);
+  std::size_t total = integer.size() + d.fraction.size();
   for (std::size_t i = from; i < from + count; ++i) {
     unsigned digit = 0;
-    if (i < d.integer.size()) {
-      digit = static_cast<unsigned>(d.integer[i] - '0');
+    if (i < integer.size()) {
+      digit = static_cast<unsigned>(integer[i] - '0');
     } else if (i < total) {
-      digit = static_cast<unsigned>(d.fraction[i - d.integer.size()] - '0');
+      digit = static_cast<unsigned>(d.fraction[i - integer.size()] - '0');
     }
     bits = (bits << 4) | digit;
   }
@@ -1095,8 +1140,7 @@ std::size_t count_cap(bool human) {
 // then mean equal numbers.
 bool number_fits_first_level(const Decimal& d, bool human) {
   const std::size_t cap = count_cap(human);
-  return d.sign == 0 ||
-         (d.integer.size() + d.fraction.size() <= kFirstDigits && d.integer.size() < cap);
+  return d.sign == 0 || (d.digits + d.fraction.size() <= kFirstDigits && d.digits < cap);
 }
 
 // The first level of -n and -h: the sign's class in the top two bits
@@ -1107,9 +1151,9 @@ std::uint64_t number_digest(const Decimal& d, int rank, bool human) {
   if (d.sign == 0) return std::uint64_t{1} << 62;
   const std::size_t cap = count_cap(human);
   std::uint64_t bits = human ? static_cast<std::uint64_t>(rank) << 58 : 0;
-  bits |= static_cast<std::uint64_t>(std::min(d.integer.size(), cap)) << 48;
+  bits |= static_cast<std::uint64_t>(std::min(d.digits, cap)) << 48;
   // Past the largest count the counts tie, and so must the digits.
-  if (d.integer.size() < cap) bits |= pack_digits(d, 0, kFirstDigits) << 4;
+  if (d.digits < cap) bits |= pack_digits(d, 0, kFirstDigits) << 4;
   if (!number_fits_first_level(d, human)) bits |= 1;
   constexpr std::uint64_t kLow = (std::uint64_t{1} << 62) - 1;
   return d.sign < 0 ? ~bits & kLow : bits | std::uint64_t{2} << 62;
@@ -1121,10 +1165,10 @@ std::uint64_t number_digest(const Decimal& d, int rank, bool human) {
 std::uint64_t number_digits(const Decimal& d, bool human, std::size_t level, bool& more) {
   const std::size_t cap = count_cap(human);
   more = false;
-  if (d.integer.size() >= cap) return 0;
+  if (d.digits >= cap) return 0;
   std::size_t from = kFirstDigits + (level - 1) * kDeeperDigits;
   std::uint64_t bits = pack_digits(d, from, kDeeperDigits);
-  more = d.integer.size() + d.fraction.size() > from + kDeeperDigits;
+  more = d.digits + d.fraction.size() > from + kDeeperDigits;
   return d.sign < 0 ? ~bits : bits;
 }
 
