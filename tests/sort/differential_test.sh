@@ -838,8 +838,8 @@ EOF
 
 # Combinations no table lists: option sets drawn from a fixed seed (a
 # Park-Miller sequence, the same in every awk), each with global letters,
-# up to three keys with letters of their own, a separator, -s, -u, -r, on
-# one of the files. -g reads files without NaNs; -R has its own cases above.
+# up to three keys with letters of their own, a separator, -s, -u, -r,
+# --debug, -c, on one of the files. -g reads files without NaNs; -R has its own cases above.
 combinations() {
   awk -v count="$1" -v seed="$2" 'BEGIN {
     state = seed
@@ -869,6 +869,8 @@ combinations() {
       if (draw(4) == 0) line = line " -s"
       if (draw(4) == 0) line = line " -u"
       if (draw(5) == 0) line = line " -r"
+      if (draw(4) == 0) line = line " --debug"
+      if (draw(8) == 0) line = line " -c"
       print substr(line, 2) (line == "" ? "" : " ") files[1 + draw(length(files))] (general ? "-g" : "") ".txt"
     }
   }
