@@ -516,6 +516,37 @@ struct Decimal {
   std::size_t end = 0;        // past its last byte as shown; begin when there is none
 };
 
+// The rest of `read_decimal` for a number whose integer digits up to
+// `shown_end` are followed by a thousands byte: fills in `d`.
+void read_separated(std::string_view key, Decimal& d, bool negative, std::size_t int_begin,
+                    std::size_t shown_end) {
+  const unsigned char* p = bytes_of(key);
+  const std::size_t n = key.size();
+  std::size_t i = shown_end;
+  while (i < n && (is_digit(p[i]) || p[i] == kThousandsByte)) ++i;
+  std::size_t int_end = i;
+  std::size_t frac_begin = i;
+  std::size_t frac_end = i;
+  if (i < n && p[i] == '.') {
+    frac_begin = ++i;
+    while (i < n && is_digit(p[i])) ++i;
+    frac_end = i;
+  }
+  // A thousands byte, not a point, follows the digits shown.
+  if (shown_end > int_begin) d.end = shown_end;
+  std::size_t lead = int_begin;
+  while (lead < int_end && (p[lead] == '0' || p[lead] == kThousandsByte)) ++lead;
+  while (int_end > lead && p[int_end - 1] == kThousandsByte) --int_end;
+  std::size_t trail = frac_end;
+  while (trail > frac_begin && p[trail - 1] == '0') --trail;
+  d.integer = key.substr(lead, int_end - lead);
+  d.digits =
+      d.integer.size() - static_cast<std::size_t>(std::count(d.integer.begin(), d.integer.end(),
+                                                             static_cast<char>(kThousandsByte)));
+  d.fraction = key.substr(frac_begin, trail - frac_begin);
+  if (d.digits != 0 || !d.fraction.empty()) d.sign = negative ? -1 : 1;
+}
+
 Decimal read_decimal(std::string_view key, const std::array<bool, 256>& blank) {
   Decimal d;
   const unsigned char* p = bytes_of(key);
@@ -527,10 +558,12 @@ Decimal read_decimal(std::string_view key, const std::array<bool, 256>& blank) {
   if (negative) ++i;
   std::size_t int_begin = i;
   while (i < n && is_digit(p[i])) ++i;
-  const std::size_t shown_end = i;  // where the digits alone stop
-  while (i < n && (is_digit(p[i]) || p[i] == kThousandsByte)) ++i;
   std::size_t int_end = i;
-  const bool separated = int_end != shown_end;
+  // One object returned on every path: built in place, not copied.
+  if (i < n && p[i] == kThousandsByte) {
+    read_separated(key, d, negative, int_begin, int_end);
+    return d;
+  }
   std::size_t frac_begin = i;
   std::size_t frac_end = i;
   bool point = i < n && p[i] == '.';
@@ -539,25 +572,16 @@ Decimal read_decimal(std::string_view key, const std::array<bool, 256>& blank) {
     while (i < n && is_digit(p[i])) ++i;
     frac_end = i;
   }
-  if (!separated) {
-    if (int_end == int_begin && frac_end == frac_begin) return d;  // no digits
-    d.end = point ? frac_end : int_end;
-  } else if (shown_end > int_begin) {
-    d.end = shown_end;  // a thousands byte, not a point, follows the digits shown
-  }
+  if (int_end == int_begin && frac_end == frac_begin) return d;  // no digits
+  d.end = point ? frac_end : int_end;
   std::size_t lead = int_begin;
-  while (lead < int_end && (p[lead] == '0' || p[lead] == kThousandsByte)) ++lead;
-  while (int_end > lead && p[int_end - 1] == kThousandsByte) --int_end;
+  while (lead < int_end && p[lead] == '0') ++lead;
   std::size_t trail = frac_end;
   while (trail > frac_begin && p[trail - 1] == '0') --trail;
   d.integer = key.substr(lead, int_end - lead);
   d.digits = d.integer.size();
-  if (separated) {
-    d.digits -= static_cast<std::size_t>(
-        std::count(d.integer.begin(), d.integer.end(), static_cast<char>(kThousandsByte)));
-  }
   d.fraction = key.substr(frac_begin, trail - frac_begin);
-  if (d.digits != 0 || !d.fraction.empty()) d.sign = negative ? -1 : 1;
+  if (!d.integer.empty() || !d.fraction.empty()) d.sign = negative ? -1 : 1;
   return d;
 }
 
@@ -1110,9 +1134,14 @@ std::uint64_t seven_bytes(std::string_view text, std::size_t at, const unsigned 
 // Packs `count` decimal digits, from digit `from` of the integer part
 // followed by the fraction, four bits each; missing digits are zeros.
 std::uint64_t pack_digits(const Decimal& d, std::size_t from, std::size_t count) {
+  if (d.digits != d.integer.size()) {
+    std::string storage;
+    Decimal plain = d;
+    plain.integer = plain_integer(d, storage);
+    return pack_digits(plain, from, count);
+  }
   std::uint64_t bits = 0;
-  std::string storage;
-  const std::string_view integer = plain_integer(d, storage);
+  const std::string_view integer = d.integer;
   std::size_t total = integer.size() + d.fraction.size();
   for (std::size_t i = from; i < from + count; ++i) {
     unsigned digit = 0;
