@@ -191,6 +191,9 @@ TEST(BufferSize, TakesSortsSuffixes) {
       {"0x10", {}},       {"99999999999999999999", {}},
       {"2m", 2U << 20},   {"1t", 1ULL << 40},
       {"1p", {}},         {"99999999999999999999b", {}},
+      {"M", 1U << 20},    {"k", 1U << 10},
+      {"b", {}},          {"%", {}},
+      {" k", {}},         {"Mx", {}},
   };
   for (const SizeCase& c : cases) {
     BufferSize size;
@@ -210,6 +213,9 @@ TEST(BufferSize, TakesSortsSuffixes) {
             "invalid suffix in -S argument '99999999999999999999%'");
   EXPECT_EQ(parse_buffer_size("99999999999999999999k", size),
             "-S argument '99999999999999999999k' too large");
+  // A power's letter alone is one of it, and is read as a count would be.
+  EXPECT_EQ(parse_buffer_size("Z", size), "-S argument 'Z' too large");
+  EXPECT_EQ(parse_buffer_size("kb", size), "invalid suffix in -S argument 'kb'");
 }
 
 TEST(Messages, QuoteNamesAsAShellWould) {

@@ -462,7 +462,20 @@ std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& 
                                              std::string_view option) {
   // The value shows as it was given, unescaped, as sort shows it.
   const std::string shown = std::string(option) + " argument " + as_given(text);
-  const CountArgument count = read_count_argument(text);
+  CountArgument count = read_count_argument(text);
+  // Powers of 1024 from K; k, m, g and t in either case.
+  constexpr std::string_view powers = "KMGTPEZY";
+  const auto power_of = [&](char letter) {
+    const bool lower = letter == 'k' || letter == 'm' || letter == 'g' || letter == 't';
+    return powers.find(lower ? static_cast<char>(letter - 'a' + 'A') : letter);
+  };
+  // A power's letter alone, at the very start, stands for one of it ("M"
+  // is 1 MiB), as with sort.
+  if (!count.digits && !text.empty() && power_of(text[0]) != std::string_view::npos) {
+    count.digits = true;
+    count.value = 1;
+    count.suffix = text;
+  }
   if (!count.digits) return "invalid " + shown;
   const std::string too_large = shown + " too large";
   const std::string invalid_suffix = "invalid suffix in " + shown;
@@ -471,11 +484,8 @@ std::optional<std::string> parse_buffer_size(std::string_view text, BufferSize& 
   size.percent = false;
   if (suffix.size() > 1) return invalid_suffix;
   if (suffix.size() == 1) {
-    // Powers of 1024 from K; k, m, g and t in either case.
-    constexpr std::string_view powers = "KMGTPEZY";
     const char letter = suffix[0];
-    const bool lower = letter == 'k' || letter == 'm' || letter == 'g' || letter == 't';
-    const std::size_t power = powers.find(lower ? static_cast<char>(letter - 'a' + 'A') : letter);
+    const std::size_t power = power_of(letter);
     if (power != std::string_view::npos) {
       shift = static_cast<int>(10 * (power + 1));
     } else if ((letter == 'b' || letter == '%') && !count.overflow) {
