@@ -727,6 +727,13 @@ words.txt > /dev/full
 -S 64K bulk.txt > /dev/full
 -c words.sorted > /dev/full
 nonl.txt > /dev/full
+words.txt >&-
+-u nonl.txt >&-
+-u - < nonl.txt >&-
+-S 64K bulk.txt >&-
+-S M words.txt
+-S Kx words.txt
+-S Z words.txt
 EOF
 
 # --debug: the annotations on standard output, the warnings on standard

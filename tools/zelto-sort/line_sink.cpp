@@ -75,7 +75,10 @@ void LineSink::report_write_failure(int error) {
   const std::string name = path_.has_value() ? quote_file(*path_) : "'standard output'";
   const bool flushed = written_ <= STREAM_BUFFER_BYTES;
   report(std::string(flushed ? "fflush" : "write") + " failed: " + name + ": " + error_text(error));
-  report("write error");
+  // Standard output that was never open fails once more as it is closed,
+  // and sort names that failure too.
+  const int closing_error = !path_.has_value() && flushed ? status_error(STANDARD_OUTPUT) : 0;
+  report(closing_error != 0 ? "write error: " + error_text(closing_error) : "write error");
 }
 
 void LineSink::put(std::string_view bytes) {

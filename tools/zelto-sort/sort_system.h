@@ -15,12 +15,17 @@
 
 namespace zelto::sorter {
 
-// The descriptor of standard input.
+// The descriptors of standard input and output.
 inline constexpr int STANDARD_INPUT = 0;
+inline constexpr int STANDARD_OUTPUT = 1;
 
 // Opens the file at `path` for reading in binary mode: its descriptor, or
 // -1 with `error` set.
 [[nodiscard]] int open_for_reading(const std::string& path, int& error);
+// Closes `fd`, but for the standard streams. A file opened while standard
+// output was closed takes its number, and stays open to the end, as with
+// sort: writing to standard output then fails with EBADF, while closing it
+// does not fail a second time (see `LineSink`).
 void close_file(int fd);
 // 0 when the status of descriptor `fd` can be read (it is open), else
 // the errno value of the failure.

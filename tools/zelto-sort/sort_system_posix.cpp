@@ -35,7 +35,7 @@ int open_for_reading(const std::string& path, int& error) {
 }
 
 void close_file(int fd) {
-  if (fd > STANDARD_INPUT) ::close(fd);
+  if (fd > STANDARD_OUTPUT) ::close(fd);
 }
 
 int status_error(int fd) {

@@ -46,7 +46,7 @@ int open_for_reading(const std::string& path, int& error) {
 }
 
 void close_file(int fd) {
-  if (fd > STANDARD_INPUT) _close(fd);
+  if (fd > STANDARD_OUTPUT) _close(fd);
 }
 
 int status_error(int fd) {
