@@ -706,6 +706,7 @@ words.txt missing.txt
 .
 -x words.txt
 --foo words.txt
+--=x words.txt
 -k
 -t
 -o
