@@ -699,6 +699,9 @@ each_case exact <<'EOF'
 --parallel="2'" words.txt
 missing.txt
 words.txt missing.txt
+. missing.txt
+-u . - missing.txt
+-o no-such-dir/out.txt .
 'missing:1' $'missing\xc3\xa9' 'missing}'
 -c words.sorted "missing'1"
 -c missing.txt

@@ -341,7 +341,28 @@ int write_merged_runs(const RunContext& run, const text::LineComparator& compara
       nullptr);
 }
 
+// Before a sort reads, it checks that every named input may be read, and
+// then that the output may be written, as sort does: an input that cannot
+// be opened, or an output that cannot be made, is reported even where an
+// input before it would fail as it is read (a directory, say).
+int check_access(const RunContext& run) {
+  for (const std::string& name : run.command.files) {
+    if (name == "-") continue;
+    if (const int error = read_access_error(name); error != 0) {
+      report("cannot read: " + quote_file(name) + ": " + error_text(error));
+      return STATUS_TROUBLE;
+    }
+  }
+  const std::optional<std::string>& output = run.command.output;
+  if (const int error = output.has_value() ? write_access_error(*output) : 0; error != 0) {
+    report("open failed: " + quote_file(*output) + ": " + error_text(error));
+    return STATUS_TROUBLE;
+  }
+  return STATUS_OK;
+}
+
 int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
+  if (const int status = check_access(run); status != STATUS_OK) return status;
   const OutputStyle style{run.command.settings.unique, run.command.debug, run.terminator};
   RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
   runs.expect_input(regular_input_bytes(run.command.files));

@@ -53,6 +53,14 @@ void return_freed_memory_at_once();
 // in the C locale either way.
 [[nodiscard]] bool environment_locale_exists();
 
+// 0 when the file at `path` may be read, else the errno value that says
+// why not; nothing is opened (a named pipe must be opened only once).
+[[nodiscard]] int read_access_error(const std::string& path);
+// 0 when a file may be written at `path` (one that is there and is not a
+// directory, or a new one in a directory that takes files), else the errno
+// value that says why not; nothing is made or opened.
+[[nodiscard]] int write_access_error(const std::string& path);
+
 // True when `path` names a regular file (links followed).
 [[nodiscard]] bool is_regular_file(const std::string& path);
 // The size of the regular file `path` names, without opening it (a named

@@ -87,6 +87,25 @@ bool environment_locale_exists() {
   return exists;
 }
 
+int read_access_error(const std::string& path) {
+  return access(path.c_str(), R_OK) == 0 ? 0 : errno;
+}
+
+int write_access_error(const std::string& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) == 0) {
+    if (S_ISDIR(status.st_mode)) return EISDIR;
+    return access(path.c_str(), W_OK) == 0 ? 0 : errno;
+  }
+  if (errno != ENOENT) return errno;
+  // A new file: its directory must take it.
+  const std::size_t slash = path.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : path.substr(0, slash);
+  return access(directory.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
 bool is_regular_file(const std::string& path) {
   struct stat status {};
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -98,6 +99,25 @@ std::uint64_t physical_memory() {
 // from locale names in the environment: there is none that could be missing.
 bool environment_locale_exists() {
   return true;
+}
+
+int read_access_error(const std::string& path) {
+  return _access(path.c_str(), 4) == 0 ? 0 : errno;
+}
+
+int write_access_error(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return EISDIR;
+    return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? EACCES : 0;
+  }
+  // A new file: its directory must be there.
+  const std::size_t slash = path.find_last_of("/\\");
+  if (slash == std::string::npos) return 0;
+  const std::string directory = path.substr(0, std::max<std::size_t>(slash, 1));
+  const DWORD folder = GetFileAttributesA(directory.c_str());
+  if (folder == INVALID_FILE_ATTRIBUTES) return ENOENT;
+  return (folder & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ENOTDIR;
 }
 
 bool is_regular_file(const std::string& path) {
