@@ -22,7 +22,7 @@ inline constexpr int STANDARD_OUTPUT = 1;
 // Opens the file at `path` for reading in binary mode: its descriptor, or
 // -1 with `error` set.
 [[nodiscard]] int open_for_reading(const std::string& path, int& error);
-// Closes `fd`, but for the standard streams. A file opened while standard
+// Closes `fd`, but not standard input or output. A file opened while standard
 // output was closed takes its number, and stays open to the end, as with
 // sort: writing to standard output then fails with EBADF, while closing it
 // does not fail a second time (see `LineSink`).
