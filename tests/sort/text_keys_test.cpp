@@ -402,6 +402,8 @@ TEST(TextKeys, CompareIsATotalOrderAndDigestsAgreeWithIt) {
         int ba = comparator.compare(b, a);
         ASSERT_EQ(ab<0, ba> 0) << a << " | " << b;
         ASSERT_EQ(ab == 0, ba == 0) << a << " | " << b;
+        ASSERT_EQ(comparator.same_keys(a, b), comparator.compare_keys(a, b) == 0)
+            << a << " | " << b;
         for (std::size_t level = 0; level < 16; ++level) {
           bool more_a = false;
           bool more_b = false;

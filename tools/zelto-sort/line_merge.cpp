@@ -422,7 +422,7 @@ int merge_heads(std::span<const std::unique_ptr<LineCursor>> streams,
        top = tournament.winner()) {
     const std::string_view line = streams[*top]->line();
     const text::LineComparator::KeyPlace place = tournament.place(*top);
-    if (!unique || !any || comparator.compare_keys(previous, previous_place, line, place) != 0) {
+    if (!unique || !any || !comparator.same_keys(previous, previous_place, line, place)) {
       put_line(line, comparator, debug, terminator, sink, scratch);
       if (unique) {
         previous.assign(line);

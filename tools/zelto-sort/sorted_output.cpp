@@ -33,7 +33,7 @@ void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t>
     if (i + far < end) prefetch(&lines[indices[i + far]]);
     if (i + near < end) prefetch(lines[indices[i + near]].data);
     const std::string_view line = lines[indices[i]].view();
-    if (style.unique && i > 0 && comparator.compare_keys(lines[indices[i - 1]].view(), line) == 0) {
+    if (style.unique && i > 0 && comparator.same_keys(lines[indices[i - 1]].view(), line)) {
       continue;
     }
     if (style.debug) {

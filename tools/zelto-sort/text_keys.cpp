@@ -1070,6 +1070,17 @@ int LineComparator::compare_keys(std::string_view a, std::string_view b) const {
   return compare_keys(a, place(a), b, place(b));
 }
 
+bool LineComparator::same_keys(std::string_view a, std::string_view b) const {
+  if (keys_.empty()) return a == b;
+  return compare_keys(a, b) == 0;
+}
+
+bool LineComparator::same_keys(std::string_view a, KeyPlace a_place, std::string_view b,
+                               KeyPlace b_place) const {
+  if (keys_.empty()) return a == b;
+  return compare_keys(a, a_place, b, b_place) == 0;
+}
+
 int LineComparator::compare_keys(std::string_view a, KeyPlace a_place, std::string_view b,
                                  KeyPlace b_place) const {
   if (keys_.empty()) {

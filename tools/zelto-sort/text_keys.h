@@ -145,6 +145,9 @@ class LineComparator {
   [[nodiscard]] int compare(std::string_view a, std::string_view b) const;
   // The keys only: 0 when -u would keep one of the two lines.
   [[nodiscard]] int compare_keys(std::string_view a, std::string_view b) const;
+  // Whether compare_keys(a, b) is 0; lines of different lengths are told
+  // apart at once where the key is the whole line's bytes.
+  [[nodiscard]] bool same_keys(std::string_view a, std::string_view b) const;
 
   // An order-preserving digest of `line` for a radix sort: digests are
   // compared as unsigned integers, level after level. For two lines whose
@@ -167,11 +170,14 @@ class LineComparator {
     std::uint32_t end = 0;
   };
   [[nodiscard]] KeyPlace place(std::string_view line) const;
-  // As `compare` and `compare_keys` above, for lines whose places are known.
+  // As `compare`, `compare_keys` and `same_keys` above, for lines whose
+  // places are known.
   [[nodiscard]] int compare(std::string_view a, KeyPlace a_place, std::string_view b,
                             KeyPlace b_place) const;
   [[nodiscard]] int compare_keys(std::string_view a, KeyPlace a_place, std::string_view b,
                                  KeyPlace b_place) const;
+  [[nodiscard]] bool same_keys(std::string_view a, KeyPlace a_place, std::string_view b,
+                               KeyPlace b_place) const;
   // About where in a line of place `place` the digest at `level` reads: a
   // hint for fetching the bytes ahead.
   [[nodiscard]] std::size_t digest_offset(KeyPlace place, std::size_t level) const {
