@@ -1,7 +1,9 @@
 #include "sort_setup.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "memory_budget.h"
@@ -156,8 +158,15 @@ bool decide_budget(const SortCommand& command, std::uint64_t& budget) {
   if (command.buffer_size.has_value()) {
     const BufferSize& size = *command.buffer_size;
     budget = size.percent ? physical_memory() / 100 * size.bytes : size.bytes;
-  } else if (!memory_budget(budget)) {
-    return false;
+  } else {
+    // ZELTO_MEMORY is read as zelto reads it, but refused in this
+    // program's own words.
+    const char* setting = std::getenv("ZELTO_MEMORY");
+    if (setting != nullptr && *setting != '\0' && !parse_memory_size(setting).has_value()) {
+      report(std::string("memory budget error: ZELTO_MEMORY=") + setting);
+      return false;
+    }
+    if (!memory_budget(budget)) return false;
   }
   budget = std::max(budget, SMALLEST_BUDGET);
   return true;
