@@ -623,6 +623,9 @@ each_case exact <<'EOF'
 @ -o out.txt < words.txt
 @ -S 64K -o paths.txt paths.txt
 @ -m --batch-size=2 -o part-3.sorted part-*.sorted
+@ -o /dev/stdout words.txt nonl.txt >&-
+@ -m -o /dev/stdout words.sorted nonl.txt >&-
+@ -o /dev/stdin words.txt <&-
 --files0-from=list0
 --files0-from=list0 -n
 --files0-from=list0 -u -k1,1
@@ -735,6 +738,9 @@ words.txt >&-
 -u nonl.txt >&-
 -u - < nonl.txt >&-
 -S 64K bulk.txt >&-
+-S 64K - < bulk.txt >&-
+-c words.txt 2>&-
+--debug words.txt 2>/dev/full
 -S M words.txt
 -S Kx words.txt
 -S Z words.txt

@@ -76,8 +76,10 @@ void LineSink::report_write_failure(int error) {
   const bool flushed = written_ <= STREAM_BUFFER_BYTES;
   report(std::string(flushed ? "fflush" : "write") + " failed: " + name + ": " + error_text(error));
   // Standard output that was never open fails once more as it is closed,
-  // and sort names that failure too.
-  const int closing_error = !path_.has_value() && flushed ? status_error(STANDARD_OUTPUT) : 0;
+  // and sort names that failure too, unless a file it opened took that
+  // number meanwhile (the first file opened takes the lowest free one).
+  const int closing_error =
+      !path_.has_value() && flushed && !opened_a_file() ? status_error(STANDARD_OUTPUT) : 0;
   report(closing_error != 0 ? "write error: " + error_text(closing_error) : "write error");
 }
 

@@ -45,6 +45,17 @@ std::optional<FileIdentity> output_as_input(const RunContext& run) {
   return std::nullopt;
 }
 
+// An output that was not there when the run began, but now names one of
+// the inputs, names it through standard input's number, which that input
+// took (-o /dev/stdin with standard input closed). sort looked before
+// opening any input, found no such file, and refused: so does this.
+bool output_borrows_a_name(const RunContext& run) {
+  if (!run.command.output.has_value() || run.output_was_there) return false;
+  if (!output_as_input(run).has_value()) return false;
+  report("open failed: " + quote_file(*run.command.output) + ": " + error_text(ENOENT));
+  return true;
+}
+
 bool too_many_open_files(int error) {
   return error == EMFILE || error == ENFILE;
 }
@@ -163,6 +174,7 @@ class OpenInputs {
 // replace an open file.
 template <class Merge>
 int merge_into_output(const RunContext& run, const Merge& merge, OpenInputs* inputs) {
+  if (output_borrows_a_name(run)) return STATUS_TROUBLE;
   LineSink sink;
   if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
   const int status = merge(sink);
@@ -279,6 +291,7 @@ int write_sorted_batch(const RunContext& run, const text::LineComparator& compar
   }
   progress.begin_uncounted("sorting", batch.lines.size());
   sort_lines(batch.lines, comparator, order, run.threads);
+  if (output_borrows_a_name(run)) return STATUS_TROUBLE;
   LineSink sink;
   if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
   progress.begin_uncounted("writing", batch.lines.size());
@@ -384,6 +397,7 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
 }
 
 int run_parsed(RunContext& run) {
+  run.output_was_there = run.command.output.has_value() && identity_of(*run.command.output);
   if (const int status = prepare_run(run); status != STATUS_OK) return status;
   const text::LineComparator comparator(run.command.settings);
   if (run.command.check != CheckMode::None) return check_order(run, comparator);
@@ -391,9 +405,7 @@ int run_parsed(RunContext& run) {
   return sort_inputs(run, comparator);
 }
 
-}  // namespace
-
-int run_sort_command(int argc, char** argv) {
+int run_command(int argc, char** argv) {
   prepare_process();
   return_freed_memory_at_once();
   if (argc > 0 && argv[0] != nullptr) set_program_name(argv[0]);
@@ -420,6 +432,15 @@ int run_sort_command(int argc, char** argv) {
     report(failure.what());
     return STATUS_TROUBLE;
   }
+}
+
+}  // namespace
+
+int run_sort_command(int argc, char** argv) {
+  const int status = run_command(argc, argv);
+  // A message that could not be written (standard error closed or full)
+  // fails the run, as with sort.
+  return std::ferror(stderr) != 0 ? STATUS_TROUBLE : status;
 }
 
 }  // namespace zelto::sorter

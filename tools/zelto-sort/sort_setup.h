@@ -16,6 +16,9 @@ struct RunContext {
   std::uint64_t budget = 0;
   unsigned threads = 1;
   char terminator = '\n';
+  // Whether the -o file was there when the run began, before any input
+  // was opened (see `output_borrows_a_name` in sort_main.cpp).
+  bool output_was_there = false;
 };
 
 // Completes `run.command` and settles the rest of `run`: 0, or the exit

@@ -15,17 +15,20 @@
 
 namespace zelto::sorter {
 
-// The descriptors of standard input and output.
+// The descriptors of the standard streams.
 inline constexpr int STANDARD_INPUT = 0;
 inline constexpr int STANDARD_OUTPUT = 1;
+inline constexpr int STANDARD_ERROR = 2;
 
 // Opens the file at `path` for reading in binary mode: its descriptor, or
-// -1 with `error` set.
+// -1 with `error` set. The descriptor is never that of standard output or
+// error, even when closed: a file there would be what /dev/stdout names, or
+// would take in what is written to standard output. That of a closed
+// standard input may be taken, as with sort: "-" then reads that file.
 [[nodiscard]] int open_for_reading(const std::string& path, int& error);
-// Closes `fd`, but not standard input or output. A file opened while standard
-// output was closed takes its number, and stays open to the end, as with
-// sort: writing to standard output then fails with EBADF, while closing it
-// does not fail a second time (see `LineSink`).
+// Whether `open_for_reading` has opened a file in this process.
+[[nodiscard]] bool opened_a_file();
+// Closes `fd`, but not standard input.
 void close_file(int fd);
 // 0 when the status of descriptor `fd` can be read (it is open), else
 // the errno value of the failure.

@@ -28,14 +28,40 @@ void remove_half_written_output() {
 
 }  // namespace
 
+namespace {
+
+// Whether open_for_reading opened a file.
+bool any_file_opened = false;
+
+// A copy of `fd` above the standard streams' numbers, which closed standard
+// streams leave free, `fd` itself closed; -1 with `error` set when the copy
+// fails.
+int above_standard_streams(int fd, int& error) {
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STANDARD_ERROR + 1);
+  if (moved < 0) error = errno;
+  ::close(fd);
+  return moved;
+}
+
+}  // namespace
+
 int open_for_reading(const std::string& path, int& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) error = errno;
+  if (fd < 0) {
+    error = errno;
+    return -1;
+  }
+  any_file_opened = true;
+  if (fd == STANDARD_OUTPUT || fd == STANDARD_ERROR) return above_standard_streams(fd, error);
   return fd;
 }
 
+bool opened_a_file() {
+  return any_file_opened;
+}
+
 void close_file(int fd) {
-  if (fd > STANDARD_OUTPUT) ::close(fd);
+  if (fd > STANDARD_INPUT) ::close(fd);
 }
 
 int status_error(int fd) {
@@ -151,6 +177,10 @@ bool SpillFile::create(const std::string& directory, int& error) {
     error = errno;
     return false;
   }
+  // A run takes no standard stream's number: in standard output's it would
+  // take in the output, in standard input's it would be read as "-".
+  if (fd <= STANDARD_ERROR) fd = above_standard_streams(fd, error);
+  if (fd < 0) return false;
   handle_ = fd;
   return true;
 }

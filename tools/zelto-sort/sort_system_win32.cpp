@@ -40,14 +40,37 @@ int last_error_as_errno() {
 
 }  // namespace
 
+namespace {
+// Whether open_for_reading opened a file.
+bool any_file_opened = false;
+}  // namespace
+
 int open_for_reading(const std::string& path, int& error) {
-  const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-  if (fd < 0) error = errno;
+  int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (fd < 0) {
+    error = errno;
+    return -1;
+  }
+  any_file_opened = true;
+  // A copy takes the lowest free number: the low ones are held until one
+  // lies above standard output and error.
+  int held[STANDARD_ERROR + 1];
+  int holding = 0;
+  while (fd == STANDARD_OUTPUT || fd == STANDARD_ERROR) {
+    held[holding++] = fd;
+    fd = _dup(fd);
+    if (fd < 0) error = errno;
+  }
+  while (holding > 0) _close(held[--holding]);
   return fd;
 }
 
+bool opened_a_file() {
+  return any_file_opened;
+}
+
 void close_file(int fd) {
-  if (fd > STANDARD_OUTPUT) _close(fd);
+  if (fd > STANDARD_INPUT) _close(fd);
 }
 
 int status_error(int fd) {
