@@ -105,6 +105,8 @@ class OutputFile {
   [[nodiscard]] std::FILE* stream() const { return stream_; }
   // True when the lines replace the record file that was read.
   [[nodiscard]] bool replaces_input() const { return replacing_; }
+  // True when the file written in place did not exist before the run.
+  [[nodiscard]] bool created() const { return created_; }
 
   // Closes the file and, for a replacement, puts it in the old file's place.
   // With `to_stable_storage`, the file (and the directory of a file the run

@@ -25,7 +25,10 @@ namespace {
 char pending_name[NAME_MAX + 1];
 std::atomic<int> pending_directory = -1;
 std::atomic<void (*)()> erase_on_ending = nullptr;
-constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal whose default is to end the process without a fault of its
+// own (SIGXFSZ is ignored: a write past the limit then fails instead).
+constexpr int ENDING_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGPIPE, SIGALRM,
+                                  SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU};
 
 extern "C" void end_run(int signal_number) {
   if (const auto erase = erase_on_ending.load()) erase();

@@ -220,6 +220,25 @@ TEST(SortFrontSignals, AnEndingSignalLeavesNoTemporaryFileNorPartialOutput) {
     }
     EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << pause;
   }
+  // A file that was there is emptied, not removed: it keeps its name, and a
+  // symbolic link named by -o stays and leads to it. Other signals that end
+  // a process do the same as TERM. The signal comes as soon as the file is
+  // opened for the output (cut to nothing), or a little later.
+  std::filesystem::create_symlink("target", box.path("link"));
+  for (const char* signal : {"TERM", "USR1", "ALRM"}) {
+    for (const char* pause : {"0", "0.05"}) {
+      box.write("target", "old\n");
+      const RunResult run = box.run_script(
+          z + " -S 1M -T tmp -o link in & p=$!; " +
+          "while [ \"$(wc -c < target)\" -eq 4 ] && kill -0 $p 2>/dev/null; do :; done; sleep " +
+          pause + "; kill -" + signal + " $p 2>/dev/null; wait $p");
+      ASSERT_TRUE(std::filesystem::is_symlink(box.path("link"))) << signal << " " << pause;
+      const std::string left = box.read("target");
+      EXPECT_TRUE(left.empty() || left == expected)
+          << signal << " " << pause << ": " << left.size() << " bytes, status " << run.status;
+      EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << signal << " " << pause;
+    }
+  }
 }
 
 TEST(SortFrontMerge, MoreInputsThanFilesCanBeOpenGoThroughRunsOnDisk) {

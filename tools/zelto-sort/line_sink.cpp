@@ -62,9 +62,16 @@ bool LineSink::open(const std::optional<std::string>& path,
       return false;
     }
     std::setvbuf(file_.stream(), nullptr, _IONBF, 0);
-    // A file written in place goes with a signal; one that replaces an
-    // input is removed by OutputFile itself.
-    if (!file_.replaces_input() && is_regular_file(*path)) remove_output_on_signal(*path);
+    // A file written in place goes with a signal, or is emptied if it was
+    // there before; one that replaces an input is removed by OutputFile
+    // itself.
+    if (!file_.replaces_input() && is_regular_file(*path)) {
+      if (file_.created()) {
+        remove_output_on_signal(*path);
+      } else {
+        empty_output_on_signal(fileno(file_.stream()));
+      }
+    }
   }
   open_ = true;
   return true;

@@ -72,8 +72,13 @@ void return_freed_memory_at_once();
 
 // From now on until `keep_output_on_signal`, a signal that ends the run
 // (Ctrl-C, a termination request, a closed terminal) removes the file at
-// `path`: an output written in place is then never left half written.
+// `path`, one the run made: an output written in place is then never left
+// half written.
 void remove_output_on_signal(const std::string& path);
+// As above, for a file that was there before the run: it is cut back to
+// nothing through `fd`, its descriptor, and keeps its name, links and mode
+// (a symbolic link named by -o stays, and leads to the emptied file).
+void empty_output_on_signal(int fd);
 void keep_output_on_signal();
 
 // A file without a name in a directory, for sorted runs: the system frees
