@@ -21,6 +21,8 @@ std::string temporary_directory() {
 std::optional<std::uint64_t> free_space(const std::string& directory) {
   struct statvfs status {};
   if (statvfs(directory.c_str(), &status) != 0) return std::nullopt;
+  // A file system that tells no size at all (ramfs) has no room to read.
+  if (status.f_blocks == 0) return std::nullopt;
   return static_cast<std::uint64_t>(status.f_bavail) * status.f_frsize;
 }
 

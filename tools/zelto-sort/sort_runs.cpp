@@ -77,8 +77,9 @@ RunStore::Place* RunStore::next_place(std::size_t& index) {
 }
 
 bool RunStore::has_room(const Place& place, std::uint64_t bytes) const {
-  // What is still to come of the inputs is shared among the directories.
-  const std::uint64_t to_come = expected_ > stored_ ? expected_ - stored_ : 0;
+  // What is still to come of the inputs is shared among the directories;
+  // with -u the runs may hold far less, which only writing them shows.
+  const std::uint64_t to_come = expected_ > stored_ && !style_.unique ? expected_ - stored_ : 0;
   const std::uint64_t needed = std::max(bytes, (to_come + places_.size() - 1) / places_.size());
   const std::optional<std::uint64_t> room = free_space(place.directory);
   if (room.has_value() && *room < needed) {
