@@ -1,12 +1,58 @@
 #include "line_sink.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "sort_messages.h"
 #include "sort_system.h"
 
 namespace zelto::sorter {
+
+namespace {
+
+// What a signal that ends the run does to a half-written output, set before
+// the handlers may read it: remove the file at the path (one the run made),
+// or cut the file open as the descriptor back to nothing (one that was
+// there, which so keeps its name, links and mode; a symbolic link named by
+// -o stays and leads to it).
+char cleanup_path[4096];
+volatile std::sig_atomic_t cleanup_descriptor = -1;
+volatile std::sig_atomic_t cleanup_armed = 0;
+
+void clean_half_written_output() {
+  if (cleanup_armed == 0) return;
+  if (cleanup_descriptor >= 0) {
+    empty_file_now(cleanup_descriptor);
+  } else {
+    remove_file_now(cleanup_path);
+  }
+}
+
+void arm_cleanup(int fd) {
+  cleanup_descriptor = fd;
+  cleanup_armed = 1;
+  watch_ending_signals(clean_half_written_output);
+}
+
+void remove_output_on_signal(const std::string& path) {
+  cleanup_armed = 0;
+  if (path.size() >= sizeof cleanup_path) return;
+  std::memcpy(cleanup_path, path.c_str(), path.size() + 1);
+  arm_cleanup(-1);
+}
+
+void empty_output_on_signal(int fd) {
+  cleanup_armed = 0;
+  arm_cleanup(fd);
+}
+
+void keep_output_on_signal() {
+  cleanup_armed = 0;
+}
+
+}  // namespace
 
 namespace {
 

@@ -70,16 +70,10 @@ void return_freed_memory_at_once();
 // pipe must not be opened twice); nothing for anything else.
 [[nodiscard]] std::optional<std::uint64_t> regular_file_bytes(const std::string& path);
 
-// From now on until `keep_output_on_signal`, a signal that ends the run
-// (Ctrl-C, a termination request, a closed terminal) removes the file at
-// `path`, one the run made: an output written in place is then never left
-// half written.
-void remove_output_on_signal(const std::string& path);
-// As above, for a file that was there before the run: it is cut back to
-// nothing through `fd`, its descriptor, and keeps its name, links and mode
-// (a symbolic link named by -o stays, and leads to the emptied file).
-void empty_output_on_signal(int fd);
-void keep_output_on_signal();
+// Removes the file at `path`, or cuts the file open as `fd` back to
+// nothing: both may be called from a signal handler (see `LineSink`).
+void remove_file_now(const char* path);
+void empty_file_now(int fd);
 
 // A file without a name in a directory, for sorted runs: the system frees
 // it when it is closed or the process ends in any way.

@@ -18,26 +18,6 @@ namespace zelto::sorter {
 
 namespace {
 
-// What an ending signal does to a half-written output, written before the
-// handlers may read it: remove the file at the path (one the run made), or
-// cut the file open as the descriptor back to nothing (one that was there).
-char signal_removal_path[4096];
-volatile sig_atomic_t signal_emptied_descriptor = -1;
-volatile sig_atomic_t signal_removal_armed = 0;
-
-void remove_half_written_output() {
-  if (signal_removal_armed == 0) return;
-  if (signal_emptied_descriptor >= 0) {
-    (void)ftruncate(signal_emptied_descriptor, 0);
-  } else {
-    unlink(signal_removal_path);
-  }
-}
-
-}  // namespace
-
-namespace {
-
 // Whether open_for_reading opened a file.
 bool any_file_opened = false;
 
@@ -151,24 +131,12 @@ std::optional<std::uint64_t> regular_file_bytes(const std::string& path) {
   return static_cast<std::uint64_t>(status.st_size);
 }
 
-void remove_output_on_signal(const std::string& path) {
-  signal_removal_armed = 0;
-  if (path.size() >= sizeof signal_removal_path) return;
-  std::memcpy(signal_removal_path, path.c_str(), path.size() + 1);
-  signal_emptied_descriptor = -1;
-  signal_removal_armed = 1;
-  watch_ending_signals(remove_half_written_output);
+void remove_file_now(const char* path) {
+  unlink(path);
 }
 
-void empty_output_on_signal(int fd) {
-  signal_removal_armed = 0;
-  signal_emptied_descriptor = fd;
-  signal_removal_armed = 1;
-  watch_ending_signals(remove_half_written_output);
-}
-
-void keep_output_on_signal() {
-  signal_removal_armed = 0;
+void empty_file_now(int fd) {
+  (void)ftruncate(fd, 0);
 }
 
 SpillFile::~SpillFile() {

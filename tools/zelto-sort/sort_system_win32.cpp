@@ -17,22 +17,6 @@ namespace zelto::sorter {
 
 namespace {
 
-// What ending the run does to a half-written output: remove the file at the
-// path (one the run made), or cut the file open as the descriptor back to
-// nothing (one that was there).
-char signal_removal_path[4096];
-volatile LONG signal_emptied_descriptor = -1;
-volatile LONG signal_removal_armed = 0;
-
-void remove_half_written_output() {
-  if (signal_removal_armed == 0) return;
-  if (signal_emptied_descriptor >= 0) {
-    (void)_chsize_s(static_cast<int>(signal_emptied_descriptor), 0);
-  } else {
-    DeleteFileA(signal_removal_path);
-  }
-}
-
 // An errno value for the thread's last Windows error.
 int last_error_as_errno() {
   switch (GetLastError()) {
@@ -167,24 +151,12 @@ std::optional<std::uint64_t> regular_file_bytes(const std::string& path) {
   return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-void remove_output_on_signal(const std::string& path) {
-  signal_removal_armed = 0;
-  if (path.size() >= sizeof signal_removal_path) return;
-  std::memcpy(signal_removal_path, path.c_str(), path.size() + 1);
-  signal_emptied_descriptor = -1;
-  signal_removal_armed = 1;
-  watch_ending_signals(remove_half_written_output);
+void remove_file_now(const char* path) {
+  DeleteFileA(path);
 }
 
-void empty_output_on_signal(int fd) {
-  signal_removal_armed = 0;
-  signal_emptied_descriptor = fd;
-  signal_removal_armed = 1;
-  watch_ending_signals(remove_half_written_output);
-}
-
-void keep_output_on_signal() {
-  signal_removal_armed = 0;
+void empty_file_now(int fd) {
+  (void)_chsize_s(fd, 0);
 }
 
 SpillFile::~SpillFile() {
