@@ -52,10 +52,6 @@ void keep_output_on_signal() {
   cleanup_armed = 0;
 }
 
-}  // namespace
-
-namespace {
-
 // Bytes gathered before a write; larger pieces go out as they come.
 constexpr std::size_t BLOCK_BYTES = std::size_t{1} << 20;
 // An output no larger than this would sit in a stream's buffer until the

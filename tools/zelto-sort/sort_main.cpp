@@ -45,15 +45,18 @@ std::optional<FileIdentity> output_as_input(const RunContext& run) {
   return std::nullopt;
 }
 
-// An output that was not there when the run began, but now names one of
-// the inputs, names it through standard input's number, which that input
-// took (-o /dev/stdin with standard input closed). sort looked before
-// opening any input, found no such file, and refused: so does this.
-bool output_borrows_a_name(const RunContext& run) {
-  if (!run.command.output.has_value() || run.output_was_there) return false;
-  if (!output_as_input(run).has_value()) return false;
-  report("open failed: " + quote_file(*run.command.output) + ": " + error_text(ENOENT));
-  return true;
+// Opens the output into `sink`; false after reporting a failure. An output
+// that was not there when the run began, but now names one of the inputs,
+// names it through standard input's number, which that input took (-o
+// /dev/stdin with standard input closed): sort looked before opening any
+// input, found no such file, and refused, and so does this.
+bool open_output(const RunContext& run, LineSink& sink) {
+  const std::optional<FileIdentity> input = output_as_input(run);
+  if (input.has_value() && !run.output_was_there) {
+    report("open failed: " + quote_file(*run.command.output) + ": " + error_text(ENOENT));
+    return false;
+  }
+  return sink.open(run.command.output, input);
 }
 
 bool too_many_open_files(int error) {
@@ -174,9 +177,8 @@ class OpenInputs {
 // replace an open file.
 template <class Merge>
 int merge_into_output(const RunContext& run, const Merge& merge, OpenInputs* inputs) {
-  if (output_borrows_a_name(run)) return STATUS_TROUBLE;
   LineSink sink;
-  if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
+  if (!open_output(run, sink)) return STATUS_TROUBLE;
   const int status = merge(sink);
   if (inputs != nullptr) inputs->close();
   if (status != STATUS_OK) {
@@ -291,9 +293,8 @@ int write_sorted_batch(const RunContext& run, const text::LineComparator& compar
   }
   progress.begin_uncounted("sorting", batch.lines.size());
   sort_lines(batch.lines, comparator, order, run.threads);
-  if (output_borrows_a_name(run)) return STATUS_TROUBLE;
   LineSink sink;
-  if (!sink.open(run.command.output, output_as_input(run))) return STATUS_TROUBLE;
+  if (!open_output(run, sink)) return STATUS_TROUBLE;
   progress.begin_uncounted("writing", batch.lines.size());
   write_in_order(batch.lines, order.indices(), comparator, style, run.threads, sink);
   if (!batch.mappings_intact()) {

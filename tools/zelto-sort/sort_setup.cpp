@@ -158,15 +158,17 @@ bool decide_budget(const SortCommand& command, std::uint64_t& budget) {
   if (command.buffer_size.has_value()) {
     const BufferSize& size = *command.buffer_size;
     budget = size.percent ? physical_memory() / 100 * size.bytes : size.bytes;
-  } else {
-    // ZELTO_MEMORY is read as zelto reads it, but refused in this
-    // program's own words.
-    const char* setting = std::getenv("ZELTO_MEMORY");
-    if (setting != nullptr && *setting != '\0' && !parse_memory_size(setting).has_value()) {
+  } else if (const char* setting = std::getenv("ZELTO_MEMORY");
+             setting != nullptr && *setting != '\0') {
+    // Read as zelto reads it, but refused in this program's own words.
+    const std::optional<std::uint64_t> bytes = parse_memory_size(setting);
+    if (!bytes.has_value()) {
       report(std::string("memory budget error: ZELTO_MEMORY=") + setting);
       return false;
     }
-    if (!memory_budget(budget)) return false;
+    budget = *bytes;
+  } else {
+    budget = derived_budget(current_limits());
   }
   budget = std::max(budget, SMALLEST_BUDGET);
   return true;

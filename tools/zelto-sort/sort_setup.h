@@ -17,7 +17,7 @@ struct RunContext {
   unsigned threads = 1;
   char terminator = '\n';
   // Whether the -o file was there when the run began, before any input
-  // was opened (see `output_borrows_a_name` in sort_main.cpp).
+  // was opened (see `open_output` in sort_main.cpp).
   bool output_was_there = false;
 };
 

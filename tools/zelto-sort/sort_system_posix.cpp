@@ -6,11 +6,8 @@
 
 #include <cerrno>
 #include <clocale>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
 
-#include "output_file.h"
 #include "sort_system.h"
 #include "whole_transfer.h"
 

@@ -7,9 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
-#include "output_file.h"
 #include "sort_system.h"
 #include "windows_support.h"
 
@@ -31,11 +29,9 @@ int last_error_as_errno() {
   }
 }
 
-}  // namespace
-
-namespace {
 // Whether open_for_reading opened a file.
 bool any_file_opened = false;
+
 }  // namespace
 
 int open_for_reading(const std::string& path, int& error) {
