@@ -227,16 +227,17 @@ ArrangeResult arrange_records(const ArrangeArguments& args, const PassMessages& 
   std::span<std::uint32_t> order =
       sort_records(records.data(), record_size, policy, space, threads);
   if (unique) order = order.first(keep_new_patterns(records.data(), record_size, order, threads));
-  // A record file that shrank while mapped was read as zeros in part.
-  if (records.shrunk()) {
+  // A record file that shrank while mapped was read as zeros in part; one
+  // written over was sorted by keys that were not all there at once.
+  if (records.changed()) {
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }
   progress.begin_uncounted("writing", order.size());
   if (!sink.open()) return FAILED;
   gather_lines(RecordTable{records.data(), record_size, order}, sink.format(), threads, sink);
-  const ArrangeResult delivered = sink.finish(!records.shrunk());
-  if (records.shrunk()) {
+  const ArrangeResult delivered = sink.finish(!records.changed());
+  if (records.changed()) {
     report_path(messages.read_failure, args.input_path);
     return FAILED;
   }

@@ -259,8 +259,9 @@ ExternalStatus ExternalSort::form_runs(std::FILE* input, std::size_t count) {
     stored += n;
     progress_.advance(stored);
   }
-  // Records read through a mapping of a file that shrank are not the file's.
-  return mapping.shrunk() ? ExternalStatus::ReadFailure : ExternalStatus::Done;
+  // Records read through a mapping of a file that shrank or was written
+  // over are not the file's.
+  return mapping.changed() ? ExternalStatus::ReadFailure : ExternalStatus::Done;
 }
 
 ExternalStatus ExternalSort::merge_level() {

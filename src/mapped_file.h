@@ -15,6 +15,14 @@
 // the file as unreadable. The bytes read through a shrunk mapping are
 // meaningless but never crash the process.
 //
+// A file that another process writes over in place while it is mapped
+// changes the bytes under the sort: keys compared before and after the
+// write disagree, and the output could come out in no order at all. The
+// mapping notes the file's size and modification time when it is made, and
+// keeps a descriptor to look at them again (`rewritten`); the pass checks
+// that where it checks `shrunk()`. A file that only grew is taken as
+// appended to: the mapped bytes are its first ones, still as they were.
+//
 // On Windows the view is made with CreateFileMappingW and MapViewOfFile. The
 // system refuses to truncate a file while a view of it is mapped, so on a
 // local volume the records cannot shrink; a page that still cannot be read
@@ -63,6 +71,13 @@ class RecordFile {
   [[nodiscard]] bool mapped() const { return mapped_; }
   // True when the mapped file shrank below the bytes in use since `load`.
   [[nodiscard]] bool shrunk() const;
+  // True when the mapped file was written since `load` and did not grow:
+  // its bytes in use may not be the ones that were read. (A write within
+  // the same tick of the system's clock as the one before the mapping goes
+  // unseen; so does a rewrite that also makes the file longer.)
+  [[nodiscard]] bool rewritten() const;
+  // Either of the two: the bytes read are not to be trusted.
+  [[nodiscard]] bool changed() const { return shrunk() || rewritten(); }
 
  private:
   [[nodiscard]] LoadStatus read_into_memory(int fd, std::size_t bytes);
@@ -71,6 +86,8 @@ class RecordFile {
   // system's error for the mapping, or -1 when no guard was free; nothing
   // stays mapped then.
   [[nodiscard]] int map_guarded(int fd, std::size_t bytes);
+  // Keeps a descriptor of the file just mapped and notes its size and time.
+  void watch(int fd);
 
   const unsigned char* data_ = nullptr;
   std::size_t bytes_ = 0;
@@ -78,6 +95,11 @@ class RecordFile {
   bool mapped_ = false;
   int guard_slot_ = -1;
   unsigned char* copy_ = nullptr;
+  // A descriptor (a handle on Windows) of the mapped file, and what it told
+  // of the file when the mapping was made; -1 when nothing is mapped.
+  std::intptr_t watched_ = -1;
+  std::uint64_t mapped_file_size_ = 0;
+  std::int64_t mapped_file_time_ = 0;
 };
 
 // The size of the regular file open as `fd`; nothing for anything else

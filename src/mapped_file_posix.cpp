@@ -93,6 +93,11 @@ struct FdCloser {
   }
 };
 
+// A file's modification time in nanoseconds.
+std::int64_t modification_time(const struct stat& status) {
+  return static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+}
+
 constexpr std::uintptr_t HUGE_ALIGNMENT = std::uintptr_t{2} << 20;
 // Address space taken without swap reserved for it, where the system can.
 #ifdef MAP_NORESERVE
@@ -146,6 +151,7 @@ RecordFile::~RecordFile() {
     if (guard_slot_ >= 0) unregister_mapping(guard_slot_);
     munmap(const_cast<unsigned char*>(data_), mapped_bytes_);
   }
+  if (watched_ >= 0) close(static_cast<int>(watched_));
   std::free(copy_);
 }
 
@@ -180,7 +186,22 @@ int RecordFile::map_guarded(int fd, std::size_t bytes) {
   mapped_ = true;
   mapped_bytes_ = bytes;
   guard_slot_ = slot;
+  watch(fd);
   return 0;
+}
+
+void RecordFile::watch(int fd) {
+  // Above the standard streams' numbers, even when one of them is closed.
+  const int kept = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  struct stat status {};
+  if (kept < 0) return;  // no descriptor to spare: the file goes unwatched
+  if (fstat(kept, &status) != 0) {
+    close(kept);
+    return;
+  }
+  watched_ = kept;
+  mapped_file_size_ = static_cast<std::uint64_t>(status.st_size);
+  mapped_file_time_ = modification_time(status);
 }
 
 LoadStatus RecordFile::map(int fd, std::size_t bytes) {
@@ -219,6 +240,13 @@ LoadStatus RecordFile::read_into_memory(int fd, std::size_t bytes) {
 bool RecordFile::shrunk() const {
   return mapped_ && guard_slot_ >= 0 &&
          guard_slots[static_cast<std::size_t>(guard_slot_)].shrunk.load();
+}
+
+bool RecordFile::rewritten() const {
+  struct stat status {};
+  if (watched_ < 0 || fstat(static_cast<int>(watched_), &status) != 0) return false;
+  return modification_time(status) != mapped_file_time_ &&
+         static_cast<std::uint64_t>(status.st_size) <= mapped_file_size_;
 }
 
 std::optional<std::uint64_t> regular_file_size(int fd) {

@@ -143,6 +143,17 @@ bool is_regular(HANDLE file) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// The file's size and last write time (in units of 100 ns).
+bool file_stamp(HANDLE file, std::uint64_t& size, std::int64_t& written) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileInformationByHandle(file, &info) == 0) return false;
+  size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  const FILETIME time = info.ftLastWriteTime;
+  written = static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) |
+                                      time.dwLowDateTime);
+  return true;
+}
+
 bool is_allocation_failure(DWORD error) {
   return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
          error == ERROR_COMMITMENT_LIMIT;
@@ -172,6 +183,7 @@ RecordFile::~RecordFile() {
       UnmapViewOfFile(data_);
     }
   }
+  if (watched_ != -1) CloseHandle(reinterpret_cast<HANDLE>(watched_));
   std::free(copy_);
 }
 
@@ -220,7 +232,22 @@ int RecordFile::map_guarded(int fd, std::size_t bytes) {
   mapped_ = true;
   mapped_bytes_ = bytes;
   guard_slot_ = slot;
+  watch(fd);
   return 0;
+}
+
+void RecordFile::watch(int fd) {
+  HANDLE kept = nullptr;
+  const HANDLE process = GetCurrentProcess();
+  if (DuplicateHandle(process, handle_of(fd), process, &kept, 0, FALSE, DUPLICATE_SAME_ACCESS) ==
+      0) {
+    return;  // the file goes unwatched
+  }
+  if (!file_stamp(kept, mapped_file_size_, mapped_file_time_)) {
+    CloseHandle(kept);
+    return;
+  }
+  watched_ = reinterpret_cast<std::intptr_t>(kept);
 }
 
 LoadStatus RecordFile::map(int fd, std::size_t bytes) {
@@ -266,6 +293,15 @@ LoadStatus RecordFile::read_into_memory(int fd, std::size_t bytes) {
 bool RecordFile::shrunk() const {
   return mapped_ && guard_slot_ >= 0 &&
          guard_slots[static_cast<std::size_t>(guard_slot_)].state.load() != VIEW_MAPPED;
+}
+
+bool RecordFile::rewritten() const {
+  std::uint64_t size = 0;
+  std::int64_t written = 0;
+  if (watched_ == -1 || !file_stamp(reinterpret_cast<HANDLE>(watched_), size, written)) {
+    return false;
+  }
+  return written != mapped_file_time_ && size <= mapped_file_size_;
 }
 
 std::optional<std::uint64_t> regular_file_size(int fd) {

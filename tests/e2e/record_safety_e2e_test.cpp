@@ -456,16 +456,18 @@ RunResult run_with_fault(Sandbox& box, const char* fault, std::vector<std::strin
 
 // A record file cut short by another process while it is mapped: in memory
 // just as the output is opened, or after the external pass stored its first
-// run, as it reads the next chunk through its mapping. The run reports it
-// and leaves no output behind.
-TEST(Safety, RecordFileShrunkUnderTheMappingLeavesNoOutput) {
+// run, as it reads the next chunk through its mapping; or written over in
+// place as the output is opened. The run reports it and leaves no output
+// behind.
+TEST(Safety, RecordFileShrunkOrWrittenUnderTheMappingLeavesNoOutput) {
   SKIP_WITHOUT_POSIX("a fault library (LD_PRELOAD)");
   struct Case {
     const char* fault;
     std::vector<std::string> memory;  // environment words for the budget
   };
   const Case cases[] = {{"shrink:binary.tmp", {"-u", "ZELTO_MEMORY"}},
-                        {"shrink-after-write:binary.tmp", {"ZELTO_MEMORY=64K"}}};
+                        {"shrink-after-write:binary.tmp", {"ZELTO_MEMORY=64K"}},
+                        {"rewrite:binary.tmp", {"-u", "ZELTO_MEMORY"}}};
   for (const Case& c : cases) {
     for (const bool unique : {false, true}) {
       SCOPED_TRACE(std::string(c.fault) + (unique ? " -u" : ""));

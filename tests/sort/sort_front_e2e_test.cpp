@@ -298,18 +298,24 @@ TEST(SortFrontInput, ReadsANamedPipeOnce) {
 }
 
 #if defined(ZELTO_FAULT_ALLOCATIONS) && defined(ZELTO_FAULT_CALLS)
-TEST(SortFrontFaults, AMappedInputCutShortFailsTheRunAndLeavesNoOutput) {
+TEST(SortFrontFaults, AMappedInputCutShortOrWrittenOverFailsTheRunAndLeavesNoOutput) {
   struct CutCase {
     std::vector<std::string> arguments;
     const char* fault;
+    const char* reason;
   };
+  const char* const cut = "Input/output error";
+  const char* const changed = "file changed as it was read";
   const std::vector<CutCase> cases = {
       // Cut to nothing just as the output is opened, after the lines were
       // sorted from the mapping.
-      {{"-o", "out", "in"}, "shrink:"},
+      {{"-o", "out", "in"}, "shrink:", cut},
       // Cut once the first run is on disk: the rest of the file, read a
-      // window at a time, is gone.
-      {{"-S", "256K", "-T", "tmp", "-o", "out", "in"}, "shrink-after-write:"},
+      // window at a time, is gone (and the file is seen to have changed
+      // before a page of it faults).
+      {{"-S", "256K", "-T", "tmp", "-o", "out", "in"}, "shrink-after-write:", changed},
+      // Written over in place, its size kept, between sorting and writing.
+      {{"-o", "out", "in"}, "rewrite:", changed},
   };
   for (const CutCase& c : cases) {
     Sandbox box;
@@ -320,7 +326,8 @@ TEST(SortFrontFaults, AMappedInputCutShortFailsTheRunAndLeavesNoOutput) {
     options.environment = with_fault(c.fault + box.path("in").string());
     const RunResult result = box.run_with(options);
     EXPECT_EQ(result.status, 2) << c.fault;
-    EXPECT_EQ(result.err, "zelto-sort: read failed: in: Input/output error\n") << c.fault;
+    EXPECT_EQ(result.err, std::string("zelto-sort: read failed: in: ") + c.reason + "\n")
+        << c.fault;
     EXPECT_FALSE(box.exists("out")) << c.fault;
     EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp"))) << c.fault;
   }

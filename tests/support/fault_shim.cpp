@@ -6,6 +6,9 @@
 //   "no-tmpfile"     open and openat refuse O_TMPFILE with EOPNOTSUPP
 //   "shrink:PATH"    PATH is cut to 0 bytes just before a file is opened for
 //                    writing with fopen, as another process might do
+//   "rewrite:PATH"   PATH's first byte is written over in place at that
+//                    moment, its size kept and its modification time a
+//                    second later than it was
 //   "replace:FROM:TO"  FROM is renamed to TO at that moment instead, as when
 //                    another job moves its file into place during the run
 //   "shrink-after-write:PATH"  PATH is cut to 0 bytes after the first
@@ -27,6 +30,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -213,10 +217,28 @@ int fdatasync(int fd) {
   return sync_fails() ? -1 : real(fd);
 }
 
+// Writes over the first byte of the file at `path`, as another process
+// editing it in place would; its time moves on by a second, so that the
+// write shows whatever the clock's resolution.
+void rewrite_in_place(const char* path) {
+  const int fd = open(path, O_WRONLY);
+  struct stat status {};
+  if (fd < 0) return;
+  if (fstat(fd, &status) == 0 && write(fd, "~", 1) == 1) {
+    struct timespec times[2] = {status.st_atim, status.st_mtim};
+    times[1].tv_sec += 1;
+    (void)futimens(fd, times);
+  }
+  close(fd);
+}
+
 FILE* fopen(const char* path, const char* mode) {
   const char* shrunk = argument_of("shrink");
   if (strchr(mode, 'w') != nullptr) {
     if (shrunk != nullptr) (void)!truncate(shrunk, 0);
+    if (const char* rewritten = argument_of("rewrite"); rewritten != nullptr) {
+      rewrite_in_place(rewritten);
+    }
     move_as_told(argument_of("replace"));
   }
   using Open = FILE* (*)(const char*, const char*);

@@ -1,5 +1,6 @@
-// The record file: mapped or read, the guard against a file that shrinks
-// under its mapping, and the same-file check that forbids mapping.
+// The record file: mapped or read, the guards against a file that shrinks
+// or is written over under its mapping, and the same-file check that
+// forbids mapping.
 #include <gtest/gtest.h>
 
 #include "mapped_file_detail.h"
@@ -7,9 +8,12 @@
 #include <sys/stat.h>
 #endif
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "run_binary.h"
@@ -99,6 +103,38 @@ TEST(RecordFile, ShrinkingUnderTheMappingIsCaughtNotFatal) {
   ASSERT_EQ(detail::load_record_file(file, records.string(), FILE_BYTES, true), LoadStatus::Loaded);
   EXPECT_EQ(file.data()[FILE_BYTES - 1], pattern_bytes(FILE_BYTES).back());
   EXPECT_FALSE(file.shrunk());
+}
+
+// Another process writing over the mapped bytes in place is caught when
+// the pass looks (its keys may have changed under the sort); one that only
+// appends leaves the mapped bytes as they were.
+TEST(RecordFile, WritingOverTheMappedBytesIsCaughtButAppendingIsNot) {
+  Sandbox box;
+  const std::filesystem::path records = box.path("records");
+  const std::vector<std::pair<const char*, std::ios::openmode>> cases = {
+      {"untouched", std::ios::openmode{}},
+      {"written over", std::ios::in | std::ios::out},
+      {"appended to", std::ios::app},
+  };
+  for (const auto& [name, mode] : cases) {
+    SCOPED_TRACE(name);
+    box.write("records", pattern_bytes(FILE_BYTES));
+    // An hour back, so that any write shows whatever the clock's resolution.
+    std::filesystem::last_write_time(
+        records, std::filesystem::last_write_time(records) - std::chrono::hours(1));
+    RecordFile file;
+    ASSERT_EQ(detail::load_record_file(file, records.string(), FILE_BYTES, true),
+              LoadStatus::Loaded);
+    ASSERT_TRUE(file.mapped());
+    if (mode != std::ios::openmode{}) {
+      std::ofstream writer(records, mode | std::ios::binary);
+      writer << "~~";
+    }
+    const bool written_over = std::string(name) == "written over";
+    EXPECT_EQ(file.rewritten(), written_over);
+    EXPECT_EQ(file.changed(), written_over);
+    EXPECT_FALSE(file.shrunk());
+  }
 }
 
 TEST(RecordFile, WritingToTheInputForbidsMapping) {

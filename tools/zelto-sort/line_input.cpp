@@ -188,6 +188,12 @@ bool LineBatch::mappings_intact() const {
       report("read failed: " + quote_file(part.name) + ": " + error_text(EIO));
       return false;
     }
+    // Lines compared before and after another process wrote over them
+    // could come out in no order at all.
+    if (part.mapping->rewritten()) {
+      report("read failed: " + quote_file(part.name) + ": file changed as it was read");
+      return false;
+    }
   }
   return true;
 }

@@ -70,7 +70,7 @@ class LineBatch {
              const std::string& name);
   // Once the lines were used: false after reporting "read failed" for a
   // mapped file that another process cut short meanwhile (its lines then
-  // held zero bytes instead of its own).
+  // held zero bytes instead of its own) or wrote over.
   [[nodiscard]] bool mappings_intact() const;
   // Forgets every line and frees their memory.
   void clear();
