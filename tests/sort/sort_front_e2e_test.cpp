@@ -288,6 +288,63 @@ TEST(SortFrontMerge, MoreInputsThanFilesCanBeOpenGoThroughRunsOnDisk) {
   }
 }
 
+// --compress-program: every run goes through the program and back through
+// "PROG -d", in merges of --batch-size runs at most; a program that cannot
+// be started or fails either way fails the run, leaving no output.
+TEST(SortFrontRuns, GoThroughTheCompressProgramBothWays) {
+  SKIP_WITHOUT_POSIX("programs written as shell scripts");
+  struct PackCase {
+    std::string options;
+    std::string program;  // its script; "" for none at all
+    int status;
+    std::string err;
+  };
+  // Swaps the digits 4 and 1 both ways, and notes each time it is run.
+  const std::string swapping = "tr 41 14 && echo \"x$1\" >> calls\n";
+  const std::vector<PackCase> cases = {
+      {"-S 1K", swapping, 0, ""},
+      {"-S 1K --batch-size=2", swapping, 0, ""},
+      {"-S 1K -u", swapping, 0, ""},
+      {"-S 1K", "", 2,
+       "zelto-sort: couldn't execute compress program: No such file or directory\n"},
+      {"-S 1K", "cat > /dev/null; exit 3\n", 2,
+       "zelto-sort: './pack' [-d] terminated abnormally\n"},
+      {"-S 1K", "[ \"$1\" = -d ] && exit 4; cat\n", 2,
+       "zelto-sort: './pack' [-d] terminated abnormally\n"},
+  };
+  std::vector<std::string> lines;
+  for (int i = 0; i < 60000; ++i) lines.push_back(std::to_string((i * 7919) % 60000 + 100000));
+  for (const PackCase& c : cases) {
+    SCOPED_TRACE(c.options + " " + c.program);
+    Sandbox box;
+    box.write("in", joined(lines));
+    box.make_directory("tmp");
+    if (!c.program.empty()) box.write("pack", "#!/bin/sh\n" + c.program);
+    const RunResult result =
+        box.run_script("chmod +x pack 2>/dev/null; " + shell_quote(binary_path()) + " -T tmp " +
+                       c.options + " --compress-program=./pack -o out in");
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp")));
+    if (c.status != 0) {
+      EXPECT_FALSE(box.exists("out"));
+      continue;
+    }
+    const bool unique = c.options.find("-u") != std::string::npos;
+    EXPECT_TRUE(box.read("out") == sorted_text(lines, unique));
+    // As many unpackings as packings, and with --batch-size=2 more runs
+    // packed than the input made: the merges of two.
+    const std::string calls = "\n" + box.read("calls");
+    std::size_t packed = 0;
+    std::size_t unpacked = 0;
+    for (std::size_t at = 0; (at = calls.find("\nx", at)) != std::string::npos; ++at) {
+      ++(calls.compare(at, 5, "\nx-d\n") == 0 ? unpacked : packed);
+    }
+    EXPECT_EQ(packed, unpacked) << calls;
+    EXPECT_GE(packed, c.options.find("batch") != std::string::npos ? 10U : 5U) << calls;
+  }
+}
+
 TEST(SortFrontInput, ReadsANamedPipeOnce) {
   SKIP_WITHOUT_POSIX("named pipes");
   Sandbox box;

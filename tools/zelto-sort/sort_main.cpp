@@ -210,6 +210,43 @@ std::size_t merge_width(const RunContext& run) {
   return static_cast<std::size_t>(std::max<std::uint64_t>(width, 2));
 }
 
+// How many packed runs one merge reads: each holds its file open, and
+// while it is read a pipe from the program that unpacks it; up to twice as
+// many are stored before they are merged.
+std::size_t packed_merge_width(const RunContext& run) {
+  const std::uint64_t directories = temporary_directories(run.command).size();
+  const std::uint64_t open_files = largest_batch_size();
+  std::uint64_t width = open_files > directories + 2 ? (open_files - directories - 2) / 3 : 2;
+  if (run.command.batch_size != 0) width = std::min(width, run.command.batch_size);
+  return static_cast<std::size_t>(std::max<std::uint64_t>(width, 2));
+}
+
+// Runs go through the program of --compress-program, if there is one.
+void pack_runs(const RunContext& run, RunStore& runs) {
+  if (!run.command.compress_program.has_value()) return;
+  const std::size_t width = packed_merge_width(run);
+  runs.pack_with(*run.command.compress_program, width, stream_buffer_bytes(run.budget, width));
+}
+
+// Merges every run into the output on one thread, a stream each.
+int merge_runs_into_output(const RunContext& run, const text::LineComparator& comparator,
+                           RunStore& runs) {
+  std::vector<std::unique_ptr<LineCursor>> streams;
+  if (!runs.read_all(stream_buffer_bytes(run.budget, runs.run_count()), streams)) {
+    return STATUS_TROUBLE;
+  }
+  return merge_into_output(
+      run,
+      [&](ByteSink& sink) {
+        const int status = merge_streams(streams, comparator, run.command.settings.unique,
+                                         run.command.debug, run.terminator, run.threads, sink);
+        streams.clear();
+        if (status != STATUS_OK) return status;
+        return runs.end_reading() ? STATUS_OK : STATUS_TROUBLE;
+      },
+      nullptr);
+}
+
 // -m: the inputs merged as they are. More of them than one merge can hold
 // open (by --batch-size, the limit of open files, or the files open
 // already) are merged a group at a time into runs on disk first.
@@ -228,6 +265,7 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
   const OutputStyle style{run.command.settings.unique, false, run.terminator};
   RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
   runs.expect_input(regular_input_bytes(names));
+  pack_runs(run, runs);
   for (std::size_t first = 0; first < names.size();) {
     const std::size_t count = std::min(width, names.size() - first);
     if (!runs.prepare_next_run()) return STATUS_TROUBLE;
@@ -238,9 +276,12 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
     if (const int status = runs.store_merge(group.streams()); status != STATUS_OK) return status;
     first += static_cast<std::size_t>(opened);
   }
-  const std::vector<std::unique_ptr<LineCursor>> streams =
-      runs.streams(stream_buffer_bytes(run.budget, runs.run_count()));
-  return merge_into_output(run, comparator, streams, nullptr);
+  const std::size_t final_width = runs.packed() ? packed_merge_width(run) : width;
+  if (const int status = runs.narrow_to(final_width, stream_buffer_bytes(run.budget, final_width));
+      status != STATUS_OK) {
+    return status;
+  }
+  return merge_runs_into_output(run, comparator, runs);
 }
 
 // What a batch may hold: the budget less what the sort of a batch and the
@@ -248,6 +289,11 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
 // run's writer; on each thread the engine's scratch and four pieces of
 // formatted lines), but at least half of the budget.
 std::uint64_t batch_limit(const RunContext& run) {
+  // Runs that a program packs are as small as -S asks, however small: that
+  // program is then run as the budget would have it run.
+  if (run.command.compress_program.has_value() && run.asked_budget < run.budget) {
+    return std::max<std::uint64_t>(run.asked_budget / 2, 1);
+  }
   constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
   const std::uint64_t beside = 12 * mebibyte + std::uint64_t{run.threads} * 11 * mebibyte;
   return std::max(run.budget / 2, run.budget > beside ? run.budget - beside : 0);
@@ -316,9 +362,17 @@ constexpr std::uint64_t MOST_PART_SEARCHES = std::uint64_t{1} << 12;
 // Merges the runs on disk into the output: with threads to share it, cut
 // into parts by ranges of keys, each merged on one thread, a part held in
 // memory until the parts before it are written.
-int write_merged_runs(const RunContext& run, const text::LineComparator& comparator,
-                      const RunStore& runs, Progress& progress) {
+int write_merged_runs(const RunContext& run, const text::LineComparator& comparator, RunStore& runs,
+                      Progress& progress) {
   progress.begin_uncounted("merging", runs.line_count());
+  // With --batch-size, or runs packed, a merge reads so many runs at most.
+  if (runs.packed() || run.command.batch_size != 0) {
+    const std::size_t width = runs.packed() ? packed_merge_width(run) : merge_width(run);
+    if (const int status = runs.narrow_to(width, stream_buffer_bytes(run.budget, width));
+        status != STATUS_OK) {
+      return status;
+    }
+  }
   const std::size_t streams = runs.run_count();
   constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
   const std::uint64_t threads = run.threads;
@@ -328,11 +382,9 @@ int write_merged_runs(const RunContext& run, const text::LineComparator& compara
   // of a part. A budget too small for every thread's streams and part
   // leaves the merge to one thread.
   const std::uint64_t held = std::clamp(run.budget / (4 * threads), mebibyte, 16 * mebibyte);
-  if (run.threads == 1 || runs.stored_bytes() < PARALLEL_MERGE_BYTES ||
+  if (run.threads == 1 || runs.packed() || runs.stored_bytes() < PARALLEL_MERGE_BYTES ||
       threads * (held + streams * SMALLEST_STREAM_BUFFER) > run.budget) {
-    const std::vector<std::unique_ptr<LineCursor>> cursors =
-        runs.streams(stream_buffer_bytes(run.budget, streams));
-    return merge_into_output(run, comparator, cursors, nullptr);
+    return merge_runs_into_output(run, comparator, runs);
   }
   // Finding the parts reads a sample of every run for each part, and
   // searches every run for each part's start: the parts are fewer where the
@@ -380,6 +432,7 @@ int sort_inputs(const RunContext& run, const text::LineComparator& comparator) {
   const OutputStyle style{run.command.settings.unique, run.command.debug, run.terminator};
   RunStore runs(temporary_directories(run.command), comparator, style, run.threads);
   runs.expect_input(regular_input_bytes(run.command.files));
+  pack_runs(run, runs);
   Progress progress = Progress::on_standard_error({program_name(), "lines"});
   LineBatch batch;
   int status = read_inputs(run, runs, batch, progress);

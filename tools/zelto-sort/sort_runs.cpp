@@ -44,6 +44,27 @@ class RunWriter final : public BlockedSink {
   int error_ = 0;
 };
 
+// Gathers a run's bytes and hands them in blocks to the program that packs
+// them.
+class PackingWriter final : public BlockedSink {
+ public:
+  explicit PackingWriter(PackingProgram& program) : BlockedSink(WRITE_BLOCK), program_(program) {}
+  [[nodiscard]] int error() const { return error_; }
+  [[nodiscard]] bool failed() const override { return error_ != 0; }
+  [[nodiscard]] std::uint64_t written() const { return written_; }
+
+ private:
+  void put(std::string_view bytes) override {
+    if (error_ != 0 || bytes.empty()) return;
+    if (!program_.write(bytes.data(), bytes.size(), error_)) return;
+    written_ += bytes.size();
+  }
+
+  PackingProgram& program_;
+  std::uint64_t written_ = 0;
+  int error_ = 0;
+};
+
 }  // namespace
 
 bool RunStore::report_probe_failure(std::span<const ProbeFailure> failures) const {
@@ -61,7 +82,7 @@ RunStore::Place* RunStore::next_place(std::size_t& index) {
   if (places_.empty()) {
     for (const std::string& directory : directories_) places_.push_back({directory, nullptr, 0});
   }
-  index = runs_.size() % places_.size();
+  index = stored_runs_ % places_.size();
   Place& place = places_[index];
   if (place.file == nullptr) {
     auto file = std::make_unique<SpillFile>();
@@ -92,7 +113,7 @@ bool RunStore::has_room(const Place& place, std::uint64_t bytes) const {
 bool RunStore::spill(LineBatch& batch) {
   if (batch.lines.empty()) return true;
   std::size_t place_index = 0;
-  Place* place = next_place(place_index);
+  const Place* place = next_place(place_index);
   if (place == nullptr) return false;
   std::uint64_t needed = batch.lines.size();
   for (const LineRef& line : batch.lines) needed += line.size;
@@ -107,16 +128,23 @@ bool RunStore::spill(LineBatch& batch) {
     }
   }
   sort_lines(batch.lines, comparator_, *order_, threads_);
-  RunWriter writer(*place->file, place->end);
   OutputStyle style = style_;
   style.debug = false;
-  write_in_order(batch.lines, order_->indices(), comparator_, style, threads_, writer, pieces_);
-  writer.flush();
-  if (!batch.mappings_intact() || !add_run(place_index, writer.written(), writer.error())) {
-    return false;
-  }
+  Run stored;
+  const int status = store_run(
+      [&](BlockedSink& sink) {
+        write_in_order(batch.lines, order_->indices(), comparator_, style, threads_, sink, pieces_);
+        return STATUS_OK;
+      },
+      stored);
+  if (!batch.mappings_intact() || status != STATUS_OK) return false;
+  runs_.push_back(std::move(stored));
   lines_ += batch.lines.size();
   batch.recycle();
+  // Each packed run holds a file open until it is merged.
+  if (packed() && runs_.size() >= 2 * pack_width_) {
+    return narrow_to(pack_width_, pack_buffer_) == STATUS_OK;
+  }
   return true;
 }
 
@@ -132,26 +160,104 @@ void RunStore::stop_storing() {
 
 int RunStore::store_merge(std::span<const std::unique_ptr<LineCursor>> streams) {
   std::size_t place_index = 0;
-  Place* place = next_place(place_index);
+  const Place* place = next_place(place_index);
   if (place == nullptr || !has_room(*place, 0)) return STATUS_TROUBLE;
-  RunWriter writer(*place->file, place->end);
-  const int status = merge_streams(streams, comparator_, style_.unique, false, style_.terminator,
-                                   threads_, writer);
-  writer.flush();
-  if (status != STATUS_OK) return status;
-  return add_run(place_index, writer.written(), writer.error()) ? STATUS_OK : STATUS_TROUBLE;
+  Run stored;
+  const int status = store_run(
+      [&](BlockedSink& sink) {
+        return merge_streams(streams, comparator_, style_.unique, false, style_.terminator,
+                             threads_, sink);
+      },
+      stored);
+  if (status == STATUS_OK) runs_.push_back(std::move(stored));
+  return status;
 }
 
-bool RunStore::add_run(std::size_t place_index, std::uint64_t written, int error) {
-  Place& place = places_[place_index];
-  if (error != 0) {
-    report("write failed: " + quote(place.directory) + ": " + error_text(error));
-    return false;
+int RunStore::store_run(const std::function<int(BlockedSink&)>& produce, Run& stored) {
+  std::size_t place_index = 0;
+  Place* place = next_place(place_index);
+  if (place == nullptr) return STATUS_TROUBLE;
+  ++stored_runs_;
+  int error = 0;
+  if (!packed()) {
+    RunWriter writer(*place->file, place->end);
+    const int status = produce(writer);
+    writer.flush();
+    if (status != STATUS_OK) return status;
+    if (writer.error() != 0) {
+      report("write failed: " + quote(place->directory) + ": " + error_text(writer.error()));
+      return STATUS_TROUBLE;
+    }
+    stored = {place_index, place->end, writer.written(), nullptr};
+    place->end += writer.written();
+    stored_ += writer.written();
+    return STATUS_OK;
   }
-  runs_.push_back({place_index, place.end, written});
-  place.end += written;
-  stored_ += written;
-  return true;
+  auto file = std::make_shared<SpillFile>();
+  if (!file->create(place->directory, error)) {
+    report("cannot create temporary file in " + quote(place->directory) + ": " + error_text(error));
+    return STATUS_TROUBLE;
+  }
+  PackingProgram program;
+  if (!program.start(packer_, false, *file, error)) {
+    report("couldn't execute compress program: " + error_text(error));
+    return STATUS_TROUBLE;
+  }
+  PackingWriter writer(program);
+  const int status = produce(writer);
+  writer.flush();
+  // A program that took fewer bytes than it was given packed no whole run,
+  // whatever its status.
+  const bool whole = program.finish() && writer.error() == 0;
+  if (status != STATUS_OK) return status;
+  if (!whole) {
+    report(quote_file(packer_, true) + " [-d] terminated abnormally");
+    return STATUS_TROUBLE;
+  }
+  stored = {place_index, 0, writer.written(), std::move(file)};
+  stored_ += writer.written();
+  return STATUS_OK;
+}
+
+int RunStore::merge_runs(std::size_t first, std::size_t count, std::size_t buffer_bytes,
+                         Run& stored) {
+  std::vector<std::unique_ptr<LineCursor>> cursors;
+  if (!read_runs(first, count, buffer_bytes, cursors)) return STATUS_TROUBLE;
+  const int status = store_run(
+      [&](BlockedSink& sink) {
+        return merge_streams(cursors, comparator_, style_.unique, false, style_.terminator,
+                             threads_, sink);
+      },
+      stored);
+  cursors.clear();
+  if (status != STATUS_OK) return status;
+  return end_reading() ? STATUS_OK : STATUS_TROUBLE;
+}
+
+int RunStore::narrow_to(std::size_t width, std::size_t buffer_bytes) {
+  width = std::max<std::size_t>(width, 2);
+  while (runs_.size() > width) {
+    std::vector<Run> fewer;
+    for (std::size_t first = 0; first < runs_.size(); first += width) {
+      const std::size_t count = std::min(width, runs_.size() - first);
+      if (count == 1) {
+        fewer.push_back(std::move(runs_[first]));
+        continue;
+      }
+      Run merged;
+      if (const int status = merge_runs(first, count, buffer_bytes, merged); status != STATUS_OK) {
+        return status;
+      }
+      // The runs merged are done with: a packed one's file goes now.
+      for (std::size_t r = first; r < first + count; ++r) {
+        stored_ -= runs_[r].size;
+        runs_[r].own.reset();
+      }
+      fewer.push_back(std::move(merged));
+    }
+    runs_ = std::move(fewer);
+  }
+  return STATUS_OK;
 }
 
 ReadBytes RunStore::reader(const Run& run, std::uint64_t begin, std::uint64_t end) const {
@@ -179,6 +285,48 @@ ReadBytes RunStore::reader(const Run& run, std::uint64_t begin, std::uint64_t en
     reading->position += take;
     return static_cast<long long>(take);
   };
+}
+
+bool RunStore::read_all(std::size_t buffer_bytes,
+                        std::vector<std::unique_ptr<LineCursor>>& cursors) {
+  return read_runs(0, runs_.size(), buffer_bytes, cursors);
+}
+
+bool RunStore::read_runs(std::size_t first, std::size_t count, std::size_t buffer_bytes,
+                         std::vector<std::unique_ptr<LineCursor>>& cursors) {
+  for (std::size_t r = first; r < first + count; ++r) {
+    const Run& run = runs_[r];
+    const std::string& directory = places_[run.file].directory;
+    if (run.own == nullptr) {
+      cursors.push_back(std::make_unique<LineCursor>(reader(run, 0, run.size), directory,
+                                                     style_.terminator, buffer_bytes));
+      continue;
+    }
+    auto program = std::make_unique<PackingProgram>();
+    int error = 0;
+    if (!program->start(packer_, true, *run.own, error)) {
+      report("couldn't execute compress program (with -d): " + error_text(error));
+      return false;
+    }
+    PackingProgram* unpacker = program.get();
+    unpacking_.push_back(std::move(program));
+    cursors.push_back(std::make_unique<LineCursor>(
+        [unpacker](char* data, std::size_t size, int& failure) {
+          return unpacker->read(data, size, failure);
+        },
+        directory, style_.terminator, buffer_bytes));
+  }
+  return true;
+}
+
+bool RunStore::end_reading() {
+  bool whole = true;
+  for (const std::unique_ptr<PackingProgram>& program : unpacking_) {
+    whole = program->finish() && whole;
+  }
+  unpacking_.clear();
+  if (!whole) report(quote_file(packer_, true) + " [-d] terminated abnormally");
+  return whole;
 }
 
 std::vector<std::unique_ptr<LineCursor>> RunStore::streams(std::size_t buffer_bytes) const {

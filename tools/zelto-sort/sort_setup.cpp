@@ -170,7 +170,6 @@ bool decide_budget(const SortCommand& command, std::uint64_t& budget) {
   } else {
     budget = derived_budget(current_limits());
   }
-  budget = std::max(budget, SMALLEST_BUDGET);
   return true;
 }
 
@@ -199,7 +198,8 @@ int prepare_run(RunContext& run) {
   }
   if (const int status = check_check_combinations(command); status != STATUS_OK) return status;
   if (command.files.empty()) command.files.emplace_back("-");
-  if (!decide_budget(command, run.budget)) return STATUS_TROUBLE;
+  if (!decide_budget(command, run.asked_budget)) return STATUS_TROUBLE;
+  run.budget = std::max(run.asked_budget, SMALLEST_BUDGET);
   run.threads = command.parallel != 0 ? std::min(command.parallel, MAX_THREADS) : thread_count();
   run.terminator = command.settings.zero_terminated ? '\0' : '\n';
   return STATUS_OK;

@@ -14,6 +14,9 @@ namespace zelto::sorter {
 struct RunContext {
   SortCommand command;
   std::uint64_t budget = 0;
+  // The budget -S (or the environment) asked for, which may be below the
+  // least that `budget` holds.
+  std::uint64_t asked_budget = 0;
   unsigned threads = 1;
   char terminator = '\n';
   // Whether the -o file was there when the run began, before any input

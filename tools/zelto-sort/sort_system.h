@@ -1,7 +1,8 @@
 // What zelto-sort asks of the operating system beyond zelto's platform
 // layer, in its own terms: reading input files and standard input as bytes,
 // writing standard output as bytes (no CR is ever added), nameless spill
-// files for runs that do not fit in memory, the limits that bound a merge,
+// files for runs that do not fit in memory, the program that packs them
+// (--compress-program), the limits that bound a merge,
 // and the removal of an output file that an ending signal leaves half
 // written. sort_system_posix.cpp and sort_system_win32.cpp implement it.
 //
@@ -98,7 +99,40 @@ class SpillFile {
   void close();
 
  private:
+  friend class PackingProgram;
   std::intptr_t handle_ = -1;
+};
+
+// The program of --compress-program, run beside the sort to pack a run
+// into its file, or, given the argument "-d", to unpack it again.
+class PackingProgram {
+ public:
+  PackingProgram() = default;
+  ~PackingProgram();
+  PackingProgram(const PackingProgram&) = delete;
+  PackingProgram& operator=(const PackingProgram&) = delete;
+
+  // Starts `program`, found as a shell finds a command. Packing, its
+  // standard output is `file` and its standard input a pipe that `write`
+  // fills; unpacking, its standard input is `file` from its start and its
+  // standard output a pipe that `read` drains. False with `error` set when
+  // it cannot be started.
+  [[nodiscard]] bool start(const std::string& program, bool unpack, const SpillFile& file,
+                           int& error);
+  // Writes all `size` bytes to the program; false with `error` set (a
+  // program that ended early: EPIPE, never a signal).
+  [[nodiscard]] bool write(const void* data, std::size_t size, int& error);
+  // Reads at most `size` bytes from the program: how many (0 at the end),
+  // or -1 with `error` set.
+  [[nodiscard]] long long read(void* data, std::size_t size, int& error);
+  // Closes the pipe and waits for the program to end: true when it was
+  // started and exited with status 0.
+  [[nodiscard]] bool finish();
+
+ private:
+  std::intptr_t process_ = -1;
+  std::intptr_t pipe_ = -1;
+  bool succeeded_ = false;
 };
 
 }  // namespace zelto::sorter

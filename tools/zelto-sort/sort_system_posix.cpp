@@ -1,7 +1,10 @@
 #include <fcntl.h>
 #include <malloc.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +13,8 @@
 
 #include "sort_system.h"
 #include "whole_transfer.h"
+
+extern char** environ;
 
 namespace zelto::sorter {
 
@@ -193,6 +198,82 @@ bool SpillFile::read_at(void* data, std::size_t size, std::uint64_t offset, int&
                  static_cast<off_t>(offset + done));
   });
   return error == 0;
+}
+
+PackingProgram::~PackingProgram() {
+  (void)finish();
+}
+
+bool PackingProgram::start(const std::string& program, bool unpack, const SpillFile& file,
+                           int& error) {
+  // The pipe into a packing program is a socket, written without SIGPIPE:
+  // a program that ends early fails the writes instead of the process.
+  int ends[2] = {-1, -1};
+  const int made =
+      unpack ? pipe2(ends, O_CLOEXEC) : socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+  if (made != 0) {
+    error = errno;
+    return false;
+  }
+  // Both ends above the standard streams, which the program's are copied to.
+  for (int& end : ends) {
+    if (end <= STANDARD_ERROR && end >= 0) end = above_standard_streams(end, error);
+  }
+  const int ours = ends[0];
+  const int theirs = ends[1];
+  const auto spill = static_cast<int>(file.handle_);
+  if (ours < 0 || theirs < 0 || (unpack && lseek(spill, 0, SEEK_SET) < 0)) {
+    if (error == 0) error = errno;
+    for (const int end : ends) {
+      if (end >= 0) ::close(end);
+    }
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, unpack ? spill : theirs, STANDARD_INPUT);
+  posix_spawn_file_actions_adddup2(&actions, unpack ? theirs : spill, STANDARD_OUTPUT);
+  std::string name = program;
+  std::string option = "-d";
+  char* arguments[] = {name.data(), unpack ? option.data() : nullptr, nullptr};
+  pid_t child = 0;
+  const int failed = posix_spawnp(&child, name.c_str(), &actions, nullptr, arguments, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(theirs);
+  if (failed != 0) {
+    ::close(ours);
+    error = failed;
+    return false;
+  }
+  process_ = child;
+  pipe_ = ours;
+  return true;
+}
+
+bool PackingProgram::write(const void* data, std::size_t size, int& error) {
+  const auto* bytes = static_cast<const char*>(data);
+  error = transfer_whole(size, EPIPE, [&](std::size_t done) {
+    return send(static_cast<int>(pipe_), bytes + done, size - done, MSG_NOSIGNAL);
+  });
+  return error == 0;
+}
+
+long long PackingProgram::read(void* data, std::size_t size, int& error) {
+  return read_some(static_cast<int>(pipe_), data, size, error);
+}
+
+bool PackingProgram::finish() {
+  if (pipe_ >= 0) ::close(static_cast<int>(pipe_));
+  pipe_ = -1;
+  if (process_ < 0) return succeeded_;
+  int status = 0;
+  pid_t ended = 0;
+  do {
+    ended = waitpid(static_cast<pid_t>(process_), &status, 0);
+  } while (ended < 0 && errno == EINTR);
+  process_ = -1;
+  succeeded_ = ended >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return succeeded_;
 }
 
 }  // namespace zelto::sorter

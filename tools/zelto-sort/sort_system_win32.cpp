@@ -228,4 +228,100 @@ bool SpillFile::read_at(void* data, std::size_t size, std::uint64_t offset, int&
   return true;
 }
 
+PackingProgram::~PackingProgram() {
+  (void)finish();
+}
+
+bool PackingProgram::start(const std::string& program, bool unpack, const SpillFile& file,
+                           int& error) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (CreatePipe(&read_end, &write_end, &inheritable, 0) == 0) {
+    error = last_error_as_errno();
+    return false;
+  }
+  const HANDLE ours = unpack ? read_end : write_end;
+  const HANDLE theirs = unpack ? write_end : read_end;
+  SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
+  // The program's copy of the file shares its position, which starts it
+  // at the file's beginning.
+  const auto spill = reinterpret_cast<HANDLE>(file.handle_);
+  const HANDLE self = GetCurrentProcess();
+  HANDLE shared = nullptr;
+  const LARGE_INTEGER beginning{};
+  if ((unpack && SetFilePointerEx(spill, beginning, nullptr, FILE_BEGIN) == 0) ||
+      DuplicateHandle(self, spill, self, &shared, 0, TRUE, DUPLICATE_SAME_ACCESS) == 0) {
+    error = last_error_as_errno();
+    CloseHandle(ours);
+    CloseHandle(theirs);
+    return false;
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = unpack ? shared : theirs;
+  startup.hStdOutput = unpack ? theirs : shared;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  std::wstring command = L"\"" + wide_name(program) + L"\"" + (unpack ? L" -d" : L"");
+  PROCESS_INFORMATION started{};
+  const BOOL made = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                   nullptr, &startup, &started);
+  const DWORD failure = GetLastError();
+  CloseHandle(theirs);
+  CloseHandle(shared);
+  if (made == 0) {
+    CloseHandle(ours);
+    error = errno_of_system_error(failure);
+    return false;
+  }
+  CloseHandle(started.hThread);
+  process_ = reinterpret_cast<std::intptr_t>(started.hProcess);
+  pipe_ = reinterpret_cast<std::intptr_t>(ours);
+  return true;
+}
+
+bool PackingProgram::write(const void* data, std::size_t size, int& error) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    const DWORD chunk = size > (1U << 30) ? 1U << 30 : static_cast<DWORD>(size);
+    DWORD put = 0;
+    if (WriteFile(reinterpret_cast<HANDLE>(pipe_), bytes, chunk, &put, nullptr) == 0) {
+      const DWORD failure = GetLastError();
+      error = failure == ERROR_NO_DATA || failure == ERROR_BROKEN_PIPE
+                  ? EPIPE
+                  : errno_of_system_error(failure);
+      return false;
+    }
+    bytes += put;
+    size -= put;
+  }
+  return true;
+}
+
+long long PackingProgram::read(void* data, std::size_t size, int& error) {
+  const DWORD chunk = size > (1U << 30) ? 1U << 30 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (ReadFile(reinterpret_cast<HANDLE>(pipe_), data, chunk, &got, nullptr) == 0) {
+    // The program closed its end: the end of the run.
+    if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+    error = last_error_as_errno();
+    return -1;
+  }
+  return got;
+}
+
+bool PackingProgram::finish() {
+  if (pipe_ != -1) CloseHandle(reinterpret_cast<HANDLE>(pipe_));
+  pipe_ = -1;
+  if (process_ == -1) return succeeded_;
+  const auto process = reinterpret_cast<HANDLE>(process_);
+  DWORD code = 1;
+  succeeded_ = WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 &&
+               GetExitCodeProcess(process, &code) != 0 && code == 0;
+  CloseHandle(process);
+  process_ = -1;
+  return succeeded_;
+}
+
 }  // namespace zelto::sorter
