@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <malloc.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -206,6 +207,10 @@ PackingProgram::~PackingProgram() {
 
 bool PackingProgram::start(const std::string& program, bool unpack, const SpillFile& file,
                            int& error) {
+  // A SIGCHLD ignored by whoever started the run would reap the program
+  // before its status could be read.
+  static const bool waitable = signal(SIGCHLD, SIG_DFL) != SIG_ERR;
+  (void)waitable;
   // The pipe into a packing program is a socket, written without SIGPIPE:
   // a program that ends early fails the writes instead of the process.
   int ends[2] = {-1, -1};
