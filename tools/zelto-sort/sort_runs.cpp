@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <string_view>
+#include <utility>
 
 #include "parallel.h"
 #include "sort_messages.h"
@@ -22,11 +25,14 @@ constexpr std::size_t LAST_PROBE_BYTES = std::size_t{1} << 20;
 constexpr std::uint64_t RELEASE_PAGE = 4096;
 constexpr std::uint64_t RELEASE_BYTES = std::uint64_t{1} << 18;
 
-// Gathers a run's bytes and writes them in blocks at the run's end.
+// Gathers a run's bytes and hands them on in blocks: to the end of the
+// run's file, or to the program that packs them.
 class RunWriter final : public BlockedSink {
  public:
-  RunWriter(SpillFile& file, std::uint64_t offset)
-      : BlockedSink(WRITE_BLOCK), file_(file), offset_(offset) {}
+  // Writes all the bytes given, which follow `written` bytes of the run;
+  // false with `error` set.
+  using Put = std::function<bool(std::string_view bytes, std::uint64_t written, int& error)>;
+  explicit RunWriter(Put put) : BlockedSink(WRITE_BLOCK), put_(std::move(put)) {}
   [[nodiscard]] int error() const { return error_; }
   [[nodiscard]] bool failed() const override { return error_ != 0; }
   [[nodiscard]] std::uint64_t written() const { return written_; }
@@ -34,33 +40,11 @@ class RunWriter final : public BlockedSink {
  private:
   void put(std::string_view bytes) override {
     if (error_ != 0 || bytes.empty()) return;
-    if (!file_.write_at(bytes.data(), bytes.size(), offset_ + written_, error_)) return;
+    if (!put_(bytes, written_, error_)) return;
     written_ += bytes.size();
   }
 
-  SpillFile& file_;
-  std::uint64_t offset_;
-  std::uint64_t written_ = 0;
-  int error_ = 0;
-};
-
-// Gathers a run's bytes and hands them in blocks to the program that packs
-// them.
-class PackingWriter final : public BlockedSink {
- public:
-  explicit PackingWriter(PackingProgram& program) : BlockedSink(WRITE_BLOCK), program_(program) {}
-  [[nodiscard]] int error() const { return error_; }
-  [[nodiscard]] bool failed() const override { return error_ != 0; }
-  [[nodiscard]] std::uint64_t written() const { return written_; }
-
- private:
-  void put(std::string_view bytes) override {
-    if (error_ != 0 || bytes.empty()) return;
-    if (!program_.write(bytes.data(), bytes.size(), error_)) return;
-    written_ += bytes.size();
-  }
-
-  PackingProgram& program_;
+  Put put_;
   std::uint64_t written_ = 0;
   int error_ = 0;
 };
@@ -180,7 +164,11 @@ int RunStore::store_run(const std::function<int(BlockedSink&)>& produce, Run& st
   ++stored_runs_;
   int error = 0;
   if (!packed()) {
-    RunWriter writer(*place->file, place->end);
+    SpillFile& spill = *place->file;
+    const std::uint64_t offset = place->end;
+    RunWriter writer([&spill, offset](std::string_view bytes, std::uint64_t written, int& failure) {
+      return spill.write_at(bytes.data(), bytes.size(), offset + written, failure);
+    });
     const int status = produce(writer);
     writer.flush();
     if (status != STATUS_OK) return status;
@@ -203,7 +191,9 @@ int RunStore::store_run(const std::function<int(BlockedSink&)>& produce, Run& st
     report("couldn't execute compress program: " + error_text(error));
     return STATUS_TROUBLE;
   }
-  PackingWriter writer(program);
+  RunWriter writer([&program](std::string_view bytes, std::uint64_t, int& failure) {
+    return program.write(bytes.data(), bytes.size(), failure);
+  });
   const int status = produce(writer);
   writer.flush();
   // A program that took fewer bytes than it was given packed no whole run,
