@@ -298,6 +298,7 @@ TEST(SortFrontRuns, GoThroughTheCompressProgramBothWays) {
     std::string program;  // its script; "" for none at all
     int status;
     std::string err;
+    std::string limit = "";  // a shell limit set first
   };
   // Swaps the digits 4 and 1 both ways, and notes each time it is run.
   const std::string swapping = "tr 41 14 && echo \"x$1\" >> calls\n";
@@ -305,6 +306,9 @@ TEST(SortFrontRuns, GoThroughTheCompressProgramBothWays) {
       {"-S 1K", swapping, 0, ""},
       {"-S 1K --batch-size=2", swapping, 0, ""},
       {"-S 1K -u", swapping, 0, ""},
+      // Each packed run holds a file open: they are merged before they
+      // take every descriptor.
+      {"-S 1K", swapping, 0, "", "ulimit -n 16; "},
       {"-S 1K", "", 2,
        "zelto-sort: couldn't execute compress program: No such file or directory\n"},
       {"-S 1K", "cat > /dev/null; exit 3\n", 2,
@@ -315,14 +319,16 @@ TEST(SortFrontRuns, GoThroughTheCompressProgramBothWays) {
   std::vector<std::string> lines;
   for (int i = 0; i < 60000; ++i) lines.push_back(std::to_string((i * 7919) % 60000 + 100000));
   for (const PackCase& c : cases) {
-    SCOPED_TRACE(c.options + " " + c.program);
+    SCOPED_TRACE(c.limit + c.options + " " + c.program);
+    // A sanitizer's runtime needs descriptors of its own.
+    if (SANITIZED_BUILD && !c.limit.empty()) continue;
     Sandbox box;
     box.write("in", joined(lines));
     box.make_directory("tmp");
     if (!c.program.empty()) box.write("pack", "#!/bin/sh\n" + c.program);
     const RunResult result =
-        box.run_script("chmod +x pack 2>/dev/null; " + shell_quote(binary_path()) + " -T tmp " +
-                       c.options + " --compress-program=./pack -o out in");
+        box.run_script("chmod +x pack 2>/dev/null; " + c.limit + shell_quote(binary_path()) +
+                       " -T tmp " + c.options + " --compress-program=./pack -o out in");
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.err, c.err);
     EXPECT_TRUE(std::filesystem::is_empty(box.path("tmp")));
