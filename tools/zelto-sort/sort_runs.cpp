@@ -121,7 +121,7 @@ bool RunStore::spill(LineBatch& batch) {
         return STATUS_OK;
       },
       stored);
-  if (!batch.mappings_intact() || status != STATUS_OK) return false;
+  if (status != STATUS_OK || !batch.mappings_intact()) return false;
   runs_.push_back(std::move(stored));
   lines_ += batch.lines.size();
   batch.recycle();
