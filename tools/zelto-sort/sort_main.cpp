@@ -212,14 +212,15 @@ std::size_t merge_width(const RunContext& run) {
 
 // How many packed runs one merge reads: each holds its file open, and
 // while it is read a pipe from the program that unpacks it; up to twice as
-// many are stored before they are merged. A few files are left for the
-// rest (an input, the output, the run being written and its pipe).
+// many are stored before they are merged. Files open already, and a few
+// for the rest (an input, the output, the run being written and its pipe),
+// are left out.
 std::size_t packed_merge_width(const RunContext& run) {
-  const std::uint64_t directories = temporary_directories(run.command).size();
+  constexpr std::uint64_t OTHER_FILES = 6;
+  const std::uint64_t taken =
+      temporary_directories(run.command).size() + files_held_open() + OTHER_FILES;
   const std::uint64_t open_files = largest_batch_size();
-  constexpr std::uint64_t OTHER_FILES = 8;
-  std::uint64_t width =
-      open_files > directories + OTHER_FILES ? (open_files - directories - OTHER_FILES) / 3 : 2;
+  std::uint64_t width = open_files > taken ? (open_files - taken) / 3 : 2;
   if (run.command.batch_size != 0) width = std::min(width, run.command.batch_size);
   return static_cast<std::size_t>(std::max<std::uint64_t>(width, 2));
 }

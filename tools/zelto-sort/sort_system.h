@@ -49,6 +49,9 @@ void return_freed_memory_at_once();
 
 // The most inputs one merge may hold open at once (--batch-size).
 [[nodiscard]] std::uint64_t largest_batch_size();
+// How many of those the process holds open now (beside the standard
+// streams), as whoever started it may have left files open.
+[[nodiscard]] std::uint64_t files_held_open();
 // The bytes of physical memory (for -S N%); 0 when unknown.
 [[nodiscard]] std::uint64_t physical_memory();
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
@@ -90,6 +91,16 @@ std::uint64_t largest_batch_size() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1U << 20;
   return limit.rlim_cur > 3 ? limit.rlim_cur - 3 : 2;
+}
+
+std::uint64_t files_held_open() {
+  // Descriptors past the first few thousand are not looked for.
+  const auto last = static_cast<int>(std::min<std::uint64_t>(largest_batch_size() + 3, 4096));
+  std::uint64_t held = 0;
+  for (int fd = STANDARD_ERROR + 1; fd < last; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) ++held;
+  }
+  return held;
 }
 
 std::uint64_t physical_memory() {
