@@ -728,6 +728,8 @@ words.txt missing.txt
 -R --random-source=missing.txt -c words.txt words.txt
 -T missing-dir -S 64K bulk.txt
 --compress-program=gzip -S 64K bulk.txt
+--compress-program=gzip -S 64K --batch-size=2 -u bulk.txt
+--batch-size=2 -S 64K -k2 bulk.txt
 -y words.txt
 words.txt > /dev/full
 -o /dev/full words.txt
