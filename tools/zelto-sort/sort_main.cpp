@@ -200,14 +200,21 @@ int merge_into_output(const RunContext& run, const text::LineComparator& compara
       inputs);
 }
 
-// How many inputs one merge holds open: --batch-size, and what the limit of
-// open files leaves beside the standard streams and the runs on disk.
-std::size_t merge_width(const RunContext& run) {
-  const std::uint64_t directories = temporary_directories(run.command).size();
-  std::uint64_t width = largest_batch_size();
-  width = width > directories + 2 ? width - directories - 2 : 2;
+// How many streams one merge reads, each holding `files_each` files open:
+// --batch-size, and what the limit of open files leaves beside the
+// standard streams, the runs on disk and `others`.
+std::size_t width_within_open_files(const RunContext& run, std::uint64_t others,
+                                    std::uint64_t files_each) {
+  const std::uint64_t taken = temporary_directories(run.command).size() + others;
+  const std::uint64_t open_files = largest_batch_size();
+  std::uint64_t width = open_files > taken ? (open_files - taken) / files_each : 2;
   if (run.command.batch_size != 0) width = std::min(width, run.command.batch_size);
   return static_cast<std::size_t>(std::max<std::uint64_t>(width, 2));
+}
+
+// How many inputs one merge holds open.
+std::size_t merge_width(const RunContext& run) {
+  return width_within_open_files(run, 2, 1);
 }
 
 // How many packed runs one merge reads: each holds its file open, and
@@ -217,12 +224,16 @@ std::size_t merge_width(const RunContext& run) {
 // are left out.
 std::size_t packed_merge_width(const RunContext& run) {
   constexpr std::uint64_t OTHER_FILES = 6;
-  const std::uint64_t taken =
-      temporary_directories(run.command).size() + files_held_open() + OTHER_FILES;
-  const std::uint64_t open_files = largest_batch_size();
-  std::uint64_t width = open_files > taken ? (open_files - taken) / 3 : 2;
-  if (run.command.batch_size != 0) width = std::min(width, run.command.batch_size);
-  return static_cast<std::size_t>(std::max<std::uint64_t>(width, 2));
+  return width_within_open_files(run, files_held_open() + OTHER_FILES, 3);
+}
+
+// With --batch-size, or runs packed, merges the runs into so few that one
+// merge reads them all: 0, or the status after a reported failure. Other
+// runs share their files and are merged all at once.
+int narrow_runs(const RunContext& run, RunStore& runs) {
+  if (!runs.packed() && run.command.batch_size == 0) return STATUS_OK;
+  const std::size_t width = runs.packed() ? packed_merge_width(run) : merge_width(run);
+  return runs.narrow_to(width, stream_buffer_bytes(run.budget, width));
 }
 
 // Runs go through the program of --compress-program, if there is one.
@@ -280,11 +291,7 @@ int merge_inputs(const RunContext& run, const text::LineComparator& comparator) 
     if (const int status = runs.store_merge(group.streams()); status != STATUS_OK) return status;
     first += static_cast<std::size_t>(opened);
   }
-  const std::size_t final_width = runs.packed() ? packed_merge_width(run) : width;
-  if (const int status = runs.narrow_to(final_width, stream_buffer_bytes(run.budget, final_width));
-      status != STATUS_OK) {
-    return status;
-  }
+  if (const int status = narrow_runs(run, runs); status != STATUS_OK) return status;
   return merge_runs_into_output(run, comparator, runs);
 }
 
@@ -369,14 +376,7 @@ constexpr std::uint64_t MOST_PART_SEARCHES = std::uint64_t{1} << 12;
 int write_merged_runs(const RunContext& run, const text::LineComparator& comparator, RunStore& runs,
                       Progress& progress) {
   progress.begin_uncounted("merging", runs.line_count());
-  // With --batch-size, or runs packed, a merge reads so many runs at most.
-  if (runs.packed() || run.command.batch_size != 0) {
-    const std::size_t width = runs.packed() ? packed_merge_width(run) : merge_width(run);
-    if (const int status = runs.narrow_to(width, stream_buffer_bytes(run.budget, width));
-        status != STATUS_OK) {
-      return status;
-    }
-  }
+  if (const int status = narrow_runs(run, runs); status != STATUS_OK) return status;
   const std::size_t streams = runs.run_count();
   constexpr std::uint64_t mebibyte = std::uint64_t{1} << 20;
   const std::uint64_t threads = run.threads;

@@ -286,10 +286,8 @@ bool RunStore::read_runs(std::size_t first, std::size_t count, std::size_t buffe
                          std::vector<std::unique_ptr<LineCursor>>& cursors) {
   for (std::size_t r = first; r < first + count; ++r) {
     const Run& run = runs_[r];
-    const std::string& directory = places_[run.file].directory;
     if (run.own == nullptr) {
-      cursors.push_back(std::make_unique<LineCursor>(reader(run, 0, run.size), directory,
-                                                     style_.terminator, buffer_bytes));
+      cursors.push_back(plain_cursor(run, buffer_bytes));
       continue;
     }
     auto program = std::make_unique<PackingProgram>();
@@ -304,7 +302,7 @@ bool RunStore::read_runs(std::size_t first, std::size_t count, std::size_t buffe
         [unpacker](char* data, std::size_t size, int& failure) {
           return unpacker->read(data, size, failure);
         },
-        directory, style_.terminator, buffer_bytes));
+        places_[run.file].directory, style_.terminator, buffer_bytes));
   }
   return true;
 }
@@ -319,12 +317,14 @@ bool RunStore::end_reading() {
   return whole;
 }
 
+std::unique_ptr<LineCursor> RunStore::plain_cursor(const Run& run, std::size_t buffer_bytes) const {
+  return std::make_unique<LineCursor>(reader(run, 0, run.size), places_[run.file].directory,
+                                      style_.terminator, buffer_bytes);
+}
+
 std::vector<std::unique_ptr<LineCursor>> RunStore::streams(std::size_t buffer_bytes) const {
   std::vector<std::unique_ptr<LineCursor>> cursors;
-  for (const Run& run : runs_) {
-    cursors.push_back(std::make_unique<LineCursor>(
-        reader(run, 0, run.size), places_[run.file].directory, style_.terminator, buffer_bytes));
-  }
+  for (const Run& run : runs_) cursors.push_back(plain_cursor(run, buffer_bytes));
   return cursors;
 }
 

@@ -126,6 +126,10 @@ class RunStore {
   // Streams over runs [first, first + count), as `read_all` does.
   [[nodiscard]] bool read_runs(std::size_t first, std::size_t count, std::size_t buffer_bytes,
                                std::vector<std::unique_ptr<LineCursor>>& cursors);
+  // A stream over the whole of `run`, which is not packed, and over each
+  // run so.
+  [[nodiscard]] std::unique_ptr<LineCursor> plain_cursor(const Run& run,
+                                                         std::size_t buffer_bytes) const;
   [[nodiscard]] std::vector<std::unique_ptr<LineCursor>> streams(std::size_t buffer_bytes) const;
   // Stores the lines that `produce` writes to the sink it is given (a
   // status) as a run, at the next place, into `stored`. 0, or the status
