@@ -6,7 +6,9 @@
 # ratio of the medians (sort over zelto-sort: above 1, zelto-sort is faster)
 # and the peak RSS of each, as a Markdown table, and checks that both
 # outputs are byte-identical. The machine may be shared: compare the ratios,
-# measured in one run, rather than the times of different runs.
+# measured in one run, rather than the times of different runs. With
+# --plot-out, the medians (with min and max) are also drawn as bars, one
+# panel for each table (gnuplot, Debian package gnuplot-nox).
 set -euo pipefail
 export LC_ALL=C
 
@@ -18,6 +20,7 @@ BUILD_DIR="$REPO/build-bench"
 DATA_PARENT=${TMPDIR:-/tmp}
 BUILD=1
 OUT=""
+PLOT_OUT=""
 BUFFER=100M
 OPTION_SETS=("" "-n" "-k2" "-u" "-f" "-r -s -k2,2" "-t, -k3,3h" "-k1,1n -k2")
 
@@ -34,6 +37,7 @@ usage: bench/sort_text.sh [options]
   --data-dir=DIR    where the temporary data directory goes (default $TMPDIR or /tmp)
   --no-build        use the binaries already in the build directory
   --out=FILE        also write the tables to FILE
+  --plot-out=FILE   also draw the medians as a PNG plot in FILE (docs/sort-text.png)
 EOF
 }
 
@@ -51,6 +55,7 @@ for arg in "$@"; do
     --data-dir=*) DATA_PARENT=${arg#*=} ;;
     --no-build) BUILD=0 ;;
     --out=*) OUT=$(realpath "${arg#*=}") ;;
+    --plot-out=*) PLOT_OUT=$(realpath "${arg#*=}") ;;
     -h | --help) usage; exit 0 ;;
     *) echo "sort_text.sh: unknown option $arg" >&2; usage >&2; exit 2 ;;
   esac
@@ -60,6 +65,8 @@ say() { echo "sort_text.sh: $*" >&2; }
 die() { say "$*"; exit 1; }
 
 command -v /usr/bin/time >/dev/null || die "GNU time is needed (Debian package time)"
+[ -z "$PLOT_OUT" ] || command -v gnuplot >/dev/null ||
+  die "--plot-out needs gnuplot (Debian package gnuplot-nox)"
 if [ "$BUILD" = 1 ]; then
   say "building (Release) in $BUILD_DIR"
   cmake -S "$REPO" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DZELTO_BUILD_TESTS=OFF \
@@ -107,6 +114,10 @@ stats() {  # min median max of the words given
 }
 
 TABLE="$DIR/table.md"
+# For the plot: a block of lines "options sort-median min max zelto-median
+# min max" for each table, blocks apart by two blank lines.
+PLOT_DATA="$DIR/plot.dat"
+: >"$PLOT_DATA"
 {
   echo "corpus: $SIZE (seed $SEED), $(wc -l <"$DIR/corpus.txt") lines; $RUNS runs each"
   echo "host: $(uname -srm), $(nproc) cores; load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -124,6 +135,7 @@ measure() {
     echo "| options | sort min / median / max (s) | zelto-sort min / median / max (s) | sort / zelto-sort | peak RSS sort (MiB) | peak RSS zelto-sort (MiB) | outputs |"
     echo "|---|---|---|---|---|---|---|"
   } >>"$TABLE"
+  [ ! -s "$PLOT_DATA" ] || printf '\n\n' >>"$PLOT_DATA"
   for options in "${OPTION_SETS[@]}"; do
     local -a words=()
     read -r -a words <<<"$options"
@@ -149,6 +161,8 @@ measure() {
     printf '| `%s` | %s / %s / %s | %s / %s / %s | %s | %d | %d | %s |\n' \
       "${options:-(none)}" "$s_lo" "$s_med" "$s_hi" "$z_lo" "$z_med" "$z_hi" "$ratio" \
       $((RSS[sort] / 1024)) $((RSS[zelto] / 1024)) "$same" >>"$TABLE"
+    printf '"%s" %s %s %s %s %s %s\n' "${options:-(none)}" "$s_med" "$s_lo" "$s_hi" \
+      "$z_med" "$z_lo" "$z_hi" >>"$PLOT_DATA"
   done
 }
 
@@ -157,4 +171,41 @@ measure ""
 echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$TABLE"
 cat "$TABLE"
 [ -z "$OUT" ] || cp "$TABLE" "$OUT"
+
+# The gnuplot lines of one panel: the medians of block `block` as bars, each
+# option set labelled with the ratio of the medians.
+panel() {
+  local title=$1 block=$2
+  cat <<EOF
+set title "$title"
+plot "$PLOT_DATA" index $block \
+       using 2:3:4:xtic(sprintf("%s\\n%.2fx", strcol(1), \$2 / \$5)) title "LC_ALL=C sort", \
+     "" index $block using 5:6:7 title "zelto-sort"
+EOF
+}
+if [ -n "$PLOT_OUT" ]; then
+  panels=1
+  [ -z "$BUFFER" ] || panels=2
+  {
+    cat <<EOF
+set terminal pngcairo size $((520 * panels)),480 font "sans,10" noenhanced
+set output "$PLOT_OUT"
+set multiplot layout 1,$panels title "Sorting $SIZE of generated text: median wall time of $RUNS runs, bars from min to max"
+set style data histogram
+set style histogram errorbars gap 1 lw 1
+set style fill solid 0.7 border -1
+set ylabel "seconds"
+set xlabel "options, then sort's median over zelto-sort's" offset 0,-1
+set bmargin 5
+set yrange [0:*]
+set offsets 0, 0, graph 0.05, 0
+set grid ytics
+set key top left
+EOF
+    panel "default threads and memory" 0
+    [ -z "$BUFFER" ] || panel "both with -S $BUFFER" 1
+    echo "unset multiplot"
+  } | gnuplot
+  say "plot: $PLOT_OUT"
+fi
 ! grep -q DIFFERENT "$TABLE" || die "outputs differ"
