@@ -290,7 +290,8 @@ TEST(SortFrontMerge, MoreInputsThanFilesCanBeOpenGoThroughRunsOnDisk) {
 
 // --compress-program: every run goes through the program and back through
 // "PROG -d", in merges of --batch-size runs at most; a program that cannot
-// be started or fails either way fails the run, leaving no output.
+// be started, fails either way, or gives back other bytes than it packed
+// fails the run, leaving no output.
 TEST(SortFrontRuns, GoThroughTheCompressProgramBothWays) {
   SKIP_WITHOUT_POSIX("programs written as shell scripts");
   struct PackCase {
@@ -315,6 +316,11 @@ TEST(SortFrontRuns, GoThroughTheCompressProgramBothWays) {
       {"-S 1K", "cat > /dev/null; exit 3\n", 2,
        "zelto-sort: './pack' [-d] terminated abnormally\n"},
       {"-S 1K", "[ \"$1\" = -d ] && exit 4; cat\n", 2,
+       "zelto-sort: './pack' [-d] terminated abnormally\n"},
+      // Status 0, but a line lost, or lines without end, on the way back.
+      {"-S 1K", "if [ \"$1\" = -d ]; then sed '$d'; else cat; fi\n", 2,
+       "zelto-sort: './pack' [-d] terminated abnormally\n"},
+      {"-S 1K", "cat; [ \"$1\" = -d ] && yes; exit 0\n", 2,
        "zelto-sort: './pack' [-d] terminated abnormally\n"},
   };
   std::vector<std::string> lines;

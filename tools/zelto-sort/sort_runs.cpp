@@ -290,17 +290,28 @@ bool RunStore::read_runs(std::size_t first, std::size_t count, std::size_t buffe
       cursors.push_back(plain_cursor(run, buffer_bytes));
       continue;
     }
-    auto program = std::make_unique<PackingProgram>();
+    auto unpacking = std::make_unique<Unpacking>();
+    unpacking->expected = run.size;
     int error = 0;
-    if (!program->start(packer_, true, *run.own, error)) {
+    if (!unpacking->program.start(packer_, true, *run.own, error)) {
       report("couldn't execute compress program (with -d): " + error_text(error));
       return false;
     }
-    PackingProgram* unpacker = program.get();
-    unpacking_.push_back(std::move(program));
+    Unpacking* unpacker = unpacking.get();
+    unpacking_.push_back(std::move(unpacking));
     cursors.push_back(std::make_unique<LineCursor>(
-        [unpacker](char* data, std::size_t size, int& failure) {
-          return unpacker->read(data, size, failure);
+        [unpacker](char* data, std::size_t size, int& failure) -> long long {
+          // A program that gives back more than it packed (one that never
+          // stops, say) is read no further: the run ends there, and the
+          // merge fails once it is done.
+          if (unpacker->too_many) return 0;
+          const long long got = unpacker->program.read(data, size, failure);
+          if (got > 0) unpacker->given += static_cast<std::uint64_t>(got);
+          if (unpacker->given > unpacker->expected) {
+            unpacker->too_many = true;
+            return 0;
+          }
+          return got;
         },
         places_[run.file].directory, style_.terminator, buffer_bytes));
   }
@@ -308,9 +319,12 @@ bool RunStore::read_runs(std::size_t first, std::size_t count, std::size_t buffe
 }
 
 bool RunStore::end_reading() {
+  // A program may exit with status 0 and still have lost lines (or made
+  // some up): each run must come back as long as it went in.
   bool whole = true;
-  for (const std::unique_ptr<PackingProgram>& program : unpacking_) {
-    whole = program->finish() && whole;
+  for (const std::unique_ptr<Unpacking>& unpacking : unpacking_) {
+    const bool exited_well = unpacking->program.finish();
+    whole = exited_well && !unpacking->too_many && unpacking->given == unpacking->expected && whole;
   }
   unpacking_.clear();
   if (!whole) report(quote_file(packer_, true) + " [-d] terminated abnormally");

@@ -73,7 +73,8 @@ class RunStore {
   // A stream over each run, in the order they were stored, each reading
   // through a buffer of `buffer_bytes`; false after reporting a program
   // that could not be started to unpack them. Once they are read,
-  // `end_reading` tells whether each was unpacked whole.
+  // `end_reading` tells whether each was unpacked whole: by a program that
+  // exited with status 0 and gave back as many bytes as it packed.
   [[nodiscard]] bool read_all(std::size_t buffer_bytes,
                               std::vector<std::unique_ptr<LineCursor>>& cursors);
   [[nodiscard]] bool end_reading();
@@ -91,6 +92,13 @@ class RunStore {
     std::shared_ptr<SpillFile> own;  // a packed run's file
   };
   class Parts;
+  // A program unpacking a run, and the bytes it gave back so far.
+  struct Unpacking {
+    PackingProgram program;
+    std::uint64_t expected;
+    std::uint64_t given = 0;
+    bool too_many = false;
+  };
   // A line of a run and where it starts.
   struct Probe {
     std::uint64_t start;
@@ -164,7 +172,7 @@ class RunStore {
   std::string packer_;
   std::size_t pack_width_ = 0;
   std::size_t pack_buffer_ = 0;
-  std::vector<std::unique_ptr<PackingProgram>> unpacking_;
+  std::vector<std::unique_ptr<Unpacking>> unpacking_;
   std::uint64_t expected_ = 0;
   std::uint64_t stored_ = 0;
   std::uint64_t lines_ = 0;
