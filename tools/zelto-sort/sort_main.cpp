@@ -26,9 +26,12 @@ namespace zelto::sorter {
 
 namespace {
 
-// The buffer of each stream of a merge lies between these.
+// The buffer of each stream of a merge lies between these. Reads of more
+// than the largest gain nothing: the bytes the system copies in push the
+// lines being merged out of the processor's cache (a merge of 2 or 19
+// sorted files of 600 MB in all took 4-7% longer with 4 MiB buffers).
 constexpr std::size_t SMALLEST_STREAM_BUFFER = std::size_t{64} << 10;
-constexpr std::size_t LARGEST_STREAM_BUFFER = std::size_t{4} << 20;
+constexpr std::size_t LARGEST_STREAM_BUFFER = std::size_t{256} << 10;
 std::size_t stream_buffer_bytes(std::uint64_t budget, std::size_t streams) {
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(
       budget / (streams + 1), SMALLEST_STREAM_BUFFER, LARGEST_STREAM_BUFFER));
