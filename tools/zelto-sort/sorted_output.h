@@ -30,8 +30,10 @@ void format_lines(std::span<const LineRef> lines, std::span<const std::uint32_t>
                   const OutputStyle& style, std::string& out);
 
 // About the bytes one task formats before its buffer is handed on: the
-// pieces are cut by a count of lines, from the lines' average length.
-inline constexpr std::size_t PIECE_BYTES = std::size_t{1} << 20;
+// pieces are cut by a count of lines, from the lines' average length. A
+// piece this small is still in the processor's cache when it is written
+// (pieces of 1 MiB took 2-5% more time and processor time to sort 600 MB).
+inline constexpr std::size_t PIECE_BYTES = std::size_t{256} << 10;
 
 // How many lines of `lines` (visited in `indices` order) make a piece.
 [[nodiscard]] std::size_t lines_per_piece(std::span<const LineRef> lines,
