@@ -302,16 +302,12 @@ bool RunStore::read_runs(std::size_t first, std::size_t count, std::size_t buffe
     cursors.push_back(std::make_unique<LineCursor>(
         [unpacker](char* data, std::size_t size, int& failure) -> long long {
           // A program that gives back more than it packed (one that never
-          // stops, say) is read no further: the run ends there, and the
-          // merge fails once it is done.
-          if (unpacker->too_many) return 0;
+          // stops, say) is read no further: the run ends there, and
+          // `end_reading` fails the merge.
+          if (unpacker->given > unpacker->expected) return 0;
           const long long got = unpacker->program.read(data, size, failure);
           if (got > 0) unpacker->given += static_cast<std::uint64_t>(got);
-          if (unpacker->given > unpacker->expected) {
-            unpacker->too_many = true;
-            return 0;
-          }
-          return got;
+          return unpacker->given > unpacker->expected ? 0 : got;
         },
         places_[run.file].directory, style_.terminator, buffer_bytes));
   }
@@ -324,7 +320,7 @@ bool RunStore::end_reading() {
   bool whole = true;
   for (const std::unique_ptr<Unpacking>& unpacking : unpacking_) {
     const bool exited_well = unpacking->program.finish();
-    whole = exited_well && !unpacking->too_many && unpacking->given == unpacking->expected && whole;
+    whole = exited_well && unpacking->given == unpacking->expected && whole;
   }
   unpacking_.clear();
   if (!whole) report(quote_file(packer_, true) + " [-d] terminated abnormally");

@@ -95,9 +95,8 @@ class RunStore {
   // A program unpacking a run, and the bytes it gave back so far.
   struct Unpacking {
     PackingProgram program;
-    std::uint64_t expected;
+    std::uint64_t expected = 0;
     std::uint64_t given = 0;
-    bool too_many = false;
   };
   // A line of a run and where it starts.
   struct Probe {
@@ -134,8 +133,8 @@ class RunStore {
   // Streams over runs [first, first + count), as `read_all` does.
   [[nodiscard]] bool read_runs(std::size_t first, std::size_t count, std::size_t buffer_bytes,
                                std::vector<std::unique_ptr<LineCursor>>& cursors);
-  // A stream over the whole of `run`, which is not packed, and over each
-  // run so.
+  // A stream over the whole of `run`, which is not packed; `streams`, one
+  // over each run (none of them packed).
   [[nodiscard]] std::unique_ptr<LineCursor> plain_cursor(const Run& run,
                                                          std::size_t buffer_bytes) const;
   [[nodiscard]] std::vector<std::unique_ptr<LineCursor>> streams(std::size_t buffer_bytes) const;
