@@ -175,15 +175,15 @@ TEST(TextKeys, OrdersLinesAsSortDoes) {
   }
 }
 
-// A key that cannot be read is reported in sort's own words, which
-// zelto-sort prints byte for byte: the reason, then the key as shown.
+// A key that cannot be read is reported as sort reports it: the reason,
+// then the key as shown.
 std::string unreadable_key(const std::string& reason, const std::string& shown) {
-  return reason + ": invalid field specification '" + shown + "'";
+  return reason + ": invalid key definition '" + shown + "'";
 }
 
 TEST(TextKeys, RejectsBadKeysWithSortsMessages) {
   const std::string zero_field = "field number is zero";
-  const std::string stray = "stray character in field spec";
+  const std::string stray = "stray character in key position";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"-k0"}, unreadable_key(zero_field, "0")},
       {{"-k1.0"}, unreadable_key("character offset is zero", "1.0")},

@@ -154,12 +154,12 @@ std::string invalid_count(std::string_view context, std::string_view rest) {
   return std::string(context) + ": invalid count at start of " + quote_for_message(rest);
 }
 
-// sort's own words for a key it cannot read, which zelto-sort prints byte
-// for byte: the reason, then the key as shown.
-constexpr std::string_view STRAY_CHARACTER = "stray character in field spec";
+// A key that cannot be read: the reason, then the key as shown, in the
+// shape of sort's message (sort names both its own way).
+constexpr std::string_view STRAY_CHARACTER = "stray character in key position";
 
 std::string unreadable_key(std::string_view reason, std::string_view argument) {
-  return std::string(reason) + ": invalid field specification " + quote_for_message(argument);
+  return std::string(reason) + ": invalid key definition " + quote_for_message(argument);
 }
 
 // Applies the letters at `at` up to the end or a ',' to `key`; 'b' skips
