@@ -76,13 +76,32 @@ struct FileIdentity {
 bool remove_if_same(const std::string& path, const FileIdentity& identity);
 
 // From now on, a SIGINT, SIGTERM, SIGHUP or SIGQUIT (on Windows: Ctrl-C,
-// Ctrl-Break or closing the console) that ends the run first
-// calls `erase` (which must be async-signal-safe; nullptr for none) and
-// removes a replacement that still carries a visible name. A signal that was
-// ignored when the run began stays ignored.
+// Ctrl-Break or closing the console) that ends the run first calls `erase`
+// (which must be async-signal-safe; nullptr for none) with every other one
+// watched so far, and removes a replacement that still carries a visible
+// name. A signal that was ignored when the run began stays ignored.
 void watch_ending_signals(void (*erase)());
 
+// Holds back the signals that end a run on the calling thread for as long
+// as it lives: their handler then never runs on this thread in the middle
+// of what it does meanwhile. Windows runs its console handler on a thread
+// of its own, so there is nothing to hold.
+class EndingSignalsHeld {
+ public:
+  EndingSignalsHeld();
+  ~EndingSignalsHeld();
+  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
+  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
+
+ private:
+  std::uint64_t previous_[16];  // the thread's signal mask before
+};
+
 namespace detail {
+// Adds `erase` to what an ending signal calls (once, however often added);
+// calls them all, in the order they were added.
+void add_ending_eraser(void (*erase)());
+void run_ending_erasers();
 // Closes `stream` and cuts its file back to nothing through its own
 // descriptor, which the name need not lead to any more.
 void close_and_cut(std::FILE* stream);

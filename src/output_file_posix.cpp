@@ -24,14 +24,13 @@ namespace {
 // (nohup, a shell's background job) stays ignored.
 char pending_name[NAME_MAX + 1];
 std::atomic<int> pending_directory = -1;
-std::atomic<void (*)()> erase_on_ending = nullptr;
 // Every signal whose default is to end the process without a fault of its
 // own (SIGXFSZ is ignored: a write past the limit then fails instead).
 constexpr int ENDING_SIGNALS[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGPIPE, SIGALRM,
                                   SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU};
 
 extern "C" void end_run(int signal_number) {
-  if (const auto erase = erase_on_ending.load()) erase();
+  detail::run_ending_erasers();
   const int directory = pending_directory.load();
   if (directory >= 0) unlinkat(directory, pending_name, 0);
   std::signal(signal_number, SIG_DFL);
@@ -60,24 +59,6 @@ void watch_pending_name(int directory, const std::string& name) {
 void forget_pending_name() {
   pending_directory.store(-1);
 }
-
-// Holds back the signals that end a run while a replacement takes its name,
-// so that an interruption cannot leave it half-named.
-class EndingSignalsHeld {
- public:
-  EndingSignalsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (const int s : ENDING_SIGNALS) sigaddset(&held, s);
-    pthread_sigmask(SIG_BLOCK, &held, &previous_);
-  }
-  ~EndingSignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-  EndingSignalsHeld(const EndingSignalsHeld&) = delete;
-  EndingSignalsHeld& operator=(const EndingSignalsHeld&) = delete;
-
- private:
-  sigset_t previous_;
-};
 
 // `path` split at its last slash: the directory part ("" for none, "/" for
 // the root) and the name.
@@ -233,8 +214,21 @@ bool sync_directory_of(const std::string& path) {
 }  // namespace
 
 void watch_ending_signals(void (*erase)()) {
-  erase_on_ending.store(erase);
+  detail::add_ending_eraser(erase);
   install_ending_handlers();
+}
+
+static_assert(sizeof(sigset_t) <= sizeof(std::uint64_t[16]));
+
+EndingSignalsHeld::EndingSignalsHeld() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (const int s : ENDING_SIGNALS) sigaddset(&held, s);
+  pthread_sigmask(SIG_BLOCK, &held, reinterpret_cast<sigset_t*>(previous_));
+}
+
+EndingSignalsHeld::~EndingSignalsHeld() {
+  pthread_sigmask(SIG_SETMASK, reinterpret_cast<const sigset_t*>(previous_), nullptr);
 }
 
 std::optional<FileIdentity> identity_of(const std::string& path) {
@@ -430,6 +424,7 @@ bool OutputFile::commit_replacement() {
   const int fd = fileno(stream_);
   // Every line must be on disk before the old records give up their name.
   bool ok = std::fflush(stream_) == 0 && fchmod(fd, mode_) == 0 && fsync(fd) == 0;
+  // An interruption cannot leave the replacement half-named.
   const EndingSignalsHeld held;
   if (ok && visible_name_.empty()) ok = name_nameless_file(fd);
   // Another file took the name during the run: it stays, and the lines are

@@ -18,9 +18,10 @@
 // mark is lifted and the file moved over the old one in one step.
 //
 // Ctrl-C, Ctrl-Break and closing the console end the process as the system
-// does by default; a console handler only clears the status line and waits until a replacement that
-// is taking the old file's name has done so (or has been discarded), so that an interruption leaves
-// either the old file or the new one, whole.
+// does by default; a console handler only calls what was watched (the
+// status line's eraser, an output's cleanup) and waits until a replacement
+// that is taking the old file's name has done so (or has been discarded),
+// so that an interruption leaves either the old file or the new one, whole.
 
 namespace zelto {
 
@@ -29,14 +30,12 @@ namespace {
 SRWLOCK naming_lock = SRWLOCK_INIT;
 std::atomic<bool> handler_installed = false;
 std::atomic<unsigned> replacements_made{0};
-// What clears the status line before the process ends; nullptr for nothing.
-std::atomic<void (*)()> erase_before_ending{nullptr};
 
 // Returns FALSE so that the next handler, the system's, ends the process;
 // the lock is never given back, so no replacement begins to take a name
 // while the process ends.
 BOOL WINAPI wait_for_naming(DWORD) {
-  if (void (*erase)() = erase_before_ending.load()) erase();
+  detail::run_ending_erasers();
   AcquireSRWLockExclusive(&naming_lock);
   return FALSE;
 }
@@ -141,9 +140,13 @@ constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM 
 }  // namespace
 
 void watch_ending_signals(void (*erase)()) {
-  erase_before_ending.store(erase);
+  detail::add_ending_eraser(erase);
   watch_console_events();
 }
+
+// The console's handler runs on a thread of its own.
+EndingSignalsHeld::EndingSignalsHeld() : previous_{} {}
+EndingSignalsHeld::~EndingSignalsHeld() = default;
 
 std::optional<FileIdentity> identity_of(const std::string& path) {
   if (path.empty()) return std::nullopt;

@@ -1,10 +1,12 @@
 #include "line_sink.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "process.h"
 #include "sort_messages.h"
 #include "sort_system.h"
 
@@ -21,8 +23,36 @@ char cleanup_path[4096];
 volatile std::sig_atomic_t cleanup_descriptor = -1;
 volatile std::sig_atomic_t cleanup_armed = 0;
 
+// A file must not be cut back while a write to it is under way on another
+// thread: that write would land past the cut and leave its bytes, behind a
+// hole, in a file taken for emptied. Each write to the file holds the
+// ending signals off its own thread and counts itself under way; the
+// cleanup first shuts out new writes, then waits for those under way.
+std::atomic<bool> writes_shut_out = false;
+std::atomic<int> writes_under_way = 0;
+
+class WriteUnderWay {
+ public:
+  WriteUnderWay() {
+    writes_under_way.fetch_add(1);
+    if (writes_shut_out.load()) {
+      // The run is ending on another thread, which ends this one too.
+      writes_under_way.fetch_sub(1);
+      for (;;) pause_a_millisecond();
+    }
+  }
+  ~WriteUnderWay() { writes_under_way.fetch_sub(1); }
+  WriteUnderWay(const WriteUnderWay&) = delete;
+  WriteUnderWay& operator=(const WriteUnderWay&) = delete;
+
+ private:
+  const EndingSignalsHeld held_;  // first in, last out
+};
+
 void clean_half_written_output() {
   if (cleanup_armed == 0) return;
+  writes_shut_out.store(true);
+  while (writes_under_way.load() != 0) pause_a_millisecond();
   if (cleanup_descriptor >= 0) {
     empty_file_now(cleanup_descriptor);
   } else {
@@ -137,6 +167,7 @@ void LineSink::put(std::string_view bytes) {
   written_ += bytes.size();
   int error = 0;
   if (path_.has_value()) {
+    const WriteUnderWay under_way;
     errno = 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_.stream()) != bytes.size()) {
       error = errno != 0 ? errno : EIO;
@@ -156,9 +187,11 @@ bool LineSink::finish() {
   }
   open_ = false;
   if (path_.has_value()) {
+    // Every line is in the file: a signal now leaves it (and must not
+    // touch the descriptor that the commit closes).
+    keep_output_on_signal();
     errno = 0;
     const bool committed = file_.commit();
-    keep_output_on_signal();
     if (!committed) {
       const int error = errno != 0 ? errno : EIO;
       report_write_failure(error);
