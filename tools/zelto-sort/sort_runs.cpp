@@ -302,9 +302,8 @@ bool RunStore::read_runs(std::size_t first, std::size_t count, std::size_t buffe
     cursors.push_back(std::make_unique<LineCursor>(
         [unpacker](char* data, std::size_t size, int& failure) -> long long {
           // A program that gives back more than it packed (one that never
-          // stops, say) is read no further: the run ends there, and
-          // `end_reading` fails the merge.
-          if (unpacker->given > unpacker->expected) return 0;
+          // stops, say) ends its run there (a cursor reads no further after
+          // an end), and `end_reading` fails the merge.
           const long long got = unpacker->program.read(data, size, failure);
           if (got > 0) unpacker->given += static_cast<std::uint64_t>(got);
           return unpacker->given > unpacker->expected ? 0 : got;
